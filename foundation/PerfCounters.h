@@ -1,0 +1,156 @@
+#pragma once
+// Performance counter sets: one per job id in g_mapPerJobPerfCounters (key 0
+// holds the process totals) and one further process-wide set reached through
+// LoadLBCPerfCounters(). Feeders take their samples through PerJobSpan,
+// PerJobCount, PerJobBytes and ProcessSpan, which hold the sampling rule.
+//
+// Locks: g_lockPerJobPerfCounters is a leaf lock, held only for a lookup, an
+// insertion or a copy of the registry; never while a timed step runs.
+
+#include "FXCriticalSection.h"
+#include "platform/CPerfCounter.h"
+
+#include <boost/shared_ptr.hpp>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
+
+class LBCPerfCounters {
+public:
+    // Slot numbers of the 25 counters, in field order.
+    enum Slot {
+        SlotDbQueryExtents = 0,
+        SlotDbQueryExtent = 1,
+        SlotDbGetExtents = 2,
+        SlotCacheDBGetExtent = 3,
+        SlotDbInsertExtent = 4,
+        SlotDbUpdateExtent = 5,
+        SlotLockWrite = 6,
+        SlotWriterRequests = 7,
+        SlotWriteTime = 8,
+        SlotReadTime = 9,
+        SlotPartialWrites = 10,
+        SlotItemOpenForWrite = 11,
+        SlotItemOpenForRead = 12,
+        SlotItemWrite = 13,
+        SlotRewrites = 14,
+        SlotDbQueryVM = 15,
+        SlotDbUpsertVM = 16,
+        SlotReaderRequests = 17,
+        SlotWriteBytes = 18,
+        SlotReadBytes = 19,
+        SlotLockOpen = 20,
+        SlotLockGetDB = 21,
+        SlotDbOpen = 22,
+        SlotFullExtentReads = 23,
+        SlotItemClose = 24,
+        SlotCount = 25
+    };
+
+    // New zeroed counters; also sets the process-wide counter level to 4.
+    LBCPerfCounters();
+    ~LBCPerfCounters();
+    LBCPerfCounters(const LBCPerfCounters&) = delete;
+    LBCPerfCounters& operator=(const LBCPerfCounters&) = delete;
+
+    // Zeroes every counter and the three numbers.
+    void Reset();
+    // count = items opened (for read, write or rewrite); true when it grew
+    // beyond lastLoggedCount.
+    bool IsCounted(long long& count);
+
+    // The counter of a slot; null for a slot outside 0..24.
+    boost::shared_ptr<CPerfCounter> Counter(Slot slot) const;
+    // simultaneousWrites becomes the larger of its value and n.
+    void RaiseSimultaneousWrites(uint32_t n);
+
+    boost::shared_ptr<CPerfCounter> dbQueryExtents;
+    boost::shared_ptr<CPerfCounter> dbQueryExtent;
+    boost::shared_ptr<CPerfCounter> dbGetExtents;
+    boost::shared_ptr<CPerfCounter> cacheDBGetExtent;
+    boost::shared_ptr<CPerfCounter> dbInsertExtent;
+    boost::shared_ptr<CPerfCounter> dbUpdateExtent;
+    boost::shared_ptr<CPerfCounter> lockWrite;
+    boost::shared_ptr<CPerfCounter> writerRequests;
+    boost::shared_ptr<CPerfCounter> writeTime;
+    boost::shared_ptr<CPerfCounter> readTime;
+    boost::shared_ptr<CPerfCounter> partialWrites;
+    boost::shared_ptr<CPerfCounter> itemOpenForWrite;
+    boost::shared_ptr<CPerfCounter> itemOpenForRead;
+    boost::shared_ptr<CPerfCounter> itemWrite;
+    boost::shared_ptr<CPerfCounter> rewrites;
+    boost::shared_ptr<CPerfCounter> dbQueryVM;
+    boost::shared_ptr<CPerfCounter> dbUpsertVM;
+    boost::shared_ptr<CPerfCounter> readerRequests;
+    boost::shared_ptr<CPerfCounter> writeBytes;
+    boost::shared_ptr<CPerfCounter> readBytes;
+    boost::shared_ptr<CPerfCounter> lockOpen;
+    boost::shared_ptr<CPerfCounter> lockGetDB;
+    boost::shared_ptr<CPerfCounter> dbOpen;
+    boost::shared_ptr<CPerfCounter> fullExtentReads;
+    boost::shared_ptr<CPerfCounter> itemClose;
+
+    // Atomic: written by feeders (simultaneousWrites under the write/prune
+    // lock) while the periodic utility thread reads and resets them.
+    std::atomic<uint32_t> simultaneousWrites{0};
+    std::atomic<uint32_t> blockedWrites{0};
+    // The item-open count when this set was last reported; atomic for the same reason.
+    std::atomic<int64_t> lastLoggedCount{0};
+};
+
+// One set per job id seen since load, never removed; key 0 holds the process totals.
+// guarded by g_lockPerJobPerfCounters
+extern std::map<long long, boost::shared_ptr<LBCPerfCounters>> g_mapPerJobPerfCounters;
+extern FXCriticalSection g_lockPerJobPerfCounters;
+
+// g_ptrLBCPerfCounters is replaced while other threads feed it: reach it only
+// through these, and feed a local copy.
+boost::shared_ptr<LBCPerfCounters> LoadLBCPerfCounters();
+void StoreLBCPerfCounters(const boost::shared_ptr<LBCPerfCounters>& counters);
+
+// The set of a job id, entered when absent.
+boost::shared_ptr<LBCPerfCounters> GetPerJobPerfCounters(long long jobId);
+// A copy of the registry's entries in ascending job id, taken under the lock.
+std::vector<std::pair<long long, boost::shared_ptr<LBCPerfCounters>>> SnapshotPerJobPerfCounters();
+
+// A timed step of one slot in the job's set and in the process totals, both
+// samples started and ended together. For a lock wait call End() as soon as
+// the lock is held, so that only the waiting is timed.
+class PerJobSpan {
+public:
+    PerJobSpan(long long jobId, LBCPerfCounters::Slot slot);
+    ~PerJobSpan();
+    PerJobSpan(const PerJobSpan&) = delete;
+    PerJobSpan& operator=(const PerJobSpan&) = delete;
+
+    void End();
+
+private:
+    boost::shared_ptr<CAutoTimeCounter> jobSample;
+    boost::shared_ptr<CAutoTimeCounter> processSample;
+};
+
+// One sample of no time in the job's set and in the process totals.
+void PerJobCount(long long jobId, LBCPerfCounters::Slot slot);
+// Adds bytes as samples of no time to the job's set only.
+void PerJobBytes(long long jobId, LBCPerfCounters::Slot slot, unsigned long long bytes);
+
+// A timed step on the process-wide set alone; a no-op while there is no set.
+// The sample keeps the set it started on, even when that set is replaced.
+class ProcessSpan {
+public:
+    explicit ProcessSpan(LBCPerfCounters::Slot slot);
+    ~ProcessSpan();
+    ProcessSpan(const ProcessSpan&) = delete;
+    ProcessSpan& operator=(const ProcessSpan&) = delete;
+
+    void End();
+
+private:
+    boost::shared_ptr<CAutoTimeCounter> sample;
+};
+
+// Empties the registry (tests only: sets are otherwise never removed).
+void TEST_ClearPerJobPerfCounters();

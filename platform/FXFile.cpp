@@ -1,0 +1,289 @@
+#include "platform/FXFile.h"
+
+#include "platform/CPathMatch.h"
+#include "platform/CZoDirectory.h"
+#include "platform/FXErrorUtil.h"
+#include "platform/FXPath.h"
+#include "platform/FXPosixError.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit");
+
+namespace {
+
+constexpr size_t kCopyChunk = 1 << 20;
+
+CZoError InvalidHandle(const FXCodeLocation& at) {
+    return FXErrorUtil::ErrorWin32(at, ERROR_INVALID_HANDLE, "no open file");
+}
+
+// Writes all bytes to fd, over short writes and signals; written = bytes done.
+int WriteAll(int fd, const char* data, size_t length, size_t& written) {
+    written = 0;
+    while (written < length) {
+        const ssize_t n = ::write(fd, data + written, length - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;  // no progress on a regular file: do not spin
+        written += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+CZoError FXFile::XKCreateFile(auto_handle& handle, const std::string& path, DWORD access, DWORD /*share*/,
+                              void* /*securityAttributes*/, DWORD disposition, DWORD /*flags*/,
+                              void* /*templateFile*/) {
+    handle.reset(-1);
+    const bool reads = (access & GENERIC_READ) != 0;
+    const bool writes = (access & GENERIC_WRITE) != 0;
+    int oflags = O_CLOEXEC | (writes ? (reads ? O_RDWR : O_WRONLY) : O_RDONLY);
+    switch (disposition) {
+        case CREATE_NEW: oflags |= O_CREAT | O_EXCL; break;
+        case CREATE_ALWAYS: oflags |= O_CREAT | O_TRUNC; break;
+        case OPEN_EXISTING: break;
+        case OPEN_ALWAYS: oflags |= O_CREAT; break;
+        case TRUNCATE_EXISTING: oflags |= O_TRUNC; break;
+        default:
+            return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "open [%s]: disposition %u", path.c_str(),
+                                           static_cast<unsigned>(disposition));
+    }
+    if (path.empty()) return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "open: empty path");
+    if ((oflags & O_TRUNC) != 0 && !writes)
+        return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "open [%s]: emptying needs write access",
+                                       path.c_str());
+
+    int fd;
+    do {
+        fd = ::open(path.c_str(), oflags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno == EEXIST && disposition == CREATE_NEW)
+            return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILE_EXISTS, "open [%s]: exists", path.c_str());
+        return FXPosixError::FromErrNo(FXLOC, errno, "open", path);
+    }
+    auto_handle opened(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return FXPosixError::FromErrNo(FXLOC, errno, "status of", path);
+    // A read-only open of a folder succeeds on POSIX; a file handle on a folder is never wanted.
+    if (S_ISDIR(st.st_mode)) return FXPosixError::FromErrNo(FXLOC, EISDIR, "open", path);
+    handle.reset(opened.release());
+    return CZoError::Success();
+}
+
+CZoError FXFile::XKReadFile(const auto_handle& handle, void* buffer, unsigned long length, unsigned long* done,
+                            void* /*overlapped*/) {
+    if (done != nullptr) *done = 0;
+    if (!handle.is_valid()) return InvalidHandle(FXLOC);
+    char* out = static_cast<char*>(buffer);
+    unsigned long total = 0;
+    while (total < length) {
+        const ssize_t n = ::read(handle.get(), out + total, length - total);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int e = errno;
+            if (done != nullptr) *done = total;
+            CZoError err = FXErrorUtil::ErrorErrNo(FXLOC, e);
+            return err.Push(FXLOC, "read of %lu bytes after %lu", length, total);
+        }
+        if (n == 0) break;
+        total += static_cast<unsigned long>(n);
+    }
+    if (done != nullptr) *done = total;
+    return CZoError::Success();
+}
+
+CZoError FXFile::XKWriteFile(const auto_handle& handle, const void* buffer, unsigned long length,
+                             unsigned long* done, void* /*overlapped*/) {
+    if (done != nullptr) *done = 0;
+    if (!handle.is_valid()) return InvalidHandle(FXLOC);
+    size_t written = 0;
+    const int e = WriteAll(handle.get(), static_cast<const char*>(buffer), length, written);
+    if (done != nullptr) *done = written;
+    if (e != 0) {
+        CZoError err = FXErrorUtil::ErrorErrNo(FXLOC, e);
+        return err.Push(FXLOC, "write of %lu bytes after %zu", length, written);
+    }
+    return CZoError::Success();
+}
+
+CZoError FXFile::XKSetFilePointer(const auto_handle& handle, long long offset, int origin, long long* position) {
+    if (!handle.is_valid()) return InvalidHandle(FXLOC);
+    int whence;
+    switch (origin) {
+        case FILE_BEGIN: whence = SEEK_SET; break;
+        case FILE_CURRENT: whence = SEEK_CUR; break;
+        case FILE_END: whence = SEEK_END; break;
+        default: return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "seek origin %d", origin);
+    }
+    const off_t at = ::lseek(handle.get(), static_cast<off_t>(offset), whence);
+    if (at < 0) {
+        CZoError err = FXErrorUtil::ErrorErrNo(FXLOC, errno);
+        return err.Push(FXLOC, "seek by %lld from %d", offset, origin);
+    }
+    if (position != nullptr) *position = static_cast<long long>(at);
+    return CZoError::Success();
+}
+
+CZoError FXFile::XKGetFileSize(const std::string& path, long long& size) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return FXPosixError::FromErrNo(FXLOC, errno, "size of", path);
+    if (S_ISDIR(st.st_mode)) return FXPosixError::FromErrNo(FXLOC, EISDIR, "size of", path);
+    size = static_cast<long long>(st.st_size);
+    return CZoError::Success();
+}
+
+CZoError FXFile::XKGetFileSize(const auto_handle& handle, long long& size) {
+    if (!handle.is_valid()) return InvalidHandle(FXLOC);
+    struct stat st;
+    if (::fstat(handle.get(), &st) != 0) return FXErrorUtil::ErrorErrNo(FXLOC, errno);
+    size = static_cast<long long>(st.st_size);
+    return CZoError::Success();
+}
+
+CZoError FXFile::XKCopyFile(const std::string& from, const std::string& to, DWORD failIfExists) {
+    auto_handle source;
+    CZoError err = XKCreateFile(source, from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (err.IsError()) return err.Push(FXLOC);
+    struct stat st;
+    if (::fstat(source.get(), &st) != 0) return FXPosixError::FromErrNo(FXLOC, errno, "status of", from);
+    if (failIfExists != 0 && DoesFileExist(to))
+        return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILE_EXISTS, "copy to [%s]: exists", to.c_str());
+
+    std::string temporary = to + ".tmp.XXXXXX";
+    auto_handle target(::mkostemp(&temporary[0], O_CLOEXEC));
+    if (!target.is_valid()) return FXPosixError::FromErrNo(FXLOC, errno, "create", temporary);
+
+    // From here on the temporary file must not outlive a failure.
+    auto fail = [&temporary, &target](CZoError e) {
+        target.reset(-1);
+        ::unlink(temporary.c_str());
+        return e;
+    };
+
+    std::vector<char> chunk(kCopyChunk);
+    for (;;) {
+        const ssize_t n = ::read(source.get(), chunk.data(), chunk.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(FXPosixError::FromErrNo(FXLOC, errno, "read", from));
+        }
+        if (n == 0) break;
+        size_t written = 0;
+        const int e = WriteAll(target.get(), chunk.data(), static_cast<size_t>(n), written);
+        if (e != 0) return fail(FXPosixError::FromErrNo(FXLOC, e, "write", temporary));
+    }
+    if (::fchmod(target.get(), st.st_mode & 07777) != 0)
+        return fail(FXPosixError::FromErrNo(FXLOC, errno, "set mode of", temporary));
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(target.get(), times) != 0)
+        return fail(FXPosixError::FromErrNo(FXLOC, errno, "set times of", temporary));
+    if (::close(target.release()) != 0) {
+        const int e = errno;
+        ::unlink(temporary.c_str());
+        return FXPosixError::FromErrNo(FXLOC, e, "close", temporary);
+    }
+
+    if (failIfExists != 0) {
+        // link() refuses an existing name atomically, unlike a check then rename.
+        if (::link(temporary.c_str(), to.c_str()) != 0) {
+            const int e = errno;
+            ::unlink(temporary.c_str());
+            if (e == EEXIST) return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILE_EXISTS, "copy to [%s]: exists", to.c_str());
+            return FXPosixError::FromErrNo(FXLOC, e, "copy to", to);
+        }
+        ::unlink(temporary.c_str());
+        return CZoError::Success();
+    }
+    if (::rename(temporary.c_str(), to.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(temporary.c_str());
+        return FXPosixError::FromErrNo(FXLOC, e, "copy to", to);
+    }
+    return CZoError::Success();
+}
+
+CZoError FXFile::XKMoveFileEx(const std::string& from, const std::string& to, DWORD flags) {
+    const bool replace = (flags & MOVEFILE_REPLACE_EXISTING) != 0;
+    int rc;
+    if (replace) {
+        rc = ::rename(from.c_str(), to.c_str());
+    } else {
+        rc = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // The file system cannot refuse atomically: check, then rename.
+            if (DoesFileExist(to))
+                return FXErrorUtil::ErrorWin32(FXLOC, ERROR_ALREADY_EXISTS, "move to [%s]: exists", to.c_str());
+            rc = ::rename(from.c_str(), to.c_str());
+        }
+    }
+    if (rc == 0) return CZoError::Success();
+    const int e = errno;
+    if (e == EEXIST && !replace)
+        return FXErrorUtil::ErrorWin32(FXLOC, ERROR_ALREADY_EXISTS, "move to [%s]: exists", to.c_str());
+    if (e == EXDEV && (flags & MOVEFILE_COPY_ALLOWED) != 0) {
+        CZoError err = XKCopyFile(from, to, replace ? 0 : 1);
+        if (err.IsError()) return err.Push(FXLOC);
+        if (::unlink(from.c_str()) != 0) return FXPosixError::FromErrNo(FXLOC, errno, "remove moved", from);
+        return CZoError::Success();
+    }
+    CZoError err = FXPosixError::FromErrNo(FXLOC, e, "move", from);
+    return err.Push(FXLOC, "to [%s]", to.c_str());
+}
+
+CZoError FXFile::DeleteMatchingFiles(const std::string& path, DWORD flags) {
+    if ((flags & kDeleteMatchingWildcards) == 0) {
+        if (::unlink(path.c_str()) != 0) return FXPosixError::FromErrNo(FXLOC, errno, "delete", path);
+        return CZoError::Success();
+    }
+    std::string folder;
+    std::string pattern;
+    CZoError err = FXPath::SplitParentPath(path, folder, pattern);
+    if (err.IsError()) return err.Push(FXLOC);
+    CPathMatch matcher;
+    matcher.setDelimiter('/');
+    err = matcher.initialize(pattern, false, false);
+    if (err.IsError()) return err.Push(FXLOC);
+    std::vector<CZoDirectory::Entry> entries;
+    err = CZoDirectory::List(folder, entries);
+    if (err.IsError()) return err.Push(FXLOC);
+    for (const CZoDirectory::Entry& entry : entries) {
+        if (entry.isFolder || matcher.match(entry.name.c_str()) != 1) continue;
+        std::string file = folder;
+        err = FXPath::Append(file, entry.name, 0);
+        if (err.IsError()) return err.Push(FXLOC);
+        if (::unlink(file.c_str()) != 0 && errno != ENOENT) return FXPosixError::FromErrNo(FXLOC, errno, "delete", file);
+    }
+    return CZoError::Success();
+}
+
+CZoError FXFile::GetFileTimes(const std::string& path, CTimeStamp* changed, CTimeStamp* modified,
+                              CTimeStamp* accessed) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return FXPosixError::FromErrNo(FXLOC, errno, "times of", path);
+    if (changed != nullptr) *changed = TimeStampOf(st.st_ctim);
+    if (modified != nullptr) *modified = TimeStampOf(st.st_mtim);
+    if (accessed != nullptr) *accessed = TimeStampOf(st.st_atim);
+    return CZoError::Success();
+}
+
+bool FXFile::DoesFileExist(const std::string& path) {
+    struct stat st;
+    return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+CTimeStamp FXFile::TimeStampOf(const struct timespec& t) {
+    if (t.tv_sec == 0 && t.tv_nsec == 0) return CTimeStamp();
+    return CTimeStamp(static_cast<int64_t>(t.tv_sec) * CTimeInterval::kUnitsPerSecond + t.tv_nsec / 100 +
+                      CTimeStamp::kUnixEpochTicks);
+}

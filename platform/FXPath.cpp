@@ -1,0 +1,67 @@
+#include "platform/FXPath.h"
+
+#include "platform/FXErrorUtil.h"
+#include "platform/Win32Constants.h"
+
+#include <climits>
+#include <sys/stat.h>
+
+namespace {
+
+// Length of s without its trailing slashes, keeping a lone root "/".
+size_t TrimmedLength(const std::string& s) {
+    size_t n = s.size();
+    while (n > 1 && s[n - 1] == '/') --n;
+    return n;
+}
+
+}  // namespace
+
+bool FXPath::DoesPathExist(const std::string& path) {
+    struct stat st;
+    return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+CZoError FXPath::Append(std::string& path, const std::string& component, unsigned /*flags*/) {
+    std::string joined;
+    if (path.empty()) {
+        joined = component;
+    } else {
+        size_t skip = 0;
+        while (skip < component.size() && component[skip] == '/') ++skip;
+        if (skip == component.size()) return CZoError::Success();
+        joined = path.substr(0, TrimmedLength(path));
+        if (joined != "/") joined += '/';
+        joined.append(component, skip, std::string::npos);
+    }
+    if (joined.size() >= PATH_MAX)
+        return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILENAME_EXCED_RANGE, "path too long [%s] + [%s]",
+                                       path.c_str(), component.c_str());
+    path.swap(joined);
+    return CZoError::Success();
+}
+
+CZoError FXPath::SplitParentPath(const std::string& path, std::string& parent, std::string& name) {
+    const size_t end = TrimmedLength(path);
+    const size_t slash = end == 0 ? std::string::npos : path.rfind('/', end - 1);
+    if (slash == std::string::npos || (slash == 0 && end == 1))
+        return FXErrorUtil::ErrorWin32(FXLOC, ERROR_BAD_PATHNAME, "no parent folder in [%s]", path.c_str());
+    name = path.substr(slash + 1, end - slash - 1);
+    size_t parentEnd = slash;
+    while (parentEnd > 0 && path[parentEnd - 1] == '/') --parentEnd;
+    parent = parentEnd == 0 ? std::string("/") : path.substr(0, parentEnd);
+    return CZoError::Success();
+}
+
+CZoError FXPath::RemovePathFromFileName(std::string& path, const std::string& root) {
+    const std::string base = root.substr(0, TrimmedLength(root));
+    const bool rootIsSlash = base == "/";
+    if (base.empty() || path.compare(0, base.size(), base) != 0 ||
+        (!rootIsSlash && path.size() > base.size() && path[base.size()] != '/'))
+        return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "path [%s] is not below [%s]", path.c_str(),
+                                       root.c_str());
+    size_t start = base.size();
+    while (start < path.size() && path[start] == '/') ++start;
+    path.erase(0, start);
+    return CZoError::Success();
+}

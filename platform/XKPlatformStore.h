@@ -1,0 +1,63 @@
+#pragma once
+// The table behind XKPlatformInfo and the XKPI_ objects: every configuration
+// value of the process and the machine identity, under one lock. Private to
+// platform/; callers go through XKPlatformInfo.
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+class XKPlatformStore {
+public:
+    struct Value {
+        std::string text;               // the value, or a list's entries joined by ","
+        std::vector<std::string> list;  // a list's entries; empty unless isList
+        bool isList = false;
+    };
+
+    // The one store, seeded from LBC_CONFIG_FILE on first use. Never destroyed:
+    // static destructors of other modules may still read configuration.
+    static XKPlatformStore& Instance();
+
+    XKPlatformStore(const XKPlatformStore&) = delete;
+    XKPlatformStore& operator=(const XKPlatformStore&) = delete;
+
+    bool Find(const std::string& key, const std::string& name, Value& out) const;
+    void Set(const std::string& key, const std::string& name, const Value& value);
+    bool Remove(const std::string& key, const std::string& name);
+    // Every value, the identity and the focus back to their defaults.
+    void Clear();
+
+    std::string JobResultsDirectory() const;
+    void SetJobResultsDirectory(const std::string& path);
+    std::string HubServerHostName() const;
+    void SetHubServerHostName(const std::string& name);
+    std::string PhysicalMachine() const;
+    void SetPhysicalMachine(const std::string& name);
+    std::string Focus() const;
+    void SetFocus(const std::string& focus);
+
+    // See XKPlatformInfo::TEST_LoadFile for the format.
+    bool LoadFile(const std::string& path);
+    bool SeedFromEnvironment();
+
+private:
+    XKPlatformStore() = default;
+
+    struct NoCaseLess {
+        bool operator()(const std::string& a, const std::string& b) const {
+            return strcasecmp(a.c_str(), b.c_str()) < 0;
+        }
+    };
+    using Names = std::map<std::string, Value, NoCaseLess>;
+
+    mutable std::mutex mutex;
+    // guarded by mutex
+    std::map<std::string, Names, NoCaseLess> keys;
+    std::string jobResultsDirectory;  // empty: the default folder
+    std::string hubServerHostName;
+    std::string physicalMachine;  // empty: gethostname()
+    std::string focus;
+};

@@ -1,0 +1,382 @@
+#include "foundation/PerfCounters.h"
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+typedef LBCPerfCounters::Slot Slot;
+typedef boost::shared_ptr<LBCPerfCounters> SetPtr;
+
+// Empty registry, no process-wide set and a frozen monotonic clock, so that
+// every recorded time is exactly what a test advanced.
+class PerfCountersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TEST_ClearPerJobPerfCounters();
+        StoreLBCPerfCounters(SetPtr());
+        CPerfCounter::TEST_FreezeMonotonicClock();
+    }
+    void TearDown() override {
+        CPerfCounter::TEST_ResetMonotonicClock();
+        StoreLBCPerfCounters(SetPtr());
+        TEST_ClearPerJobPerfCounters();
+    }
+
+    static void Advance(long long seconds) {
+        CPerfCounter::TEST_AdvanceMonotonicClock(CTimeInterval::FromSeconds(seconds));
+    }
+    static long long Samples(const SetPtr& set, Slot slot) {
+        return set->Counter(slot)->GetTimer().GetTotalSamples();
+    }
+    static CTimeInterval Time(const SetPtr& set, Slot slot) { return set->Counter(slot)->GetTimer().GetTotalTime(); }
+    static std::vector<long long> Keys() {
+        std::vector<long long> keys;
+        for (const auto& entry : SnapshotPerJobPerfCounters()) keys.push_back(entry.first);
+        return keys;
+    }
+    // The slots of a set that have counted anything.
+    static std::set<int> CountedSlots(const SetPtr& set) {
+        std::set<int> counted;
+        for (int s = 0; s < LBCPerfCounters::SlotCount; ++s)
+            if (set->Counter(Slot(s))->IsCounted()) counted.insert(s);
+        return counted;
+    }
+};
+
+TEST_F(PerfCountersTest, SlotsNameTheFieldsInOrderWithTheirLevels) {
+    const struct {
+        Slot slot;
+        boost::shared_ptr<CPerfCounter> LBCPerfCounters::*field;
+        int level;
+    } cases[] = {
+        {LBCPerfCounters::SlotDbQueryExtents, &LBCPerfCounters::dbQueryExtents, 0},
+        {LBCPerfCounters::SlotDbQueryExtent, &LBCPerfCounters::dbQueryExtent, 0},
+        {LBCPerfCounters::SlotDbGetExtents, &LBCPerfCounters::dbGetExtents, 0},
+        {LBCPerfCounters::SlotCacheDBGetExtent, &LBCPerfCounters::cacheDBGetExtent, 0},
+        {LBCPerfCounters::SlotDbInsertExtent, &LBCPerfCounters::dbInsertExtent, 0},
+        {LBCPerfCounters::SlotDbUpdateExtent, &LBCPerfCounters::dbUpdateExtent, 0},
+        {LBCPerfCounters::SlotLockWrite, &LBCPerfCounters::lockWrite, 0},
+        {LBCPerfCounters::SlotWriterRequests, &LBCPerfCounters::writerRequests, 0},
+        {LBCPerfCounters::SlotWriteTime, &LBCPerfCounters::writeTime, 0},
+        {LBCPerfCounters::SlotReadTime, &LBCPerfCounters::readTime, 0},
+        {LBCPerfCounters::SlotPartialWrites, &LBCPerfCounters::partialWrites, 0},
+        {LBCPerfCounters::SlotItemOpenForWrite, &LBCPerfCounters::itemOpenForWrite, 0},
+        {LBCPerfCounters::SlotItemOpenForRead, &LBCPerfCounters::itemOpenForRead, 0},
+        {LBCPerfCounters::SlotItemWrite, &LBCPerfCounters::itemWrite, 0},
+        {LBCPerfCounters::SlotRewrites, &LBCPerfCounters::rewrites, 0},
+        {LBCPerfCounters::SlotDbQueryVM, &LBCPerfCounters::dbQueryVM, 0},
+        {LBCPerfCounters::SlotDbUpsertVM, &LBCPerfCounters::dbUpsertVM, 0},
+        {LBCPerfCounters::SlotReaderRequests, &LBCPerfCounters::readerRequests, 1},
+        {LBCPerfCounters::SlotWriteBytes, &LBCPerfCounters::writeBytes, 0},
+        {LBCPerfCounters::SlotReadBytes, &LBCPerfCounters::readBytes, 0},
+        {LBCPerfCounters::SlotLockOpen, &LBCPerfCounters::lockOpen, 0},
+        {LBCPerfCounters::SlotLockGetDB, &LBCPerfCounters::lockGetDB, 0},
+        {LBCPerfCounters::SlotDbOpen, &LBCPerfCounters::dbOpen, 0},
+        {LBCPerfCounters::SlotFullExtentReads, &LBCPerfCounters::fullExtentReads, 1},
+        {LBCPerfCounters::SlotItemClose, &LBCPerfCounters::itemClose, 0},
+    };
+    ASSERT_EQ(25u, sizeof cases / sizeof cases[0]);
+    LBCPerfCounters set;
+    for (size_t i = 0; i < 25; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(int(i), int(cases[i].slot));
+        ASSERT_TRUE(set.*cases[i].field);
+        EXPECT_EQ((set.*cases[i].field).get(), set.Counter(cases[i].slot).get());
+        EXPECT_EQ(cases[i].level, set.Counter(cases[i].slot)->GetLevel());
+        EXPECT_FALSE(set.Counter(cases[i].slot)->IsCounted());
+    }
+    EXPECT_EQ(0u, set.simultaneousWrites.load());
+    EXPECT_EQ(0u, set.blockedWrites.load());
+    EXPECT_EQ(0, set.lastLoggedCount.load());
+    EXPECT_FALSE(set.Counter(LBCPerfCounters::SlotCount));
+    EXPECT_FALSE(set.Counter(Slot(-1)));
+}
+
+TEST_F(PerfCountersTest, EveryConstructionSetsTheCurrentLevelTo4) {
+    CPerfCounter::SetCurrentPerfCounterLevel(0);
+    LBCPerfCounters first;
+    EXPECT_EQ(4, CPerfCounter::GetCurrentPerfCounterLevel());
+    CPerfCounter::SetCurrentPerfCounterLevel(1);
+    LBCPerfCounters second;
+    EXPECT_EQ(4, CPerfCounter::GetCurrentPerfCounterLevel());
+}
+
+TEST_F(PerfCountersTest, FirstSpanOfNewJobEntersJobAndProcessSetsWithOneSampleEach) {
+    ASSERT_TRUE(Keys().empty());
+    {
+        PerJobSpan span(42, LBCPerfCounters::SlotWriterRequests);
+        Advance(2);
+    }
+    ASSERT_EQ((std::vector<long long>{0, 42}), Keys());
+    SetPtr process = GetPerJobPerfCounters(0), job = GetPerJobPerfCounters(42);
+    for (const SetPtr& set : {process, job}) {
+        EXPECT_EQ(std::set<int>{LBCPerfCounters::SlotWriterRequests}, CountedSlots(set));
+        EXPECT_EQ(1, Samples(set, LBCPerfCounters::SlotWriterRequests));
+        EXPECT_EQ(CTimeInterval::FromSeconds(2), Time(set, LBCPerfCounters::SlotWriterRequests));
+    }
+
+    // A further job reuses the existing process set.
+    { PerJobSpan span(43, LBCPerfCounters::SlotWriterRequests); }
+    EXPECT_EQ((std::vector<long long>{0, 42, 43}), Keys());
+    EXPECT_EQ(process.get(), GetPerJobPerfCounters(0).get());
+    EXPECT_EQ(2, Samples(process, LBCPerfCounters::SlotWriterRequests));
+    EXPECT_EQ(1, Samples(job, LBCPerfCounters::SlotWriterRequests));
+}
+
+TEST_F(PerfCountersTest, BytesGoToTheJobSetOnly) {
+    {
+        PerJobSpan span(7, LBCPerfCounters::SlotWriteTime);
+        PerJobBytes(7, LBCPerfCounters::SlotWriteBytes, 4096);
+        PerJobBytes(7, LBCPerfCounters::SlotWriteBytes, 3000000000ULL);
+    }
+    SetPtr job = GetPerJobPerfCounters(7), process = GetPerJobPerfCounters(0);
+    EXPECT_EQ(4096 + 3000000000LL, Samples(job, LBCPerfCounters::SlotWriteBytes));
+    EXPECT_EQ(0, Time(job, LBCPerfCounters::SlotWriteBytes).As100NSIntervals());
+    EXPECT_FALSE(process->writeBytes->IsCounted());
+    EXPECT_EQ(1, Samples(process, LBCPerfCounters::SlotWriteTime));
+
+    // Bytes of a job not seen before enter its set, and still not the process totals.
+    PerJobBytes(8, LBCPerfCounters::SlotReadBytes, 10);
+    EXPECT_EQ(10, Samples(GetPerJobPerfCounters(8), LBCPerfCounters::SlotReadBytes));
+    EXPECT_FALSE(process->readBytes->IsCounted());
+}
+
+TEST_F(PerfCountersTest, CountAddsOneSampleAndNoTime) {
+    CPerfCounter::TEST_ResetMonotonicClock();  // zero time must not depend on a frozen clock
+    for (Slot slot : {LBCPerfCounters::SlotPartialWrites, LBCPerfCounters::SlotFullExtentReads}) {
+        SCOPED_TRACE(int(slot));
+        PerJobCount(11, slot);
+        for (long long key : {0LL, 11LL}) {
+            SetPtr set = GetPerJobPerfCounters(key);
+            EXPECT_EQ(1, Samples(set, slot));
+            EXPECT_EQ(0, Time(set, slot).As100NSIntervals());
+        }
+    }
+}
+
+// Real threads and a real lock: the main thread holds the lock for 3 seconds
+// of the waiting thread's span and 100 more seconds pass after it got it.
+TEST_F(PerfCountersTest, WaitEndsWhenTheLockIsHeld) {
+    FXCriticalSection lock;
+    lock.Lock();
+    std::promise<void> started, held, proceed;
+    std::shared_future<void> proceedSignal = proceed.get_future().share();
+    std::thread waiter([&] {
+        PerJobSpan step(5, LBCPerfCounters::SlotItemWrite);
+        PerJobSpan wait(5, LBCPerfCounters::SlotLockWrite);
+        started.set_value();
+        auto_lock guard(&lock);
+        wait.End();
+        held.set_value();
+        proceedSignal.wait();
+    });
+    started.get_future().wait();
+    Advance(3);
+    lock.Unlock();
+    held.get_future().wait();
+    Advance(100);
+    proceed.set_value();
+    waiter.join();
+
+    for (long long key : {0LL, 5LL}) {
+        SetPtr set = GetPerJobPerfCounters(key);
+        EXPECT_EQ(1, Samples(set, LBCPerfCounters::SlotLockWrite));
+        EXPECT_EQ(CTimeInterval::FromSeconds(3), Time(set, LBCPerfCounters::SlotLockWrite));
+        EXPECT_EQ(CTimeInterval::FromSeconds(103), Time(set, LBCPerfCounters::SlotItemWrite));
+    }
+}
+
+TEST_F(PerfCountersTest, JobZeroIsSampledOnceInTheProcessTotalsAndGetsNoBytes) {
+    { PerJobSpan span(0, LBCPerfCounters::SlotReaderRequests); }
+    PerJobCount(0, LBCPerfCounters::SlotFullExtentReads);
+    PerJobBytes(0, LBCPerfCounters::SlotReadBytes, 512);
+    EXPECT_EQ(std::vector<long long>{0}, Keys());
+    SetPtr process = GetPerJobPerfCounters(0);
+    EXPECT_EQ(1, Samples(process, LBCPerfCounters::SlotReaderRequests));
+    EXPECT_EQ(1, Samples(process, LBCPerfCounters::SlotFullExtentReads));
+    EXPECT_FALSE(process->readBytes->IsCounted());
+}
+
+TEST_F(PerfCountersTest, IsCountedFollowsItemOpensAgainstLastLoggedCount) {
+    SetPtr job = GetPerJobPerfCounters(9);
+    long long count = -1;
+    EXPECT_FALSE(job->IsCounted(count));
+    EXPECT_EQ(0, count);
+
+    { PerJobSpan span(9, LBCPerfCounters::SlotItemOpenForRead); }
+    EXPECT_TRUE(job->IsCounted(count));
+    EXPECT_EQ(1, count);
+    job->lastLoggedCount = count;
+    EXPECT_FALSE(job->IsCounted(count));
+    EXPECT_EQ(1, count);
+
+    // Only item opens count as activity.
+    { PerJobSpan span(9, LBCPerfCounters::SlotWriterRequests); }
+    PerJobCount(9, LBCPerfCounters::SlotFullExtentReads);
+    EXPECT_FALSE(job->IsCounted(count));
+
+    { PerJobSpan span(9, LBCPerfCounters::SlotItemOpenForWrite); }
+    EXPECT_TRUE(job->IsCounted(count));
+    EXPECT_EQ(2, count);
+    EXPECT_EQ(1, job->lastLoggedCount.load());  // IsCounted changes nothing
+}
+
+TEST_F(PerfCountersTest, ResetZeroesEveryCounterAndTheThreeNumbers) {
+    for (int s = 0; s < LBCPerfCounters::SlotCount; ++s) {
+        PerJobSpan span(3, Slot(s));
+        Advance(1);
+    }
+    SetPtr job = GetPerJobPerfCounters(3);
+    ASSERT_EQ(25u, CountedSlots(job).size());
+    job->RaiseSimultaneousWrites(3);
+    job->blockedWrites += 2;
+    job->lastLoggedCount = 5;
+
+    job->Reset();
+    EXPECT_TRUE(CountedSlots(job).empty());
+    for (int s = 0; s < LBCPerfCounters::SlotCount; ++s) EXPECT_EQ(0, Samples(job, Slot(s)));
+    EXPECT_EQ(0u, job->simultaneousWrites.load());
+    EXPECT_EQ(0u, job->blockedWrites.load());
+    EXPECT_EQ(0, job->lastLoggedCount.load());
+
+    long long count = -1;
+    EXPECT_FALSE(job->IsCounted(count));
+    EXPECT_EQ(0, count);
+    { PerJobSpan span(3, LBCPerfCounters::SlotItemOpenForRead); }
+    EXPECT_TRUE(job->IsCounted(count));
+    EXPECT_EQ(1, count);
+}
+
+TEST_F(PerfCountersTest, SimultaneousWritesOnlyRises) {
+    LBCPerfCounters set;
+    set.RaiseSimultaneousWrites(3);
+    set.RaiseSimultaneousWrites(2);
+    EXPECT_EQ(3u, set.simultaneousWrites.load());
+    set.RaiseSimultaneousWrites(5);
+    EXPECT_EQ(5u, set.simultaneousWrites.load());
+}
+
+TEST_F(PerfCountersTest, RegistryKeepsOneSetPerJobInAscendingOrder) {
+    SetPtr nine = GetPerJobPerfCounters(9);
+    GetPerJobPerfCounters(3);
+    EXPECT_EQ(nine.get(), GetPerJobPerfCounters(9).get());
+    PerJobCount(5, LBCPerfCounters::SlotPartialWrites);
+    GetPerJobPerfCounters(-2);
+    auto snapshot = SnapshotPerJobPerfCounters();
+    std::vector<long long> keys;
+    for (const auto& entry : snapshot) {
+        keys.push_back(entry.first);
+        EXPECT_EQ(GetPerJobPerfCounters(entry.first).get(), entry.second.get());
+    }
+    EXPECT_EQ((std::vector<long long>{-2, 0, 3, 5, 9}), keys);
+}
+
+TEST_F(PerfCountersTest, ProcessSpanFeedsTheProcessWideSetAlone) {
+    { ProcessSpan span(LBCPerfCounters::SlotLockGetDB); }  // no set yet: nothing happens
+    EXPECT_TRUE(Keys().empty());
+
+    SetPtr first = boost::make_shared<LBCPerfCounters>();
+    StoreLBCPerfCounters(first);
+    {
+        ProcessSpan span(LBCPerfCounters::SlotDbOpen);
+        Advance(4);
+        span.End();
+        Advance(10);
+    }
+    EXPECT_TRUE(Keys().empty());
+    EXPECT_EQ(1, Samples(first, LBCPerfCounters::SlotDbOpen));
+    EXPECT_EQ(CTimeInterval::FromSeconds(4), Time(first, LBCPerfCounters::SlotDbOpen));
+
+    // A span running while the set is replaced lands in the set it started on.
+    SetPtr second = boost::make_shared<LBCPerfCounters>();
+    {
+        ProcessSpan span(LBCPerfCounters::SlotDbQueryVM);
+        StoreLBCPerfCounters(second);
+        first.reset();
+    }
+    EXPECT_EQ(second.get(), LoadLBCPerfCounters().get());
+    EXPECT_FALSE(second->dbQueryVM->IsCounted());
+}
+
+// Feeders on overlapping job ids, a reporter that snapshots and resets the
+// process totals, and a thread that keeps replacing the process-wide set.
+TEST_F(PerfCountersTest, ConcurrentFeedersReportsAndReplacementsAddUp) {
+    CPerfCounter::TEST_ResetMonotonicClock();
+    const int kFeeders = 8, kOps = 1500, kJobs = 4;
+    std::vector<SetPtr> storedSets{boost::make_shared<LBCPerfCounters>()};
+    StoreLBCPerfCounters(storedSets.front());
+
+    std::atomic<int> running{kFeeders};
+    std::atomic<long long> processResets{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kFeeders; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kOps; ++i) {
+                long long job = 1 + (t + i) % kJobs;
+                {
+                    PerJobSpan span(job, LBCPerfCounters::SlotWriterRequests);
+                    PerJobBytes(job, LBCPerfCounters::SlotWriteBytes, 10);
+                    if (i % 3 == 0) span.End();
+                }
+                PerJobCount(job, LBCPerfCounters::SlotPartialWrites);
+                { ProcessSpan span(LBCPerfCounters::SlotLockGetDB); }
+                ++LoadLBCPerfCounters()->blockedWrites;
+            }
+            --running;
+        });
+    std::thread reporter([&] {
+        do {
+            for (const auto& entry : SnapshotPerJobPerfCounters()) {
+                long long count = 0;
+                entry.second->IsCounted(count);
+                entry.second->writerRequests->GetTimer();
+                if (entry.first == 0) {
+                    entry.second->Reset();
+                    ++processResets;
+                }
+            }
+        } while (running > 0 || processResets == 0);
+    });
+    std::thread replacer([&] {  // the only writer of storedSets until joined
+        do {
+            storedSets.push_back(boost::make_shared<LBCPerfCounters>());
+            StoreLBCPerfCounters(storedSets.back());
+            std::this_thread::yield();
+        } while (running > 0 && storedSets.size() < 2000);
+    });
+    for (auto& th : threads) th.join();
+    reporter.join();
+    replacer.join();
+
+    // Each job gets the same share of every feeder's operations.
+    const long long perJob = kFeeders * kOps / kJobs;
+    EXPECT_EQ((std::vector<long long>{0, 1, 2, 3, 4}), Keys());
+    for (long long job = 1; job <= kJobs; ++job) {
+        SCOPED_TRACE(job);
+        SetPtr set = GetPerJobPerfCounters(job);
+        EXPECT_EQ(perJob, Samples(set, LBCPerfCounters::SlotWriterRequests));
+        EXPECT_EQ(perJob, Samples(set, LBCPerfCounters::SlotPartialWrites));
+        EXPECT_EQ(10 * perJob, Samples(set, LBCPerfCounters::SlotWriteBytes));
+    }
+    SetPtr process = GetPerJobPerfCounters(0);
+    EXPECT_LE(Samples(process, LBCPerfCounters::SlotWriterRequests), kFeeders * kOps);
+    EXPECT_FALSE(process->writeBytes->IsCounted());
+    EXPECT_GT(processResets.load(), 0);
+
+    long long blocked = 0, lookups = 0;
+    for (const SetPtr& set : storedSets) {
+        blocked += set->blockedWrites;
+        lookups += Samples(set, LBCPerfCounters::SlotLockGetDB);
+    }
+    EXPECT_EQ(kFeeders * kOps, blocked);
+    EXPECT_EQ(kFeeders * kOps, lookups);
+}
+
+}  // namespace
