@@ -1,0 +1,441 @@
+#include "store/CacheFileIO.h"
+
+#include "platform/FXErrorUtil.h"
+#include "platform/Win32Constants.h"
+#include "store/CacheMountPathInfo.h"
+#include "StoreTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Every test runs once on a local folder and once behind the loopback data server.
+class CacheFileIOTest : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        loc = TestLocation::Make(dir, GetParam());
+        io = loc.NewIO();
+    }
+    void TearDown() override { LoopbackFS::TEST_Reset(); }
+
+    TempDir dir;
+    TestLocation loc;
+    CCacheFileIOPtr io;
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, CacheFileIOTest, testing::Bool(), LocationName);
+
+TEST_P(CacheFileIOTest, KindAndMountPathInformation) {
+    EXPECT_EQ(GetParam(), io->IsRemote());
+    EXPECT_TRUE(io->IsConnected());
+    boost::any info = io->GetMountPathInfo();
+    EXPECT_EQ(GetParam(), !info.empty());
+    if (GetParam()) {
+        EXPECT_EQ(loc.root, boost::any_cast<CacheMountPathInfo&>(info).mountPath.getPath());
+    }
+
+    CCacheFileIOPtr twin = io->GetFileIO();
+    ASSERT_TRUE(twin);
+    EXPECT_NE(io.get(), twin.get());
+    EXPECT_EQ(GetParam(), twin->IsRemote());
+}
+
+TEST_P(CacheFileIOTest, WriteKeepsExistingBytesAndTruncateUpReservesAtTheEnd) {
+    WriteWholeFile(loc.Local("flat.cache"), "hello");
+    ASSERT_FALSE(io->CreateOpenFileForWrite(loc.Path("flat.cache")).IsError());
+    EXPECT_EQ(5, FileSize(loc.Local("flat.cache")));
+
+    ASSERT_FALSE(io->TruncateUp(3).IsError());
+    EXPECT_EQ(8, FileSize(loc.Local("flat.cache")));
+    long long pos = -1;
+    ASSERT_FALSE(io->Seek(0, FILE_CURRENT, pos).IsError());
+    EXPECT_EQ(8, pos);  // left at the new end
+    ASSERT_FALSE(io->Seek(-3, FILE_END, pos).IsError());
+    EXPECT_EQ(5, pos);  // the region starts at the old end
+
+    char bytes[] = "abc";
+    unsigned long done = 0;
+    ASSERT_FALSE(io->Write(bytes, 3, &done).IsError());
+    EXPECT_EQ(3u, done);
+
+    ASSERT_FALSE(io->TruncateUp(0).IsError());
+    ASSERT_FALSE(io->Seek(0, FILE_CURRENT, pos).IsError());
+    EXPECT_EQ(8, pos);
+    ASSERT_FALSE(io->Close().IsError());
+    EXPECT_EQ("helloabc", ReadWholeFile(loc.Local("flat.cache")));
+
+    ASSERT_FALSE(io->OpenFileForRead(loc.Path("flat.cache")).IsError());
+    char buffer[64];
+    ASSERT_FALSE(io->Read(buffer, sizeof buffer, &done).IsError());
+    EXPECT_EQ("helloabc", std::string(buffer, done));
+    ASSERT_FALSE(io->Read(buffer, sizeof buffer, &done).IsError());
+    EXPECT_EQ(0u, done);
+    EXPECT_FALSE(io->Close().IsError());
+}
+
+TEST_P(CacheFileIOTest, WriteCreatesAMissingFileAndReadOfAMissingFileFails) {
+    ASSERT_FALSE(io->CreateOpenFileForWrite(loc.Path("new.cache")).IsError());
+    EXPECT_TRUE(Exists(loc.Local("new.cache")));
+    EXPECT_FALSE(io->Close().IsError());
+    EXPECT_TRUE(io->OpenFileForRead(loc.Path("absent.cache")).IsError());
+}
+
+TEST_P(CacheFileIOTest, PathOperations) {
+    ASSERT_FALSE(io->CreateFolder(loc.Path("a/b/c"), true).IsError());
+    EXPECT_TRUE(Exists(loc.Local("a/b/c")));
+    EXPECT_FALSE(io->CreateFolder(loc.Path("a/b/c"), true).IsError());  // existing is success
+
+    bool exists = false;
+    ASSERT_FALSE(io->IsExists(loc.Path("a/b"), exists).IsError());
+    EXPECT_TRUE(exists);
+    ASSERT_FALSE(io->IsExists(loc.Path("a/nothing"), exists).IsError());
+    EXPECT_FALSE(exists);
+
+    WriteWholeFile(loc.Local("a/b/one.db"), "0123456789");
+    long long size = 0;
+    ASSERT_FALSE(io->Size(loc.Path("a/b/one.db"), size).IsError());
+    EXPECT_EQ(10, size);
+    EXPECT_TRUE(io->Size(loc.Path("a/b/none.db"), size).IsError());
+
+    struct timespec times[2] = {{1500000000, 0}, {1600000000, 0}};  // access, modification
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, loc.Local("a/b/one.db").c_str(), times, 0));
+    CTimeStamp changed, modified, accessed;
+    ASSERT_FALSE(io->GetFileTimes(loc.Path("a/b/one.db"), &changed, &modified, &accessed).IsError());
+    EXPECT_FALSE(changed.IsClear());
+    EXPECT_EQ(1600000000, modified.AsUnixTime());
+    EXPECT_EQ(1500000000, accessed.AsUnixTime());
+
+    // Move replaces an existing destination.
+    WriteWholeFile(loc.Local("a/two.db"), "old");
+    ASSERT_FALSE(io->Move(loc.Path("a/b/one.db"), loc.Path("a/two.db"), MOVEFILE_REPLACE_EXISTING).IsError());
+    EXPECT_FALSE(Exists(loc.Local("a/b/one.db")));
+    EXPECT_EQ("0123456789", ReadWholeFile(loc.Local("a/two.db")));
+
+    ASSERT_FALSE(io->RemoveFile(loc.Path("a/two.db")).IsError());
+    EXPECT_FALSE(Exists(loc.Local("a/two.db")));
+
+    WriteWholeFile(loc.Local("a/b/c/deep.txt"), "x");
+    ASSERT_FALSE(io->RemoveFolder(loc.Path("a")).IsError());
+    EXPECT_FALSE(Exists(loc.Local("a")));
+
+    unsigned long long total = 0, available = 0;
+    ASSERT_FALSE(io->GetSpaceUsage(loc.root, total, available).IsError());
+    EXPECT_GT(total, 0u);
+    EXPECT_LE(available, total);
+}
+
+TEST_P(CacheFileIOTest, ReleaseLockFileLeavesTheFileAndLogsOnlyLocally) {
+    boost::shared_ptr<LogCapture> log = LogCapture::Install();
+    ASSERT_FALSE(io->CreateAndLockFile(loc.Path("lockfile")).IsError());
+    ASSERT_FALSE(io->ReleaseLockFile().IsError());
+    log->Uninstall();
+    EXPECT_TRUE(Exists(loc.Local("lockfile")));
+    int expected = GetParam() ? 0 : 1;
+    EXPECT_EQ(expected, log->Count(0, "Acquiring lock file [" + loc.Path("lockfile") + "]"));
+    EXPECT_EQ(expected, log->Count(0, "Releasing lock file [" + loc.Path("lockfile") + "]"));
+}
+
+// One location's object is shared by the host thread, the pruner and its
+// deletion pool: its path operations run from several threads at once.
+TEST_P(CacheFileIOTest, PathOperationsFromSeveralThreadsAtOnce) {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t]() {
+            for (int i = 0; i < 20; ++i) {
+                std::string folder = loc.Path("t" + std::to_string(t) + "/f" + std::to_string(i));
+                bool exists = false;
+                long long size = 0;
+                if (io->CreateFolder(folder, true).IsError()) ++failures;
+                if (io->IsExists(folder, exists).IsError() || !exists) ++failures;
+                if (!io->Size(folder + "/none", size).IsError()) ++failures;
+                if (io->RemoveFolder(folder).IsError()) ++failures;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(0, failures.load());
+}
+
+// The local form has nothing to release without an open descriptor.
+TEST(CacheFileIOLocal, ReleaseLockFileWithoutOpenFileIsSilentSuccess) {
+    TempDir dir;
+    boost::any none;
+    CCacheFileIO io(none);
+    boost::shared_ptr<LogCapture> log = LogCapture::Install();
+    EXPECT_FALSE(io.ReleaseLockFile().IsError());
+    ASSERT_FALSE(io.CreateAndLockFile(dir.sub("lockfile")).IsError());
+    EXPECT_FALSE(io.ReleaseLockFile().IsError());
+    EXPECT_FALSE(io.ReleaseLockFile().IsError());
+    log->Uninstall();
+    EXPECT_EQ(1, log->CountAny("Releasing lock file"));
+}
+
+// ---- the lock across processes
+
+struct LockHolder {
+    pid_t pid = -1;
+    int toParent[2] = {-1, -1};
+    int toChild[2] = {-1, -1};
+
+    // The child takes the lock through its own object and holds it until told.
+    void Start(TestLocation& holderLoc, const std::string& path) {
+        ASSERT_EQ(0, ::pipe(toParent));
+        ASSERT_EQ(0, ::pipe(toChild));
+        pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            char c;
+            {
+                CCacheFileIOPtr io = holderLoc.NewIO();
+                c = io->CreateAndLockFile(path).IsError() ? 'E' : 'L';
+                if (::write(toParent[1], &c, 1) != 1) ::_exit(2);
+                if (::read(toChild[0], &c, 1) != 1) ::_exit(3);
+                c = io->ReleaseLockFile().IsError() ? 'E' : 'R';
+                if (::write(toParent[1], &c, 1) != 1) ::_exit(4);
+                if (::read(toChild[0], &c, 1) != 1) ::_exit(5);
+            }
+            ::_exit(0);
+        }
+    }
+    char Next() {
+        char c = '?';
+        if (::read(toParent[0], &c, 1) != 1) return '?';
+        return c;
+    }
+    void Tell() {
+        char c = 'g';
+        EXPECT_EQ(1, ::write(toChild[1], &c, 1));
+    }
+    int Finish() {
+        Tell();
+        int status = -1;
+        ::waitpid(pid, &status, 0);
+        for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+TEST(CacheFileIOLock, AnotherProcessHoldingTheLockIsRefusedAtOnceWithCode14) {
+    struct Case {
+        bool holderRemote;
+        bool takerRemote;
+    } cases[] = {{false, false}, {true, true}, {false, true}, {true, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "holder remote " << c.holderRemote << ", taker remote " << c.takerRemote);
+        TempDir dir;
+        TestLocation local = TestLocation::Make(dir, false, "loc");
+        TestLocation remote = TestLocation::Make(dir, true, "srv");
+        // Both forms name one file: the remote root serves the local folder.
+        LoopbackFS::TEST_ServeHost(TestLocation::kHost, dir.path());
+        remote.backing = local.backing;
+        std::string localPath = local.Path("lockfile");
+        std::string remotePath = remote.root.substr(0, remote.root.rfind('|') + 1) + "/loc/lockfile";
+
+        LockHolder holder;
+        holder.Start(c.holderRemote ? remote : local, c.holderRemote ? remotePath : localPath);
+        ASSERT_EQ('L', holder.Next());
+
+        CCacheFileIOPtr taker = c.takerRemote ? remote.NewIO() : local.NewIO();
+        const std::string& takerPath = c.takerRemote ? remotePath : localPath;
+        CZoError refused = taker->CreateAndLockFile(takerPath);
+        EXPECT_TRUE(FXErrorUtil::IsInt(refused, 14)) << refused.AsString();
+
+        holder.Tell();
+        ASSERT_EQ('R', holder.Next());
+        EXPECT_FALSE(taker->CreateAndLockFile(takerPath).IsError());
+        EXPECT_EQ(0, holder.Finish());
+        EXPECT_FALSE(taker->ReleaseLockFile().IsError());
+        EXPECT_TRUE(Exists(localPath));
+        LoopbackFS::TEST_Reset();
+    }
+}
+
+// ---- copies and moves between two objects
+
+TEST(CacheFileIOCopy, CopyGivesTheSourceBytesExactlyWhateverTheDestinationHeld) {
+    std::string source;
+    for (int i = 0; i < 200000; ++i) source.push_back(static_cast<char>('a' + i % 26));
+    std::string stale(300000, 'Z');
+
+    for (bool srcRemote : {false, true}) {
+        for (bool dstRemote : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "source remote " << srcRemote << ", destination remote " << dstRemote);
+            TempDir dir;
+            TestLocation src = TestLocation::Make(dir, srcRemote, "src");
+            TestLocation dst = TestLocation::Make(dir, dstRemote, "dst");
+            if (srcRemote && dstRemote) src.backing = dst.backing;  // one served volume
+            std::string dstRel = srcRemote && dstRemote ? "copy.db" : "a.db";
+            WriteWholeFile(src.Local("a.db"), source);
+            WriteWholeFile(dst.Local(dstRel), stale);
+            CZoError err = CCacheFileIO::Copy(src.Path("a.db"), dst.Path(dstRel), src.NewIO(), dst.NewIO(), 0);
+            ASSERT_FALSE(err.IsError()) << err.AsString();
+            EXPECT_TRUE(ReadWholeFile(dst.Local(dstRel)) == source);
+
+            WriteWholeFile(src.Local("empty.db"), "");
+            ASSERT_FALSE(
+                CCacheFileIO::Copy(src.Path("empty.db"), dst.Path("e2.db"), src.NewIO(), dst.NewIO(), 0).IsError());
+            EXPECT_TRUE(Exists(dst.Local("e2.db")));
+            EXPECT_EQ(0, FileSize(dst.Local("e2.db")));
+            EXPECT_EQ(0, LoopbackFS::TEST_OpenFileCount(TestLocation::kHost));
+            LoopbackFS::TEST_Reset();
+        }
+    }
+}
+
+TEST(CacheFileIOCopy, FailedStreamedCopyClosesBothFiles) {
+    TempDir dir;
+    TestLocation src = TestLocation::Make(dir, false, "src");
+    TestLocation dst = TestLocation::Make(dir, true, "dst");
+    WriteWholeFile(src.Local("a.db"), std::string(100000, 'q'));
+
+    LoopbackFS::TEST_SetMaxTransfer(TestLocation::kHost, 1000);
+    CZoError shortWrite = CCacheFileIO::Copy(src.Path("a.db"), dst.Path("a.db"), src.NewIO(), dst.NewIO(), 0);
+    EXPECT_TRUE(FXErrorUtil::IsInt(shortWrite, 80)) << shortWrite.AsString();
+    EXPECT_EQ(0, LoopbackFS::TEST_OpenFileCount(TestLocation::kHost));
+
+    LoopbackFS::TEST_SetMaxTransfer(TestLocation::kHost, 0);
+    LoopbackFS::TEST_FailNextWrites(TestLocation::kHost, 1);
+    CZoError failedWrite = CCacheFileIO::Copy(src.Path("a.db"), dst.Path("b.db"), src.NewIO(), dst.NewIO(), 0);
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(failedWrite, EIO)) << failedWrite.AsString();
+    EXPECT_EQ(0, LoopbackFS::TEST_OpenFileCount(TestLocation::kHost));
+
+    // The source is read remotely as well.
+    CZoError missing = CCacheFileIO::Copy(dst.Path("none.db"), src.Path("none.db"), dst.NewIO(), src.NewIO(), 0);
+    EXPECT_TRUE(missing.IsError());
+    EXPECT_FALSE(Exists(src.Local("none.db")));
+    LoopbackFS::TEST_Reset();
+}
+
+TEST(CacheFileIOCopy, MoveBetweenLocalAndRemoteIsRefusedAndMovesNothing) {
+    TempDir dir;
+    TestLocation local = TestLocation::Make(dir, false, "local");
+    TestLocation remote = TestLocation::Make(dir, true, "remote");
+    WriteWholeFile(local.Local("a.db"), "a");
+    WriteWholeFile(remote.Local("b.db"), "b");
+
+    CZoError err = CCacheFileIO::Move(local.Path("a.db"), remote.Path("a.db"), local.NewIO(), remote.NewIO(), 1);
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, 79));
+    EXPECT_NE(std::string::npos, err.AsString().find("Move operation between local and remote paths is not supported"));
+    err = CCacheFileIO::Move(remote.Path("b.db"), local.Path("b.db"), remote.NewIO(), local.NewIO(), 1);
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, 79));
+    EXPECT_TRUE(Exists(local.Local("a.db")));
+    EXPECT_TRUE(Exists(remote.Local("b.db")));
+    EXPECT_FALSE(Exists(remote.Local("a.db")));
+    EXPECT_FALSE(Exists(local.Local("b.db")));
+
+    ASSERT_FALSE(
+        CCacheFileIO::Move(remote.Path("b.db"), remote.Path("c.db"), remote.NewIO(), remote.NewIO(), 1).IsError());
+    EXPECT_EQ("b", ReadWholeFile(remote.Local("c.db")));
+    LoopbackFS::TEST_Reset();
+}
+
+// ---- the remote road only
+
+class CacheFileIORemote : public testing::Test {
+protected:
+    void SetUp() override {
+        loc = TestLocation::Make(dir, true);
+        io = loc.NewIO();
+    }
+    void TearDown() override { LoopbackFS::TEST_Reset(); }
+
+    TempDir dir;
+    TestLocation loc;
+    CCacheFileIOPtr io;
+};
+
+TEST_F(CacheFileIORemote, DisconnectedClientFailsEveryCallUntilReconnected) {
+    ASSERT_FALSE(io->CreateOpenFileForWrite(loc.Path("f.cache")).IsError());
+    LoopbackFS::TEST_SetConnected(TestLocation::kHost, false);
+    EXPECT_FALSE(io->IsConnected());
+
+    char byte = 'x';
+    unsigned long done = 0;
+    EXPECT_TRUE(io->Write(&byte, 1, &done).IsError());
+    bool exists = true;
+    EXPECT_TRUE(io->IsExists(loc.Path("f.cache"), exists).IsError());
+    EXPECT_TRUE(io->CreateFolder(loc.Path("d"), true).IsError());
+    unsigned long long size = 0;
+    EXPECT_TRUE(io->FolderSize(loc.root, size).IsError());
+    std::list<std::string> files;
+    EXPECT_TRUE(io->GetMatchingFiles(loc.root, "*", files).IsError());
+    EXPECT_TRUE(io->CreateAndLockFile(loc.Path("lockfile")).IsError());
+    EXPECT_FALSE(Exists(loc.Local("d")));
+
+    LoopbackFS::TEST_SetConnected(TestLocation::kHost, true);
+    EXPECT_TRUE(io->IsConnected());
+    ASSERT_FALSE(io->CreateOpenFileForWrite(loc.Path("f.cache")).IsError());
+    ASSERT_FALSE(io->Write(&byte, 1, &done).IsError());
+    EXPECT_FALSE(io->Close().IsError());
+    EXPECT_EQ("x", ReadWholeFile(loc.Local("f.cache")));
+}
+
+TEST_F(CacheFileIORemote, TransfersOf4GiBOrMorePassTheLow32BitsOfTheLength) {
+    ASSERT_FALSE(io->CreateOpenFileForWrite(loc.Path("big.cache")).IsError());
+    char bytes[8] = {'0', '1', '2', '3', '4', '5', '6', '7'};
+    unsigned long done = 0;
+    ASSERT_FALSE(io->Write(bytes, (1UL << 32) + 5, &done).IsError());
+    EXPECT_EQ(5u, done);
+    EXPECT_FALSE(io->Close().IsError());
+    EXPECT_EQ("01234", ReadWholeFile(loc.Local("big.cache")));
+
+    ASSERT_FALSE(io->OpenFileForRead(loc.Path("big.cache")).IsError());
+    char back[8] = {};
+    ASSERT_FALSE(io->Read(back, (1UL << 32) + 3, &done).IsError());
+    EXPECT_EQ(3u, done);
+    EXPECT_EQ("012", std::string(back, 3));
+}
+
+TEST_F(CacheFileIORemote, AFactoryThatYieldsNothingMakesTheConstructorFail) {
+    for (int which = 0; which < 2; ++which) {
+        LoopbackFS::TEST_SetFactoriesReturnNothing(which == 0, which == 1);
+        boost::any info = loc.info;
+        try {
+            CCacheFileIO failed(info);
+            ADD_FAILURE() << "constructed without an FS client object";
+        } catch (const CZoError& err) {
+            EXPECT_TRUE(FXErrorUtil::IsInt(err, 83)) << err.AsString();
+        }
+        // GetFileIO of a working object fails the same way.
+        EXPECT_THROW(io->GetFileIO(), CZoError);
+    }
+    LoopbackFS::TEST_SetFactoriesReturnNothing(false, false);
+    EXPECT_TRUE(io->GetFileIO()->IsRemote());
+}
+
+TEST(CacheFileIOConstruction, AnInformationOfAnotherKindIsRejected) {
+    boost::any wrong = std::string("IP|1|2|h|3|/vol");
+    EXPECT_THROW(CCacheFileIO io(wrong), boost::bad_any_cast);
+}
+
+// ---- texts and tables
+
+TEST(CacheFileIOTables, ConvertPathKeepsTheTextAfterTheLastBar) {
+    EXPECT_EQ("/vol/cache/DATA/a.cache", CCacheFileIO::ConvertPath("IP|1|2|srv|3|/vol/cache/DATA/a.cache"));
+    EXPECT_EQ("/local/DATA/a.cache", CCacheFileIO::ConvertPath("/local/DATA/a.cache"));
+    EXPECT_EQ("", CCacheFileIO::ConvertPath("a|"));
+}
+
+TEST(CacheFileIOTables, FlagsAndModes) {
+    EXPECT_EQ(0, CCacheFileIO::toFlags(static_cast<int>(GENERIC_READ)));
+    EXPECT_EQ(0, CCacheFileIO::toFlags(static_cast<int>(GENERIC_READ | GENERIC_WRITE)));
+    EXPECT_EQ(1, CCacheFileIO::toFlags(static_cast<int>(GENERIC_WRITE)));
+    EXPECT_EQ(2, CCacheFileIO::toFlags(0));
+    struct {
+        int share, mode;
+    } modes[] = {{0, 0}, {1, 4}, {2, 2}, {3, 6}, {4, 2}, {6, 2}, {7, 6}};
+    for (const auto& m : modes) EXPECT_EQ(m.mode, CCacheFileIO::toMode(m.share)) << "share " << m.share;
+}
+
+}  // namespace
