@@ -1,0 +1,14 @@
+#include "QueryParams.h"
+#include "platform/FXString.h"
+
+std::string ExtentsParam::description() const {
+    return FXString::Format("VM=[%s] JobID=[%llu] TRID=[%u] CopyID=[%u] AfileID=[%llu] Flags=[%d]", VM.c_str(),
+                            static_cast<unsigned long long>(JobID), TessarelID, CopyID,
+                            static_cast<unsigned long long>(AfileID), Flags);
+}
+
+std::string VMJobParam::description() const {
+    return FXString::Format("AfileID=[%llu] VM=[%s] JobID=[%llu] TRID=[%u] CopyID=[%u]",
+                            static_cast<unsigned long long>(AfileID), VM.c_str(),
+                            static_cast<unsigned long long>(JobID), TessarelID, CopyID);
+}

@@ -1,0 +1,279 @@
+#include "metadb/SQLiteAdapter.h"
+#include "foundation/LogWriter.h"
+#include "foundation/PerfCounters.h"
+#include "platform/FXErrorUtil.h"
+
+#include <boost/make_shared.hpp>
+
+namespace {
+
+const char* const c_stars = "*******************************************************************";
+
+typedef boost::shared_ptr<FX::CSQLite3Query> QueryPtr;
+
+// The error guard of the readers: an exception met while a query runs or its
+// rows are read becomes the call's error and never leaves the library.
+template <typename Body>
+CZoError Guarded(const FXCodeLocation& at, Body&& body) {
+    try {
+        return body();
+    } catch (const FX::CSQLite3Exception& e) {
+        return CSQLiteDB::FromException(at, e);
+    } catch (CZoError& err) {
+        LBC_LOG(-1, "Error:%s", err.AsString().c_str());
+        return err;
+    }
+}
+
+long long BigInt(FX::CSQLite3Query& q, const char* column) { return q.GetBigIntField(q.FieldIndex(column), 0); }
+
+int Int(FX::CSQLite3Query& q, const char* column) { return q.GetIntField(q.FieldIndex(column), 0); }
+
+std::string Text(FX::CSQLite3Query& q, const char* column) { return q.GetStringField(q.FieldIndex(column), ""); }
+
+// Every column but the four key columns, which the callers treat differently.
+void ReadExtentAttributes(FX::CSQLite3Query& q, Extent& row) {
+    row.CacheLocation = Text(q, "CacheLocation");
+    row.Signature = Text(q, "Signature");
+    row.ExtentID = BigInt(q, "ExtentID");
+    row.VMGUID = Text(q, "VMGUID");
+    row.DiskID = Text(q, "DiskID");
+    row.JobID = BigInt(q, "JobID");
+    row.Flags = Int(q, "Flags");
+    row.ValidityGUID = Text(q, "ValidityGUID");
+    row.Reserved1 = Text(q, "Reserved1");
+}
+
+VM ReadVM(FX::CSQLite3Query& q) {
+    std::string guid = Text(q, "GUID");
+    long long jobId = BigInt(q, "BackupJobID");
+    long long lastReferenceTime = BigInt(q, "LastReferenceTime");
+    std::string validityGuid = Text(q, "ValidityGUID");
+    long long afileId = BigInt(q, "AfileID");
+    unsigned int tessarelId = static_cast<unsigned int>(Int(q, "TessarelID"));
+    unsigned int copyId = static_cast<unsigned int>(Int(q, "CopyID"));
+    return VM(tessarelId, copyId, afileId, guid, jobId, lastReferenceTime, validityGuid);
+}
+
+void LogPageRequest(size_t batchSize, size_t offset) {
+    if (batchSize != 0) LBC_LOG(4, "[batch size = %lu]", static_cast<unsigned long>(batchSize));
+    if (offset != 0) LBC_LOG(4, "[offset = %lu]", static_cast<unsigned long>(offset));
+}
+
+void LogDone() {
+    LBC_LOG(4, "Done fetching.");
+    LBC_LOG(4, "%s", c_stars);
+}
+
+}  // namespace
+
+SQLiteAdapter::SQLiteAdapter(const std::string& folder, const std::string& name)
+    : CacheDBImpl(folder), name(name), database(boost::make_shared<CSQLiteDB>()) {}
+
+SQLiteAdapter::~SQLiteAdapter() {
+    CZoError err = Close();
+    if (err.IsError()) LBC_LOG(-1, "Failed to close DB [%s] %s", GetLocalDbFolder().c_str(), err.AsString().c_str());
+}
+
+CZoError SQLiteAdapter::Open() {
+    if (database->IsOpen()) return CZoError::Success();
+    CZoError err = database->Initialize(name, GetLocalDbFolder());
+    if (err.IsError()) {
+        // A half-prepared database is never used: close it so that a retry
+        // starts afresh and the file can be copied or removed.
+        CZoError closeErr = database->Close();
+        if (closeErr.IsError())
+            LBC_LOG(-1, "Failed to close DB [%s] %s", GetLocalDbFolder().c_str(), closeErr.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, 9, "error=%s", err.AsString().c_str());
+    }
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::Close() {
+    CZoError err = database->Close();
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::GetExtent(ExtentParam key, Extent& row) {
+    PerJobSpan span(key.JobID, LBCPerfCounters::SlotCacheDBGetExtent);
+    LBC_LOG(4, "Get extent with afileID [%llu], afileOffset [%llu]", static_cast<unsigned long long>(key.AfileID),
+            static_cast<unsigned long long>(key.AfileOffset));
+    QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
+    CZoError err = Guarded(FXLOC, [&]() -> CZoError {
+        CZoError queryErr = database->QueryExtent(query, key);
+        if (queryErr.IsError()) return queryErr;
+        FX::CSQLite3Query& q = *query;
+        if (q.Eof())
+            return FXErrorUtil::ErrorInt(FXLOC, 5, "DB entry for extent (AfileID = %llu, AfileOffset = %llu) not found",
+                                         static_cast<unsigned long long>(key.AfileID),
+                                         static_cast<unsigned long long>(key.AfileOffset));
+        // TessarelID and CopyID stay as the caller gave them.
+        row.AfileID = BigInt(q, "AfileID");
+        row.AfileOffset = BigInt(q, "AfileOffset");
+        ReadExtentAttributes(q, row);
+        if (row.AfileID != key.AfileID || row.AfileOffset != key.AfileOffset)
+            return FXErrorUtil::ErrorInt(
+                FXLOC, 7,
+                "Unexpected values found for extent (AfileID = %llu, AfileOffset = %llu). "
+                "Found entry has (AfileID = %llu, AfileOffset = %llu)",
+                static_cast<unsigned long long>(key.AfileID), static_cast<unsigned long long>(key.AfileOffset),
+                static_cast<unsigned long long>(row.AfileID), static_cast<unsigned long long>(row.AfileOffset));
+        return CZoError::Success();
+    });
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) {
+    LBC_LOG(4, "Fetch all extents for  for [%s]", filter.description().c_str());
+    CZoError err = GetExtents(filter, rows, 0, 0);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) {
+    LBC_LOG(4, "Fetch next batch of extents for [%s]", filter.description().c_str());
+    prepareForNextBatch(batch);
+    batch.clear();
+    CZoError err = GetExtents(filter, batch, batchSize);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::GetVMsInBatches(VMJobParam filter, size_t batchSize, DBObjectCollection<VM>& batch) {
+    LBC_LOG(4, "Fetch next batch of vms for [%s]", filter.description().c_str());
+    prepareForNextBatch(batch);
+    batch.clear();
+    CZoError err = GetVMs(filter, batch, batchSize);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::GetExtentCount(ExtentsParam filter, long long& count) {
+    LBC_LOG(4, "Fetch extents count for [%s]", filter.description().c_str());
+    CZoError err = Guarded(FXLOC, [&]() { return database->QueryExtentsCount(count, filter); });
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::GetVMCount(VMJobParam filter, long long& count) {
+    LBC_LOG(4, "Fetch vm job count for [%s]", filter.description().c_str());
+    CZoError err = Guarded(FXLOC, [&]() { return database->QueryVMCount(count, filter); });
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::GetVMJobs(std::list<VM>& vms) {
+    LBC_LOG(4, "%s", c_stars);
+    LBC_LOG(4, "Fetching all vms information from cache ...");
+    QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
+    CZoError err = Guarded(FXLOC, [&]() -> CZoError {
+        CZoError queryErr = database->QueryVMs(query);
+        if (queryErr.IsError()) return queryErr;
+        for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) vms.push_back(ReadVM(q));
+        return CZoError::Success();
+    });
+    if (err.IsError()) return err.Push(FXLOC);
+    LogDone();
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::GetVMJob(VM& vm) {
+    LBC_LOG(4, "%s", c_stars);
+    LBC_LOG(4, "Fetching vm [%s] from db ...", vm.description().c_str());
+    QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
+    CZoError err = Guarded(FXLOC, [&]() -> CZoError {
+        CZoError queryErr = database->QueryVM(query, vm);
+        if (queryErr.IsError()) return queryErr;
+        if (query->Eof())
+            return FXErrorUtil::ErrorInt(FXLOC, 5, "DB entry for VM %s not found", vm.description().c_str());
+        vm = ReadVM(*query);
+        return CZoError::Success();
+    });
+    if (err.IsError()) return err.Push(FXLOC);
+    LogDone();
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows, size_t batchSize,
+                                   size_t offset) {
+    PerJobSpan span(filter.JobID, LBCPerfCounters::SlotDbGetExtents);
+    LBC_LOG(4, "%s", c_stars);
+    LBC_LOG(4, "Fetching extents for [%s] ...", filter.description().c_str());
+    LogPageRequest(batchSize, offset);
+    QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
+    CZoError err = Guarded(FXLOC, [&]() -> CZoError {
+        CZoError queryErr = database->QueryExtents(query, filter, batchSize, offset);
+        if (queryErr.IsError()) return queryErr;
+        for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) {
+            Extent row(BigInt(q, "AfileID"), BigInt(q, "AfileOffset"), 0, 0, 0);
+            row.CopyID = static_cast<unsigned int>(Int(q, "CopyID"));
+            row.TessarelID = static_cast<unsigned int>(Int(q, "TessarelID"));
+            ReadExtentAttributes(q, row);
+            rows.append(row);
+        }
+        return CZoError::Success();
+    });
+    if (err.IsError()) return err.Push(FXLOC);
+    LogDone();
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::GetVMs(VMJobParam filter, DBObjectCollection<VM>& rows, size_t batchSize, size_t offset) {
+    LBC_LOG(4, "%s", c_stars);
+    LBC_LOG(4, "Fetching VMs for [%s] ...", filter.description().c_str());
+    LogPageRequest(batchSize, offset);
+    QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
+    CZoError err = Guarded(FXLOC, [&]() -> CZoError {
+        CZoError queryErr = database->QueryVMs(query, filter, batchSize, offset);
+        if (queryErr.IsError()) return queryErr;
+        for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) {
+            VM row = ReadVM(q);
+            rows.append(row);
+        }
+        return CZoError::Success();
+    });
+    if (err.IsError()) return err.Push(FXLOC);
+    LogDone();
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::AddExtent(const Extent& row) {
+    LBC_LOG(4, "Adding extent [%s]", row.description().c_str());
+    PerJobSpan span(row.JobID, LBCPerfCounters::SlotDbInsertExtent);
+    return database->InsertExtent(row);
+}
+
+CZoError SQLiteAdapter::UpdateExtent(const Extent& row) {
+    LBC_LOG(4, "Updating extent [%s]", row.description().c_str());
+    PerJobSpan span(row.JobID, LBCPerfCounters::SlotDbUpdateExtent);
+    return database->UpdateExtent(row);
+}
+
+CZoError SQLiteAdapter::DeleteExtent(const Extent& row) {
+    LBC_LOG(4, "Deleting extent [%s]", row.description().c_str());
+    ExtentParam key;
+    key.AfileID = row.AfileID;
+    key.AfileOffset = row.AfileOffset;
+    key.TessarelID = row.TessarelID;
+    key.CopyID = row.CopyID;
+    key.JobID = row.JobID;
+    key.Flags = row.Flags;
+    return database->DeleteExtent(key);
+}
+
+CZoError SQLiteAdapter::DeleteExtents(ExtentsParam filter, size_t limit) {
+    LBC_LOG(4, "Deleting extents from cache for [%s]", filter.description().c_str());
+    return database->DeleteExtents(filter, limit);
+}
+
+CZoError SQLiteAdapter::InsertUpdateVM(const VM& vm, bool insertOnly) {
+    LBC_LOG(4, "Updating vm [%s]", vm.description().c_str());
+    PerJobSpan span(vm.JobID, LBCPerfCounters::SlotDbUpsertVM);
+    return insertOnly ? database->InsertVM(vm) : database->UpdateVM(vm);
+}
+
+CZoError SQLiteAdapter::BeginTransaction() { return database->BeginTransaction(); }
+
+CZoError SQLiteAdapter::CommitTransaction() { return database->CommitTransaction(); }

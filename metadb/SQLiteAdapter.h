@@ -1,0 +1,62 @@
+#pragma once
+// The database interface of one per-afile container over its SQLite file.
+// It writes no SQL of its own: it runs the queries and row statements of
+// CSQLiteDB, reads result rows into records, drives the batch offset of the
+// collections, logs each request and times some of them.
+//
+// It takes no lock and keeps no state between calls: each call makes its own
+// query object, so any number of threads and batched listings may use one
+// adapter at once. Nothing thrown below it leaves a call.
+
+#include "metadb/CacheDBImpl.h"
+#include "metadb/SqLiteDB.h"
+
+#include <boost/shared_ptr.hpp>
+#include <string>
+
+class SQLiteAdapter : public CacheDBImpl {
+public:
+    // folder holds the database files; name is the database name without
+    // ".db". Nothing is opened until Open().
+    SQLiteAdapter(const std::string& folder, const std::string& name);
+    // Closes the database before the base runs, so the file is closed before
+    // it is copied back; a refused close is logged.
+    ~SQLiteAdapter() override;
+
+    CZoError GetExtent(ExtentParam key, Extent& row) override;
+    CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) override;
+    CZoError GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) override;
+    CZoError GetVMsInBatches(VMJobParam filter, size_t batchSize, DBObjectCollection<VM>& batch) override;
+    CZoError GetExtentCount(ExtentsParam filter, long long& count) override;
+    CZoError GetVMCount(VMJobParam filter, long long& count) override;
+    CZoError GetVMJobs(std::list<VM>& vms) override;
+    CZoError GetVMJob(VM& vm) override;
+    CZoError AddExtent(const Extent& row) override;
+    CZoError UpdateExtent(const Extent& row) override;
+    CZoError DeleteExtent(const Extent& row) override;
+    CZoError DeleteExtents(ExtentsParam filter, size_t limit) override;
+    CZoError InsertUpdateVM(const VM& vm, bool insertOnly) override;
+    // No-op success when a transaction is already open on the connection.
+    CZoError BeginTransaction() override;
+    // No-op success when none is open; a failed commit leaves the transaction
+    // open and the next commit retries it.
+    CZoError CommitTransaction() override;
+    CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows, size_t batchSize,
+                        size_t offset) override;
+    CZoError GetVMs(VMJobParam filter, DBObjectCollection<VM>& rows, size_t batchSize, size_t offset) override;
+    using CacheDBImpl::GetExtents;
+    using CacheDBImpl::GetVMs;
+
+    // ErrorInt 9 "error=%s" around the failure of CSQLiteDB::Initialize; the
+    // database is then closed again and Open may be retried.
+    CZoError Open() override;
+    CZoError Close() override;
+
+    // The database itself, for tests that inject faults into it.
+    CSQLiteDB& TEST_Database() { return *database; }
+
+private:
+    // constant after construction; its only owner
+    const std::string name;
+    const boost::shared_ptr<CSQLiteDB> database;
+};

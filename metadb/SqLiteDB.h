@@ -1,0 +1,95 @@
+#pragma once
+// The SQLite database file of one database folder: it names and opens the
+// file (a missing file is created), rejects a file that is not a database,
+// creates the tables "Extents", "VMs" and "SingleInstance" when missing,
+// compiles its statements and runs every SQL text of the afile database.
+//
+// It takes no lock: the connection serializes the calls of many threads, and
+// each query runs into the caller's own query object.
+
+#include "Extent.h"
+#include "QueryParams.h"
+#include "VM.h"
+#include "platform/FXDatabase.h"
+
+#include <boost/shared_ptr.hpp>
+#include <cstddef>
+#include <string>
+
+class CSQLiteDB : public FX::CDatabaseWithStorage {
+public:
+    CSQLiteDB();
+    // Releases the statements, then closes the connection; a refused close is
+    // logged (the adapter closes first and reports it).
+    ~CSQLiteDB() override;
+
+    // Names, opens and prepares the database <dbFolder>/<dbName>.db.
+    CZoError Initialize(const std::string& dbName, const std::string& dbFolder);
+    CZoError BuildDatabaseName(const std::string& dbName, const std::string& dbFolder, std::string& fullPath,
+                               std::string& fileName);
+    void SetDatabaseFullPath(const std::string& path) { databaseFullPath = path; }
+    CZoError OpenDatabase() override;
+    // Releases the statements and closes the connection, checked.
+    CZoError Close();
+
+    CZoError CreateTables();
+    CZoError CreateExtentTable();
+    CZoError CreateVMTable();
+    CZoError CreateSingleInstanceTable();
+    CZoError CreateDBStatements();
+    CZoError CreateExtentTableStatements();
+    CZoError CreateVMsTableStatements();
+    CZoError CreateSingleInstanceTableStatements();
+    CZoError SetTransactionIsolationLevel();
+    // Creates the empty database file when none exists; nothing calls it, as
+    // the open creates a missing file. ErrorInt 16 "(error=%s)" on failure.
+    CZoError CreateDatabaseFile();
+
+    static std::string GetClause(const ExtentsParam& filter);
+    static std::string GetClause(const VMJobParam& filter);
+
+    // Queries into the caller's query object; a failure of the query call is
+    // returned unchanged.
+    CZoError QueryExtent(boost::shared_ptr<FX::CSQLite3Query>& query, ExtentParam key);
+    CZoError QueryExtents(boost::shared_ptr<FX::CSQLite3Query>& query, ExtentsParam filter, size_t batchSize,
+                          size_t offset);
+    CZoError QueryVMs(boost::shared_ptr<FX::CSQLite3Query>& query, VMJobParam filter, size_t batchSize,
+                      size_t offset);
+    CZoError QueryVMs(boost::shared_ptr<FX::CSQLite3Query>& query);
+    CZoError QueryVM(boost::shared_ptr<FX::CSQLite3Query>& query, const VM& vm);
+    // The count is written only on success.
+    CZoError QueryExtentsCount(long long& count, ExtentsParam filter);
+    CZoError QueryVMCount(long long& count, VMJobParam filter);
+
+    // Row statements: a failure is logged "Error:%s" (InsertUpdateVM skips
+    // the line for the primary-key clash 1555) and returned; an exception
+    // becomes an SQLite-category error "SQLite Exception%s%s".
+    CZoError InsertExtent(const Extent& row);
+    CZoError UpdateExtent(const Extent& row);
+    CZoError DeleteExtent(ExtentParam key);
+    CZoError DeleteExtents(ExtentsParam filter, size_t limit);
+    CZoError ResetExtentsCacheLocation(ExtentsParam filter);
+    CZoError InsertUpdateVM(const VM& vm, bool insertOnly);
+    CZoError InsertVM(const VM& vm) { return InsertUpdateVM(vm, true); }
+    CZoError UpdateVM(const VM& vm) { return InsertUpdateVM(vm, false); }
+
+    // The SQLite-category error of a caught exception: "SQLite Exception",
+    // then ", " and its message when it has one.
+    static CZoError FromException(const FXCodeLocation& at, const FX::CSQLite3Exception& e);
+
+private:
+    CZoError ExecuteRowStatement(const FXCodeLocation& at, const std::string& sql, bool logPrimaryKeyClash);
+    void ReleaseStatements();
+
+    // written by Initialize, before the object is shared; released by Close
+    boost::shared_ptr<FX::CSQLite3Statement> insertExtentStmt;
+    boost::shared_ptr<FX::CSQLite3Statement> insertOrReplaceExtentStmt;
+    boost::shared_ptr<FX::CSQLite3Statement> insertOrReplaceVMStmt;
+    boost::shared_ptr<FX::CSQLite3Statement> insertSingleInstanceStmt;
+    boost::shared_ptr<FX::CSQLite3Statement> clearExtentFlagsStmt;
+    boost::shared_ptr<FX::CSQLite3Statement> resetCacheLocationStmt;
+    boost::shared_ptr<FX::CSQLite3Statement> deleteExtentStmt;
+    std::string databaseFullPath;
+};
+
+typedef boost::shared_ptr<CSQLiteDB> CSQLiteDBPtr;

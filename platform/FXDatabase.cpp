@@ -1,0 +1,444 @@
+#include "platform/FXDatabase.h"
+#include "platform/FXErrorUtil.h"
+
+#include <boost/make_shared.hpp>
+#include <set>
+#include <sqlite3.h>
+#include <strings.h>
+
+namespace FX {
+
+namespace detail {
+
+// Every live statement of one connection, so that closing the connection can
+// finalize those whose query objects are still held somewhere.
+struct StatementRegistry {
+    std::mutex lock;
+    // guarded by lock
+    std::set<StatementHandle*> live;
+
+    void FinalizeAll();
+};
+
+class StatementHandle {
+public:
+    StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt)
+        : registry(registry), stmt(stmt) {
+        std::lock_guard<std::mutex> guard(registry->lock);
+        registry->live.insert(this);
+    }
+    ~StatementHandle() {
+        std::lock_guard<std::mutex> guard(registry->lock);
+        if (stmt != nullptr) sqlite3_finalize(stmt);
+        registry->live.erase(this);
+    }
+    StatementHandle(const StatementHandle&) = delete;
+    StatementHandle& operator=(const StatementHandle&) = delete;
+
+    // constant after construction
+    const boost::shared_ptr<StatementRegistry> registry;
+    // cleared under registry->lock when the connection closes first
+    sqlite3_stmt* stmt;
+};
+
+void StatementRegistry::FinalizeAll() {
+    std::lock_guard<std::mutex> guard(lock);
+    for (StatementHandle* handle : live) {
+        if (handle->stmt != nullptr) sqlite3_finalize(handle->stmt);
+        handle->stmt = nullptr;
+    }
+}
+
+}  // namespace detail
+
+namespace {
+
+// Holds the connection's mutex: a result code, its error text and the row
+// count are read in the same hold as the call that produced them, so another
+// thread's call cannot replace them in between. The mutex is recursive.
+class ConnectionLock {
+public:
+    explicit ConnectionLock(sqlite3* db) : mutex(db != nullptr ? sqlite3_db_mutex(db) : nullptr) {
+        sqlite3_mutex_enter(mutex);
+    }
+    ~ConnectionLock() { sqlite3_mutex_leave(mutex); }
+    ConnectionLock(const ConnectionLock&) = delete;
+    ConnectionLock& operator=(const ConnectionLock&) = delete;
+
+private:
+    sqlite3_mutex* const mutex;
+};
+
+std::string ErrorText(sqlite3* db) {
+    const char* text = db != nullptr ? sqlite3_errmsg(db) : nullptr;
+    return text != nullptr ? text : "";
+}
+
+sqlite3_stmt* LiveStatement(const boost::shared_ptr<detail::StatementHandle>& handle) {
+    return handle ? handle->stmt : nullptr;
+}
+
+CZoError NotOpen(const FXCodeLocation& at, const std::string& name) {
+    return FXErrorUtil::ErrorSQLite(at, SQLITE_MISUSE, "database [%s] is not open", name.c_str());
+}
+
+}  // namespace
+
+CSQLite3Exception::CSQLite3Exception(int errorCode, const char* errorMessage)
+    : code(errorCode), hasMessage(errorMessage != nullptr), message(errorMessage != nullptr ? errorMessage : "") {}
+
+CSQLite3Statement::CSQLite3Statement() = default;
+CSQLite3Statement::~CSQLite3Statement() = default;
+
+bool CSQLite3Statement::IsCompiled() const { return LiveStatement(handle) != nullptr; }
+
+void CSQLite3Statement::Finalize() { handle.reset(); }
+
+CSQLite3Query::CSQLite3Query() = default;
+CSQLite3Query::~CSQLite3Query() = default;
+
+void CSQLite3Query::Finalize() {
+    handle.reset();
+    eof = true;
+    rowNumber = 0;
+    faultAtRow = -1;
+}
+
+void CSQLite3Query::NextRow() {
+    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    if (eof) throw CSQLite3Exception(SQLITE_MISUSE, "query is past its last row");
+    if (faultAtRow == rowNumber + 1) {
+        faultAtRow = -1;
+        eof = true;
+        throw CSQLite3Exception(faultCode, faultHasMessage ? faultMessage.c_str() : nullptr);
+    }
+    sqlite3* db = sqlite3_db_handle(stmt);
+    int rc;
+    std::string text;
+    {
+        ConnectionLock lock(db);
+        rc = sqlite3_step(stmt);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(db);
+    }
+    if (rc == SQLITE_ROW) {
+        ++rowNumber;
+        return;
+    }
+    eof = true;
+    if (rc != SQLITE_DONE) throw CSQLite3Exception(rc, text.c_str());
+}
+
+void CSQLite3Query::CheckField(int field) const {
+    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    if (eof) throw CSQLite3Exception(SQLITE_MISUSE, "query has no current row");
+    if (field < 0 || field >= sqlite3_column_count(stmt))
+        throw CSQLite3Exception(SQLITE_RANGE, "field index out of range");
+}
+
+int CSQLite3Query::FieldIndex(const char* name) {
+    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    if (name != nullptr) {
+        ConnectionLock lock(sqlite3_db_handle(stmt));
+        int columns = sqlite3_column_count(stmt);
+        for (int i = 0; i < columns; ++i) {
+            const char* column = sqlite3_column_name(stmt, i);
+            if (column != nullptr && strcasecmp(column, name) == 0) return i;
+        }
+    }
+    std::string text = "no such column [";
+    text += name != nullptr ? name : "";
+    text += "]";
+    throw CSQLite3Exception(SQLITE_ERROR, text.c_str());
+}
+
+int CSQLite3Query::GetIntField(int field, int defaultValue) {
+    CheckField(field);
+    sqlite3_stmt* stmt = handle->stmt;
+    ConnectionLock lock(sqlite3_db_handle(stmt));
+    if (sqlite3_column_type(stmt, field) == SQLITE_NULL) return defaultValue;
+    // The low 32 bits: an unsigned id stored above INT_MAX comes back whole
+    // once the caller takes it as unsigned.
+    return static_cast<int>(static_cast<uint32_t>(sqlite3_column_int64(stmt, field)));
+}
+
+long long CSQLite3Query::GetBigIntField(int field, long long defaultValue) {
+    CheckField(field);
+    sqlite3_stmt* stmt = handle->stmt;
+    ConnectionLock lock(sqlite3_db_handle(stmt));
+    if (sqlite3_column_type(stmt, field) == SQLITE_NULL) return defaultValue;
+    return sqlite3_column_int64(stmt, field);
+}
+
+std::string CSQLite3Query::GetStringField(int field, const char* defaultValue) {
+    CheckField(field);
+    sqlite3_stmt* stmt = handle->stmt;
+    ConnectionLock lock(sqlite3_db_handle(stmt));
+    if (sqlite3_column_type(stmt, field) == SQLITE_NULL) return defaultValue != nullptr ? defaultValue : "";
+    const unsigned char* text = sqlite3_column_text(stmt, field);
+    int bytes = sqlite3_column_bytes(stmt, field);
+    if (text == nullptr) return std::string();
+    return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(bytes));
+}
+
+CDatabaseBase::CDatabaseBase() : registry(boost::make_shared<detail::StatementRegistry>()) {}
+
+CDatabaseBase::~CDatabaseBase() {
+    // A failure cannot be reported from here; owners that must know call
+    // CloseDatabase themselves first.
+    CloseDatabase();
+}
+
+CZoError CDatabaseBase::OpenDatabase() {
+    if (db != nullptr) return CZoError::Success();
+    std::string path = databasePath;
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += databaseName;
+
+    sqlite3* handle = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &handle,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string text = handle != nullptr ? ErrorText(handle) : sqlite3_errstr(rc);
+        sqlite3_close(handle);
+        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "cannot open [%s]: %s", path.c_str(), text.c_str());
+    }
+    sqlite3_extended_result_codes(handle, 1);
+    // Never enforced: the schema's second foreign-key clause names a table
+    // that does not exist and would refuse every extent row.
+    char* message = nullptr;
+    rc = sqlite3_exec(handle, "PRAGMA foreign_keys = OFF", nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) {
+        std::string text = message != nullptr ? message : ErrorText(handle);
+        sqlite3_free(message);
+        sqlite3_close(handle);
+        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "cannot set up [%s]: %s", path.c_str(), text.c_str());
+    }
+    db = handle;
+    return CZoError::Success();
+}
+
+CZoError CDatabaseBase::CloseDatabase() {
+    if (db == nullptr) return CZoError::Success();
+    // sqlite3_close refuses while a statement lives; finalize them all first
+    // so the file is really closed when this returns.
+    registry->FinalizeAll();
+    int rc = sqlite3_close(db);
+    if (rc != SQLITE_OK) {
+        std::string text = ErrorText(db);
+        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "cannot close [%s]: %s", databaseName.c_str(), text.c_str());
+    }
+    db = nullptr;
+    return CZoError::Success();
+}
+
+CDatabaseBase::InjectedFault CDatabaseBase::TakeInjectedFault() {
+    std::lock_guard<std::mutex> guard(hookLock);
+    InjectedFault fault = nextFault;
+    nextFault = InjectedFault();
+    return fault;
+}
+
+void CDatabaseBase::TEST_FailNextCommit(int sqliteCode) {
+    std::lock_guard<std::mutex> guard(hookLock);
+    failNextCommitCode = sqliteCode;
+}
+
+void CDatabaseBase::TEST_ThrowOnNextCall(int sqliteCode, const char* message, int atRow) {
+    std::lock_guard<std::mutex> guard(hookLock);
+    nextFault.armed = true;
+    nextFault.code = sqliteCode;
+    nextFault.hasMessage = message != nullptr;
+    nextFault.message = message != nullptr ? message : "";
+    nextFault.atRow = atRow;
+}
+
+CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& sql, int& rows) {
+    if (db == nullptr) return NotOpen(at, databaseName);
+    int rc;
+    std::string text;
+    {
+        ConnectionLock lock(db);
+        sqlite3_int64 before = sqlite3_total_changes64(db);
+        rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) {
+            rows = static_cast<int>(sqlite3_total_changes64(db) - before);
+        } else {
+            rc = sqlite3_extended_errcode(db);
+            text = ErrorText(db);
+        }
+    }
+    if (rc != SQLITE_OK) return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), sql.c_str());
+    return CZoError::Success();
+}
+
+CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql,
+                                boost::shared_ptr<detail::StatementHandle>& handle) {
+    if (db == nullptr) return NotOpen(at, databaseName);
+    sqlite3_stmt* stmt = nullptr;
+    int rc;
+    std::string text;
+    {
+        ConnectionLock lock(db);
+        rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+        if (rc != SQLITE_OK) text = ErrorText(db);
+    }
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), sql.c_str());
+    }
+    if (stmt == nullptr) return FXErrorUtil::ErrorSQLite(at, SQLITE_MISUSE, "no statement in (sql=%s)", sql.c_str());
+    handle = boost::make_shared<detail::StatementHandle>(registry, stmt);
+    return CZoError::Success();
+}
+
+CZoError CDatabaseBase::CreateTable(const std::string& name, const std::string& columns) {
+    int rows = 0;
+    CZoError err = ExecLocked(FXLOC, "CREATE TABLE IF NOT EXISTS " + name + " " + columns, rows);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError CDatabaseBase::CompileStatement(const std::string& sql, boost::shared_ptr<CSQLite3Statement>& statement) {
+    boost::shared_ptr<detail::StatementHandle> handle;
+    CZoError err = Prepare(FXLOC, sql, handle);
+    if (err.IsError()) return err;
+    if (!statement) statement = boost::make_shared<CSQLite3Statement>();
+    statement->handle = handle;
+    return CZoError::Success();
+}
+
+CZoError CDatabaseBase::Execute(const std::string& sql, int& rows) {
+    InjectedFault fault = TakeInjectedFault();
+    if (fault.armed) throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
+    return ExecLocked(FXLOC, sql, rows);
+}
+
+CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3Query>& query) {
+    InjectedFault fault = TakeInjectedFault();
+    if (fault.armed && fault.atRow < 1)
+        throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
+    if (!query) query = boost::make_shared<CSQLite3Query>();
+    query->Finalize();
+
+    boost::shared_ptr<detail::StatementHandle> handle;
+    CZoError err = Prepare(FXLOC, sql, handle);
+    if (err.IsError()) return err;
+    int rc;
+    std::string text;
+    {
+        ConnectionLock lock(db);
+        rc = sqlite3_step(handle->stmt);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(db);
+    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), sql.c_str());
+    query->handle = handle;
+    query->eof = rc == SQLITE_DONE;
+    if (fault.armed) {
+        query->faultAtRow = fault.atRow;
+        query->faultCode = fault.code;
+        query->faultHasMessage = fault.hasMessage;
+        query->faultMessage = fault.message;
+    }
+    return CZoError::Success();
+}
+
+CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long defaultValue) {
+    InjectedFault fault = TakeInjectedFault();
+    if (fault.armed) throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
+
+    boost::shared_ptr<detail::StatementHandle> handle;
+    CZoError err = Prepare(FXLOC, sql, handle);
+    if (err.IsError()) return err;
+    int rc;
+    std::string text;
+    long result = defaultValue;
+    {
+        ConnectionLock lock(db);
+        rc = sqlite3_step(handle->stmt);
+        if (rc == SQLITE_ROW) {
+            if (sqlite3_column_count(handle->stmt) > 0 && sqlite3_column_type(handle->stmt, 0) != SQLITE_NULL)
+                result = static_cast<long>(sqlite3_column_int64(handle->stmt, 0));
+        } else if (rc != SQLITE_DONE) {
+            text = ErrorText(db);
+        }
+    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), sql.c_str());
+    value = result;
+    return CZoError::Success();
+}
+
+CZoError CDatabaseBase::BeginTransaction() {
+    if (db == nullptr) return NotOpen(FXLOC, databaseName);
+    // The test and the BEGIN in one hold of the recursive connection mutex:
+    // no other thread can open or close a transaction in between.
+    ConnectionLock lock(db);
+    if (sqlite3_get_autocommit(db) == 0) return CZoError::Success();
+    int rows = 0;
+    CZoError err = ExecLocked(FXLOC, "BEGIN", rows);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError CDatabaseBase::CommitTransaction() {
+    if (db == nullptr) return NotOpen(FXLOC, databaseName);
+    ConnectionLock lock(db);
+    if (sqlite3_get_autocommit(db) != 0) return CZoError::Success();
+    int injected;
+    {
+        std::lock_guard<std::mutex> guard(hookLock);
+        injected = failNextCommitCode;
+        failNextCommitCode = 0;
+    }
+    if (injected != 0)
+        return FXErrorUtil::ErrorSQLite(FXLOC, injected, "cannot commit transaction (injected failure)");
+    int rows = 0;
+    CZoError err = ExecLocked(FXLOC, "COMMIT", rows);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+std::string CDatabaseBase::EscapeText(const std::string& text) {
+    if (text.find('\'') == std::string::npos) return text;
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (char c : text) {
+        out += c;
+        if (c == '\'') out += '\'';
+    }
+    return out;
+}
+
+CDatabaseWithStorage::CDatabaseWithStorage(int) {}
+
+CDatabaseWithStorage::~CDatabaseWithStorage() = default;
+
+CZoError CDatabaseWithStorage::CreateStorageTables() {
+    sqlite3* db = Handle();
+    if (db == nullptr) return NotOpen(FXLOC, GetDatabaseName());
+    sqlite3_stmt* stmt = nullptr;
+    int rc;
+    std::string text;
+    {
+        ConnectionLock lock(db);
+        // Compiling reads the schema from page 1: a file that is not a
+        // database is recognised here, and nothing is written to it.
+        rc = sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM sqlite_master", -1, &stmt, nullptr);
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_step(stmt);
+            if (rc == SQLITE_ROW || rc == SQLITE_DONE) rc = SQLITE_OK;
+        }
+        if (rc != SQLITE_OK) text = ErrorText(db);
+        sqlite3_finalize(stmt);
+    }
+    if (rc == SQLITE_NOTADB)
+        return FXErrorUtil::ErrorWin32(FXLOC, 26, "[%s] %s", GetDatabaseName().c_str(), text.c_str());
+    if (rc != SQLITE_OK) return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s", text.c_str());
+    return CZoError::Success();
+}
+
+}  // namespace FX

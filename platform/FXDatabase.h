@@ -1,0 +1,199 @@
+#pragma once
+// The database wrapper over the SQLite C API.
+//
+// One connection is shared by many threads at once, inside one shared
+// transaction and with no lock of the callers around it: the connection is
+// opened serialized (SQLITE_OPEN_FULLMUTEX), every query object has a
+// statement of its own, and a result code is read together with its error
+// text and row count under the connection's mutex.
+//
+// Locks: the statement registry's lock, then the connection's mutex (SQLite's
+// own, recursive; finalizing a statement takes it); the test-hook lock is a
+// leaf.
+
+#include "CZoError.h"
+
+#include <boost/shared_ptr.hpp>
+#include <mutex>
+#include <string>
+
+struct sqlite3;
+
+namespace FX {
+
+namespace detail {
+class StatementHandle;
+struct StatementRegistry;
+}  // namespace detail
+
+// Thrown while result rows are read. The code is the extended SQLite result code.
+class CSQLite3Exception {
+public:
+    // A null message means the exception carries none.
+    CSQLite3Exception(int errorCode, const char* errorMessage);
+
+    int errorCode() const { return code; }
+    // Null when the exception carries no message.
+    const char* errorMessage() const { return hasMessage ? message.c_str() : nullptr; }
+
+private:
+    int code;
+    bool hasMessage;
+    std::string message;
+};
+
+// A compiled statement; compiled and released, never bound or run.
+class CSQLite3Statement {
+public:
+    CSQLite3Statement();
+    ~CSQLite3Statement();
+    CSQLite3Statement(const CSQLite3Statement&) = delete;
+    CSQLite3Statement& operator=(const CSQLite3Statement&) = delete;
+
+    bool IsCompiled() const;
+    void Finalize();
+
+private:
+    friend class CDatabaseBase;
+    boost::shared_ptr<detail::StatementHandle> handle;
+};
+
+// The result rows of one query. Used by one thread at a time; several query
+// objects may step over one connection from different threads at once.
+// Every reading operation throws CSQLite3Exception on failure.
+class CSQLite3Query {
+public:
+    CSQLite3Query();
+    ~CSQLite3Query();
+    CSQLite3Query(const CSQLite3Query&) = delete;
+    CSQLite3Query& operator=(const CSQLite3Query&) = delete;
+
+    // True when there is no current row (an empty query object included).
+    bool Eof() const { return eof; }
+    void NextRow();
+    // Index of the result column of that name (ASCII case ignored).
+    int FieldIndex(const char* name);
+    // The value of a column of the current row; the default stands for NULL.
+    int GetIntField(int field, int defaultValue);
+    long long GetBigIntField(int field, long long defaultValue);
+    std::string GetStringField(int field, const char* defaultValue);
+
+    // Releases the statement; the object is empty afterwards.
+    void Finalize();
+
+private:
+    friend class CDatabaseBase;
+    void CheckField(int field) const;
+
+    boost::shared_ptr<detail::StatementHandle> handle;
+    bool eof = true;
+    // The current row's number (0 the first), and the fault the test hook
+    // armed for a later row.
+    int rowNumber = 0;
+    int faultAtRow = -1;
+    int faultCode = 0;
+    bool faultHasMessage = false;
+    std::string faultMessage;
+};
+
+class CDatabaseBase {
+public:
+    CDatabaseBase();
+    // Closes an open connection (see CloseDatabase).
+    virtual ~CDatabaseBase();
+    CDatabaseBase(const CDatabaseBase&) = delete;
+    CDatabaseBase& operator=(const CDatabaseBase&) = delete;
+
+    void SetDatabasePath(const std::string& folder) { databasePath = folder; }
+    void SetDatabaseName(const std::string& fileName) { databaseName = fileName; }
+    const std::string& GetDatabasePath() const { return databasePath; }
+    const std::string& GetDatabaseName() const { return databaseName; }
+
+    bool IsOpen() const { return db != nullptr; }
+    // Opens <path>/<name>, creating a missing file; foreign keys stay off and
+    // the default rollback journal is kept.
+    virtual CZoError OpenDatabase();
+    // Finalizes every statement still held by a query or statement object,
+    // then closes the connection. A connection that refuses to close stays
+    // open and the failure is returned.
+    CZoError CloseDatabase();
+
+    // Creates a missing table; an existing one is success.
+    CZoError CreateTable(const std::string& name, const std::string& columns);
+    CZoError CompileStatement(const std::string& sql, boost::shared_ptr<CSQLite3Statement>& statement);
+    // Runs the statement text; rows is the number of rows it changed.
+    CZoError Execute(const std::string& sql, int& rows);
+    // Runs a query into the caller's query object (made when empty); the
+    // object then stands on the first row, or at its end.
+    CZoError Query(const std::string& sql, boost::shared_ptr<CSQLite3Query>& query);
+    // A one-number result; defaultValue when the query yields no row or NULL.
+    CZoError QueryScalar(const std::string& sql, long& value, long defaultValue);
+
+    // No-op success when a transaction is already open on the connection.
+    CZoError BeginTransaction();
+    // No-op success when none is open. A failed COMMIT leaves the transaction
+    // open, so the next commit retries it and no row is lost.
+    CZoError CommitTransaction();
+
+    virtual int ProgressHandler() { return 0; }
+
+    // A text value ready to stand between single quotes: every single quote
+    // is doubled, so no value can end its literal early.
+    static std::string EscapeText(const std::string& text);
+
+    // The next COMMIT fails with the given SQLite code and leaves the
+    // transaction open, as a busy database would.
+    void TEST_FailNextCommit(int sqliteCode);
+    // The next Query, QueryScalar or Execute throws CSQLite3Exception with
+    // the code and message (null: none). With atRow >= 1 the next Query
+    // succeeds instead and its query object throws from the NextRow that
+    // would reach row atRow (0 is the first row).
+    void TEST_ThrowOnNextCall(int sqliteCode, const char* message, int atRow = -1);
+
+protected:
+    sqlite3* Handle() const { return db; }
+
+private:
+    CZoError Prepare(const FXCodeLocation& at, const std::string& sql,
+                     boost::shared_ptr<detail::StatementHandle>& handle);
+
+    std::string databasePath;
+    std::string databaseName;
+    struct InjectedFault {
+        bool armed = false;
+        int code = 0;
+        bool hasMessage = false;
+        std::string message;
+        int atRow = -1;
+    };
+    InjectedFault TakeInjectedFault();
+    // Runs SQL under the connection's mutex, reading the code, the error text
+    // and the rows changed in that one hold.
+    CZoError ExecLocked(const FXCodeLocation& at, const std::string& sql, int& rows);
+
+    // set by OpenDatabase and cleared by CloseDatabase, which run while no
+    // other thread uses the object
+    sqlite3* db = nullptr;
+    // constant after construction; shared with the statements it tracks
+    const boost::shared_ptr<detail::StatementRegistry> registry;
+
+    // guarded by hookLock
+    std::mutex hookLock;
+    int failNextCommitCode = 0;
+    InjectedFault nextFault;
+};
+
+// A database that also prepares the wrapper's own storage. This wrapper keeps
+// no tables of its own; preparing the storage reads the schema, which is how
+// a file that is not a database is recognised.
+class CDatabaseWithStorage : public CDatabaseBase {
+public:
+    explicit CDatabaseWithStorage(int storageFlags);
+    ~CDatabaseWithStorage() override;
+
+    // Win32-category error 26 for a file that is not a database; the file is
+    // only read.
+    CZoError CreateStorageTables();
+};
+
+}  // namespace FX

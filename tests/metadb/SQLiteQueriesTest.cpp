@@ -1,0 +1,141 @@
+#include "metadb/SQLiteQueries.h"
+#include "metadb/SqLiteDB.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+ExtentsParam Extents(long long afile, long long job, unsigned cell, unsigned copy, int flags, const char* vm = "") {
+    ExtentsParam p;
+    p.VM = vm;
+    p.AfileID = afile;
+    p.JobID = job;
+    p.TessarelID = cell;
+    p.CopyID = copy;
+    p.Flags = flags;
+    return p;
+}
+
+VMJobParam VMs(long long afile, long long job, unsigned cell, unsigned copy, const char* vm = "") {
+    VMJobParam p;
+    p.AfileID = afile;
+    p.JobID = job;
+    p.TessarelID = cell;
+    p.CopyID = copy;
+    p.VM = vm;
+    return p;
+}
+
+TEST(SQLiteQueries, ExtentFilterTexts) {
+    struct Case {
+        ExtentsParam filter;
+        size_t batchSize, offset;
+        const char* page;
+        const char* count;
+    } cases[] = {
+        {Extents(0, 0, 0, 0, 0, "guid-is-never-a-filter"), 0, 0,
+         "SELECT * FROM Extents  ORDER BY TessaRelID,CopyID,AfileID,AfileOffset ", "SELECT COUNT(*) FROM Extents "},
+        {Extents(0, 0, 0, 0, -1), 0, 7,
+         "SELECT * FROM Extents WHERE Flags=-1 ORDER BY TessaRelID,CopyID,AfileID,AfileOffset ",
+         "SELECT COUNT(*) FROM Extents WHERE Flags=-1"},
+        {Extents(12, 0, 0, 3, 0), 50, 100,
+         "SELECT * FROM Extents WHERE AfileID=12 AND CopyID=3 ORDER BY TessaRelID,CopyID,AfileID,AfileOffset LIMIT "
+         "100,50",
+         "SELECT COUNT(*) FROM Extents WHERE AfileID=12 AND CopyID=3"},
+        {Extents(12, 7, 2, 1, 2), 2, 0,
+         "SELECT * FROM Extents WHERE AfileID=12 AND JobID=7 AND TessarelID=2 AND CopyID=1 AND Flags=2 ORDER BY "
+         "TessaRelID,CopyID,AfileID,AfileOffset LIMIT 0,2",
+         "SELECT COUNT(*) FROM Extents WHERE AfileID=12 AND JobID=7 AND TessarelID=2 AND CopyID=1 AND Flags=2"},
+        {Extents(-5, -9, 4294967295u, 0, 0), 0, 0,
+         "SELECT * FROM Extents WHERE AfileID=-5 AND JobID=-9 AND TessarelID=4294967295 ORDER BY "
+         "TessaRelID,CopyID,AfileID,AfileOffset ",
+         "SELECT COUNT(*) FROM Extents WHERE AfileID=-5 AND JobID=-9 AND TessarelID=4294967295"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.page, SQLiteQueries::QueryExtents(c.filter, c.batchSize, c.offset)) << c.filter.description();
+        EXPECT_EQ(c.count, SQLiteQueries::QueryExtentsCount(c.filter)) << c.filter.description();
+    }
+    EXPECT_EQ("", CSQLiteDB::GetClause(Extents(0, 0, 0, 0, 0, "g")));
+    EXPECT_EQ("WHERE AfileID=1 AND Flags=1", CSQLiteDB::GetClause(Extents(1, 0, 0, 0, 1)));
+}
+
+TEST(SQLiteQueries, VMFilterTexts) {
+    struct Case {
+        VMJobParam filter;
+        size_t batchSize, offset;
+        const char* page;
+        const char* count;
+    } cases[] = {
+        {VMs(0, 0, 0, 0, "g"), 0, 9, "SELECT * FROM VMs  ORDER BY TessaRelID,CopyID,AfileID DESC ",
+         "SELECT COUNT(*) FROM VMs "},
+        {VMs(0, 7, 0, 0), 0, 0, "SELECT * FROM VMs WHERE BackupJobID=7 ORDER BY TessaRelID,CopyID,AfileID DESC ",
+         "SELECT COUNT(*) FROM VMs WHERE BackupJobID=7"},
+        {VMs(812, 7, 2, 1), 10, 20,
+         "SELECT * FROM VMs WHERE AfileID=812 AND BackupJobID=7 AND TessarelID=2 AND CopyID=1 ORDER BY "
+         "TessaRelID,CopyID,AfileID DESC LIMIT 20,10",
+         "SELECT COUNT(*) FROM VMs WHERE AfileID=812 AND BackupJobID=7 AND TessarelID=2 AND CopyID=1"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.page, SQLiteQueries::QueryVMs(c.filter, c.batchSize, c.offset)) << c.filter.description();
+        EXPECT_EQ(c.count, SQLiteQueries::QueryVMCount(c.filter)) << c.filter.description();
+    }
+    EXPECT_EQ("SELECT * FROM VMs ORDER BY LastReferenceTime ASC", SQLiteQueries::QueryAllVMs());
+}
+
+TEST(SQLiteQueries, OneRowLookupTexts) {
+    struct Case {
+        ExtentParam key;
+        const char* text;
+    } cases[] = {
+        {{5, 4096, 2, 0, 99, 0}, "SELECT * FROM Extents WHERE AfileID=5 AND AfileOffset=4096 AND TessarelID=2 "},
+        {{5, 4096, 2, 1, 99, 0},
+         "SELECT * FROM Extents WHERE AfileID=5 AND AfileOffset=4096 AND TessarelID=2 AND CopyID = 1 "},
+        {{5, 4096, 2, 1, 99, 1},
+         "SELECT * FROM Extents WHERE AfileID=5 AND AfileOffset=4096 AND TessarelID=2 AND CopyID = 1 AND Flags = 1"},
+        {{-5, -1, 2, 0, 0, 2},
+         "SELECT * FROM Extents WHERE AfileID=-5 AND AfileOffset=-1 AND TessarelID=2 AND Flags = 2"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.text, SQLiteQueries::QueryExtent(c.key));
+
+    EXPECT_EQ("SELECT * FROM VMs WHERE TessarelID=2 AND AfileID=812 ",
+              SQLiteQueries::QueryVM(VM(2, 0, 812, "g", 7, 0, "")));
+    EXPECT_EQ("SELECT * FROM VMs WHERE TessarelID=2 AND AfileID=812 AND CopyID = 1",
+              SQLiteQueries::QueryVM(VM(2, 1, 812, "g", 7, 0, "")));
+}
+
+TEST(SQLiteQueries, RowStatementTexts) {
+    Extent e(5, 4096, 2, 1, 77);
+    e.CacheLocation = "loc:AB/5_1_2.cache:0:10";
+    e.ValidityGUID = "v'1";
+    e.Flags = 1;
+    EXPECT_EQ(
+        "INSERT INTO Extents (AfileID, AfileOffset, TessarelID, CopyID, CacheLocation, Signature, ExtentID, VMGUID, "
+        "DiskID, JobID, InsertionTime, Flags, ValidityGUID, Reserved1, Reserved2) VALUES ('5', '4096', '2', '1', "
+        "'loc:AB/5_1_2.cache:0:10', '', '0', '', '', '77', '1700000000', '1', 'v''1', '', '0')",
+        SQLiteQueries::InsertExtent(e, 1700000000));
+    EXPECT_EQ(
+        "INSERT OR REPLACE INTO Extents (AfileID, AfileOffset, TessarelID, CopyID, CacheLocation, Signature, ExtentID, "
+        "VMGUID, DiskID, JobID, InsertionTime, Flags, ValidityGUID, Reserved1, Reserved2) VALUES ('5', '4096', '2', "
+        "'1', 'loc:AB/5_1_2.cache:0:10', '', '0', '', '', '77', '1700000000', '1', 'v''1', '', '0')",
+        SQLiteQueries::UpdateExtent(e, 1700000000));
+
+    ExtentParam key{-5, 4096, 2, 1, 77, 1};
+    EXPECT_EQ("DELETE FROM Extents WHERE AfileID='-5' AND AfileOffset='4096' AND TessarelID='2' AND CopyId='1'",
+              SQLiteQueries::DeleteExtent(key));
+    EXPECT_EQ("DELETE FROM Extents ", SQLiteQueries::DeleteExtents(Extents(0, 0, 0, 0, 0), 0));
+    EXPECT_EQ("DELETE FROM Extents WHERE AfileID=5 LIMIT 3", SQLiteQueries::DeleteExtents(Extents(5, 0, 0, 0, 0), 3));
+    EXPECT_EQ("UPDATE OR IGNORE Extents SET CacheLocation=NULL WHERE VMGUID='g' AND JobID='0' AND TessarelID='0'",
+              SQLiteQueries::ResetExtentsCacheLocation(Extents(5, 0, 0, 3, 1, "g")));
+
+    VM vm(2, 1, 812, "gu'id", -3, 1700000000, "valid");
+    EXPECT_EQ(
+        "INSERT INTO VMs (GUID, BackupJobID, LastReferenceTime, ValidityGUID, AfileID, TessarelID, CopyID) "
+        "VALUES ('gu''id', '-3', '1700000000', 'valid', '812', '2', '1')",
+        SQLiteQueries::InsertUpdateVM(vm, true));
+    EXPECT_EQ(
+        "INSERT OR REPLACE INTO VMs (GUID, BackupJobID, LastReferenceTime, ValidityGUID, AfileID, TessarelID, "
+        "CopyID) VALUES ('gu''id', '-3', '1700000000', 'valid', '812', '2', '1')",
+        SQLiteQueries::InsertUpdateVM(vm, false));
+}
+
+}  // namespace

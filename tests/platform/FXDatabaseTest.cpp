@@ -1,0 +1,300 @@
+#include "platform/FXDatabase.h"
+#include "platform/FXErrorUtil.h"
+#include "support/TempDir.h"
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+class FXDatabaseTest : public ::testing::Test {
+protected:
+    void OpenIn(FX::CDatabaseWithStorage& db, const std::string& name = "t.db") {
+        db.SetDatabasePath(dir.path());
+        db.SetDatabaseName(name);
+        CZoError err = db.OpenDatabase();
+        ASSERT_FALSE(err.IsError()) << err.AsString();
+        ASSERT_FALSE(db.CreateStorageTables().IsError());
+    }
+    void Exec(FX::CDatabaseBase& db, const std::string& sql, int expectedRows = -1) {
+        int rows = -7;
+        CZoError err = db.Execute(sql, rows);
+        ASSERT_FALSE(err.IsError()) << err.AsString();
+        if (expectedRows >= 0) {
+            EXPECT_EQ(expectedRows, rows) << sql;
+        }
+    }
+    long Scalar(FX::CDatabaseBase& db, const std::string& sql) {
+        long value = -1;
+        CZoError err = db.QueryScalar(sql, value, 0);
+        EXPECT_FALSE(err.IsError()) << err.AsString();
+        return value;
+    }
+
+    TempDir dir;
+};
+
+TEST_F(FXDatabaseTest, OpenCreatesMissingFileWithoutForeignKeysOrWal) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    EXPECT_TRUE(db.IsOpen());
+    EXPECT_TRUE(FileExists(dir.sub("t.db")));
+    EXPECT_EQ(0, Scalar(db, "PRAGMA foreign_keys"));
+    boost::shared_ptr<FX::CSQLite3Query> q;
+    ASSERT_FALSE(db.Query("PRAGMA journal_mode", q).IsError());
+    ASSERT_FALSE(q->Eof());
+    EXPECT_EQ("delete", q->GetStringField(0, ""));
+}
+
+TEST_F(FXDatabaseTest, OpenOfMissingFolderFails) {
+    FX::CDatabaseWithStorage db(0);
+    db.SetDatabasePath(dir.sub("no/such/folder"));
+    db.SetDatabaseName("t.db");
+    CZoError err = db.OpenDatabase();
+    EXPECT_TRUE(err.IsError());
+    EXPECT_FALSE(db.IsOpen());
+}
+
+TEST_F(FXDatabaseTest, NonDatabaseFileIsWin32Error26AndStaysUntouched) {
+    const std::string garbage(4096, 'x');
+    WriteWholeFile(dir.sub("t.db"), garbage);
+    {
+        FX::CDatabaseWithStorage db(0);
+        db.SetDatabasePath(dir.path());
+        db.SetDatabaseName("t.db");
+        ASSERT_FALSE(db.OpenDatabase().IsError());
+        CZoError err = db.CreateStorageTables();
+        EXPECT_TRUE(FXErrorUtil::IsWin32(err, 26)) << err.AsString();
+        EXPECT_FALSE(db.CloseDatabase().IsError());
+    }
+    EXPECT_EQ(garbage, ReadWholeFile(dir.sub("t.db")));
+    EXPECT_FALSE(FileExists(dir.sub("t.db-journal")));
+}
+
+TEST_F(FXDatabaseTest, ExtendedResultCodesReachTheError) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    Exec(db, "CREATE TABLE k (a INT, b TEXT, PRIMARY KEY(a))");
+    Exec(db, "INSERT INTO k VALUES (1, 'x')", 1);
+    int rows = 0;
+    CZoError err = db.Execute("INSERT INTO k VALUES (1, 'y')", rows);
+    EXPECT_TRUE(FXErrorUtil::IsSQLite(err, 1555)) << err.AsString();
+    EXPECT_NE(std::string::npos, err.AsString().find("UNIQUE constraint failed"));
+}
+
+TEST_F(FXDatabaseTest, RowCountIsThatOfTheStatementAlone) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    Exec(db, "CREATE TABLE k (a INT)", 0);
+    Exec(db, "INSERT INTO k VALUES (1), (2), (3)", 3);
+    Exec(db, "UPDATE k SET a = a + 10 WHERE a > 1", 2);
+    Exec(db, "PRAGMA read_uncommitted = true", 0);
+    Exec(db, "DELETE FROM k WHERE a = 99", 0);
+    Exec(db, "DELETE FROM k", 3);
+}
+
+TEST_F(FXDatabaseTest, CreateTableAcceptsAnExistingTable) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    ASSERT_FALSE(db.CreateTable("k", "(a INT)").IsError());
+    Exec(db, "INSERT INTO k VALUES (5)");
+    ASSERT_FALSE(db.CreateTable("k", "(a INT)").IsError());
+    EXPECT_EQ(1, Scalar(db, "SELECT COUNT(*) FROM k"));
+    EXPECT_TRUE(db.CreateTable("bad", "(a INT,").IsError());
+}
+
+TEST_F(FXDatabaseTest, CompileStatementFailsOnBadText) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    Exec(db, "CREATE TABLE k (a INT)");
+    boost::shared_ptr<FX::CSQLite3Statement> good, bad;
+    EXPECT_FALSE(db.CompileStatement("INSERT INTO k (a) VALUES (?)", good).IsError());
+    ASSERT_TRUE(good);
+    EXPECT_TRUE(good->IsCompiled());
+    EXPECT_TRUE(db.CompileStatement("INSERT INTO nowhere (a) VALUES (?)", bad).IsError());
+}
+
+TEST_F(FXDatabaseTest, QueryReadsColumnsByNameAndThrowsOnMisuse) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    Exec(db, "CREATE TABLE k (Id INT, Big BIGINT, Name VARCHAR)");
+    Exec(db, "INSERT INTO k VALUES ('4294967295', '-9000000000', 'a''b'), (7, NULL, NULL)");
+    boost::shared_ptr<FX::CSQLite3Query> q;
+    ASSERT_FALSE(db.Query("SELECT * FROM k ORDER BY Id DESC", q).IsError());
+    ASSERT_FALSE(q->Eof());
+    // Unsigned 32-bit ids above INT_MAX keep their bits.
+    EXPECT_EQ(4294967295u, static_cast<unsigned>(q->GetIntField(q->FieldIndex("id"), 0)));
+    EXPECT_EQ(-9000000000LL, q->GetBigIntField(q->FieldIndex("BIG"), 0));
+    EXPECT_EQ("a'b", q->GetStringField(q->FieldIndex("name"), ""));
+    EXPECT_THROW(q->FieldIndex("Missing"), FX::CSQLite3Exception);
+    EXPECT_THROW(q->GetIntField(9, 0), FX::CSQLite3Exception);
+    q->NextRow();
+    ASSERT_FALSE(q->Eof());
+    EXPECT_EQ(7, q->GetIntField(q->FieldIndex("Id"), 0));
+    EXPECT_EQ(42, q->GetBigIntField(q->FieldIndex("Big"), 42));
+    EXPECT_EQ("dflt", q->GetStringField(q->FieldIndex("Name"), "dflt"));
+    q->NextRow();
+    EXPECT_TRUE(q->Eof());
+    EXPECT_THROW(q->NextRow(), FX::CSQLite3Exception);
+    EXPECT_THROW(q->GetIntField(0, 0), FX::CSQLite3Exception);
+
+    FX::CSQLite3Query empty;
+    EXPECT_TRUE(empty.Eof());
+    EXPECT_THROW(empty.FieldIndex("Id"), FX::CSQLite3Exception);
+}
+
+TEST_F(FXDatabaseTest, QueryAndScalarReportFailureThroughTheirResult) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    boost::shared_ptr<FX::CSQLite3Query> q;
+    EXPECT_TRUE(db.Query("SELECT * FROM nowhere", q).IsError());
+    long value = 5;
+    EXPECT_TRUE(db.QueryScalar("SELECT COUNT(*) FROM nowhere", value, 0).IsError());
+    EXPECT_EQ(5, value);
+    EXPECT_EQ(0, Scalar(db, "SELECT NULL"));
+}
+
+TEST_F(FXDatabaseTest, CallsOnAClosedDatabaseFail) {
+    FX::CDatabaseWithStorage db(0);
+    int rows = 0;
+    long value = 0;
+    boost::shared_ptr<FX::CSQLite3Query> q;
+    EXPECT_TRUE(db.Execute("SELECT 1", rows).IsError());
+    EXPECT_TRUE(db.Query("SELECT 1", q).IsError());
+    EXPECT_TRUE(db.QueryScalar("SELECT 1", value, 0).IsError());
+    EXPECT_TRUE(db.BeginTransaction().IsError());
+    EXPECT_TRUE(db.CommitTransaction().IsError());
+    EXPECT_TRUE(db.CreateStorageTables().IsError());
+    EXPECT_FALSE(db.CloseDatabase().IsError());
+}
+
+TEST_F(FXDatabaseTest, BeginAndCommitAreNoOpsWhenNothingIsToDo) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    Exec(db, "CREATE TABLE k (a INT)");
+    EXPECT_FALSE(db.CommitTransaction().IsError());
+    EXPECT_FALSE(db.BeginTransaction().IsError());
+    EXPECT_FALSE(db.BeginTransaction().IsError());
+    Exec(db, "INSERT INTO k VALUES (1)");
+    EXPECT_FALSE(db.CommitTransaction().IsError());
+    EXPECT_FALSE(db.CommitTransaction().IsError());
+    EXPECT_EQ(1, Scalar(db, "SELECT COUNT(*) FROM k"));
+}
+
+TEST_F(FXDatabaseTest, FailedCommitKeepsTheTransactionAndTheNextCommitSavesEveryRow) {
+    {
+        FX::CDatabaseWithStorage db(0);
+        OpenIn(db);
+        Exec(db, "CREATE TABLE k (a INT)");
+        ASSERT_FALSE(db.BeginTransaction().IsError());
+        Exec(db, "INSERT INTO k VALUES (1)");
+        db.TEST_FailNextCommit(5);
+        CZoError err = db.CommitTransaction();
+        EXPECT_TRUE(FXErrorUtil::IsSQLite(err, 5)) << err.AsString();
+        // Still one open transaction: a BEGIN does not fail on it, later rows join it.
+        EXPECT_FALSE(db.BeginTransaction().IsError());
+        Exec(db, "INSERT INTO k VALUES (2)");
+        EXPECT_FALSE(db.CommitTransaction().IsError());
+        EXPECT_FALSE(db.CloseDatabase().IsError());
+    }
+    FX::CDatabaseWithStorage again(0);
+    OpenIn(again);
+    EXPECT_EQ(2, Scalar(again, "SELECT COUNT(*) FROM k"));
+}
+
+TEST_F(FXDatabaseTest, CommitSucceedsWhileAnotherQueryIsBetweenRows) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    Exec(db, "CREATE TABLE k (a INT)");
+    Exec(db, "INSERT INTO k VALUES (1), (2), (3)");
+    ASSERT_FALSE(db.BeginTransaction().IsError());
+    Exec(db, "INSERT INTO k VALUES (4)");
+    boost::shared_ptr<FX::CSQLite3Query> q;
+    ASSERT_FALSE(db.Query("SELECT a FROM k", q).IsError());
+    ASSERT_FALSE(q->Eof());
+    CZoError err = db.CommitTransaction();
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    int seen = 0;
+    for (; !q->Eof(); q->NextRow()) ++seen;
+    EXPECT_EQ(4, seen);
+}
+
+TEST_F(FXDatabaseTest, CloseFinalizesQueriesStillHeldAndReallyCloses) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    Exec(db, "CREATE TABLE k (a INT)");
+    Exec(db, "INSERT INTO k VALUES (1), (2)");
+    boost::shared_ptr<FX::CSQLite3Query> q;
+    boost::shared_ptr<FX::CSQLite3Statement> s;
+    ASSERT_FALSE(db.Query("SELECT a FROM k", q).IsError());
+    ASSERT_FALSE(db.CompileStatement("SELECT a FROM k WHERE a = ?", s).IsError());
+    CZoError err = db.CloseDatabase();
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_FALSE(db.IsOpen());
+    EXPECT_THROW(q->NextRow(), FX::CSQLite3Exception);
+    EXPECT_FALSE(s->IsCompiled());
+    q.reset();
+    s.reset();
+    // Reopens cleanly: the earlier close left nothing behind.
+    ASSERT_FALSE(db.OpenDatabase().IsError());
+    EXPECT_EQ(2, Scalar(db, "SELECT COUNT(*) FROM k"));
+}
+
+TEST_F(FXDatabaseTest, EscapeTextDoublesSingleQuotesOnly) {
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"", ""},
+        {"plain-guid-1234", "plain-guid-1234"},
+        {"a'b", "a''b"},
+        {"'", "''"},
+        {"x'); DROP TABLE k; --", "x''); DROP TABLE k; --"},
+        {"%s%d\"", "%s%d\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.out, FX::CDatabaseBase::EscapeText(c.in)) << c.in;
+}
+
+TEST_F(FXDatabaseTest, InjectedThrowsReachTheCaller) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    Exec(db, "CREATE TABLE k (a INT)");
+    Exec(db, "INSERT INTO k VALUES (1), (2), (3)");
+    boost::shared_ptr<FX::CSQLite3Query> q;
+
+    db.TEST_ThrowOnNextCall(10, "disk I/O error");
+    try {
+        db.Query("SELECT a FROM k", q);
+        FAIL() << "no throw";
+    } catch (const FX::CSQLite3Exception& e) {
+        EXPECT_EQ(10, e.errorCode());
+        ASSERT_NE(nullptr, e.errorMessage());
+        EXPECT_STREQ("disk I/O error", e.errorMessage());
+    }
+    db.TEST_ThrowOnNextCall(11, nullptr);
+    try {
+        long value = 0;
+        db.QueryScalar("SELECT 1", value, 0);
+        FAIL() << "no throw";
+    } catch (const FX::CSQLite3Exception& e) {
+        EXPECT_EQ(11, e.errorCode());
+        EXPECT_EQ(nullptr, e.errorMessage());
+    }
+    // Only the next call: the following one runs.
+    ASSERT_FALSE(db.Query("SELECT a FROM k", q).IsError());
+
+    db.TEST_ThrowOnNextCall(11, "corrupt", 2);
+    ASSERT_FALSE(db.Query("SELECT a FROM k ORDER BY a", q).IsError());
+    EXPECT_EQ(1, q->GetIntField(0, 0));
+    q->NextRow();
+    EXPECT_EQ(2, q->GetIntField(0, 0));
+    EXPECT_THROW(q->NextRow(), FX::CSQLite3Exception);
+}
+
+}  // namespace
