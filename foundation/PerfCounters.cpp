@@ -1,5 +1,8 @@
 #include "foundation/PerfCounters.h"
 
+#include "foundation/LogWriter.h"
+#include "platform/FXString.h"
+
 #include <boost/make_shared.hpp>
 #include <boost/smart_ptr/shared_ptr.hpp>
 
@@ -150,4 +153,136 @@ void ProcessSpan::End() { sample.reset(); }
 void TEST_ClearPerJobPerfCounters() {
     auto_lock guard(&g_lockPerJobPerfCounters);
     g_mapPerJobPerfCounters.clear();
+}
+
+namespace {
+// Throughput in MiB per second of a byte counter over a time counter.
+double RateMBps(const boost::shared_ptr<CPerfCounter>& bytes, const boost::shared_ptr<CPerfCounter>& time) {
+    double mebibytes = static_cast<double>(bytes->GetTimer().GetTotalSamples()) / 1024 / 1024;
+    return mebibytes / time->GetTimer().GetTotalTime().AsSeconds();
+}
+
+// Whether the throughput of a side can be shown: both counted and some time spent.
+bool HasThroughput(const boost::shared_ptr<CPerfCounter>& bytes, const boost::shared_ptr<CPerfCounter>& time) {
+    return time->IsCounted() && bytes->IsCounted() && time->GetTimer().GetTotalTime().AsSeconds() > 0.0;
+}
+}  // namespace
+
+std::string LBCPerfCounters::GetPerfCounterDescription(boost::shared_ptr<CPerfCounter> counter, int flags,
+                                                       std::string label) {
+    if (!counter || !counter->IsCounted()) return std::string();
+    CTimeCounter totals = counter->GetTimer();
+    std::string text = label;
+    if (flags & ShowTime) text += FXString::Format("[%s]", totals.GetTotalTime().AsString().c_str());
+    if (flags & ShowSamples) text += FXString::Format("[%lld]", totals.GetTotalSamples());
+    if (flags & ShowAverage) {
+        double samples = totals.GetTotalSamples() < 1 ? 1.0 : static_cast<double>(totals.GetTotalSamples());
+        text += FXString::Format("[avg %s]", (totals.GetTotalTime() / samples).AsString().c_str());
+    }
+    text += " ";
+    return text;
+}
+
+std::string LBCPerfCounters::GetPerfCounterDescription(boost::shared_ptr<CPerfCounter> part,
+                                                       boost::shared_ptr<CPerfCounter> whole, int flags,
+                                                       std::string label) {
+    if (!(flags & ShowShare)) return std::string();
+    if (!part || !whole || !part->IsCounted() || !whole->IsCounted()) return "[]";
+    long long partUnits = part->GetTimer().GetTotalTime().As100NSIntervals();
+    long long wholeUnits = whole->GetTimer().GetTotalTime().As100NSIntervals();
+    if (wholeUnits <= 0 || partUnits > wholeUnits) return "[]";
+    // In 128 bits: part times 100 must not overflow for long totals.
+    long long percent = static_cast<long long>(static_cast<__int128>(partUnits) * 100 / wholeUnits);
+    return label + FXString::Format("[~%lld%%]", percent) + " ";
+}
+
+std::string LBCPerfCounters::AsString(bool detailed) {
+    std::string text;
+    if (writerRequests->IsCounted()) {
+        text += "\n[WRITES] Num extents";
+        text += GetPerfCounterDescription(writerRequests, ShowSamples, "") + " ";
+        text += GetPerfCounterDescription(partialWrites, ShowSamples, "partial");
+    }
+    if (HasThroughput(writeBytes, writeTime))
+        text += "Throughput" + FXString::Format("[%.2f %s] ", RateMBps(writeBytes, writeTime), "MBps");
+    if (writeTime->IsCounted()) {
+        text += GetPerfCounterDescription(itemOpenForWrite, ShowTime | ShowSamples, "Open");
+        text += GetPerfCounterDescription(itemWrite, ShowTime | ShowSamples, "Write");
+        text += GetPerfCounterDescription(itemClose, ShowTime | ShowSamples, "Close");
+    }
+    if (detailed && writerRequests->IsCounted()) {
+        text += "\n[WRITES] Get Writer Object";
+        text += GetPerfCounterDescription(writerRequests, ShowTime | ShowSamples, "") + " ";
+    }
+    if (itemOpenForRead->IsCounted()) {
+        text += "\n[READS] Num extents";
+        text += GetPerfCounterDescription(itemOpenForRead, ShowSamples, "") + " ";
+    }
+    if (HasThroughput(readBytes, readTime))
+        text += "Throughput" + FXString::Format("[%.2f %s] ", RateMBps(readBytes, readTime), "MBps");
+    if (detailed && readerRequests->IsCounted()) {
+        text += "\n[READS] Get Reader Object";
+        text += GetPerfCounterDescription(readerRequests, ShowTime | ShowSamples, "") + " ";
+        text += GetPerfCounterDescription(fullExtentReads, ShowSamples, "full extent request");
+    }
+    text += "\n[LOCK] ";
+    text += GetPerfCounterDescription(lockWrite, ShowTime, "Write");
+    text += GetPerfCounterDescription(lockOpen, ShowTime, "Open");
+    text += GetPerfCounterDescription(lockGetDB, ShowTime, "GetDB");
+    text += "\n[CacheDB] ";
+    text += GetPerfCounterDescription(cacheDBGetExtent, ShowTime | ShowSamples, "GetExtent");
+    text += "\n[DBQuery] ";
+    text += GetPerfCounterDescription(dbOpen, ShowTime | ShowSamples, "Open");
+    text += GetPerfCounterDescription(dbQueryExtents, ShowTime | ShowSamples, "Extents");
+    text += GetPerfCounterDescription(dbQueryExtent, ShowTime | ShowSamples, "Extent");
+    text += GetPerfCounterDescription(dbQueryVM, ShowTime | ShowSamples, "VM");
+    text += "\n[DBUpdate] ";
+    text += GetPerfCounterDescription(dbInsertExtent, ShowTime | ShowSamples, "InsertExtent");
+    text += GetPerfCounterDescription(dbUpdateExtent, ShowTime | ShowSamples, "UpdateExtent");
+    text += GetPerfCounterDescription(dbUpsertVM, ShowTime | ShowSamples, "UpsertVM");
+    text += "\n[Counters] ";
+    text += GetPerfCounterDescription(rewrites, ShowSamples, "Rewrites");
+    uint32_t simultaneous = simultaneousWrites.load();
+    if (simultaneous != 0) text += FXString::Format("Simultaneous writes[%u] ", simultaneous);
+    uint32_t blocked = blockedWrites.load();
+    if (blocked != 0) text += FXString::Format("Blocked writes[%u] ", blocked);
+    return text;
+}
+
+void LBCPerfCounters::Log(bool detailed, bool reset, const std::string& tag) { _Log(detailed, reset, false, tag); }
+
+void LBCPerfCounters::LogAsString() { _Log(false, false, true, ""); }
+
+void LBCPerfCounters::_Log(bool detailed, bool reset, bool asOneMessage, const std::string& tag) {
+    std::string text = AsString(detailed);
+    if (!text.empty() && asOneMessage) {
+        LBC_LOG(0, "%s", text.c_str());
+    } else if (!text.empty()) {
+        std::string tagText = tag.empty() ? std::string() : FXString::Format("<%s>", tag.c_str());
+        std::vector<std::string> pieces;
+        FXString::Split(text, "\n", pieces);
+        for (const std::string& piece : pieces) {
+            if (!piece.empty()) LBC_LOG_STATS("[LBC%s] Stats: %s", tagText.c_str(), piece.c_str());
+        }
+        LBC_LOG_STATS("%s", "\n");
+    }
+    if (reset) Reset();
+}
+
+void LBCPerfCounters::LogPerJobStats(bool detailed, bool includeProcess) {
+    // Sets are never removed, so the copies stay valid after the lock is released.
+    for (const auto& entry : SnapshotPerJobPerfCounters()) {
+        const long long jobId = entry.first;
+        const boost::shared_ptr<LBCPerfCounters>& counters = entry.second;
+        long long count = 0;
+        if (!counters || !counters->IsCounted(count) || (jobId == 0 && !includeProcess)) continue;
+        counters->lastLoggedCount = count;
+        if (jobId == 0) {
+            LBC_LOG_STATS("%s", ("Process Stats (for last 10 minutes): " + std::string(38, '+')).c_str());
+        } else {
+            LBC_LOG_STATS("Job Stats: [%llu] %s", static_cast<unsigned long long>(jobId), std::string(53, '+').c_str());
+        }
+        // The process totals start afresh after their report.
+        counters->Log(detailed, jobId == 0, "");
+    }
 }

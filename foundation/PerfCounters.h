@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -65,6 +66,30 @@ public:
     boost::shared_ptr<CPerfCounter> Counter(Slot slot) const;
     // simultaneousWrites becomes the larger of its value and n.
     void RaiseSimultaneousWrites(uint32_t n);
+
+    // The statistics report. Flags of a counter's description: 1 total time,
+    // 2 average time per sample, 4 number of samples, 8 share of one
+    // counter's time in another's (two-counter form only).
+    enum DescriptionFlags { ShowTime = 1, ShowAverage = 2, ShowSamples = 4, ShowShare = 8 };
+
+    // The report text of this set; never empty.
+    std::string AsString(bool detailed);
+    // The report as statistics lines "[LBC<tag>] Stats: ...", one per line of
+    // the text, then a line-feed message; with reset the set is reset after.
+    void Log(bool detailed, bool reset, const std::string& tag);
+    // The whole report in one message, without a reset.
+    void LogAsString();
+    void _Log(bool detailed, bool reset, bool asOneMessage, const std::string& tag);
+    // Logs every job whose item opens grew since it was last logged and, with
+    // includeProcess, the process totals (key 0) when active, resetting them.
+    static void LogPerJobStats(bool detailed, bool includeProcess);
+    // One counter's text; empty when it has not counted.
+    static std::string GetPerfCounterDescription(boost::shared_ptr<CPerfCounter> counter, int flags,
+                                                 std::string label);
+    // The share of part's total time in whole's, as "<label>[~N%] "; empty
+    // without flag 8, "[]" when it cannot be computed.
+    static std::string GetPerfCounterDescription(boost::shared_ptr<CPerfCounter> part,
+                                                 boost::shared_ptr<CPerfCounter> whole, int flags, std::string label);
 
     boost::shared_ptr<CPerfCounter> dbQueryExtents;
     boost::shared_ptr<CPerfCounter> dbQueryExtent;

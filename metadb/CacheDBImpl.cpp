@@ -1,12 +1,188 @@
 #include "metadb/CacheDBImpl.h"
 
+#include "foundation/DebugSimulation.h"
+#include "foundation/LogWriter.h"
+#include "platform/FXErrorUtil.h"
+#include "platform/FXFile.h"
+#include "platform/FXFolder.h"
+#include "platform/FXPath.h"
+#include "platform/Win32Constants.h"
+#include "store/LiveBrowseCacheUtility.h"
+
+namespace {
+const char* const kLockFileName = "lockfile";
+const char* const kDBFilePattern = "*.db";
+const char* const kUploadSuffix = ".upload";
+}  // namespace
+
 CacheDBImpl::CacheDBImpl(const std::string& localDbFolder) : localDbFolder(localDbFolder) {}
 
-CacheDBImpl::~CacheDBImpl() = default;
+// The adapter has closed its database by now, so the files are complete.
+CacheDBImpl::~CacheDBImpl() {
+    // Written back only while the lock is still held: without it another host
+    // may be working on the same files.
+    if (staged && HoldsLockFile()) {
+        CZoError err = SyncToRemote();
+        if (err.IsError()) LBC_LOG(-1, "%s", err.AsString().c_str());
+    }
+    CZoError err = ReleaseLockFile();
+    if (err.IsError()) LBC_LOG(-1, "%s", err.AsString().c_str());
+}
 
 CZoError CacheDBImpl::BeginTransaction() { return CZoError::Success(); }
 
 CZoError CacheDBImpl::CommitTransaction() { return CZoError::Success(); }
+
+CZoError CacheDBImpl::Initialize(bool stage, bool lock) {
+    if (lock) {
+        CZoError err = AcquireLockFile();
+        if (err.IsError()) return err.Push(FXLOC);
+    }
+    if (!stage || syncRemoteLocation.empty()) return CZoError::Success();
+
+    LBC_LOG(0, "Staging DB from remote [%s] -> [%s]", syncRemoteLocation.c_str(), localDbFolder.c_str());
+    CZoError err = EmptyLocalFolder();
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 32, "(error=%s)", err.AsString().c_str());
+    err = LiveBrowseCacheUtility::CopyFilesFromFolder(syncRemoteLocation, localDbFolder, kDBFilePattern, 0,
+                                                      remoteFileIO, CCacheFileIOPtr());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 32, "(error=%s)", err.AsString().c_str());
+    staged = true;
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::EmptyLocalFolder() {
+    if (!FXFolder::DoesFolderExist(localDbFolder)) return CZoError::Success();
+    CZoError err = FXFile::RemoveFolder(localDbFolder, 0x71);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+void CacheDBImpl::DiscardStagedCopy() {
+    staged = false;
+    CZoError err = EmptyLocalFolder();
+    if (err.IsError())
+        LBC_LOG(-1, "Error deleting the db [%s], error=%s", localDbFolder.c_str(), err.AsString().c_str());
+}
+
+CZoError CacheDBImpl::AcquireLockFile() {
+    std::lock_guard<std::mutex> guard(lockFileLock);
+    if (lockHeld) return FXErrorUtil::ErrorInt(FXLOC, 14);
+
+    LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
+
+    // Without a sync location the path would be relative to the working
+    // folder, and without file access there is nothing to lock through.
+    if (syncRemoteLocation.empty() || !remoteFileIO) {
+        CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER,
+                                                 "No cache location to take the lock file in [%s]",
+                                                 syncRemoteLocation.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, 24, "(error=%s)", inner.AsString().c_str());
+    }
+    std::string path = syncRemoteLocation;
+    CZoError err = FXPath::Append(path, kLockFileName, 0);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 24, "(error=%s)", err.AsString().c_str());
+
+    err = remoteFileIO->CreateAndLockFile(path);
+    if (err.IsError()) {
+        // The file may have been opened before the lock was refused.
+        CZoError closed = remoteFileIO->Close();
+        if (closed.IsError()) LBC_LOG(2, "Failed to close path [%s] %s", path.c_str(), closed.AsString().c_str());
+        return err.Push(FXLOC);
+    }
+    lockFilePath = path;
+    lockHeld = true;
+
+    LBC_SIMULATION_POINT(bInsertDelayAfterAcquireLock);
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::ReleaseLockFile() {
+    std::lock_guard<std::mutex> guard(lockFileLock);
+    if (!lockHeld || lockReleased) return CZoError::Success();
+    CZoError err = remoteFileIO->ReleaseLockFile();
+    if (err.IsError()) return err;
+    lockReleased = true;
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::DeleteLockFile() {
+    std::lock_guard<std::mutex> guard(lockFileLock);
+    if (lockFilePath.empty()) return CZoError::Success();
+    CZoError err = remoteFileIO->RemoveFile(lockFilePath);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 65, "(error=%s)", err.AsString().c_str());
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::SyncToRemote() {
+    if (!FXFolder::DoesFolderExist(localDbFolder)) {
+        // A staged database that vanished must not pass for a write-back.
+        if (!staged) return CZoError::Success();
+        return FXErrorUtil::ErrorInt(FXLOC, 33, "Staged DB folder [%s] is missing; [%s] not written back",
+                                     localDbFolder.c_str(), syncRemoteLocation.c_str());
+    }
+    if (staged) {
+        std::list<std::string> files;
+        CZoError err = FXFile::GetMatchingFiles(localDbFolder, kDBFilePattern, files, false);
+        if (err.IsError() || files.empty()) {
+            CZoError removed = FXFile::RemoveFolder(localDbFolder, 0x71);
+            if (removed.IsError())
+                LBC_LOG(-1, "Error deleting the db [%s], error=%s", localDbFolder.c_str(),
+                        removed.AsString().c_str());
+            return FXErrorUtil::ErrorInt(FXLOC, 33, "Staged DB [%s] is missing; [%s] not written back (error=%s)",
+                                         localDbFolder.c_str(), syncRemoteLocation.c_str(),
+                                         err.IsError() ? err.AsString().c_str() : "no database file");
+        }
+    }
+
+    const std::string uploadFolder = syncRemoteLocation + kUploadSuffix;
+
+    LBC_SIMULATION_POINT(bInsertDelayBeforeSyncToRemote);
+
+    // A leftover of an interrupted write-back may hold stale files that the
+    // move would put in place.
+    bool exists = false;
+    CZoError err = remoteFileIO->IsExists(uploadFolder, exists);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (exists) {
+        LBC_LOG(0, "Deleting temp folder [%s]", uploadFolder.c_str());
+        err = remoteFileIO->RemoveFolder(uploadFolder);
+        if (err.IsError())
+            LBC_LOG(-1, "Error deleting the db [%s], error=%s", uploadFolder.c_str(), err.AsString().c_str());
+    }
+
+    CZoError syncResult = SyncToRemote(uploadFolder);
+
+    err = remoteFileIO->IsExists(uploadFolder, exists);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (exists) {
+        LBC_LOG(0, "Deleting temp folder [%s]", uploadFolder.c_str());
+        err = remoteFileIO->RemoveFolder(uploadFolder);
+        if (err.IsError())
+            LBC_LOG(-1, "Error deleting the db [%s], error=%s", uploadFolder.c_str(), err.AsString().c_str());
+    }
+    if (FXFolder::DoesFolderExist(localDbFolder)) {
+        err = FXFile::RemoveFolder(localDbFolder, 0x71);
+        if (err.IsError())
+            LBC_LOG(-1, "Error deleting the db [%s], error=%s", localDbFolder.c_str(), err.AsString().c_str());
+    }
+    if (syncResult.IsError()) return syncResult.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::SyncToRemote(const std::string& uploadFolder) {
+    LBC_LOG(0, "Syncing DB to remote temp: [%s] -> [%s]", localDbFolder.c_str(), uploadFolder.c_str());
+    CZoError err = LiveBrowseCacheUtility::CopyFilesFromFolder(localDbFolder, uploadFolder, kDBFilePattern, 0,
+                                                               CCacheFileIOPtr(), remoteFileIO);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 18, "error=%s", err.AsString().c_str());
+
+    LBC_SIMULATION_POINT(bInsertDelayAfterCopyToRemoteTemp);
+
+    LBC_LOG(0, "Finalizing remote DB: [%s] -> [%s]", uploadFolder.c_str(), syncRemoteLocation.c_str());
+    err = LiveBrowseCacheUtility::MoveFilesFromFolder(uploadFolder, syncRemoteLocation, kDBFilePattern, 1,
+                                                      remoteFileIO, remoteFileIO);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 19, "error=%s", err.AsString().c_str());
+    return CZoError::Success();
+}
 
 CZoError CacheDBImpl::GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows, size_t batchSize) {
     // Without a limit the page read ignores the offset and would hand out the

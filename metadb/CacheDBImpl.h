@@ -1,25 +1,36 @@
 #pragma once
-// The abstract database interface of one database container. The SQLite
-// adapter implements the database operations; opening the database is a step
-// of its own, taken after construction, so that the container can take the
-// afile's lock file and stage the database files first (lock, then stage,
-// then open).
+// The abstract database interface of one database container, and everything
+// that happens to the database's files around the engine: the afile's host
+// lock file in its folder of the cache location, the staging of its "*.db"
+// files into a local folder before the database is opened there, and their
+// write-back through an upload folder when the object is destroyed.
+//
+// Order of a data container's life: SetSyncRemoteLocation/SetRemoteFileIO,
+// Initialize (lock, then stage), Open, database operations, destruction
+// (the adapter closes the database, then this base writes back and unlocks).
+//
+// Locks: lockFileLock is a leaf, held around the lock-file requests only.
 
 #include "CZoError.h"
 #include "DBObjectCollection.h"
 #include "Extent.h"
 #include "QueryParams.h"
 #include "VM.h"
+#include "store/CacheFileIO.h"
 
 #include <boost/shared_ptr.hpp>
+#include <atomic>
 #include <cstddef>
 #include <list>
+#include <mutex>
 #include <string>
 
 class CacheDBImpl {
 public:
     // Keeps the folder that holds the database files; touches no disk.
     explicit CacheDBImpl(const std::string& localDbFolder);
+    // Writes the staged files back when they were staged and the lock file is
+    // still held, then releases the lock file; failures are logged.
     virtual ~CacheDBImpl();
     CacheDBImpl(const CacheDBImpl&) = delete;
     CacheDBImpl& operator=(const CacheDBImpl&) = delete;
@@ -45,6 +56,17 @@ public:
     // The base does nothing and succeeds.
     virtual CZoError BeginTransaction();
     virtual CZoError CommitTransaction();
+    // Takes "lockfile" in the sync location with an exclusive non-blocking
+    // lock. ErrorInt 14 (no message) when this object took it before, even
+    // if it has released it since; 24 when the path cannot be formed; the
+    // file access's error (14 on a local location) when it is held elsewhere.
+    virtual CZoError AcquireLockFile();
+    // Unlocks and closes the lock file, which stays on disk; success when
+    // this object holds nothing.
+    virtual CZoError ReleaseLockFile();
+    // Removes the lock file this object took (without releasing it first);
+    // success when it never took one. ErrorInt 65 "(error=%s)" on failure.
+    virtual CZoError DeleteLockFile();
     // One page of matching rows: at most batchSize rows after the first
     // offset rows; batchSize 0 means every row from the start.
     virtual CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows, size_t batchSize,
@@ -58,6 +80,30 @@ public:
     // Closes the database, checked: once it succeeds the file is complete and
     // closed, ready to be copied. Closing a closed database succeeds.
     virtual CZoError Close() = 0;
+
+    // Both are called once, before Initialize.
+    void SetRemoteFileIO(CCacheFileIOPtr io) { remoteFileIO = io; }
+    void SetSyncRemoteLocation(const std::string& path) { syncRemoteLocation = path; }
+
+    // Takes the lock file when `lock`, then stages the "*.db" files of the
+    // sync location into the emptied local folder when `stage`. A staging
+    // failure is ErrorInt 32 "(error=%s)"; a lock taken stays taken until
+    // destruction. Called once, before the database is opened.
+    CZoError Initialize(bool stage, bool lock);
+    // The staged copy must never reach the cache location (it could not be
+    // opened, e.g. a corrupt file): it is removed and the destruction only
+    // releases the lock. Called before the object is shared.
+    void DiscardStagedCopy();
+
+    // Copies the staged files into the upload folder beside the sync location,
+    // moves them over it, then removes the upload and the local folders.
+    CZoError SyncToRemote();
+    CZoError SyncToRemote(const std::string& uploadFolder);
+
+    bool IsStaged() const { return staged; }
+    // Whether the lock file is held right now: taken and not released since.
+    bool HoldsLockFile() const { return lockHeld.load() && !lockReleased.load(); }
+    const std::string& GetSyncRemoteLocation() const { return syncRemoteLocation; }
 
     // The batch helpers of the adapter's batched listings: the page at the
     // collection's batch offset. With batchSize 0 the first page already held
@@ -73,8 +119,27 @@ protected:
     const std::string& GetLocalDbFolder() const { return localDbFolder; }
 
 private:
+    // Empties the local folder so that no stale file (an old copy, a hot
+    // journal) is opened together with the fresh copy.
+    CZoError EmptyLocalFolder();
+
     // constant after construction
     const std::string localDbFolder;
+    // written by Initialize / DiscardStagedCopy before the object is shared
+    bool staged = false;
+    // constant once set, before Initialize
+    std::string syncRemoteLocation;
+    CCacheFileIOPtr remoteFileIO;
+
+    // Serialises the lock-file requests, which come from several threads
+    // (the pruner, its deletion pool, the destructor).
+    std::mutex lockFileLock;
+    // guarded by lockFileLock; never cleared once set
+    std::string lockFilePath;
+    // written under lockFileLock; atomic because data requests test them
+    // without it. lockHeld is never cleared: a second acquire answers 14.
+    std::atomic<bool> lockHeld{false};
+    std::atomic<bool> lockReleased{false};
 };
 
 typedef boost::shared_ptr<CacheDBImpl> CacheDBImplPtr;

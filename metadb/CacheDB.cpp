@@ -1,0 +1,326 @@
+// Construction, initialisation and the making of per-afile containers.
+//
+// Lock order: top-level transactionLock, then top-level mapLock, then a
+// per-afile transactionLock; the retiring registry's lock is a leaf.
+
+#include "metadb/CacheDB.h"
+
+#include "foundation/LogWriter.h"
+#include "foundation/PerfCounters.h"
+#include "metadb/SQLiteAdapter.h"
+#include "platform/FXErrorUtil.h"
+#include "platform/FXFile.h"
+#include "platform/FXFolder.h"
+#include "platform/FXPath.h"
+#include "platform/XKPlatformInfo.h"
+#include "store/CacheNamespace.h"
+#include "store/LiveBrowseCacheUtility.h"
+
+#include <boost/make_shared.hpp>
+#include <boost/weak_ptr.hpp>
+
+#include <condition_variable>
+#include <mutex>
+
+namespace {
+const char* const kConfigKey = "VirtualServer";
+const char* const kIdleTimeName = "nLiveBrowseCacheAfileIdleTime";
+const char* const kAfileDBName = "afile_cache";
+const char* const kTopLevelDBName = "cache";
+}  // namespace
+
+// Every per-afile container from its entry in the map until the end of its
+// destruction, whether it is still in the map or not. A making that finds a
+// live one brings it back; one whose destruction is under way is waited for,
+// so that its write-back and unlock finish before a new copy is staged.
+class CacheDB::RetiringRegistry {
+public:
+    void Enter(const VM& key, const CacheDBPtr& container) {
+        std::lock_guard<std::mutex> guard(lock);
+        entries[key] = Entry{container.get(), container};
+    }
+
+    void Leave(const VM& key, const CacheDB* container) {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = entries.find(key);
+        if (it == entries.end() || it->second.raw != container) return;
+        entries.erase(it);
+        gone.notify_all();
+    }
+
+    // The live container of the key, or empty when there is none; waits
+    // while one is being destroyed.
+    CacheDBPtr Find(const VM& key) {
+        std::unique_lock<std::mutex> guard(lock);
+        for (;;) {
+            auto it = entries.find(key);
+            if (it == entries.end()) return CacheDBPtr();
+            CacheDBPtr alive = it->second.weak.lock();
+            if (alive) return alive;
+            ++waiters;
+            gone.wait(guard);
+            --waiters;
+        }
+    }
+
+    size_t Waiters() {
+        std::lock_guard<std::mutex> guard(lock);
+        return waiters;
+    }
+
+private:
+    struct Entry {
+        const CacheDB* raw;
+        boost::weak_ptr<CacheDB> weak;
+    };
+
+    std::mutex lock;
+    std::condition_variable gone;
+    // guarded by lock
+    std::map<VM, Entry, VMCompare> entries;
+    size_t waiters = 0;
+};
+
+CacheDB::CacheDB(DB_TYPE type, const std::string& folder, const std::string& rootFolder, bool isAfileDB,
+                 bool stageLocally)
+    : dbFolderPath(folder),
+      rootFolderPath(rootFolder),
+      stageLocally(stageLocally),
+      isAfileDB(isAfileDB),
+      dbType(type) {
+    if (!isAfileDB) registry = boost::make_shared<RetiringRegistry>();
+}
+
+CacheDB::~CacheDB() {
+    CZoError err = CommitTransaction(true);
+    if (err.IsError()) LBC_LOG(-1, "Failed to execute SQL COMMIT transaction [%s]", err.AsString().c_str());
+    containers.clear();
+    // Closed, written back and unlocked, and the lock file's descriptor
+    // closed, before the afile copy may get a new container: closing a
+    // descriptor of the lock file later would drop the new container's lock.
+    impl.reset();
+    fileIO.reset();
+    if (isAfileDB && registry) registry->Leave(mapKey, this);
+}
+
+CZoError CacheDB::Initialize() {
+    XKPlatformInfo().getValue(kConfigKey, kIdleTimeName, idleTimeSeconds);
+
+    CZoError err = CreateCacheDBFolder();
+    if (err.IsError()) return err.Push(FXLOC);
+
+    std::string parent, name;
+    err = FXPath::SplitParentPath(dbFolderPath, parent, name);
+    if (err.IsError()) return err.Push(FXLOC);
+    folderName = name;
+
+    impl = GetDBImplementation(this, dbType, dbFolderPath, rootFolderPath, stageLocally, isAfileDB);
+    // A per-afile database is opened only once its lock is taken and its
+    // files are staged (GetCacheDB); an unstaged top-level one is used in place.
+    if (impl && !isAfileDB) {
+        err = impl->Open();
+        if (err.IsError()) throw err.Push(FXLOC);
+    }
+    return CZoError::Success();
+}
+
+CacheDBImplPtr CacheDB::GetDBImplementation(CacheDB* owner, DB_TYPE type, const std::string& folder,
+                                            const std::string& rootFolder, bool stageLocally, bool isAfileDB) {
+    const std::string name = isAfileDB ? kAfileDBName : kTopLevelDBName;
+    if (type != DB_TYPE_SQLITE) return CacheDBImplPtr();
+    if (!stageLocally) return boost::make_shared<SQLiteAdapter>(folder, name);
+
+    std::string localFolder;
+    CZoError err = isAfileDB ? LiveBrowseCacheUtility::GetAfileStageDBLocation(folder, rootFolder, localFolder)
+                             : LiveBrowseCacheUtility::GetDefaultCacheStageDBLocation(localFolder);
+    if (err.IsError()) throw err.Push(FXLOC);
+    err = CreateLocalCacheDBFolder(localFolder);
+    if (err.IsError()) throw err.Push(FXLOC);
+    if (!isAfileDB) return CacheDBImplPtr();
+
+    boost::shared_ptr<SQLiteAdapter> adapter = boost::make_shared<SQLiteAdapter>(localFolder, kAfileDBName);
+    adapter->SetSyncRemoteLocation(folder);
+    if (owner != nullptr) adapter->SetRemoteFileIO(owner->GetRemoteFileIO());
+    return adapter;
+}
+
+CZoError CacheDB::CreateCacheDBFolder() {
+    CZoError err = CreateRemoteCacheDBFolder(dbFolderPath);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError CacheDB::CreateRemoteCacheDBFolder(const std::string& path) {
+    if (!fileIO) {
+        CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "No file access for [%s]",
+                                                 path.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", inner.AsString().c_str());
+    }
+    bool exists = false;
+    CZoError err = fileIO->IsExists(path, exists);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (exists) return CZoError::Success();
+    err = fileIO->CreateFolder(path, true);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", err.AsString().c_str());
+    LBC_LOG(0, "Remote Afile DB folder created [%s]", path.c_str());
+    return CZoError::Success();
+}
+
+CZoError CacheDB::CreateLocalCacheDBFolder(const std::string& path) {
+    if (FXFolder::DoesFolderExist(path)) return CZoError::Success();
+    CZoError err = FXFile::CreateFoldersIteratively(path, nullptr);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", err.AsString().c_str());
+    LBC_LOG(0, "Staging Afile DB folder created [%s]", path.c_str());
+    return CZoError::Success();
+}
+
+CZoError CacheDB::GetCacheDB(const VM& key, CacheDBPtr& container, bool stage, bool lock) {
+    CZoError err = FindOrMakeContainer(key, container, stage, lock, stage && lock);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError CacheDB::FindOrMakeContainer(const VM& key, CacheDBPtr& container, bool stage, bool lock,
+                                      bool forData) {
+    if (isAfileDB) {
+        container = getPtr();
+        return CZoError::Success();
+    }
+    {
+        CacheDBPtr found = LookUp(key);
+        if (found && (!forData || found->IsFitForData())) {
+            container = found;
+            return CZoError::Success();
+        }
+    }
+
+    ProcessSpan opening(LBCPerfCounters::SlotDbOpen);
+    auto_lock making(&transactionLock);
+    CacheDBPtr found = LookUp(key);
+    if (!found) found = BringBackRetired(key);
+    if (found) {
+        if (!forData || found->IsFitForData()) {
+            container = found;
+            return CZoError::Success();
+        }
+        if (!RetireUnfit(key, found))
+            return FXErrorUtil::ErrorInt(FXLOC, 14,
+                                         "Cache for afile [%lld] is held by a request without its lock file",
+                                         key.AfileID);
+    }
+    CZoError err = MakeContainer(key, container, stage, lock);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CacheDBPtr CacheDB::LookUp(const VM& key) {
+    ProcessSpan span(LBCPerfCounters::SlotLockGetDB);
+    auto_lock guard(&mapLock);
+    auto it = containers.find(key);
+    return it == containers.end() ? CacheDBPtr() : it->second;
+}
+
+// Called holding transactionLock, after a lookup missed: only makings enter
+// containers, so a live registered one is not in the map.
+CacheDBPtr CacheDB::BringBackRetired(const VM& key) {
+    CacheDBPtr alive = registry->Find(key);
+    if (!alive) return alive;
+    {
+        ProcessSpan span(LBCPerfCounters::SlotLockGetDB);
+        auto_lock guard(&mapLock);
+        containers[alive->mapKey] = alive;
+    }
+    LBC_LOG(1, "Cache container [%s] is still in use; entered again", alive->description().c_str());
+    return alive;
+}
+
+// Releases an unfit container when the map and the caller are its only
+// holders; it is destroyed here, before its replacement is made. Called
+// holding transactionLock, so no making can bring it back meanwhile.
+bool CacheDB::RetireUnfit(const VM& key, CacheDBPtr& unfit) {
+    {
+        auto_lock guard(&mapLock);
+        auto it = containers.find(key);
+        if (it == containers.end() || it->second != unfit || unfit.use_count() != 2) return false;
+        containers.erase(it);
+    }
+    LBC_LOG(0, "Releasing cache container [%s]", unfit->description().c_str());
+    unfit.reset();
+    return true;
+}
+
+CZoError CacheDB::MakeContainer(const VM& key, CacheDBPtr& container, bool stage, bool lock) {
+    CacheDBPtr made;
+    try {
+        std::string afileFolder;
+        CZoError err =
+            CacheNamespace::GenerateAfileDBFolderPath(key.AfileID, key.TessarelID, key.CopyID, dbFolderPath,
+                                                      afileFolder);
+        if (err.IsError()) throw err.Push(FXLOC);
+
+        if (!fileIO) {
+            CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "No file access for [%s]",
+                                                     dbFolderPath.c_str());
+            throw FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", inner.AsString().c_str());
+        }
+        made = boost::make_shared<CacheDB>(DB_TYPE_SQLITE, afileFolder, dbFolderPath, true, stageLocally);
+        made->SetConsumerJobID(key.JobID);
+        boost::any info = fileIO->GetMountPathInfo();
+        made->SetRemoteFileIO(boost::make_shared<CCacheFileIO>(info));
+        made->mapKey = key;
+        made->lockOnly = !(stage && lock);
+        made->registry = registry;
+
+        err = made->Initialize();
+        if (err.IsError()) return err.Push(FXLOC);
+        if (made->impl) {
+            // Unstaged, the database is used in place: nothing to stage, and
+            // no file access to take a lock file through.
+            err = made->impl->Initialize(stage && stageLocally, lock && stageLocally);
+            if (err.IsError()) return err.Push(FXLOC);
+            err = made->impl->Open();
+            if (err.IsError()) {
+                // Writing an unopenable copy back would refresh its time stamp
+                // and keep it from ageing out.
+                made->impl->DiscardStagedCopy();
+                throw err.Push(FXLOC);
+            }
+        }
+    } catch (CZoError& thrown) {
+        if (FXErrorUtil::IsInt(thrown, 14))
+            LBC_LOG(1, "Cache for afile [%lld] is being accessed by another host", key.AfileID);
+        else
+            LBC_LOG(1, "Error=%s", thrown.AsString().c_str());
+        return thrown.Push(FXLOC);
+    }
+
+    registry->Enter(key, made);
+    {
+        ProcessSpan span(LBCPerfCounters::SlotLockGetDB);
+        auto_lock guard(&mapLock);
+        containers[key] = made;
+    }
+    container = made;
+    return CZoError::Success();
+}
+
+bool CacheDB::IsFitForData() const {
+    if (!stageLocally || !impl) return true;
+    return impl->HoldsLockFile();
+}
+
+CZoError CacheDB::NoImplementation(const FXCodeLocation& at) const {
+    return FXErrorUtil::ErrorInt(at, 39, "No database implementation for [%s]", dbFolderPath.c_str());
+}
+
+size_t CacheDB::TEST_ContainerCount() {
+    auto_lock guard(&mapLock);
+    return containers.size();
+}
+
+size_t CacheDB::TEST_RetiringWaiters() { return registry ? registry->Waiters() : 0; }
+
+bool CacheDB::TEST_TransactionOpen() {
+    auto_lock guard(&transactionLock);
+    return transactionOpen;
+}

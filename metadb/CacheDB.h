@@ -1,0 +1,267 @@
+#pragma once
+// The container of the metadata database of a cache location. A top-level
+// container (one per location in use) has no database of its own: it holds
+// the map of per-afile containers, routes every data operation that names an
+// afile to that afile's container (making it on first use), lists the VMs of
+// the location from its database folder and releases idle containers. A
+// per-afile container (one per afile copy in the process) owns the database
+// implementation over "afile_cache.db", staged locally under the afile's
+// lock file and written back when the container is destroyed.
+//
+// An afile copy never has two containers in the process, counting one that
+// has left the map but is still held: two would share one staging copy and
+// one lock file. Released containers stay known to their top-level container
+// until their destruction has finished, so a still-held one is brought back
+// instead of a second one being made.
+//
+// Lock order (callers take the write/prune lock and the service lock first):
+// top-level transactionLock, then top-level mapLock, then a per-afile
+// transactionLock. The retiring registry's lock and the implementation's
+// lock-file lock are leaves.
+
+#include "CZoError.h"
+#include "DBObjectCollection.h"
+#include "Extent.h"
+#include "FXCriticalSection.h"
+#include "QueryParams.h"
+#include "VM.h"
+#include "metadb/CacheDBImpl.h"
+#include "platform/XkEvent.h"
+#include "platform/XkThread.h"
+#include "store/CacheFileIO.h"
+
+#include <boost/any.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/shared_ptr.hpp>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <utility>
+
+class CacheDB;
+typedef boost::shared_ptr<CacheDB> CacheDBPtr;
+
+class CacheDB : public boost::enable_shared_from_this<CacheDB> {
+public:
+    enum DB_TYPE : int32_t { DB_TYPE_SQLITE = 0 };
+
+    // The VM order over the identity alone (TessarelID, CopyID, AfileID), so
+    // an afile copy's entry is found whatever else the looked-up VM holds.
+    struct VMCompare {
+        bool operator()(const VM& a, const VM& b) const { return a < b; }
+    };
+
+    // One request's share of a per-afile container's SQL transaction. Keeps
+    // the container alive; its release asks for an unforced commit.
+    class CTransactionContext {
+    public:
+        explicit CTransactionContext(CacheDBPtr container);
+        ~CTransactionContext();
+        CTransactionContext(const CTransactionContext&) = delete;
+        CTransactionContext& operator=(const CTransactionContext&) = delete;
+
+        CacheDBPtr container;
+    };
+    typedef boost::shared_ptr<CTransactionContext> CTransactionContextPtr;
+
+    // Held by an open Writer: while any hold of a per-afile container lives,
+    // the idle pass leaves the container (and so the afile's lock file) in
+    // place, because the Writer's region of the flat file is not yet closed.
+    class CWriterHold {
+    public:
+        explicit CWriterHold(CacheDBPtr perAfileContainer);
+        ~CWriterHold();
+        CWriterHold(const CWriterHold&) = delete;
+        CWriterHold& operator=(const CWriterHold&) = delete;
+
+        const CacheDBPtr& Container() const { return container; }
+
+    private:
+        const CacheDBPtr container;
+    };
+    typedef boost::shared_ptr<CWriterHold> CWriterHoldPtr;
+
+    // The state of one batched VM listing, shared by the consumer (through
+    // the boost::any context of its collection) and the walker thread. The
+    // walker holds no reference: the state's destruction stops and joins it,
+    // so an abandoned listing leaves no thread behind.
+    struct BatchContext {
+        BatchContext();
+        ~BatchContext();
+        BatchContext(const BatchContext&) = delete;
+        BatchContext& operator=(const BatchContext&) = delete;
+
+        XkThread walkerThread;
+        XkEvent requestEvent;
+        XkEvent batchReadyEvent;
+        // Written by the consumer before it sets requestEvent; vms,
+        // walkResult and walkDone by the walker before it sets batchReadyEvent.
+        unsigned long long batchSize = 0;
+        std::string folderPath;
+        std::list<VM> vms;
+        VMJobParam filter;
+        CCacheFileIOPtr fileIO;
+        CZoError walkResult;
+        bool walkDone = false;
+        // Set by the destructor before it wakes the walker for the last time.
+        std::atomic<bool> stopRequested{false};
+    };
+
+    // folder is the container's own folder, rootFolder the location's
+    // database folder. Touches no disk.
+    CacheDB(DB_TYPE type, const std::string& folder, const std::string& rootFolder, bool isAfileDB,
+            bool stageLocally);
+    // Commits (forced), then releases the implementation: the database is
+    // closed, written back and unlocked.
+    virtual ~CacheDB();
+    CacheDB(const CacheDB&) = delete;
+    CacheDB& operator=(const CacheDB&) = delete;
+
+    // ---- construction and set-up
+
+    void SetRemoteFileIO(CCacheFileIOPtr io) { fileIO = io; }
+    CCacheFileIOPtr GetRemoteFileIO() { return fileIO; }
+    // Reads the idle time, creates the container's folder, names the
+    // container and makes its implementation (which throws its failures as
+    // CZoError; they pass through). Called once, after SetRemoteFileIO.
+    CZoError Initialize();
+    std::string GetCacheDBFolderPath() const { return dbFolderPath; }
+    std::string description() const { return folderName; }
+    CacheDBPtr getPtr() { return shared_from_this(); }
+    void SetConsumerJobID(long long jobId) { consumerJobId = jobId; }
+
+    static CacheDBImplPtr GetDBImplementation(CacheDB* owner, DB_TYPE type, const std::string& folder,
+                                              const std::string& rootFolder, bool stageLocally, bool isAfileDB);
+    CZoError CreateCacheDBFolder();
+    CZoError CreateRemoteCacheDBFolder(const std::string& path);
+    static CZoError CreateLocalCacheDBFolder(const std::string& path);
+
+    // The per-afile container of the key's afile copy, made on first use
+    // with the given stage and lock choices (which then stick). A container
+    // made only to hold the lock is never handed to a (true, true) request
+    // while it does not hold the lock: it is replaced when nobody else holds
+    // it, and the request answers ErrorInt 14 otherwise.
+    CZoError GetCacheDB(const VM& key, CacheDBPtr& container, bool stage, bool lock);
+    // T = ExtentParam, ExtentsParam or Extent: the key is the parameter's
+    // identity and JobID; staged and locked.
+    template <typename T>
+    CZoError GetCacheDB(const T& param, CacheDBPtr& container) {
+        VM key(param.TessarelID, param.CopyID, param.AfileID, std::string(), param.JobID, 0, std::string());
+        return GetCacheDB(key, container, true, true);
+    }
+
+    // ---- shared deferred transactions and idle release
+
+    // A context sharing the transaction of the extent's per-afile container;
+    // empty on failure (nothing returned or thrown).
+    CTransactionContextPtr BeginTransaction(ExtentPtr extent);
+    // Commits the open transaction of a per-afile container when forced or
+    // more than 29 s after the last commit. A failed COMMIT leaves the
+    // transaction open, as SQLite does, so the next commit retries it.
+    CZoError CommitTransaction(bool force);
+    // On a top-level container: releases every idle per-afile container
+    // under the map lock. Always success.
+    CZoError ReleaseIdleResources();
+    std::list<std::pair<VM, CacheDBPtr>> GetIdleAfiles();
+    bool IsConsumerJobDone();
+    // Releases the per-afile containers of the VMs from the map; always success.
+    CZoError ReleaseResources(const std::list<VM>& vms);
+    // A Writer's hold on the extent's per-afile container (made on first use).
+    CZoError HoldForWriter(const ExtentParam& key, CWriterHoldPtr& hold);
+
+    // ---- routed data operations: each reaches the per-afile container of
+    // the afile it names and returns the implementation's result unchanged.
+
+    CZoError GetExtent(ExtentParam key, Extent& row);
+    CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows);
+    CZoError GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch);
+    CZoError GetExtentCount(ExtentsParam filter, long long& count);
+    CZoError GetVMJob(VM& vm);
+    CZoError AddExtent(const Extent& row);
+    CZoError UpdateExtent(const Extent& row);
+    CZoError DeleteExtent(const Extent& row);
+    CZoError DeleteExtents(ExtentsParam filter, size_t limit);
+    CZoError UpdateVM(const VM& vm);
+    CZoError InsertVM(const VM& vm);
+    // The pruner's lock-file requests. AcquireLock and ReleaseLock make a
+    // missing container without staging or locking; so does DeleteLock,
+    // which must never make a locked container only to delete its lock file.
+    CZoError AcquireLock(const VM& vm);
+    CZoError ReleaseLock(const VM& vm);
+    CZoError DeleteLock(const VM& vm);
+
+    // ---- VM listing: a top-level container lists from its folder, a
+    // per-afile container asks its implementation.
+
+    CZoError GetVMsInBatches(VMJobParam filter, size_t batchSize, DBObjectCollection<VM>& batch);
+    CZoError GetVMCount(VMJobParam filter, long long& count);
+    CZoError GetVMJobs(std::list<VM>& vms);
+    // The afile copy's "afile_cache.db" in this container's folder.
+    CZoError GetCacheDBFilePath(const VM& vm, std::string& path) const;
+
+    static CZoError GetVMInfo(const std::string& dbFilePath, VM& vm, CCacheFileIOPtr io);
+    CZoError GetVMInfoFromCacheContent(std::list<VM>& out);
+    CZoError GetVMInfoFromCacheContent(std::list<VM>& out, size_t batchSize, VMJobParam filter,
+                                       boost::any& context);
+    static void* WalkDirectoryForVMsStatic(void* context);
+    static CZoError WalkFunction(const char* parentPath, const char* name, bool flag, void* callback);
+
+    // ---- for tests
+    CacheDBImplPtr TEST_Implementation() const { return impl; }
+    size_t TEST_ContainerCount();
+    long long TEST_LastCommitTime() const { return lastCommitTime.load(); }
+    bool TEST_TransactionOpen();
+    int TEST_OpenWriters() const { return openWriters.load(); }
+    // Makings now waiting for a released container's destruction to end.
+    size_t TEST_RetiringWaiters();
+
+private:
+    class RetiringRegistry;
+
+    CZoError FindOrMakeContainer(const VM& key, CacheDBPtr& container, bool stage, bool lock, bool forData);
+    CacheDBPtr LookUp(const VM& key);
+    CacheDBPtr BringBackRetired(const VM& key);
+    bool RetireUnfit(const VM& key, CacheDBPtr& unfit);
+    CZoError MakeContainer(const VM& key, CacheDBPtr& container, bool stage, bool lock);
+    // Whether the container may serve host data: in the staged mode only
+    // while it holds the afile's lock file.
+    bool IsFitForData() const;
+    CZoError NoImplementation(const FXCodeLocation& at) const;
+    static bool IsAfileFolderName(const std::string& name);
+
+    // constant after construction
+    const std::string dbFolderPath;
+    const std::string rootFolderPath;
+    // set by Initialize, before the container is shared
+    std::string folderName;
+    const bool stageLocally;
+    const bool isAfileDB;
+
+    // guarded by transactionLock
+    bool transactionOpen = false;
+    // Atomic: the idle pass reads it without this container's lock.
+    std::atomic<int64_t> lastCommitTime{0};
+    FXCriticalSection transactionLock;
+    FXCriticalSection mapLock;
+    // guarded by mapLock
+    std::map<VM, CacheDBPtr, VMCompare> containers;
+
+    // set before the container is shared
+    long long consumerJobId = 0;
+    unsigned long long idleTimeSeconds = 30;
+    const DB_TYPE dbType;
+    CCacheFileIOPtr fileIO;
+    CacheDBImplPtr impl;
+    // Of a per-afile container: the key that made it and whether it was
+    // made without staging and locking (for the pruner's lock requests).
+    VM mapKey;
+    bool lockOnly = false;
+    // Shared between a top-level container and its per-afile containers,
+    // which leave it at the end of their destruction.
+    boost::shared_ptr<RetiringRegistry> registry;
+    // open Writers of a per-afile container
+    std::atomic<int> openWriters{0};
+};

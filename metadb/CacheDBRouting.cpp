@@ -1,0 +1,148 @@
+// Routed database operations: each reaches the per-afile container of the
+// afile copy it names (made on first use) and passes the call on to that
+// container's implementation, whose result comes back unchanged. No lock is
+// taken around the implementation's operations.
+//
+// Lock order (through GetCacheDB): top-level transactionLock, then top-level
+// mapLock; AcquireLock takes mapLock alone afterwards.
+
+#include "metadb/CacheDB.h"
+
+#include "platform/FXErrorUtil.h"
+#include "platform/FXPath.h"
+#include "store/CacheNamespace.h"
+
+namespace {
+const char* const kAfileDBFileName = "afile_cache.db";
+}  // namespace
+
+CZoError CacheDB::GetExtent(ExtentParam key, Extent& row) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(key, db);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->GetExtent(key, row);
+}
+
+CZoError CacheDB::GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(filter, db);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->GetExtents(filter, rows);
+}
+
+CZoError CacheDB::GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(filter, db);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->GetExtentsInBatches(filter, batchSize, batch);
+}
+
+CZoError CacheDB::GetExtentCount(ExtentsParam filter, long long& count) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(filter, db);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->GetExtentCount(filter, count);
+}
+
+CZoError CacheDB::GetVMJob(VM& vm) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(vm, db, true, true);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->GetVMJob(vm);
+}
+
+CZoError CacheDB::AddExtent(const Extent& row) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(row, db);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->AddExtent(row);
+}
+
+CZoError CacheDB::UpdateExtent(const Extent& row) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(row, db);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->UpdateExtent(row);
+}
+
+CZoError CacheDB::DeleteExtent(const Extent& row) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(row, db);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->DeleteExtent(row);
+}
+
+CZoError CacheDB::DeleteExtents(ExtentsParam filter, size_t limit) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(filter, db);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->DeleteExtents(filter, limit);
+}
+
+CZoError CacheDB::UpdateVM(const VM& vm) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(vm, db, true, true);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->InsertUpdateVM(vm, false);
+}
+
+CZoError CacheDB::InsertVM(const VM& vm) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(vm, db, true, true);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->InsertUpdateVM(vm, true);
+}
+
+CZoError CacheDB::AcquireLock(const VM& vm) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(vm, db, false, false);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    err = db->impl->AcquireLockFile();
+    if (err.IsError() && !isAfileDB) {
+        // A lock-only container that holds nothing is of no use in the map:
+        // it would answer 14 to every later lock request of the afile copy.
+        auto_lock guard(&mapLock);
+        auto it = containers.find(vm);
+        if (it != containers.end() && it->second == db && db->lockOnly && !db->impl->HoldsLockFile())
+            containers.erase(it);
+    }
+    return err;
+}
+
+CZoError CacheDB::ReleaseLock(const VM& vm) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(vm, db, false, false);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->ReleaseLockFile();
+}
+
+// Never makes a staged, locked container only to delete the lock file it
+// has just taken (another host could then lock a new file meanwhile).
+CZoError CacheDB::DeleteLock(const VM& vm) {
+    CacheDBPtr db;
+    CZoError err = FindOrMakeContainer(vm, db, false, false, false);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->DeleteLockFile();
+}
+
+CZoError CacheDB::GetCacheDBFilePath(const VM& vm, std::string& path) const {
+    CZoError err = CacheNamespace::GenerateAfileDBFolderPath(vm.AfileID, vm.TessarelID, vm.CopyID, dbFolderPath, path);
+    if (err.IsError()) return err.Push(FXLOC);
+    err = FXPath::Append(path, kAfileDBFileName, 0);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 29, "(error=%s)", err.AsString().c_str());
+    return CZoError::Success();
+}

@@ -1,0 +1,139 @@
+// Shared deferred transactions, Writer holds and the release of idle
+// per-afile containers.
+//
+// Lock order: top-level transactionLock, then top-level mapLock, then a
+// per-afile transactionLock (taken under mapLock when a released container
+// commits at its destruction).
+
+#include "metadb/CacheDB.h"
+
+#include "foundation/LogWriter.h"
+#include "platform/SystemClock.h"
+#include "platform/XKJobQuery.h"
+#include "platform/XKPlatformObjects.h"
+
+#include <boost/make_shared.hpp>
+
+namespace {
+// A commit is issued only when more than this many seconds have passed.
+const int64_t kCommitDelaySeconds = 29;
+}  // namespace
+
+CacheDB::CTransactionContext::CTransactionContext(CacheDBPtr container) : container(container) {}
+
+CacheDB::CTransactionContext::~CTransactionContext() {
+    if (!container) return;
+    CZoError err = container->CommitTransaction(false);
+    if (err.IsError()) LBC_LOG(-1, "Failed to execute SQL COMMIT transaction [%s]", err.AsString().c_str());
+}
+
+CacheDB::CWriterHold::CWriterHold(CacheDBPtr perAfileContainer) : container(perAfileContainer) {
+    if (container) ++container->openWriters;
+}
+
+CacheDB::CWriterHold::~CWriterHold() {
+    if (container) --container->openWriters;
+}
+
+CZoError CacheDB::HoldForWriter(const ExtentParam& key, CWriterHoldPtr& hold) {
+    CacheDBPtr container;
+    CZoError err = GetCacheDB(key, container);
+    if (err.IsError()) return err.Push(FXLOC);
+    // Taken under the map lock, so an idle pass running now either sees the
+    // hold or has already released the container, which the hold then keeps
+    // alive (and locked) until the Writer lets it go.
+    auto_lock guard(&mapLock);
+    hold = boost::make_shared<CWriterHold>(container);
+    return CZoError::Success();
+}
+
+CacheDB::CTransactionContextPtr CacheDB::BeginTransaction(ExtentPtr extent) {
+    auto_lock guard(&transactionLock);
+    if (!isAfileDB) {
+        if (!extent) return CTransactionContextPtr();
+        CacheDBPtr container;
+        CZoError err = GetCacheDB(*extent, container);
+        if (err.IsError()) return CTransactionContextPtr();
+        return container->BeginTransaction(extent);
+    }
+    if (!impl) return CTransactionContextPtr();
+    if (!transactionOpen) {
+        CZoError err = impl->BeginTransaction();
+        if (err.IsError()) {
+            LBC_LOG(-1, "Failed to execute SQL BEGIN transaction [%s]", err.AsString().c_str());
+            return CTransactionContextPtr();
+        }
+    }
+    transactionOpen = true;
+    return boost::make_shared<CTransactionContext>(getPtr());
+}
+
+CZoError CacheDB::CommitTransaction(bool force) {
+    if (!isAfileDB) return CZoError::Success();
+    auto_lock guard(&transactionLock);
+    if (!transactionOpen) return CZoError::Success();
+    const int64_t now = static_cast<int64_t>(SystemClock::Time());
+    if (!force && now - lastCommitTime.load() <= kCommitDelaySeconds) return CZoError::Success();
+    lastCommitTime = now;
+    transactionOpen = false;
+    if (!impl) return CZoError::Success();
+    CZoError err = impl->CommitTransaction();
+    // The database keeps its transaction after a failed COMMIT; so does the
+    // container, so that the next commit (at the latest the forced one at
+    // destruction) saves its rows.
+    if (err.IsError()) transactionOpen = true;
+    return err;
+}
+
+CZoError CacheDB::ReleaseIdleResources() {
+    auto_lock guard(&mapLock);
+    std::list<std::pair<VM, CacheDBPtr>> idle = GetIdleAfiles();
+    for (const std::pair<VM, CacheDBPtr>& entry : idle) {
+        LBC_LOG(0, "Releasing cache container [%s]", entry.second->description().c_str());
+        containers.erase(entry.first);
+    }
+    // Each released container that nobody else holds is destroyed here:
+    // forced commit, close, write-back and unlock.
+    idle.clear();
+    return CZoError::Success();
+}
+
+std::list<std::pair<VM, CacheDBPtr>> CacheDB::GetIdleAfiles() {
+    auto_lock guard(&mapLock);
+    std::list<std::pair<VM, CacheDBPtr>> idle;
+    const int64_t now = static_cast<int64_t>(SystemClock::Time());
+    const int64_t idleTime = static_cast<int64_t>(idleTimeSeconds);
+    for (const auto& entry : containers) {
+        const CacheDBPtr& container = entry.second;
+        // Releasing it would drop the lock file under an open Writer's region.
+        if (container->openWriters.load() > 0) continue;
+        if (now - container->lastCommitTime.load() >= idleTime || container->IsConsumerJobDone())
+            idle.push_back(entry);
+    }
+    return idle;
+}
+
+bool CacheDB::IsConsumerJobDone() {
+    if (consumerJobId == 0) return false;
+    std::string host = XKPI_MediaAgent().getHubServerHostName();
+    if (host.empty()) {
+        LBC_LOG(-1, "Failed to get HS name from the registry");
+        return false;
+    }
+    XKJobQuery query;
+    query.setPlatformType(XKS_PLATFORMTYPE_LINUX);
+    if (!query.init(host)) {
+        LBC_LOG(-1, "Failed to initialize XK Job Query object for HS [%s]", host.c_str());
+        return false;
+    }
+    int state = query.getJobState(consumerJobId);
+    if (state == 1 || state == 2 || state == 3) return false;
+    LBC_LOG(0, "Job [%lld] complete. Freeing up cache file used by this job.", consumerJobId);
+    return true;
+}
+
+CZoError CacheDB::ReleaseResources(const std::list<VM>& vms) {
+    auto_lock guard(&mapLock);
+    for (const VM& vm : vms) containers.erase(vm);
+    return CZoError::Success();
+}

@@ -1,0 +1,82 @@
+#pragma once
+// The process-wide write/prune registry: one recursive lock
+// (s_lockWriteSync), the extents being written and the VMs being pruned. It
+// keeps one extent from being written twice at once, keeps writes out of a
+// cache in its maintenance window and keeps a Writer's row update apart from
+// the pruning of its VM.
+//
+// An object is a scoped holder of the lock: it takes it when constructed and
+// releases it when destroyed, and must be destroyed on the thread that made
+// it (a recursive mutex is released by its owner only).
+//
+// Lock order: s_lockWriteSync comes first: before the service lock (the write
+// admission calls GetCache, which may create a location under it) and before
+// every database lock (a Writer's close and the pruner update rows while they
+// hold a VM holder). Never take it while holding one of those.
+
+#include "Extent.h"
+#include "FXCriticalSection.h"
+#include "VM.h"
+
+#include <functional>
+#include <set>
+#include <string>
+
+class CCacheSyncObject {
+public:
+    // The VM order (TessarelID, CopyID, AfileID): VMs equal under it are one.
+    struct VMCompare {
+        bool operator()(const VMPtr& a, const VMPtr& b) const;
+    };
+    // TessarelID, CopyID, AfileID, AfileOffset.
+    struct ExtentCompare {
+        bool operator()(const ExtentConstPtr& a, const ExtentConstPtr& b) const;
+    };
+
+    // An extent holder; with forWrite it also runs the write admission, whose
+    // outcome IsWriteAdmitted() tells. A null extent is never admitted.
+    CCacheSyncObject(ExtentConstPtr extent, bool forWrite);
+    // A VM holder.
+    explicit CCacheSyncObject(VMPtr vm);
+    // Undoes this holder's VM mark, then releases the lock.
+    ~CCacheSyncObject();
+    CCacheSyncObject(const CCacheSyncObject&) = delete;
+    CCacheSyncObject& operator=(const CCacheSyncObject&) = delete;
+
+    // True when the extent is now registered as being written; refused while
+    // the same extent (AsUniqueKey: job and flags take no part) is being
+    // written, while the cache of its afile copy is in its maintenance window,
+    // and when that afile copy has no cache.
+    static bool ExtentWriteBegin(ExtentConstPtr extent);
+    static void ExtentWriteDone(ExtentConstPtr extent);
+    // Runs the function under the lock; its answer, false for an empty function.
+    static bool Execute(std::function<bool()> function);
+    static bool IsExtentWriteInProgress();
+
+    // The caller holds the lock.
+    static bool IsVMInPruning(VMPtr vm);
+    static void MarkVMInPruning(VMPtr vm);
+    static void UnmarkVMInPruning(VMPtr vm);
+
+    // On the holder's VM.
+    void MarkVMInPruning();
+    bool IsVMInPruning();
+    void DoneVMPruningProcessing();
+
+    bool IsWriteAdmitted() const { return writeAdmitted; }
+
+    static FXCriticalSection s_lockWriteSync;
+
+private:
+    void AdmitWrite();
+
+    // guarded by s_lockWriteSync
+    static std::set<std::string> c_setOngoingWrites;
+    static std::set<VMPtr, VMCompare> c_setVMsInPruning;
+
+    // The holder's own state, used on its thread only.
+    ExtentConstPtr extent;
+    VMPtr vm;
+    bool pruningDone;
+    bool writeAdmitted;
+};

@@ -1,0 +1,191 @@
+#include "store/FlatFileCacheImpl.h"
+
+#include "foundation/LogWriter.h"
+#include "platform/FXErrorUtil.h"
+#include "platform/FXString.h"
+#include "store/CacheNamespace.h"
+#include "store/FlatFileCacheItem.h"
+
+#include <boost/make_shared.hpp>
+
+// Built by this unit's static initialisation, before any request.
+FXCriticalSection FlatFileCacheItem::s_flatFileLock;
+
+FlatFileCacheImpl::FlatFileCacheImpl(const std::string& dataFolderPath) : CacheImpl(dataFolderPath) {}
+
+FlatFileCacheImpl::~FlatFileCacheImpl() = default;
+
+CZoError FlatFileCacheImpl::CreateItem(ExtentPtr extent, const std::string& validityGuid, Cache::IntendedOp op,
+                                       CacheItemPtr& item) {
+    if (!extent) return FXErrorUtil::ErrorInt(FXLOC, 37, "Cache item requested without an extent");
+    std::string path;
+    CZoError err = GenerateFlatFilePath(extent, validityGuid, path);
+    if (err.IsError()) return err.Push(FXLOC);
+    item = boost::make_shared<FlatFileCacheItem>(extent, path, op, dataFolderPath, mountPathInfo, extent->JobID);
+    err = CheckReachable(FXLOC, item, path);
+    if (err.IsError()) return err;
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::GetItem(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
+                                    CacheItemPtr& item) {
+    std::string location;
+    CZoError err = ParseCacheItemLocation(dbLocation, location);
+    if (err.IsError()) return err.Push(FXLOC);
+    CacheItemPtr opened;
+    try {
+        opened = boost::make_shared<FlatFileCacheItem>(location, op, dataFolderPath, mountPathInfo, jobId);
+    } catch (CZoError& thrown) {
+        // A read item that cannot open its file on a location that is gone is
+        // an unavailable location, not a missing file: a validity test would
+        // otherwise declare every cached extent of it invalid.
+        if (FXErrorUtil::IsInt(thrown, 44) || FXErrorUtil::IsInt(thrown, 83)) {
+            CZoError unreachable = CheckReachable(FXLOC, CacheItemPtr(), location);
+            if (unreachable.IsError()) return unreachable;
+        }
+        return thrown.Push(FXLOC);
+    }
+    item = opened;
+    err = CheckReachable(FXLOC, item, location);
+    if (err.IsError()) return err;
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::ReadItem(long long jobId, const std::string& dbLocation, CAutoMemory<char>& buffer) {
+    CacheItemPtr item;
+    CZoError err = GetItem(jobId, dbLocation, Cache::INTENDED_OP_READ, item);
+    if (err.IsError()) return err.Push(FXLOC);
+    err = item->Read(buffer);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::ReadItem(long long, CacheItemPtr item, size_t& size, CAutoMemory<char>& buffer) {
+    if (!item) return FXErrorUtil::ErrorInt(FXLOC, 51, "No cache item to read");
+    return item->Read(buffer, size);
+}
+
+CZoError FlatFileCacheImpl::DeleteItem(CacheItemPtr) { return FXErrorUtil::ErrorWin32(FXLOC, 50); }
+
+CZoError FlatFileCacheImpl::AppendToItem(CacheItemPtr item, const void* data, size_t length) {
+    if (!item) return FXErrorUtil::ErrorInt(FXLOC, 49, "No cache item to append to");
+    item->Write(data, length);
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::CloseItem(CacheItemPtr item) {
+    if (!item) return FXErrorUtil::ErrorInt(FXLOC, 44, "No cache item to close");
+    CZoError err = item->Close();
+    if (err.IsError()) return err.Push(FXLOC);
+    item->GetExtent()->CacheLocation = ConstructCacheItemLocationForDB(item->GetCacheItemLocation());
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::GetCacheFilePath(const VM& vm, std::string& path) {
+    CZoError err = GenerateFlatFilePath(vm, path);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::GetCacheSize(const VM& vm, long long& size) {
+    std::string path;
+    CZoError err = GetCacheFilePath(vm, path);
+    if (err.IsError()) return err.Push(FXLOC);
+    err = RequireFileIO(FXLOC);
+    if (err.IsError()) return err;
+    long long length = 0;
+    err = fileIO->Size(path, length);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 73, "(error=%s)", err.AsString().c_str());
+    size = length;
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::GetCacheSize(unsigned long long& size) {
+    CZoError err = RequireFileIO(FXLOC);
+    if (err.IsError()) return err;
+    unsigned long long total = 0;
+    err = fileIO->FolderSize(dataFolderPath, total);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 73, "(error=%s)", err.AsString().c_str());
+    size = total;
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::GetSpaceUsage(const std::string& path, unsigned long long& total,
+                                          unsigned long long& available) {
+    CZoError err = RequireFileIO(FXLOC);
+    if (err.IsError()) return err;
+    unsigned long long volumeTotal = 0;
+    unsigned long long volumeAvailable = 0;
+    err = fileIO->GetSpaceUsage(path, volumeTotal, volumeAvailable);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 73, "(error=%s)", err.AsString().c_str());
+    total = volumeTotal;
+    available = volumeAvailable;
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::DeleteEmptyFolders(int budgetMs) {
+    CZoError err = RequireFileIO(FXLOC);
+    if (err.IsError()) return err;
+    return fileIO->DeleteEmptyFolders(dataFolderPath, budgetMs);
+}
+
+CZoError FlatFileCacheImpl::CheckAvailibility(bool& available) {
+    available = fileIO && fileIO->IsConnected();
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::IsCacheLocationValid(const Extent& extent, const VM& vm, bool& valid,
+                                                 Cache::INVALIDITY_REASON& reason) {
+    CZoError err = CacheImpl::IsCacheLocationValid(extent, vm, valid, reason);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!valid) return CZoError::Success();
+
+    CacheItemPtr item;
+    err = GetItem(extent.JobID, extent.CacheLocation, Cache::INTENDED_OP_VALIDITY_TEST, item);
+    if (FXErrorUtil::IsInt(err, 44)) {
+        LBC_LOG(2, "Failed to open flat file for extent [%s]", extent.description().c_str());
+        valid = false;
+        reason = Cache::INVALIDITY_FILE_NOT_OPENED;
+        return CZoError::Success();
+    }
+    // A location that cannot be read is no valid location, whatever the
+    // caller makes of the error.
+    if (FXErrorUtil::IsInt(err, 37)) valid = false;
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::DeleteFlatFile(const std::string& path) {
+    CZoError err = RequireFileIO(FXLOC);
+    if (err.IsError()) return err;
+    bool exists = false;
+    err = fileIO->IsExists(path, exists);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!exists) return CZoError::Success();
+    err = fileIO->RemoveFile(path);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 48, "(error=%s)", err.AsString().c_str());
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheImpl::GenerateFlatFilePath(ExtentPtr extent, const std::string&, std::string& path) const {
+    return CacheNamespace::GenerateFlatFilePath(extent->AfileID, extent->TessarelID, extent->CopyID, dataFolderPath,
+                                                path);
+}
+
+CZoError FlatFileCacheImpl::GenerateFlatFilePath(const VM& vm, std::string& path) const {
+    return CacheNamespace::GenerateFlatFilePath(vm.AfileID, vm.TessarelID, vm.CopyID, dataFolderPath, path);
+}
+
+CZoError FlatFileCacheImpl::RequireFileIO(const FXCodeLocation& at) const {
+    if (fileIO) return CZoError::Success();
+    return FXErrorUtil::ErrorInt(at, 85, "Cache data folder [%s] has no file access", dataFolderPath.c_str());
+}
+
+CZoError FlatFileCacheImpl::CheckReachable(const FXCodeLocation& at, const CacheItemPtr& item,
+                                           const std::string& what) {
+    const bool reachable = item ? item->IsAvailable() : (!fileIO || fileIO->IsConnected());
+    if (reachable) return CZoError::Success();
+    MarkUnavailable();
+    return FXErrorUtil::ErrorInt(at, 85, "(error=%s)",
+                                 FXString::Format("Cache location of [%s] cannot be reached", what.c_str()).c_str());
+}

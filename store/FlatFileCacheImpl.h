@@ -1,0 +1,55 @@
+#pragma once
+// The flat-file storage back end: every cached extent of an afile copy is one
+// region of that copy's flat file (FlatFileCacheItem). No lock of its own;
+// regions are reserved under FlatFileCacheItem::s_flatFileLock.
+//
+// Flat-file paths are formed below this back end's own data folder, never by
+// resolving the afile copy's location again: the service's afile-to-location
+// map may have been cleared or answer differently meanwhile, and the lookup
+// would put the service lock on the write road and the pruner.
+
+#include "store/CacheImpl.h"
+
+#include <string>
+
+class FlatFileCacheImpl : public CacheImpl {
+public:
+    explicit FlatFileCacheImpl(const std::string& dataFolderPath);
+    ~FlatFileCacheImpl() override;
+
+    // ErrorInt 85 with the item still in `item` when its location cannot be reached.
+    CZoError CreateItem(ExtentPtr extent, const std::string& validityGuid, Cache::IntendedOp op,
+                        CacheItemPtr& item) override;
+    // `item` is left as it was when no item can be made; ErrorInt 85 with the
+    // item in `item` when its location cannot be reached.
+    CZoError GetItem(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
+                     CacheItemPtr& item) override;
+    CZoError ReadItem(long long jobId, const std::string& dbLocation, CAutoMemory<char>& buffer) override;
+    CZoError ReadItem(long long jobId, CacheItemPtr item, size_t& size, CAutoMemory<char>& buffer) override;
+    // Regions go only with their flat file: always ErrorWin32 50.
+    CZoError DeleteItem(CacheItemPtr item) override;
+    CZoError AppendToItem(CacheItemPtr item, const void* data, size_t length) override;
+    CZoError CloseItem(CacheItemPtr item) override;
+    CZoError GetCacheFilePath(const VM& vm, std::string& path) override;
+    CZoError GetCacheSize(const VM& vm, long long& size) override;
+    CZoError GetCacheSize(unsigned long long& size) override;
+    CZoError GetSpaceUsage(const std::string& path, unsigned long long& total,
+                           unsigned long long& available) override;
+    CZoError DeleteEmptyFolders(int budgetMs) override;
+    CZoError CheckAvailibility(bool& available) override;
+    // Adds to the GUID test that the flat file opens at the region's offset.
+    CZoError IsCacheLocationValid(const Extent& extent, const VM& vm, bool& valid,
+                                  Cache::INVALIDITY_REASON& reason) override;
+
+    CZoError DeleteFlatFile(const std::string& path);
+    // An empty validityGuid means the extent's own; neither shapes the path.
+    CZoError GenerateFlatFilePath(ExtentPtr extent, const std::string& validityGuid, std::string& path) const;
+    CZoError GenerateFlatFilePath(const VM& vm, std::string& path) const;
+
+private:
+    // ErrorInt 85 when SetFSIO has given no file access.
+    CZoError RequireFileIO(const FXCodeLocation& at) const;
+    // ErrorInt 85 after marking the location unavailable, when `item` (or,
+    // without one, the location's own file access) cannot reach it.
+    CZoError CheckReachable(const FXCodeLocation& at, const CacheItemPtr& item, const std::string& what);
+};

@@ -1,0 +1,278 @@
+#include "store/FlatFileCacheItem.h"
+
+#include "foundation/LogWriter.h"
+#include "foundation/PerfCounters.h"
+#include "platform/FXErrorUtil.h"
+#include "platform/FXPath.h"
+#include "platform/FXString.h"
+#include "platform/Win32Constants.h"
+#include "store/LiveBrowseCacheUtility.h"
+
+#include <boost/make_shared.hpp>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+std::atomic<int> LIVE_BROWSE_CACHE_TESTABILITY{0};
+
+namespace {
+
+const char* const kExpectedFormat = "<filepath>:<offset>:<length>";
+const char* const kSeparator = ":";
+const char* const kTagMagic = "TAGHD01";
+const size_t kTagMagicLength = 7;
+
+// Item locations come from database rows, which other hosts and older files
+// may have written: the path must stay below the data folder.
+bool IsRelativePathBelowDataFolder(const std::string& path) {
+    if (path.empty() || path[0] == '/') return false;
+    std::vector<std::string> parts;
+    FXString::Split(path, "/", parts);
+    for (const std::string& part : parts)
+        if (part == "..") return false;
+    return true;
+}
+
+// The C library's reading of a decimal field: leading blanks and a sign are
+// allowed, reading stops at the first non-digit and no digits read as 0.
+// False when the value does not fit.
+bool ReadDecimal(const std::string& field, long long& value) {
+    errno = 0;
+    value = std::strtoll(field.c_str(), nullptr, 10);
+    return errno != ERANGE;
+}
+
+}  // namespace
+
+FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::IntendedOp op,
+                                     const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId)
+    : CacheItem(location, op, dataFolderPath, mountPathInfo, jobId), offset(0) {
+    fileIO = boost::make_shared<CCacheFileIO>(mountPathInfo);
+
+    std::vector<std::string> fields;
+    FXString::Split(location, kSeparator, fields);
+    if (fields.size() < 3)
+        throw FXErrorUtil::ErrorInt(FXLOC, 37,
+                                    "Item location %s we are trying to open is with invalid format. Expected format it %s",
+                                    location.c_str(), kExpectedFormat);
+    if (!IsRelativePathBelowDataFolder(fields[0]))
+        throw FXErrorUtil::ErrorInt(FXLOC, 37, "Item location %s names a path outside the cache data folder",
+                                    location.c_str());
+    // Rejected before anything is opened: a negative or overflowing region
+    // would seek before the file or ask for more memory than a file can hold.
+    long long regionOffset = 0;
+    long long regionLength = 0;
+    if (!ReadDecimal(fields[1], regionOffset) || !ReadDecimal(fields[2], regionLength) || regionOffset < 0 ||
+        regionLength < 0 || regionOffset > std::numeric_limits<long long>::max() - regionLength)
+        throw FXErrorUtil::ErrorInt(FXLOC, 37, "Item location %s names a region no file can hold", location.c_str());
+
+    flatFilePath = dataFolderPath;
+    CZoError err = FXPath::Append(flatFilePath, fields[0], 0);
+    if (err.IsError()) throw FXErrorUtil::ErrorInt(FXLOC, 21, "error=%s", err.AsString().c_str());
+    LBC_LOG(4, "Processing cache item [%s]", flatFilePath.c_str());
+
+    offset = regionOffset;
+    size = static_cast<size_t>(regionLength);
+
+    if (op == Cache::INTENDED_OP_READ) {
+        err = OpenForFileRead();
+        if (err.IsError()) throw err.Push(FXLOC);
+    } else if (op == Cache::INTENDED_OP_VALIDITY_TEST) {
+        err = OpenForValidityTest();
+        if (err.IsError()) throw err.Push(FXLOC);
+    }
+}
+
+FlatFileCacheItem::FlatFileCacheItem(ExtentPtr extent, const std::string& flatFilePath, Cache::IntendedOp op,
+                                     const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId)
+    : CacheItem(extent, op, dataFolderPath, mountPathInfo, jobId), offset(0), flatFilePath(flatFilePath) {
+    try {
+        fileIO = boost::make_shared<CCacheFileIO>(mountPathInfo);
+    } catch (CZoError& err) {
+        // Left without file access: the back end finds the item unavailable.
+        LBC_LOG(-1, "Cache item [%s] has no file access (error=%s)", flatFilePath.c_str(), err.AsString().c_str());
+    }
+    LBC_LOG(4, "Processing cache item [%s]", this->flatFilePath.c_str());
+}
+
+FlatFileCacheItem::~FlatFileCacheItem() = default;
+
+std::string FlatFileCacheItem::shortDescription() const {
+    return FXString::Format("%s Path [%s] Offset [%llu]", CacheItem::shortDescription().c_str(),
+                            flatFilePath.c_str(), static_cast<unsigned long long>(offset));
+}
+
+CZoError FlatFileCacheItem::Write(const void* data, size_t length) {
+    const bool first = writeBuffer.empty();
+    if (length != 0) writeBuffer.append(static_cast<const char*>(data), length);
+    if (first && !FXString::MatchLeft(writeBuffer, std::string(kTagMagic, kTagMagicLength)))
+        LBC_LOG(-1, "Tag magic does not match for %s", shortDescription().c_str());
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer) {
+    size_t wanted = size;
+    CZoError err = Read(buffer, wanted);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer, size_t& wanted) {
+    CZoError err = RequireFileIO(FXLOC, 51);
+    if (err.IsError()) return err;
+    char* memory = buffer.Allocate(wanted);
+    if (memory == nullptr && wanted != 0)
+        return FXErrorUtil::ErrorInt(FXLOC, 51, "Buffer cannot hold %lu bytes for cache item [%s]",
+                                     static_cast<unsigned long>(wanted), shortDescription().c_str());
+    unsigned long done = 0;
+    err = fileIO->Read(memory, static_cast<unsigned long>(wanted), &done);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 51, "(error=%s)", err.AsString().c_str());
+    if (done < wanted)
+        return FXErrorUtil::ErrorInt(FXLOC, 53,
+                                     "Failed to fully read buffer for cache item [%s]. Bytes to read=[%lu], read=[%lu]",
+                                     shortDescription().c_str(), static_cast<unsigned long>(wanted), done);
+    wanted = done;
+    LBC_LOG(4, "Cache item [%s] read_len = %lu read done", shortDescription().c_str(),
+            static_cast<unsigned long>(wanted));
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::Close() {
+    if (intendedOp != Cache::INTENDED_OP_READ && intendedOp != Cache::INTENDED_OP_VALIDITY_TEST) {
+        bool newRegion = true;
+        if (intendedOp == Cache::INTENDED_OP_REWRITE) {
+            CZoError err = PrepareForRewrite();
+            if (!err.IsError())
+                newRegion = false;
+            else if (FXErrorUtil::IsNotInt(err, 55))
+                return err.Push(FXLOC);
+        }
+        if (newRegion) {
+            size = writeBuffer.size();
+            CZoError err;
+            {
+                PerJobSpan lockWait(jobId, LBCPerfCounters::SlotLockOpen);
+                auto_lock lock(&s_flatFileLock);
+                lockWait.End();
+                err = OpenForFileWrite();
+            }
+            if (err.IsError()) return err.Push(FXLOC);
+        }
+
+        PerJobSpan writing(jobId, LBCPerfCounters::SlotItemWrite);
+        if (LIVE_BROWSE_CACHE_TESTABILITY.load() > 0) {
+            CZoError err = LiveBrowseCacheUtility::GetMd5(writeBuffer, md5);
+            if (!err.IsError() && !md5.empty())
+                LBC_LOG(4, "[%s] [md5=%s]", shortDescription().c_str(), md5.c_str());
+        }
+        unsigned long written = 0;
+        CZoError err = fileIO->Write(&writeBuffer[0], static_cast<unsigned long>(writeBuffer.size()), &written);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 49, "(error=%s)", err.AsString().c_str());
+        if (written < writeBuffer.size())
+            return FXErrorUtil::ErrorInt(
+                FXLOC, 52, "Failed to fully write buffer to cache item [%s]. Bytes to write=[%lu], written=[%lu]",
+                shortDescription().c_str(), static_cast<unsigned long>(writeBuffer.size()), written);
+        LBC_LOG(4, "Cache item [%s] write done", shortDescription().c_str());
+    }
+
+    PerJobSpan closing(jobId, LBCPerfCounters::SlotItemClose);
+    if (fileIO) {
+        // The region is complete whatever closing says; only log it.
+        CZoError err = fileIO->Close();
+        if (err.IsError())
+            LBC_LOG(-1, "Closing cache item [%s] failed (error=%s)", shortDescription().c_str(),
+                    err.AsString().c_str());
+    }
+    return CZoError::Success();
+}
+
+bool FlatFileCacheItem::IsAvailable() { return fileIO && fileIO->IsConnected(); }
+
+CZoError FlatFileCacheItem::OpenForFileWrite() {
+    PerJobSpan timing(jobId, LBCPerfCounters::SlotItemOpenForWrite);
+    CZoError err = RequireFileIO(FXLOC, 44);
+    if (err.IsError()) return err;
+
+    std::string parent;
+    std::string name;
+    err = FXPath::SplitParentPath(flatFilePath, parent, name);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 47, "(error=%s)", err.AsString().c_str());
+    if (!FXString::MatchesNoCase(parent, dataFolderPath)) {
+        err = fileIO->CreateFolder(parent, true);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 46, "(error=%s)", err.AsString().c_str());
+    }
+    err = fileIO->CreateOpenFileForWrite(flatFilePath);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    err = fileIO->TruncateUp(size);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    long long position = 0;
+    err = fileIO->Seek(-static_cast<long long>(size), FILE_END, position);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    offset = position;
+
+    const std::string prefix = FXString::Format("%s%s", dataFolderPath.c_str(), "/");
+    if (!FXString::MatchLeft(flatFilePath, prefix))
+        return FXErrorUtil::ErrorInt(FXLOC, 45, "Flat file path [%s] does not contain base path [%s]",
+                                     flatFilePath.c_str(), dataFolderPath.c_str());
+    location = ConstructCacheItemLocationForDB(flatFilePath.substr(prefix.size()));
+    LBC_LOG(4, "Cache item [%s] opened for write", shortDescription().c_str());
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::OpenForFileRewrite() {
+    PerJobSpan timing(jobId, LBCPerfCounters::SlotItemOpenForWrite);
+    CZoError err = RequireFileIO(FXLOC, 44);
+    if (err.IsError()) return err;
+    err = fileIO->CreateOpenFileForWrite(flatFilePath);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    long long position = 0;
+    err = fileIO->Seek(offset, FILE_BEGIN, position);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    LBC_LOG(4, "Cache item [%s] opened for rewrite", shortDescription().c_str());
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::OpenForFileRead() {
+    PerJobSpan timing(jobId, LBCPerfCounters::SlotItemOpenForRead);
+    CZoError err = OpenForFileReadInternal();
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::OpenForValidityTest() {
+    CZoError err = OpenForFileReadInternal();
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::OpenForFileReadInternal() {
+    CZoError err = RequireFileIO(FXLOC, 44);
+    if (err.IsError()) return err;
+    err = fileIO->OpenFileForRead(flatFilePath);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    long long position = 0;
+    err = fileIO->Seek(offset, FILE_BEGIN, position);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    LBC_LOG(4, "Cache item [%s] opened for read", shortDescription().c_str());
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::PrepareForRewrite() {
+    if (size != writeBuffer.size()) return FXErrorUtil::ErrorInt(FXLOC, 55);
+    CZoError err = OpenForFileRewrite();
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+std::string FlatFileCacheItem::ConstructCacheItemLocationForDB(const std::string& relativePath) {
+    return FXString::Format("%s%s%llu%s%lu", relativePath.c_str(), kSeparator, static_cast<unsigned long long>(offset),
+                            kSeparator, static_cast<unsigned long>(size));
+}
+
+CZoError FlatFileCacheItem::RequireFileIO(const FXCodeLocation& at, int code) const {
+    if (fileIO) return CZoError::Success();
+    return FXErrorUtil::ErrorInt(at, code, "Cache item [%s] has no file access", flatFilePath.c_str());
+}

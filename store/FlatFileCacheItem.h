@@ -1,0 +1,83 @@
+#pragma once
+// One cached extent kept as one region of raw bytes in the flat file of its
+// afile copy.
+//
+// Flat-file format: no header, trailer, per-region header, padding or
+// alignment; the regions follow one another in the order they were reserved.
+// A region is reserved by growing the file by its length and is never freed
+// or reused: a rewrite of another length appends a new region and leaves the
+// old one as dead space. The file has no index: a region is found only by its
+// item location "<filepath>:<offset>:<length>" (path relative to the data
+// folder, decimal offset and length), kept in the extent's row.
+//
+// A write item collects every byte in memory and writes them as one region at
+// Close; a read item reads its region back. Each item has its own file access
+// and descriptor and is used by one thread at a time.
+//
+// Locks: s_flatFileLock, a leaf lock for the whole process, is held only while
+// a region is reserved (open, grow, seek back, record the location); the bytes
+// are written after it is released. It does not reach other processes: those
+// are kept out by the afile copy's lock file, which its database container holds.
+
+#include "CAutoMemory.h"
+#include "CZoError.h"
+#include "FXCriticalSection.h"
+#include "store/CacheFileIO.h"
+#include "store/CacheItem.h"
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+// Test switch set by the facade's SetTestability: above 0, a written item
+// keeps the MD5 text of its bytes. Atomic: set from any host thread while
+// others close items.
+extern std::atomic<int> LIVE_BROWSE_CACHE_TESTABILITY;
+
+class FlatFileCacheItem : public CacheItem {
+public:
+    // Opens the flat file for INTENDED_OP_READ and INTENDED_OP_VALIDITY_TEST.
+    // Throws a CZoError: ErrorInt 37 for a location that is malformed or names
+    // a path or region outside what the data folder can hold, 21 when the path
+    // cannot be joined, 44 when the flat file cannot be opened, 83 when no file
+    // access can be made.
+    FlatFileCacheItem(const std::string& location, Cache::IntendedOp op, const std::string& dataFolderPath,
+                      boost::any& mountPathInfo, long long jobId);
+    // Opens nothing and throws nothing; without file access the item is not available.
+    FlatFileCacheItem(ExtentPtr extent, const std::string& flatFilePath, Cache::IntendedOp op,
+                      const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId);
+    // Writes nothing: bytes of an item never closed are dropped.
+    ~FlatFileCacheItem() override;
+
+    std::string shortDescription() const override;
+    // Appends to the in-memory buffer; never fails.
+    CZoError Write(const void* data, size_t length) override;
+    CZoError Read(CAutoMemory<char>& buffer) override;
+    // Exactly `size` bytes from the current position of the open flat file.
+    CZoError Read(CAutoMemory<char>& buffer, size_t& size) override;
+    CZoError Close() override;
+    bool IsAvailable() override;
+
+    CZoError OpenForFileWrite();
+    CZoError OpenForFileRewrite();
+    CZoError OpenForFileRead();
+    CZoError OpenForValidityTest();
+    CZoError OpenForFileReadInternal();
+    // ErrorInt 55 when the length changed and a new region is needed.
+    CZoError PrepareForRewrite();
+    // The item location text of this item's region under `relativePath`.
+    std::string ConstructCacheItemLocationForDB(const std::string& relativePath);
+
+    static FXCriticalSection s_flatFileLock;
+
+private:
+    // ErrorInt `code` when the item has no file access.
+    CZoError RequireFileIO(const FXCodeLocation& at, int code) const;
+
+    // used by one thread at a time, like the item
+    long long offset;
+    std::string flatFilePath;
+    std::string writeBuffer;
+    // empty only when no file access could be made (the item is then unavailable)
+    CCacheFileIOPtr fileIO;
+};
