@@ -34,6 +34,24 @@ run_tests() {
   ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
 }
 
+# libFuzzer over the parsers of untrusted text, about 20 s each, when clang is here.
+run_fuzzers() {
+  if ! command -v clang++ >/dev/null 2>&1; then
+    echo "clang++ not found: fuzzers skipped"
+    return 0
+  fi
+  build build-fuzz -DLBC_SANITIZE=fuzz -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF
+  local t
+  for t in ItemLocationFuzz FileInfoFuzz MountPathFuzz; do
+    mkdir -p "build-fuzz/corpus/$t"
+    echo "Fuzzing $t"
+    ASAN_OPTIONS=detect_leaks=1 "build-fuzz/tests/fuzz/$t" -max_total_time="${LBC_FUZZ_SECONDS:-20}" \
+      -print_final_stats=1 "build-fuzz/corpus/$t" tests/fuzz/seeds/$t 2>&1 | tail -n 12
+    [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "$t failed"; return 1; }
+  done
+}
+
 cmd=${1:-}
 case "$cmd" in
   test)
@@ -48,6 +66,7 @@ case "$cmd" in
       run_tests build-asan
     build build-tsan -DLBC_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests build-tsan
+    run_fuzzers
     ;;
   *)
     echo "usage: $0 test|sanitize" >&2

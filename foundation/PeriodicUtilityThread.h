@@ -23,6 +23,7 @@ public:
     // Keeps the callback (replacing any earlier one) and starts the thread; a
     // thread already running is not started again.
     void Start(std::function<void()> callback);
+    using CAlertableEventThread::Start;
 
 protected:
     void OnStart() override;
