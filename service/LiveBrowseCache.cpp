@@ -2,8 +2,13 @@
 
 #include "foundation/EvDebugWrapper.h"
 #include "foundation/LogWriter.h"
+#include "platform/FXErrorUtil.h"
+#include "platform/XKPlatformInfo.h"
 #include "platform/XKPlatformObjects.h"
+#include "service/LiveBrowseCacheImpl.h"
+#include "store/FlatFileCacheItem.h"
 
+#include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
 // Static destruction runs in reverse order of these definitions: whatever is
@@ -13,6 +18,84 @@ EvDebugFileInstance g_dbgLBCInst;
 boost::shared_ptr<CLogWriterInterface> g_ptrLogWriterLBC;
 
 FXCriticalSection CLiveBrowseCache::singletonLock;
+CLiveBrowseCache* CLiveBrowseCache::pLiveBrowseCache = nullptr;
+boost::shared_ptr<CLiveBrowseCacheImpl> g_ptrCacheImpl;
+
+namespace {
+
+const char kConfigKey[] = "VirtualServer";
+
+// Releases, at unload, a facade the host never destroyed and the published
+// service with its threads. Made at the first GetInstance, so it is destroyed
+// before every static of the library: those of other source files (the
+// counters, the write/prune and flat-file locks) may otherwise go first.
+class UnloadGuard {
+public:
+    UnloadGuard() = default;
+    ~UnloadGuard() {
+        CLiveBrowseCache::DestroyInstance();
+        ReleasePublishedCacheImpl();
+    }
+    UnloadGuard(const UnloadGuard&) = delete;
+    UnloadGuard& operator=(const UnloadGuard&) = delete;
+};
+
+}  // namespace
+
+// ---- the singleton
+
+CLiveBrowseCache::CLiveBrowseCache() : impl(boost::make_shared<CLiveBrowseCacheImpl>()) { PublishCacheImpl(impl); }
+
+CLiveBrowseCache::~CLiveBrowseCache() = default;
+
+CLiveBrowseCache* CLiveBrowseCache::GetInstance() {
+    auto_lock guard(&singletonLock);
+    static UnloadGuard unloadGuard;
+    if (pLiveBrowseCache != nullptr) return pLiveBrowseCache;
+
+    XKPlatformInfo info;
+    bool optimization = false;
+    info.getBoolean(kConfigKey, "bEnableMetadataRestoreOptimization", &optimization);
+    if (!optimization) return nullptr;
+    bool enabled = true;
+    info.getBoolean(kConfigKey, "bEnableLiveBrowseCache", &enabled);
+    if (!enabled) return nullptr;
+
+    pLiveBrowseCache = new CLiveBrowseCache();
+    CZoError err = pLiveBrowseCache->Initialize(std::string());
+    if (err.IsError()) {
+        LBC_LOG(-1, "Failed to initialize Live browse cache object, error=%s", err.AsString().c_str());
+        delete pLiveBrowseCache;
+        pLiveBrowseCache = nullptr;
+        return nullptr;
+    }
+    return pLiveBrowseCache;
+}
+
+void CLiveBrowseCache::DestroyInstance() {
+    auto_lock guard(&singletonLock);
+    delete pLiveBrowseCache;
+    pLiveBrowseCache = nullptr;
+}
+
+// ---- start-up
+
+CZoError CLiveBrowseCache::Initialize(std::string path) { return InitializeInternal(path, false); }
+
+CZoError CLiveBrowseCache::InitializeInTestMode(std::string path) { return InitializeInternal(path, true); }
+
+CZoError CLiveBrowseCache::InitializeInternal(std::string path, bool testMode) {
+    InitializeLogging();
+    LBC_LOG(0, "Initializing live browse cache (0x%p) ...", static_cast<void*>(this));
+    CZoError err = impl->Initialize(path, testMode);
+    if (err.IsError()) {
+        LBC_LOG(0, "Failed to initialize live browse cache (%p)", static_cast<void*>(this));
+        return err.Push(FXLOC);
+    }
+    LBC_LOG(0, "Successfully initialized live browse cache (0x%p)%s", static_cast<void*>(this),
+            testMode ? " in test mode" : "");
+    return CZoError::Success();
+}
 
 bool CLiveBrowseCache::InitializeLogging() {
     // The platform object is held for the whole set-up, as the platform's
@@ -29,4 +112,71 @@ bool CLiveBrowseCache::InitializeLogging() {
     StoreLogWriterLBC(writer);
     engine->debugWait();
     return true;
+}
+
+bool CLiveBrowseCache::IsErrorExtentAlreadyCached(CZoError& error) { return FXErrorUtil::IsInt(error, 34); }
+
+void CLiveBrowseCache::SetTestability() { LIVE_BROWSE_CACHE_TESTABILITY.store(1); }
+
+// ---- requests
+
+namespace {
+
+// The six-argument forms tell the host about another host's lock in its own
+// terms; the inner error is not carried over.
+CZoError TranslateLockError(CZoError err, long long afileId, const FXCodeLocation& at) {
+    if (FXErrorUtil::IsInt(err, 14))
+        return FXErrorUtil::ErrorWin32(at, 5, "Cache file for afileID [%lld] locked by another host", afileId);
+    if (err.IsError()) return err.Push(at);
+    return CZoError::Success();
+}
+
+}  // namespace
+
+CZoError CLiveBrowseCache::GetWriterObject(long long afileId, long long afileOffset, unsigned int tessarelId,
+                                           unsigned int copyId, long long jobId, WriterPtr& writer) {
+    return TranslateLockError(impl->GetWriterObject(afileId, afileOffset, tessarelId, copyId, jobId, writer),
+                              afileId, FXLOC);
+}
+
+CZoError CLiveBrowseCache::GetWriterObject(long long afileId, long long afileOffset, unsigned int tessarelId,
+                                           unsigned int copyId, long long jobId, long long flags, WriterPtr& writer) {
+    return impl->GetWriterObject(afileId, afileOffset, tessarelId, copyId, jobId, flags, writer);
+}
+
+CZoError CLiveBrowseCache::GetReaderObject(long long afileId, long long afileOffset, unsigned int tessarelId,
+                                           unsigned int copyId, long long jobId, ReaderPtr& reader) {
+    return TranslateLockError(impl->GetReaderObject(afileId, afileOffset, tessarelId, copyId, jobId, reader),
+                              afileId, FXLOC);
+}
+
+CZoError CLiveBrowseCache::GetReaderObject(long long afileId, long long afileOffset, unsigned int tessarelId,
+                                           unsigned int copyId, long long jobId, long long flags, ReaderPtr& reader) {
+    return impl->GetReaderObject(afileId, afileOffset, tessarelId, copyId, jobId, flags, reader);
+}
+
+CZoError CLiveBrowseCache::IsExtentInCache(long long afileId, long long afileOffset, unsigned int tessarelId,
+                                           unsigned int copyId, bool& cached, bool& recorded) {
+    return impl->IsExtentInCache(afileId, afileOffset, tessarelId, copyId, cached, recorded);
+}
+
+CZoError CLiveBrowseCache::AgeCachedJob(long long jobId, long long afileId, unsigned int tessarelId,
+                                        unsigned int copyId, unsigned int days) {
+    return impl->AgeCachedJob(jobId, afileId, tessarelId, copyId, days);
+}
+
+CZoError CLiveBrowseCache::GetExtentIterator(long long jobId, long long afileId, unsigned int tessarelId,
+                                             unsigned int copyId, unsigned long batchSize,
+                                             boost::shared_ptr<ExtentIterator>& iterator) {
+    return impl->GetExtentIterator(jobId, afileId, tessarelId, copyId, batchSize, iterator);
+}
+
+CZoError CLiveBrowseCache::GetCachedJobIterator(long long jobId, long long afileId, unsigned int tessarelId,
+                                                unsigned int copyId, unsigned long batchSize,
+                                                boost::shared_ptr<JobIterator>& iterator) {
+    return impl->GetCachedJobIterator(jobId, afileId, tessarelId, copyId, batchSize, iterator);
+}
+
+CZoError CLiveBrowseCache::GetBaseFolderPath(std::string& dataFolder, std::string& dbFolder) {
+    return impl->GetBaseFolderPath(dataFolder, dbFolder);
 }

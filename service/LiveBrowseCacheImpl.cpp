@@ -1,0 +1,469 @@
+#include "service/LiveBrowseCacheImpl.h"
+
+#include "foundation/DebugSimulation.h"
+#include "foundation/LogWriter.h"
+#include "foundation/PerfCounters.h"
+#include "foundation/PeriodicUtilityThread.h"
+#include "metadb/CacheDB.h"
+#include "platform/EvDebug.h"
+#include "platform/FXErrorUtil.h"
+#include "platform/FXFolder.h"
+#include "platform/FXString.h"
+#include "platform/SystemClock.h"
+#include "platform/XKClient.h"
+#include "platform/XKMMmountPath.h"
+#include "platform/XKPlatformInfo.h"
+#include "pruning/CachePruner.h"
+#include "store/Cache.h"
+#include "store/CacheFileIO.h"
+#include "store/CacheLookup.h"
+#include "store/CacheMountPathInfo.h"
+#include "store/CacheNamespace.h"
+#include "store/FlatFileCacheItem.h"
+#include "store/LiveBrowseCacheUtility.h"
+
+#include <boost/any.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/smart_ptr/shared_ptr.hpp>
+
+#include <set>
+#include <utility>
+
+namespace {
+
+const char kConfigKey[] = "VirtualServer";
+const int64_t kMappingClearSeconds = 86399;
+const int64_t kProcessStatsSeconds = 599;
+
+std::atomic<int> g_liveImplementations{0};
+
+// Staging folders cleaned in this process. Each is cleaned at its first start
+// only: a later start must not delete the staged copies under open containers.
+std::mutex g_cleanedStageFoldersLock;
+std::set<std::string>& CleanedStageFolders() {
+    static std::set<std::string>* folders = new std::set<std::string>();  // never destroyed: used at unload
+    return *folders;
+}
+
+// Serialises replacements of the published implementation.
+std::mutex& PublishLock() {
+    static std::mutex* lock = new std::mutex();  // never destroyed: used at unload
+    return *lock;
+}
+
+int32_t LowId(const MediaManager::MountPathInfo& mountPath) {
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(mountPath.getMMPathId())));
+}
+
+// The answers of GetCache/GetDB: the published implementation's, once it is initialised.
+CachePtr ResolveCache(long long afileId, unsigned long copyId) {
+    CLiveBrowseCacheImplPtr impl = LoadCacheImpl();
+    if (!impl || !impl->IsInitialized()) return CachePtr();
+    CachePtr cache;
+    CacheDBPtr db;
+    if (impl->GetConfiguredCache(afileId, static_cast<unsigned int>(copyId), cache, db).IsError()) return CachePtr();
+    return cache;
+}
+
+CacheDBPtr ResolveDB(long long afileId, unsigned long copyId) {
+    CLiveBrowseCacheImplPtr impl = LoadCacheImpl();
+    if (!impl || !impl->IsInitialized()) return CacheDBPtr();
+    CachePtr cache;
+    CacheDBPtr db;
+    if (impl->GetConfiguredCache(afileId, static_cast<unsigned int>(copyId), cache, db).IsError()) return CacheDBPtr();
+    return db;
+}
+
+void InstallResolver() {
+    CacheLookup::Resolver resolver;
+    resolver.getCache = &ResolveCache;
+    resolver.getDB = &ResolveDB;
+    resolver.cacheDataFolder = [](long long afileId, unsigned long copyId, std::string& folder) {
+        CachePtr cache = ResolveCache(afileId, copyId);
+        if (!cache) return false;
+        folder = cache->GetCacheDataFolderPath();
+        return true;
+    };
+    resolver.cacheDBFolder = [](long long afileId, unsigned long copyId, std::string& folder) {
+        CacheDBPtr db = ResolveDB(afileId, copyId);
+        if (!db) return false;
+        folder = db->GetCacheDBFolderPath();
+        return true;
+    };
+    CacheLookup::Install(resolver);
+}
+
+}  // namespace
+
+// ---- the published implementation
+
+CLiveBrowseCacheImplPtr LoadCacheImpl() { return boost::atomic_load(&g_ptrCacheImpl); }
+
+void PublishCacheImpl(const CLiveBrowseCacheImplPtr& impl) {
+    CLiveBrowseCacheImplPtr old;
+    {
+        std::lock_guard<std::mutex> guard(PublishLock());
+        old = LoadCacheImpl();
+        if (old == impl) return;
+        // Before the new one is visible: the old pruners must not resolve
+        // through it, and none of them may hold the last reference.
+        if (old) old->StopThreads();
+        if (impl) InstallResolver();
+        boost::atomic_store(&g_ptrCacheImpl, impl);
+    }
+    // Destroyed here, on this thread, when nothing else holds it.
+    old.reset();
+}
+
+void ReleasePublishedCacheImpl() { PublishCacheImpl(CLiveBrowseCacheImplPtr()); }
+
+// ---- map orders
+
+bool CLiveBrowseCacheImpl::AfilePathIdCompare::operator()(const AfilePathId& a, const AfilePathId& b) const {
+    if (a.afileId != b.afileId) return a.afileId < b.afileId;
+    return a.copyId < b.copyId;
+}
+
+bool CLiveBrowseCacheImpl::CachePathIdCompare::operator()(const CachePathId& a, const CachePathId& b) const {
+    return LowId(a.mountPath) < LowId(b.mountPath);
+}
+
+// ---- construction and destruction
+
+CLiveBrowseCacheImpl::CLiveBrowseCacheImpl()
+    : periodicThread(boost::make_shared<PeriodicUtilityThread>()),
+      lastMappingClear(SystemClock::Time()),
+      lastStatsPrint(SystemClock::Time()) {
+    ++g_liveImplementations;
+    StoreLBCPerfCounters(boost::make_shared<LBCPerfCounters>());
+    DebugSimulation::SetSimulationPoints(g_mapSimulationInfo);
+    DebugSimulation::LoadDebugSimulationInfo();
+}
+
+CLiveBrowseCacheImpl::~CLiveBrowseCacheImpl() {
+    StopThreads();
+    DebugSimulation::ClearSimulationPoints(g_mapSimulationInfo);
+
+    // Released here, before serviceLock goes, and outside it: a location's
+    // release writes its databases back, which may take a while.
+    std::map<CachePathId, CachePath, CachePathIdCompare> locations;
+    std::map<AfilePathId, AfilePath, AfilePathIdCompare> mappings;
+    {
+        auto_lock guard(&serviceLock);
+        locations.swap(cachePathMap);
+        mappings.swap(afilePathMap);
+    }
+    // Pruners first, then the database and the cache of each location.
+    for (auto& entry : locations) entry.second.pruner.reset();
+    locations.clear();
+    mappings.clear();
+    --g_liveImplementations;
+}
+
+void CLiveBrowseCacheImpl::StopThreads() {
+    {
+        auto_lock guard(&serviceLock);
+        stopped = true;  // from now on no thread of this object is started
+    }
+    // The periodic callback holds this object by a plain pointer: it ends first.
+    if (periodicThread) periodicThread->Stop(true);
+    StopCachePathPruners();
+}
+
+// ---- start-up
+
+CZoError CLiveBrowseCacheImpl::Initialize(std::string path, bool testMode) {
+    std::lock_guard<std::mutex> guard(initLock);
+
+    unsigned long id = 0;
+    XKClient client(EvDebug::getClientName(), 2, 0, nullptr);
+    int rc = client.getClientId(id, nullptr);
+    if (rc != 0) {
+        LBC_LOG(-1, "Failed to get client ID, retCode=%d", rc);
+        return FXErrorUtil::ErrorInt(FXLOC, 84, "Failed to get client ID, retCode=%d", rc);
+    }
+    clientId.store(id);
+
+    CZoError err = path.empty() ? LiveBrowseCacheUtility::GetCacheFolderLocation(cacheFolder)
+                                : LiveBrowseCacheUtility::GetCacheFolderLocation(path, cacheFolder);
+    if (err.IsError()) return err.Push(FXLOC);
+    initialized.store(true);
+
+    err = InitialCleanup();
+    if (err.IsError()) return err.Push(FXLOC);
+    err = CreateLocalCacheFolder();
+    if (err.IsError()) return err.Push(FXLOC);
+    if (testMode) return CZoError::Success();
+    {
+        auto_lock lock(&serviceLock);
+        if (stopped) return CZoError::Success();  // a thread nobody would stop
+    }
+
+    // A no-op while the thread runs, so a repeated start makes no second one.
+    CLiveBrowseCacheImpl* self = this;
+    periodicThread->Start([self] { self->RunPeriodicDuties(); });
+    return CZoError::Success();
+}
+
+CZoError CLiveBrowseCacheImpl::InitialCleanup() {
+    std::string stageFolder;
+    CZoError err = LiveBrowseCacheUtility::GetDefaultCacheStageDBLocation(stageFolder);
+    if (err.IsError()) return err.Push(FXLOC);
+
+    std::lock_guard<std::mutex> guard(g_cleanedStageFoldersLock);
+    if (CleanedStageFolders().count(stageFolder) != 0) return CZoError::Success();
+    LBC_LOG(0, "Cleaning up Temp folder [%s]", stageFolder.c_str());
+    if (FXFolder::DoesFolderExist(stageFolder)) {
+        err = FXFolder::RemoveFolder(stageFolder, 1);
+        if (err.IsError()) return err.Push(FXLOC);
+    }
+    CleanedStageFolders().insert(stageFolder);
+    return CZoError::Success();
+}
+
+CZoError CLiveBrowseCacheImpl::CreateLocalCacheFolder() {
+    if (FXFolder::DoesFolderExist(cacheFolder)) return CZoError::Success();
+    CZoError err = FXFolder::CreateFoldersIteratively(cacheFolder, nullptr);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", err.AsString().c_str());
+    LBC_LOG(0, "Created Live Browse Cache folder [%s]", cacheFolder.c_str());
+    return CZoError::Success();
+}
+
+// ---- periodic duties
+
+void CLiveBrowseCacheImpl::RunPeriodicDuties() {
+    if (IsClearAfileCachePathMappings()) ClearCachedAfilePathMappings();
+    const bool printProcess = IsPrintProcessStats();
+    bool additional = true;
+    XKPlatformInfo().getBoolean(kConfigKey, "bLBCAdditionalPerfCounters", &additional);
+    LBCPerfCounters::LogPerJobStats(additional, printProcess);
+    if (printProcess) lastStatsPrint.store(SystemClock::Time());
+}
+
+bool CLiveBrowseCacheImpl::IsClearAfileCachePathMappings() {
+    return static_cast<int64_t>(SystemClock::Time()) - lastMappingClear.load() > kMappingClearSeconds;
+}
+
+void CLiveBrowseCacheImpl::ClearCachedAfilePathMappings() {
+    auto_lock guard(&serviceLock);
+    LBC_LOG(0, "Clearing Afile to cache path mappings");
+    afilePathMap.clear();
+    lastMappingClear.store(SystemClock::Time());
+}
+
+bool CLiveBrowseCacheImpl::IsPrintProcessStats() {
+    return static_cast<int64_t>(SystemClock::Time()) - lastStatsPrint.load() > kProcessStatsSeconds;
+}
+
+void CLiveBrowseCacheImpl::RefreshConfigurationCachePaths() {
+    auto_lock guard(&serviceLock);
+    for (auto& entry : cachePathMap) {
+        entry.second.cache->RefreshConfiguration();
+        entry.second.pruner->RefreshConfiguration();
+    }
+}
+
+void CLiveBrowseCacheImpl::StartCachePathPruners() {
+    auto_lock guard(&serviceLock);
+    if (stopped) return;
+    for (auto& entry : cachePathMap) entry.second.pruner->Start();
+}
+
+void CLiveBrowseCacheImpl::StopCachePathPruners() {
+    std::vector<CachePrunerPtr> pruners;
+    {
+        auto_lock guard(&serviceLock);
+        for (auto& entry : cachePathMap) pruners.push_back(entry.second.pruner);
+    }
+    // Outside serviceLock: a pass waits for it inside GetCache.
+    for (const CachePrunerPtr& pruner : pruners) pruner->Stop(true);
+}
+
+void CLiveBrowseCacheImpl::SetTestability() { LIVE_BROWSE_CACHE_TESTABILITY.store(1); }
+
+// ---- cache location resolution
+
+CZoError CLiveBrowseCacheImpl::GetConfiguredCache(long long afileId, unsigned int copyId, CachePtr& cache,
+                                                  CacheDBPtr& db) {
+    CachePrunerPtr pruner;
+    return GetConfiguredCache(afileId, copyId, cache, db, pruner);
+}
+
+CZoError CLiveBrowseCacheImpl::GetConfiguredCache(long long afileId, unsigned int copyId, CachePtr& cache,
+                                                  CacheDBPtr& db, CachePrunerPtr& pruner) {
+    return GetMediaConfiguredCache(afileId, copyId, cache, db, pruner);
+}
+
+CZoError CLiveBrowseCacheImpl::GetMediaConfiguredCache(long long afileId, unsigned int copyId, CachePtr& cache,
+                                                       CacheDBPtr& db, CachePrunerPtr& pruner) {
+    auto_lock guard(&serviceLock);
+
+    bool useMediaManager = true;
+    XKPlatformInfo().getBoolean(kConfigKey, "bEnableMMCachePath", &useMediaManager);
+
+    MediaManager::MountPathInfo mountPath;
+    const AfilePathId afileKey{afileId, copyId};
+    auto mapped = afilePathMap.find(afileKey);
+    const bool resolvedNow = mapped == afilePathMap.end();
+    if (!resolvedNow) {
+        mountPath = mapped->second.cachePathId.mountPath;
+    } else {
+        if (useMediaManager) {
+            MediaManager::MountPathInfoList reply;
+            XKMMmountPath client(2);
+            int status = client.getCacheMountPathInfo(static_cast<int>(afileId), static_cast<int>(copyId),
+                                                      static_cast<int>(clientId.load()), reply);
+            if (status == -1) LBC_LOG(-1, "Failed to get cache path from MM, status=%d", status);
+            if (reply.isMountPathInfoEmpty()) LBC_LOG(3, "Empty MP received from MM. Use default cache path.");
+            // Only the first answer counts, and only with an id.
+            if (status != -1 && !reply.isMountPathInfoEmpty() && LowId(reply.getMountPathInfo(0)) != 0)
+                mountPath = reply.getMountPathInfo(0);
+        }
+        if (mountPath.getPath().empty()) {
+            std::string localFolder;
+            CZoError err = LiveBrowseCacheUtility::GetCacheFolderLocation(localFolder);
+            if (err.IsError()) return err.Push(FXLOC);
+            mountPath = MediaManager::MountPathInfo();
+            mountPath.setPath(localFolder);
+            mountPath.setMMPathId(0);
+        }
+    }
+
+    const CachePathId locationKey{mountPath};
+    auto known = cachePathMap.find(locationKey);
+    if (known != cachePathMap.end()) {
+        cache = known->second.cache;
+        db = known->second.db;
+        pruner = known->second.pruner;
+    } else {
+        CachePath location;
+        CZoError err = CreateCacheLocation(mountPath, location);
+        if (err.IsError()) return err.Push(FXLOC);
+        cachePathMap.emplace(locationKey, location);
+        cache = location.cache;
+        db = location.db;
+        pruner = location.pruner;
+    }
+
+    if (resolvedNow) {
+        afilePathMap[afileKey] = AfilePath{locationKey};
+        LBC_LOG(0, "Added Afile Cache path: [%s] (Request AfileId=%llu, CopyId=%u)", mountPath.getPath().c_str(),
+                static_cast<unsigned long long>(afileId), copyId);
+    }
+    return CZoError::Success();
+}
+
+// Caller holds serviceLock. Nothing is kept unless the cache and the
+// database are both initialised; the pruner is made and started last.
+CZoError CLiveBrowseCacheImpl::CreateCacheLocation(const MediaManager::MountPathInfo& mountPath,
+                                                   CachePath& location) {
+    // A stopped service starts no thread that nobody would stop.
+    if (stopped)
+        return FXErrorUtil::ErrorInt(FXLOC, 85, "Live browse cache is shutting down; no cache path for [%s]",
+                                     mountPath.getPath().c_str());
+
+    std::string dataFolder;
+    std::string dbFolder;
+    CZoError err = CacheNamespace::GetCachePath(mountPath, dataFolder, dbFolder);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 31, "error=%s", err.AsString().c_str());
+
+    const std::string& path = mountPath.getPath();
+    CachePtr cache = boost::make_shared<Cache>(Cache::FLAT_FILE_CACHE, path, initialized.load());
+    boost::any info;
+    if (LowId(mountPath) != 0) {
+        CacheMountPathInfo remote;
+        remote.mountPath = mountPath;
+        if (CCacheFileIO::ParseDataServerMountPath(path, remote.fsParams)) {
+            const CFSInitParams& p = remote.fsParams;
+            std::string text = FXString::Format(
+                "Type: [%d], Subtype: [%d], Host: [%s], Path: [%s], Vol: [%s], User: [%s], LocalClientName: [%s], "
+                "MP_Id: [%d], CMP_Id: [%d], Flags: [%d]",
+                p.Type, p.Subtype, p.host.Host.c_str(), p.host.Path.c_str(), p.host.Vol.c_str(), p.user.User.c_str(),
+                p.LocalClientName.c_str(), p.MP_Id, p.CMP_Id, p.Flags);
+            LBC_LOG(0, "DataServer MM cache mount path: [%s]", text.c_str());
+            info = remote;
+        } else {
+            LBC_LOG(0, "MM cache mount path: [%s]", path.c_str());
+        }
+    } else {
+        LBC_LOG(0, "Non-MM cache mount path: [%s]", path.c_str());
+    }
+
+    cache->SetMountPathInfo(info);
+    try {
+        err = cache->Initialize();
+    } catch (const CZoError& thrown) {
+        err = thrown;
+    }
+    if (err.IsError()) return err.Push(FXLOC);
+
+    CacheDBPtr db = boost::make_shared<CacheDB>(CacheDB::DB_TYPE_SQLITE, dbFolder, dbFolder, false, initialized.load());
+    try {
+        boost::any dbInfo = info;
+        db->SetRemoteFileIO(boost::make_shared<CCacheFileIO>(dbInfo));
+        err = db->Initialize();
+    } catch (const CZoError& thrown) {
+        err = thrown;
+    }
+    if (err.IsError()) return err.Push(FXLOC);
+
+    CachePrunerPtr pruner = boost::make_shared<CachePruner>(cache, db);
+    pruner->Configure();
+    pruner->Start();
+
+    location.cache = cache;
+    location.db = db;
+    location.pruner = pruner;
+    LBC_LOG(0, "Added cache path: [%s] [%s]", dataFolder.c_str(), dbFolder.c_str());
+    return CZoError::Success();
+}
+
+CZoError CLiveBrowseCacheImpl::SetPrunePolicy(CLiveBrowseCache::PrunePolicy policy, CachePrunerPtr pruner) {
+    if (!pruner) return CZoError::Success();
+    switch (policy) {
+        case CLiveBrowseCache::PRUNE_POLICY_LRU:
+            pruner->Configure(CachePruner::TRIGGER_ON_SPACE_THRESHOLD_REACHED,
+                              CachePruner::LEAST_REFERENCED_AFILEID_BASED_PRUNING);
+            break;
+        case CLiveBrowseCache::PRUNE_POLICY_FILE_INDEXED:
+            pruner->Configure(CachePruner::TRIGGER_ALWAYS, CachePruner::FILE_INDEXED_JOB_STATUS_BASED_PRUNING);
+            break;
+        case CLiveBrowseCache::PRUNE_POLICY_COMBINED:
+            pruner->AddConfiguration(CachePruner::TRIGGER_ALWAYS, CachePruner::DAYS_BASED_PRUNING);
+            pruner->AddConfiguration(CachePruner::TRIGGER_ON_SPACE_THRESHOLD_REACHED,
+                                     CachePruner::FILE_INDEXED_JOB_STATUS_BASED_PRUNING);
+            pruner->AddConfiguration(CachePruner::TRIGGER_ON_SPACE_THRESHOLD_REACHED,
+                                     CachePruner::LEAST_REFERENCED_AFILEID_BASED_PRUNING);
+            break;
+    }
+    return CZoError::Success();
+}
+
+CZoError CLiveBrowseCacheImpl::GetBaseFolderPath(std::string& dataFolder, std::string& dbFolder) {
+    std::string base;
+    CZoError err = LiveBrowseCacheUtility::GetCacheFolderLocation(base);
+    if (err.IsError()) return err.Push(FXLOC);
+    err = LiveBrowseCacheUtility::GetCacheDataLocation(base, dataFolder);
+    if (err.IsError()) return err.Push(FXLOC);
+    err = LiveBrowseCacheUtility::GetCacheDBLocation(base, dbFolder);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+bool CLiveBrowseCacheImpl::IsErrorExtentAlreadyCached(CZoError& error) { return FXErrorUtil::IsInt(error, 34); }
+
+// ---- for tests
+
+size_t CLiveBrowseCacheImpl::TEST_AfileMappingCount() {
+    auto_lock guard(&serviceLock);
+    return afilePathMap.size();
+}
+
+std::vector<CachePrunerPtr> CLiveBrowseCacheImpl::TEST_Pruners() {
+    std::vector<CachePrunerPtr> pruners;
+    auto_lock guard(&serviceLock);
+    for (auto& entry : cachePathMap) pruners.push_back(entry.second.pruner);
+    return pruners;
+}
+
+int CLiveBrowseCacheImpl::TEST_LiveImplementations() { return g_liveImplementations.load(); }

@@ -1,0 +1,169 @@
+#pragma once
+// The service behind the facade: start-up, the periodic duties, the mapping
+// of afile copies to cache mount paths and of mount paths to their Cache,
+// top-level CacheDB and CachePruner, the request operations, and shutdown.
+//
+// Locks, in the order taken: the write/prune lock (CCacheSyncObject), then
+// serviceLock, then a location's CacheDB locks. serviceLock is held for a
+// whole resolution, media-manager request and creation of a new location
+// included; nothing done under it takes the write/prune lock, and no thread
+// waits for a pruner thread while holding it (a pruner's pass resolves
+// through GetCache, which takes it).
+//
+// The published implementation (g_ptrCacheImpl) is read and replaced
+// atomically; replacing it stops the old one's threads before the new one is
+// published, so that no pruner of the old one resolves through the new one
+// and the old one is never destroyed on one of its own threads.
+
+#include "CZoError.h"
+#include "FXCriticalSection.h"
+#include "LiveBrowseCache.h"
+#include "platform/MountPathInfo.h"
+#include "store/CacheLookup.h"  // GetCache, GetDB: answered by the published implementation
+
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CachePruner;
+class PeriodicUtilityThread;
+typedef boost::shared_ptr<CachePruner> CachePrunerPtr;
+
+class CLiveBrowseCacheImpl : public boost::enable_shared_from_this<CLiveBrowseCacheImpl> {
+public:
+    struct AfilePathId {
+        long long afileId;
+        unsigned int copyId;
+    };
+    struct AfilePathIdCompare {
+        bool operator()(const AfilePathId& a, const AfilePathId& b) const;
+    };
+    // A mount path is told apart by the low 32 bits of its MMPathId alone.
+    struct CachePathId {
+        MediaManager::MountPathInfo mountPath;
+    };
+    struct CachePathIdCompare {
+        bool operator()(const CachePathId& a, const CachePathId& b) const;
+    };
+    struct AfilePath {
+        CachePathId cachePathId;
+    };
+    struct CachePath {
+        CachePtr cache;
+        CacheDBPtr db;
+        CachePrunerPtr pruner;
+    };
+
+    // Creates the periodic thread (not started), replaces the process-wide
+    // counter set and arms the delay points. Cannot fail.
+    CLiveBrowseCacheImpl();
+    // Stops the periodic thread, then the pruners, disarms the delay points
+    // and releases the cache locations (their databases are written back and
+    // unlocked).
+    virtual ~CLiveBrowseCacheImpl();
+    CLiveBrowseCacheImpl(const CLiveBrowseCacheImpl&) = delete;
+    CLiveBrowseCacheImpl& operator=(const CLiveBrowseCacheImpl&) = delete;
+
+    // ---- start-up and periodic duties
+
+    CZoError Initialize(std::string path, bool testMode);
+    CZoError InitialCleanup();
+    CZoError CreateLocalCacheFolder();
+    // What the periodic thread runs for the service every 60 seconds.
+    void RunPeriodicDuties();
+    bool IsClearAfileCachePathMappings();
+    void ClearCachedAfilePathMappings();
+    bool IsPrintProcessStats();
+    void RefreshConfigurationCachePaths();
+    void StartCachePathPruners();
+    void StopCachePathPruners();
+    // Stops the periodic thread and every pruner for good; later resolutions
+    // create no location. Called before the implementation is replaced.
+    void StopThreads();
+    void SetTestability();
+
+    // ---- cache location resolution
+
+    CZoError GetConfiguredCache(long long afileId, unsigned int copyId, CachePtr& cache, CacheDBPtr& db);
+    CZoError GetConfiguredCache(long long afileId, unsigned int copyId, CachePtr& cache, CacheDBPtr& db,
+                                CachePrunerPtr& pruner);
+    CZoError GetMediaConfiguredCache(long long afileId, unsigned int copyId, CachePtr& cache, CacheDBPtr& db,
+                                     CachePrunerPtr& pruner);
+    CZoError SetPrunePolicy(CLiveBrowseCache::PrunePolicy policy, CachePrunerPtr pruner);
+    CZoError GetBaseFolderPath(std::string& dataFolder, std::string& dbFolder);
+    bool IsErrorExtentAlreadyCached(CZoError& error);
+    // Whether Initialize has derived the local cache folder.
+    bool IsInitialized() const { return initialized.load(); }
+
+    // ---- requests
+
+    CZoError GetWriterObject(long long afileId, long long afileOffset, unsigned int tessarelId, unsigned int copyId,
+                             long long jobId, long long flags, CLiveBrowseCache::WriterPtr& writer);
+    CZoError GetWriterObject(long long afileId, long long afileOffset, unsigned int tessarelId, unsigned int copyId,
+                             long long jobId, CLiveBrowseCache::WriterPtr& writer);
+    CZoError GetReaderObject(long long afileId, long long afileOffset, unsigned int tessarelId, unsigned int copyId,
+                             long long jobId, long long flags, CLiveBrowseCache::ReaderPtr& reader);
+    CZoError GetReaderObject(long long afileId, long long afileOffset, unsigned int tessarelId, unsigned int copyId,
+                             long long jobId, CLiveBrowseCache::ReaderPtr& reader);
+    CZoError IsExtentInCache(long long afileId, long long afileOffset, unsigned int tessarelId, unsigned int copyId,
+                             bool& cached, bool& recorded);
+    CZoError GetExtentIterator(long long jobId, long long afileId, unsigned int tessarelId, unsigned int copyId,
+                               unsigned long batchSize, boost::shared_ptr<CLiveBrowseCache::ExtentIterator>& iterator);
+    CZoError GetCachedJobIterator(long long jobId, long long afileId, unsigned int tessarelId, unsigned int copyId,
+                                  unsigned long batchSize, boost::shared_ptr<CLiveBrowseCache::JobIterator>& iterator);
+    CZoError AgeCachedJob(long long jobId, long long afileId, unsigned int tessarelId, unsigned int copyId,
+                          unsigned int days);
+
+    // ---- for tests
+    boost::shared_ptr<PeriodicUtilityThread> TEST_PeriodicThread() const { return periodicThread; }
+    size_t TEST_AfileMappingCount();
+    // The pruners of every location, in map order.
+    std::vector<CachePrunerPtr> TEST_Pruners();
+    // Implementations constructed and not yet destroyed, in the process.
+    static int TEST_LiveImplementations();
+
+private:
+    CZoError CreateCacheLocation(const MediaManager::MountPathInfo& mountPath, CachePath& location);
+
+    // constant after construction
+    const boost::shared_ptr<PeriodicUtilityThread> periodicThread;
+
+    // Serialises Initialize; guards cacheFolder.
+    std::mutex initLock;
+    std::string cacheFolder;
+    // Atomic: read by GetCache/GetDB on any thread while Initialize sets them.
+    std::atomic<bool> initialized{false};
+    std::atomic<unsigned long> clientId{0};
+
+    // guarded by serviceLock
+    std::map<AfilePathId, AfilePath, AfilePathIdCompare> afilePathMap;
+    std::map<CachePathId, CachePath, CachePathIdCompare> cachePathMap;
+    bool stopped = false;  // StopThreads has run: no new location, no pruner started
+    FXCriticalSection serviceLock;
+
+    // Written by the periodic thread (and ClearCachedAfilePathMappings on any
+    // thread); atomic so that a direct call from another thread is safe.
+    std::atomic<int64_t> lastMappingClear;
+    std::atomic<int64_t> lastStatsPrint;
+};
+typedef boost::shared_ptr<CLiveBrowseCacheImpl> CLiveBrowseCacheImplPtr;
+
+// The published implementation; defined with the facade. Reach it only
+// through these: it is replaced while other threads resolve through it.
+extern boost::shared_ptr<CLiveBrowseCacheImpl> g_ptrCacheImpl;
+CLiveBrowseCacheImplPtr LoadCacheImpl();
+// Stops the threads of the implementation published before (if it is not
+// impl), publishes impl and releases the old one, which is destroyed here
+// when nothing else holds it. Also installs the data store's resolver.
+void PublishCacheImpl(const CLiveBrowseCacheImplPtr& impl);
+// Publishes nothing, stopping the threads of the implementation published
+// before and releasing it: the unload guard's work (and a test's after
+// DestroyInstance), so that the implementation and its threads end now.
+void ReleasePublishedCacheImpl();
