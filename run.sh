@@ -2,6 +2,8 @@
 # Build and check the library.
 #   ./run.sh test      install what is missing, build, run the tests
 #   ./run.sh sanitize  the tests again under ASan+UBSan and under TSan
+#   ./run.sh demo      install what is missing, build, run the sample host
+#   ./run.sh bench     Release build, then the benchmark table
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -52,6 +54,27 @@ run_fuzzers() {
   done
 }
 
+# The sample host against a fresh cache folder under the build folder, set up
+# through the configuration store's seed file.
+run_demo() {
+  local out=$1 dir
+  dir="$(pwd)/$out/demo"
+  rm -rf "$dir"
+  mkdir -p "$dir/cache" "$dir/JobResults" "$dir/logs"
+  cat > "$dir/lbc.conf" <<CONF
+# written by ./run.sh demo
+bEnableMetadataRestoreOptimization=true
+bEnableLiveBrowseCache=true
+bEnableMMCachePath=false
+sLiveBrowseCacheLocation=$dir/cache
+sLBCLogFolder=$dir/logs
+nLBCDebugLevel=1
+[Platform]
+JobResultsDirectory=$dir/JobResults
+CONF
+  LBC_CONFIG_FILE="$dir/lbc.conf" "$out/tools/lbc_sample_host"
+}
+
 cmd=${1:-}
 case "$cmd" in
   test)
@@ -68,8 +91,18 @@ case "$cmd" in
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests build-tsan
     run_fuzzers
     ;;
+  demo)
+    install_missing
+    build build
+    run_demo build
+    ;;
+  bench)
+    install_missing
+    build build-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+    build-release/tools/bench/lbc_bench "${2:-$(pwd)/build-release/bench}"
+    ;;
   *)
-    echo "usage: $0 test|sanitize" >&2
+    echo "usage: $0 test|sanitize|demo|bench" >&2
     exit 2
     ;;
 esac

@@ -49,7 +49,8 @@ public:
         virtual CZoError Open();
         // Streaming: at most size bytes (in), the bytes delivered (out).
         virtual CZoError Read(CAutoMemory<char>& buffer, unsigned long& size);
-        // Streaming into the caller's memory of size bytes.
+        // Streaming into the caller's memory of size bytes; the memory is
+        // only borrowed, never freed or replaced.
         virtual CZoError Read(void* memory, unsigned long& size);
         // The whole extent.
         virtual CZoError Read(CAutoMemory<char>& buffer);
@@ -73,7 +74,12 @@ public:
         Writer& operator=(const Writer&) = delete;
 
         virtual CZoError Open();
+        // Writes the collected bytes as one region and records its location;
+        // a failed Close rolls the write back. ErrorInt 36 on a Writer that is
+        // not open or already closed, which is left untouched.
         virtual CZoError Close();
+        // Collects the bytes in memory. ErrorInt 35 for a null pointer or no
+        // bytes (the Writer stays usable); ErrorInt 36 as for Close.
         virtual CZoError Write(const void* data, unsigned long length);
 
         void SetValidityGUID(const std::string& validityGUID);
@@ -85,7 +91,9 @@ public:
     typedef boost::shared_ptr<Writer> WriterPtr;
 
     // The extent rows of an afile copy, fetched one batch at a time; the end
-    // of the listing is ErrorInt 6, again on every later call.
+    // of the listing is ErrorInt 6, again on every later call (at once for a
+    // batch size of 0). An afile copy whose cache location cannot be resolved
+    // gives ErrorInt 81 at the first count or refill.
     class ExtentIterator {
     public:
         ExtentIterator(const std::string& vmGuid, long long jobId, long long afileId, unsigned int tessarelId,
@@ -106,7 +114,7 @@ public:
     };
 
     // The cached VM jobs of the cache location of an afile copy, in batches;
-    // the end is ErrorInt 6.
+    // the end is ErrorInt 6, no location ErrorInt 81, as for ExtentIterator.
     class JobIterator {
     public:
         JobIterator(const std::string& vmGuid, long long jobId, long long afileId, unsigned int tessarelId,

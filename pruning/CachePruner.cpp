@@ -151,12 +151,6 @@ void CachePruner::OnStart() {
             cache ? cache->GetCacheDataFolderPath().c_str() : "", static_cast<int>(GetTimeout().AsSeconds()));
 }
 
-void CachePruner::OnTimeout() {
-    // One tick of the schedule: the pruning pass, the release of idle
-    // containers, the maintenance window and the availability check come
-    // with the pass itself; until then a tick has nothing to do.
-}
-
 void CachePruner::OnStop() {
     LBC_LOG(0, "Live Browse Cache pruner thread STOPPED");
     // Terminating still lets accepted deletions and their callbacks finish.
@@ -166,15 +160,9 @@ void CachePruner::OnStop() {
 
 // ---- duties
 
-void CachePruner::PruneJobs() {
-    // The pass over GetConfigurations(), one PruneJobs(configuration, ...)
-    // each, comes with the policies.
-}
-
 void CachePruner::ReleaseIdleResources() {
     if (!cacheDB) return;
     CZoError err = cacheDB->ReleaseIdleResources();
     if (err.IsError()) LBC_LOG(-1, "%s", err.AsString().c_str());
 }
 
-CZoError CachePruner::PruneJobs(const Configuration&, unsigned int&, long long&) { return CZoError::Success(); }

@@ -5,8 +5,8 @@
 //
 // The service makes one per cache location on first use, configures and
 // starts it under the service lock, and stops it with Stop(true) at shutdown,
-// never while holding that lock: a pass resolves afile copies through
-// GetCache, which takes it.
+// never while holding that lock: a pass waits for the write/prune lock,
+// which a host's write admission holds while it waits for the service lock.
 //
 // Threads: the constructor and the configuration run on host threads; the
 // callbacks and duties on the pruner thread. The configuration set is
@@ -135,6 +135,48 @@ public:
     // One configuration of a pass; adds what it pruned to the counters.
     virtual CZoError PruneJobs(const Configuration& configuration, unsigned int& itemsPruned,
                                long long& bytesPruned);
+    // Removes the empty folders below the data folder (the caller holds the
+    // maintenance window).
+    void PruneEmptyFolders();
+
+    // ---- the pass: triggers and policies (pruner thread)
+
+    // The space target of one configuration; filled by the space trigger.
+    struct PruningParams {
+        long long bytesToPrune = 0;
+    };
+
+    CZoError CheckIfPruningNeeded(const Configuration& configuration, bool& needed, PruningParams& params);
+    // From the cache's space statistics.
+    CZoError GetBytesToPrune(PruningParams& params);
+    // From given statistics: due at or below the full threshold, down to the
+    // not-full threshold's share of the total. A total of 0 is not due.
+    CZoError GetBytesToPrune(const Cache::CacheSpaceStats& stats, PruningParams& params) const;
+    CZoError PruneOldJobs(const std::list<VM>& vms, unsigned int& itemsPruned, long long& bytesPruned);
+    CZoError PruneFileIndexedJobs(const std::list<VM>& vms, unsigned int& itemsPruned, long long& bytesPruned);
+    CZoError PruneJobsUsingLRU(const std::list<VM>& vms, long long bytesToPrune, unsigned int& itemsPruned,
+                               long long& bytesPruned);
+    // Always success; an archive manager that does not answer means not indexed.
+    CZoError IsFileIndexingRun(const VM& vm, bool& indexed);
+    // Whole days since the time (seconds since 1970); 0 for now or later.
+    static unsigned int ConvertTimeToDays(long time);
+    // Adds the afiles of "sTestLiveBrowseCachePruneAfiles" and deletes the value.
+    static void GetAfilesToPruneFromRegistry(std::set<long long>& afiles);
+
+    // ---- one VM job (pruner thread)
+
+    // bytes: the size of the job's flat file. Success also for a job skipped
+    // because it is in use (its lock file is held, or its file cannot be moved).
+    CZoError SubmitVMJobForPruning(const VM& vm, long long& bytes);
+    CZoError SubmitVMJobForPruning(const VM& vm);
+    CZoError GetCacheSizeForVMJob(const VM& vm, long long& size);
+    // The job's lock file is held. On success a task is registered whose
+    // completion releases and deletes the lock file and removes the folders.
+    CZoError PruneVMJob(const VM& vm);
+    // prunedPath stays empty when there is no file to rename.
+    CZoError RenameCacheFile(const VM& vm, const std::string& path, std::string& prunedPath);
+    // Waits for every task registered since the last wait, then forgets them.
+    void WaitForAllPruningTasks();
 
     // ---- for tests
     boost::shared_ptr<CacheDataPruner> TEST_DataPruner() const { return dataPruner; }
@@ -148,6 +190,17 @@ protected:
     void OnStop() override;
 
 private:
+    CZoError SubmitCandidate(const VM& vm, unsigned int& itemsPruned, long long& bytesPruned);
+    CZoError PruneVMJobLocked(VM& vm, std::string& dbFilePath, std::string& flatFilePath, std::string& prunedPath);
+    // The completion of one job's deletion, on a pool thread.
+    CZoError CompleteVMJobPruning(const CZoError& deletion, const VMPtr& vm, const PruningTaskPtr& task,
+                                  const std::string& flatFilePath, const std::string& dbFilePath);
+    CZoError CleanUpPrunedVMJob(const VM& vm, const std::string& flatFilePath, const std::string& dbFilePath);
+    // Drops the container that the job's lock request made from the map.
+    void ReleaseLockContainer(const VM& vm);
+    void LogCacheGrowth();
+    void CheckCacheAvailability();
+
     // guarded by configLock
     ConfigurationSet configurations;
     mutable std::mutex configLock;

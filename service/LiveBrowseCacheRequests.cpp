@@ -1,108 +1,125 @@
-// The request operations of the service and the handles they give the host.
-// The read and write roads, the extent query, the ageing of jobs and the
-// iterators are not built yet: every request answers ErrorWin32 120 (call not
-// implemented) and hands out nothing.
+// The extent query, the batched iterators and the ageing of cached jobs.
+//
+// Locks: the service lock inside the resolution (and inside GetDB at each
+// iterator refill), the VM row lock across an aged row's read and write, the
+// database locks inside each CacheDB call.
 
 #include "LiveBrowseCache.h"
 
+#include "VM.h"
+#include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/SystemClock.h"
+#include "pruning/CachePruner.h"
+#include "service/IteratorSupport.h"
 #include "service/LiveBrowseCacheImpl.h"
+#include "service/RequestGuard.h"
+#include "service/VMRowLock.h"
+
+#include <cstdint>
 
 namespace {
 
-const unsigned kNotImplemented = 120;
-
-CZoError NotImplemented(const FXCodeLocation& at) {
-    return FXErrorUtil::ErrorWin32(at, kNotImplemented, "Not implemented in this build of the live browse cache");
-}
+const long long kSecondsPerDay = 86400;
+const unsigned long kAgeingBatchSize = 100;
 
 }  // namespace
 
-// ---- CLiveBrowseCacheImpl
+CZoError CLiveBrowseCacheImpl::IsExtentInCache(long long afileId, long long afileOffset, unsigned int tessarelId,
+                                               unsigned int copyId, bool& cached, bool& recorded) {
+    return RunRequest(FXLOC, [&]() -> CZoError {
+        CachePtr cache;
+        CacheDBPtr db;
+        CZoError err = GetConfiguredCache(afileId, copyId, cache, db);
+        if (err.IsError()) return err.Push(FXLOC);
 
-CZoError CLiveBrowseCacheImpl::GetWriterObject(long long, long long, unsigned int, unsigned int, long long, long long,
-                                               CLiveBrowseCache::WriterPtr&) {
-    return NotImplemented(FXLOC);
+        ExtentParam key;
+        key.AfileID = afileId;
+        key.AfileOffset = afileOffset;
+        key.TessarelID = tessarelId;
+        key.CopyID = copyId;
+        key.JobID = 0;
+        key.Flags = 0;
+        Extent row(0, 0, 0, 0, 0);
+        err = db->GetExtent(key, row);
+        if (FXErrorUtil::IsInt(err, 5)) {
+            cached = false;
+            recorded = false;
+            return CZoError::Success();
+        }
+        if (err.IsError()) return err.Push(FXLOC);
+        recorded = true;
+        cached = !row.CacheLocation.empty();
+        return CZoError::Success();
+    });
 }
 
-CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afileOffset, unsigned int tessarelId,
-                                               unsigned int copyId, long long jobId,
-                                               CLiveBrowseCache::WriterPtr& writer) {
-    return GetWriterObject(afileId, afileOffset, tessarelId, copyId, jobId, 0, writer);
+CZoError CLiveBrowseCacheImpl::GetExtentIterator(long long jobId, long long afileId, unsigned int tessarelId,
+                                                 unsigned int copyId, unsigned long batchSize,
+                                                 boost::shared_ptr<CLiveBrowseCache::ExtentIterator>& iterator) {
+    return RunRequest(FXLOC, [&]() -> CZoError {
+        iterator.reset(
+            new CLiveBrowseCache::ExtentIterator(std::string(), jobId, afileId, tessarelId, copyId, batchSize));
+        return CZoError::Success();
+    });
 }
 
-CZoError CLiveBrowseCacheImpl::GetReaderObject(long long, long long, unsigned int, unsigned int, long long, long long,
-                                               CLiveBrowseCache::ReaderPtr&) {
-    return NotImplemented(FXLOC);
+CZoError CLiveBrowseCacheImpl::GetCachedJobIterator(long long jobId, long long afileId, unsigned int tessarelId,
+                                                    unsigned int copyId, unsigned long batchSize,
+                                                    boost::shared_ptr<CLiveBrowseCache::JobIterator>& iterator) {
+    return RunRequest(FXLOC, [&]() -> CZoError {
+        iterator.reset(new CLiveBrowseCache::JobIterator(std::string(), jobId, afileId, tessarelId, copyId, batchSize));
+        return CZoError::Success();
+    });
 }
 
-CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afileOffset, unsigned int tessarelId,
-                                               unsigned int copyId, long long jobId,
-                                               CLiveBrowseCache::ReaderPtr& reader) {
-    return GetReaderObject(afileId, afileOffset, tessarelId, copyId, jobId, 0, reader);
-}
+CZoError CLiveBrowseCacheImpl::AgeCachedJob(long long jobId, long long afileId, unsigned int tessarelId,
+                                            unsigned int copyId, unsigned int days) {
+    return RunRequest(FXLOC, [&]() -> CZoError {
+        CachePtr cache;
+        CacheDBPtr db;
+        CachePrunerPtr pruner;
+        CZoError err = GetConfiguredCache(afileId, copyId, cache, db, pruner);
+        if (err.IsError()) return err.Push(FXLOC);
 
-CZoError CLiveBrowseCacheImpl::IsExtentInCache(long long, long long, unsigned int, unsigned int, bool&, bool&) {
-    return NotImplemented(FXLOC);
-}
+        boost::shared_ptr<CLiveBrowseCache::JobIterator> jobs;
+        err = GetCachedJobIterator(jobId, afileId, tessarelId, copyId, kAgeingBatchSize, jobs);
+        if (err.IsError()) return err.Push(FXLOC);
 
-CZoError CLiveBrowseCacheImpl::GetExtentIterator(long long, long long, unsigned int, unsigned int, unsigned long,
-                                                 boost::shared_ptr<CLiveBrowseCache::ExtentIterator>&) {
-    return NotImplemented(FXLOC);
-}
+        for (;;) {
+            long long listedAfileId = 0;
+            long long listedJobId = 0;
+            unsigned int listedCopyId = 0;
+            unsigned int listedTessarelId = 0;
+            std::string listedGUID;
+            time_t listedTime = 0;
+            err = jobs->GetNextVMInfo(listedAfileId, listedJobId, listedCopyId, listedTessarelId, listedGUID,
+                                      listedTime);
+            if (FXErrorUtil::IsInt(err, kErrorEndOfListing)) return CZoError::Success();
+            if (err.IsError()) return err.Push(FXLOC);
 
-CZoError CLiveBrowseCacheImpl::GetCachedJobIterator(long long, long long, unsigned int, unsigned int, unsigned long,
-                                                    boost::shared_ptr<CLiveBrowseCache::JobIterator>&) {
-    return NotImplemented(FXLOC);
-}
+            VM vm(listedTessarelId, listedCopyId, listedAfileId, std::string(), listedJobId,
+                  static_cast<long long>(listedTime), listedGUID);
+            // Only the reference time changes: the row is re-read and
+            // written back as one step among this process's requests.
+            VMRowLock rowLock(vm);
+            err = db->GetVMJob(vm);
+            if (err.IsError()) return err.Push(FXLOC);
 
-CZoError CLiveBrowseCacheImpl::AgeCachedJob(long long, long long, unsigned int, unsigned int, unsigned int) {
-    return NotImplemented(FXLOC);
+            uint64_t ageDays = days;
+            if (ageDays == 0) {
+                if (!pruner)
+                    return FXErrorUtil::ErrorInt(FXLOC, kErrorNoDatabase,
+                                                 "No pruner found for afileID [%lld] copyID [%u]", afileId, copyId);
+                ageDays = static_cast<uint64_t>(pruner->GetNoOfDaysRetention()) + 1;
+            }
+            // In 64 bits: a 32-bit product would wrap past 49710 days.
+            const long long ageingTime =
+                static_cast<long long>(SystemClock::Time()) - static_cast<long long>(ageDays) * kSecondsPerDay;
+            if (ageingTime > vm.LastReferenceTime) continue;
+            vm.LastReferenceTime = ageingTime;
+            err = db->UpdateVM(vm);
+            if (err.IsError()) return err.Push(FXLOC);
+        }
+    });
 }
-
-// ---- handles
-
-CLiveBrowseCache::Reader::Reader(ExtentPtr, CacheItemPtr) {}
-CLiveBrowseCache::Reader::~Reader() = default;
-CZoError CLiveBrowseCache::Reader::Open() { return NotImplemented(FXLOC); }
-CZoError CLiveBrowseCache::Reader::Read(CAutoMemory<char>&, unsigned long& size) {
-    size = 0;
-    return NotImplemented(FXLOC);
-}
-CZoError CLiveBrowseCache::Reader::Read(void*, unsigned long& size) {
-    size = 0;
-    return NotImplemented(FXLOC);
-}
-CZoError CLiveBrowseCache::Reader::Read(CAutoMemory<char>&) { return NotImplemented(FXLOC); }
-unsigned long CLiveBrowseCache::Reader::Size() { return 0; }
-void CLiveBrowseCache::Reader::SetCache(CachePtr, CacheDBPtr) {}
-
-CLiveBrowseCache::Writer::Writer(ExtentPtr, std::function<void()>, CacheItemPtr) {}
-CLiveBrowseCache::Writer::~Writer() = default;
-CZoError CLiveBrowseCache::Writer::Open() { return NotImplemented(FXLOC); }
-CZoError CLiveBrowseCache::Writer::Close() { return NotImplemented(FXLOC); }
-CZoError CLiveBrowseCache::Writer::Write(const void*, unsigned long) { return NotImplemented(FXLOC); }
-void CLiveBrowseCache::Writer::SetValidityGUID(const std::string&) {}
-void CLiveBrowseCache::Writer::SetCache(CachePtr, CacheDBPtr) {}
-
-CLiveBrowseCache::ExtentIterator::ExtentIterator(const std::string&, long long, long long, unsigned int, unsigned int,
-                                                 unsigned long) {}
-CLiveBrowseCache::ExtentIterator::~ExtentIterator() = default;
-CZoError CLiveBrowseCache::ExtentIterator::GetNextExtentInfo(long long&, long long&, unsigned int&, unsigned int&,
-                                                             std::string&) {
-    return NotImplemented(FXLOC);
-}
-CZoError CLiveBrowseCache::ExtentIterator::GetNextExtentInfo(long long&, long long&, unsigned int&, unsigned int&,
-                                                             std::string&, std::string&) {
-    return NotImplemented(FXLOC);
-}
-CZoError CLiveBrowseCache::ExtentIterator::GetTotalCount(long long&) { return NotImplemented(FXLOC); }
-
-CLiveBrowseCache::JobIterator::JobIterator(const std::string&, long long, long long, unsigned int, unsigned int,
-                                           unsigned long) {}
-CLiveBrowseCache::JobIterator::~JobIterator() = default;
-CZoError CLiveBrowseCache::JobIterator::GetNextVMInfo(long long&, long long&, unsigned int&, unsigned int&,
-                                                      std::string&, time_t&) {
-    return NotImplemented(FXLOC);
-}
-CZoError CLiveBrowseCache::JobIterator::GetTotalCount(long long&) { return NotImplemented(FXLOC); }

@@ -1,0 +1,230 @@
+// Pruning one VM job: its lock file, the short part under the write/prune
+// lock (database file removed, flat file renamed "pruned.", VM row without a
+// validity GUID), the hand-over of the renamed file to the data pool and the
+// completion that releases the lock file and removes the afile's folders.
+//
+// Locks, in the order taken: the afile's lock file (held from AcquireLock
+// until the completion or the failure path deletes it), then the write/prune
+// lock (s_lockWriteSync, across the short part only), then the location's
+// CacheDB locks (inside UpdateVM). The completion runs on a pool thread and
+// takes the write/prune lock alone, to take the VM out of pruning.
+
+#include "pruning/CachePruner.h"
+
+#include "foundation/LogWriter.h"
+#include "metadb/CacheDB.h"
+#include "platform/FXErrorUtil.h"
+#include "platform/FXPath.h"
+#include "platform/FXString.h"
+#include "pruning/CacheDataPruner.h"
+#include "store/CacheSyncObject.h"
+
+#include <boost/make_shared.hpp>
+
+#include <cerrno>
+#include <list>
+
+namespace {
+
+// Takes the VM out of the set of VMs being pruned; safe on any thread.
+void EndVMPruning(const VMPtr& vm) {
+    CCacheSyncObject::Execute([&vm] {
+        CCacheSyncObject::UnmarkVMInPruning(vm);
+        return true;
+    });
+}
+
+}  // namespace
+
+CZoError CachePruner::SubmitVMJobForPruning(const VM& vm, long long& bytes) {
+    CZoError err = GetCacheSizeForVMJob(vm, bytes);
+    if (err.IsError()) LBC_LOG(-1, "Error=%s", err.AsString().c_str());
+
+    err = SubmitVMJobForPruning(vm);
+    if (err.IsError()) {
+        if (FXErrorUtil::IsInt(err, 76) || FXErrorUtil::IsInt(err, 14)) {
+            LBC_LOG(2, "Cache file corresponding to [%s] is in use. Skipping pruning for it.",
+                    vm.description().c_str());
+            return CZoError::Success();
+        }
+        LBC_LOG(-1, "Failed to submit [%s] for pruning (error = %s)", vm.description().c_str(),
+                err.AsString().c_str());
+        return err.Push(FXLOC);
+    }
+    return CZoError::Success();
+}
+
+CZoError CachePruner::SubmitVMJobForPruning(const VM& vm) {
+    CZoError err = dataPruner->Start();
+    if (err.IsError()) return err.Push(FXLOC);
+
+    err = cacheDB->AcquireLock(vm);
+    if (err.IsError()) return err.Push(FXLOC);
+
+    err = PruneVMJob(vm);
+    if (err.IsError()) {
+        // Released before it is deleted: this process never deletes a lock
+        // file it still holds.
+        CZoError cleanup = cacheDB->ReleaseLock(vm);
+        if (cleanup.IsError())
+            LBC_LOG(-1, "Failed to release lock for [%s], error=%s", vm.description().c_str(),
+                    cleanup.AsString().c_str());
+        cleanup = cacheDB->DeleteLock(vm);
+        if (cleanup.IsError())
+            LBC_LOG(-1, "Failed to release lock for [%s], error=%s", vm.description().c_str(),
+                    cleanup.AsString().c_str());
+        ReleaseLockContainer(vm);
+        return err.Push(FXLOC);
+    }
+    return CZoError::Success();
+}
+
+CZoError CachePruner::GetCacheSizeForVMJob(const VM& vm, long long& size) { return cache->GetCacheSize(vm, size); }
+
+CZoError CachePruner::PruneVMJob(const VM& vm) {
+    VMPtr copy = boost::make_shared<VM>(vm);
+    std::string dbFilePath;
+    std::string flatFilePath;
+    std::string prunedPath;
+    {
+        CCacheSyncObject holder(copy);
+        // Marked without the holder, so that the mark outlives it: a Writer
+        // that closes before the completion has removed the afile's folders
+        // must not record a location in a file about to be deleted.
+        CCacheSyncObject::MarkVMInPruning(copy);
+        CZoError err = PruneVMJobLocked(*copy, dbFilePath, flatFilePath, prunedPath);
+        if (err.IsError()) {
+            CCacheSyncObject::UnmarkVMInPruning(copy);
+            return err.Push(FXLOC);
+        }
+    }
+
+    PruningTaskPtr task = boost::make_shared<PruningTask>();
+    pruningTasks.push_back(task);
+    CachePruner* pruner = this;
+    CacheDataPruner::Callback completion = [pruner, copy, task, flatFilePath, dbFilePath](CZoError result) {
+        return pruner->CompleteVMJobPruning(result, copy, task, flatFilePath, dbFilePath);
+    };
+    if (prunedPath.empty()) {
+        // No flat file was renamed: there is nothing to delete, and an empty
+        // path must never reach a removal.
+        completion(CZoError::Success());
+        return CZoError::Success();
+    }
+    CZoError err = dataPruner->DeleteCacheFile(prunedPath, completion);
+    if (err.IsError()) {
+        // Refused: the completion would never come and the pass would wait for ever.
+        completion(err);
+        return err.Push(FXLOC);
+    }
+    return CZoError::Success();
+}
+
+// Steps under the write/prune lock; vm is the pruner's own copy.
+CZoError CachePruner::PruneVMJobLocked(VM& vm, std::string& dbFilePath, std::string& flatFilePath,
+                                       std::string& prunedPath) {
+    CZoError err = cacheDB->GetCacheDBFilePath(vm, dbFilePath);
+    if (err.IsError()) return err.Push(FXLOC);
+
+    err = fileIO->RemoveFile(dbFilePath);
+    if (err.IsError()) {
+        // Already gone counts as removed: otherwise such a VM would fail
+        // every later pass at the same place.
+        bool exists = true;
+        CZoError probe = fileIO->IsExists(dbFilePath, exists);
+        if (probe.IsError() || exists) return FXErrorUtil::ErrorInt(FXLOC, 64, "(error=%s)", err.AsString().c_str());
+        LBC_LOG(2, "Cache DB file [%s] already removed", dbFilePath.c_str());
+    }
+
+    err = cache->GetCacheFilePath(vm, flatFilePath);
+    if (err.IsError()) return err.Push(FXLOC);
+
+    err = RenameCacheFile(vm, flatFilePath, prunedPath);
+    if (err.IsError()) return err.Push(FXLOC);
+
+    vm.ValidityGUID.clear();
+    err = cacheDB->UpdateVM(vm);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError CachePruner::RenameCacheFile(const VM&, const std::string& path, std::string& prunedPath) {
+    bool exists = false;
+    CZoError err = fileIO->IsExists(path, exists);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!exists) {
+        LBC_LOG(2, "No pruning needed. Cache file [%s] not found.", path.c_str());
+        return CZoError::Success();
+    }
+
+    std::string parent, name;
+    err = FXPath::SplitParentPath(path, parent, name);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 74, "error=%s", err.AsString().c_str());
+    std::string renamed = parent;
+    err = FXPath::Append(renamed, FXString::Format("pruned.%s", name.c_str()));
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 74, "error=%s", err.AsString().c_str());
+
+    err = fileIO->Move(path, renamed, 1);
+    if (err.IsError()) {
+        if (FXErrorUtil::IsErrNo(err, EACCES) || FXErrorUtil::IsErrNo(err, EPERM))
+            return FXErrorUtil::ErrorInt(FXLOC, 76, "error=%s", err.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, 75, "error=%s", err.AsString().c_str());
+    }
+    prunedPath = renamed;
+    return CZoError::Success();
+}
+
+// On a pool thread (or the pruner thread when nothing was handed over). The
+// task is marked done on every way out: the pass waits for it.
+CZoError CachePruner::CompleteVMJobPruning(const CZoError& deletion, const VMPtr& vm, const PruningTaskPtr& task,
+                                           const std::string& flatFilePath, const std::string& dbFilePath) {
+    if (deletion.IsError())
+        LBC_LOG(-1, "Failed to prune cache file for VM job [%s], error=%s", vm->description().c_str(),
+                deletion.AsString().c_str());
+    else
+        LBC_LOG(2, "Done pruning [%s]", vm->description().c_str());
+
+    CZoError err = CleanUpPrunedVMJob(*vm, flatFilePath, dbFilePath);
+    // The lock-only container goes with the clean-up, failed or not: kept in
+    // the map without its lock it would answer 14 to the next pass, and a
+    // host request could write through it unstaged.
+    ReleaseLockContainer(*vm);
+    EndVMPruning(vm);
+    task->MarkDone();
+    if (err.IsError()) {
+        LBC_LOG(-1, "Failed to clean up after pruning [%s], error=%s", vm->description().c_str(),
+                err.AsString().c_str());
+        return err.Push(FXLOC);
+    }
+    return CZoError::Success();
+}
+
+CZoError CachePruner::CleanUpPrunedVMJob(const VM& vm, const std::string& flatFilePath,
+                                         const std::string& dbFilePath) {
+    CZoError err = cacheDB->ReleaseLock(vm);
+    if (err.IsError()) return err.Push(FXLOC);
+
+    LBC_LOG(1, "Deleting lock file");
+    err = cacheDB->DeleteLock(vm);
+    if (err.IsError()) return err.Push(FXLOC);
+
+    for (const std::string* path : {&flatFilePath, &dbFilePath}) {
+        std::string parent, name;
+        err = FXPath::SplitParentPath(*path, parent, name);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 20, "(error=%s)", err.AsString().c_str());
+        LBC_LOG(1, "Removing folder [%s]", parent.c_str());
+        err = fileIO->RemoveFolder(parent);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 66, "(error=%s)", err.AsString().c_str());
+    }
+    return CZoError::Success();
+}
+
+void CachePruner::ReleaseLockContainer(const VM& vm) {
+    CZoError err = cacheDB->ReleaseResources(std::list<VM>(1, vm));
+    if (err.IsError()) LBC_LOG(-1, "%s", err.AsString().c_str());
+}
+
+void CachePruner::WaitForAllPruningTasks() {
+    for (const PruningTaskPtr& task : pruningTasks) task->WaitForDone();
+    pruningTasks.clear();
+}

@@ -1,0 +1,28 @@
+#pragma once
+// Owns an extent's registration as being written (CCacheSyncObject) from the
+// moment the write admission makes it until a Writer takes it over, so that no
+// failure or throw on the way leaks it: a leaked registration would refuse
+// every later write of that extent and keep the cache's maintenance window
+// from ever opening.
+
+#include "Extent.h"
+
+class ExtentWriteRegistration {
+public:
+    // Registers the extent (CCacheSyncObject::ExtentWriteBegin); Held() tells
+    // whether that was admitted.
+    explicit ExtentWriteRegistration(ExtentConstPtr extent);
+    // Ends a registration still held.
+    ~ExtentWriteRegistration();
+    ExtentWriteRegistration(const ExtentWriteRegistration&) = delete;
+    ExtentWriteRegistration& operator=(const ExtentWriteRegistration&) = delete;
+
+    bool Held() const { return held; }
+    // The registration now belongs to someone else (the Writer, which ends it
+    // when it is released).
+    void HandOver() { held = false; }
+
+private:
+    const ExtentConstPtr extent;
+    bool held;
+};

@@ -1,0 +1,25 @@
+#pragma once
+// Runs one request operation so that nothing it throws leaves the library:
+// a thrown CZoError is returned with the caller's location pushed, and a throw
+// that carries no error (an empty CZoError, a standard exception) still makes
+// the request fail, never succeed with an empty or unopened handle.
+
+#include "CZoError.h"
+#include "platform/FXErrorUtil.h"
+
+#include <exception>
+
+// The library's code for a request step that threw without an error.
+const int kErrorUnexpectedThrow = 86;
+
+template <typename Operation>
+CZoError RunRequest(const FXCodeLocation& at, Operation operation) {
+    try {
+        return operation();
+    } catch (CZoError& thrown) {
+        if (thrown.IsError()) return thrown.Push(at);
+        return FXErrorUtil::ErrorInt(at, kErrorUnexpectedThrow, "A request step threw without an error");
+    } catch (const std::exception& thrown) {
+        return FXErrorUtil::ErrorInt(at, kErrorUnexpectedThrow, "A request step threw [%s]", thrown.what());
+    }
+}

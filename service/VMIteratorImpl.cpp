@@ -1,0 +1,92 @@
+#include "service/VMIteratorImpl.h"
+
+#include "LiveBrowseCache.h"
+#include "QueryParams.h"
+#include "metadb/CacheDB.h"
+#include "platform/FXErrorUtil.h"
+#include "service/IteratorSupport.h"
+
+#include <boost/make_shared.hpp>
+
+// ---- the handle
+
+CLiveBrowseCache::JobIterator::JobIterator(const std::string& vmGuid, long long jobId, long long afileId,
+                                           unsigned int tessarelId, unsigned int copyId, unsigned long batchSize)
+    : impl(boost::make_shared<VMIteratorImpl>(vmGuid, jobId, afileId, tessarelId, copyId, batchSize)) {}
+
+CLiveBrowseCache::JobIterator::~JobIterator() = default;
+
+CZoError CLiveBrowseCache::JobIterator::GetNextVMInfo(long long& afileId, long long& jobId, unsigned int& copyId,
+                                                      unsigned int& tessarelId, std::string& validityGUID,
+                                                      time_t& lastReferenceTime) {
+    return impl->GetNextVMInfo(afileId, jobId, copyId, tessarelId, validityGUID, lastReferenceTime);
+}
+
+CZoError CLiveBrowseCache::JobIterator::GetTotalCount(long long& count) { return impl->GetTotalCount(count); }
+
+// ---- VMIteratorImpl
+
+VMIteratorImpl::VMIteratorImpl(const std::string& vmGuid, long long jobId, long long afileId, unsigned int tessarelId,
+                               unsigned int copyId, size_t batchSize)
+    : DBObjectIteratorImplBase<DBObjectCollection<VM>>(vmGuid, jobId, afileId, tessarelId, copyId, batchSize) {}
+
+VMIteratorImpl::~VMIteratorImpl() = default;
+
+namespace {
+
+VMJobParam Filter(const std::string& vmGuid, long long jobId, long long afileId, unsigned int tessarelId,
+                  unsigned int copyId) {
+    VMJobParam filter;
+    filter.AfileID = afileId;
+    filter.TessarelID = tessarelId;
+    filter.CopyID = copyId;
+    filter.VM = vmGuid;
+    filter.JobID = jobId;
+    return filter;
+}
+
+}  // namespace
+
+CZoError VMIteratorImpl::GetTotalCount(long long& count) {
+    if (totalCountCached) {
+        count = totalCount;
+        return CZoError::Success();
+    }
+    CacheDBPtr db;
+    CZoError err = GetIteratorDB(FXLOC, afileId, copyId, db);
+    if (err.IsError()) return err;
+    long long counted = 0;
+    err = db->GetVMCount(Filter(vmGuid, jobId, afileId, tessarelId, copyId), counted);
+    if (err.IsError()) return err.Push(FXLOC);
+    totalCount = counted;
+    totalCountCached = true;
+    count = counted;
+    return CZoError::Success();
+}
+
+CZoError VMIteratorImpl::GetNextVMInfo(long long& outAfileId, long long& outJobId, unsigned int& outCopyId,
+                                       unsigned int& outTessarelId, std::string& validityGUID,
+                                       time_t& lastReferenceTime) {
+    // A batch of no records could never move the listing on.
+    if (batchSize == 0) return FXErrorUtil::ErrorInt(FXLOC, kErrorEndOfListing);
+    if (batch.isEnd(cursor)) {
+        CacheDBPtr db;
+        CZoError err = GetIteratorDB(FXLOC, afileId, copyId, db);
+        if (err.IsError()) return err;
+        err = db->GetVMsInBatches(Filter(vmGuid, jobId, afileId, tessarelId, copyId), batchSize, batch);
+        // On failure the cursor stays at the end (a list's end survives its
+        // clearing), so the next call asks again.
+        if (err.IsError()) return err.Push(FXLOC);
+        cursor = batch.iterator();
+        if (batch.isEnd(cursor)) return FXErrorUtil::ErrorInt(FXLOC, kErrorEndOfListing);
+    }
+    const VM& record = *cursor;
+    outAfileId = record.AfileID;
+    outJobId = record.JobID;
+    outCopyId = record.CopyID;
+    outTessarelId = record.TessarelID;
+    validityGUID = record.ValidityGUID;
+    lastReferenceTime = static_cast<time_t>(record.LastReferenceTime);
+    ++cursor;
+    return CZoError::Success();
+}

@@ -1,0 +1,27 @@
+#pragma once
+// Serialises the read-modify-write of one VM row among the requests of this
+// process. A request that reads the VM row and writes it back holds the lock
+// of that VM from the read to the write, so that a row read early is never
+// written back over a validity GUID (or a reference time) another request
+// stored meanwhile; old extent rows would otherwise count as valid for new
+// bytes. Other hosts are kept out by the afile's lock file.
+//
+// Striped by the VM's identity (TessarelID, CopyID, AfileID). Lock order: after
+// the write/prune lock and the service lock, before every database lock; the
+// holder calls CacheDB and Cache, and takes neither the write/prune lock nor
+// the service lock while it holds a stripe.
+
+#include "VM.h"
+
+#include <mutex>
+
+class VMRowLock {
+public:
+    explicit VMRowLock(const VM& vm);
+    ~VMRowLock();
+    VMRowLock(const VMRowLock&) = delete;
+    VMRowLock& operator=(const VMRowLock&) = delete;
+
+private:
+    std::mutex& stripe;
+};

@@ -1,0 +1,201 @@
+#include "service/WriterImpl.h"
+
+#include "LiveBrowseCache.h"
+#include "VM.h"
+#include "foundation/LogWriter.h"
+#include "foundation/PerfCounters.h"
+#include "platform/FXErrorUtil.h"
+#include "store/CacheSyncObject.h"
+#include "store/FlatFileCacheItem.h"
+
+#include <boost/make_shared.hpp>
+
+namespace {
+
+const int kErrorNoBytes = 35;
+const int kErrorWriterNotOpen = 36;
+
+}  // namespace
+
+// ---- the handle
+
+CLiveBrowseCache::Writer::Writer(ExtentPtr extent, std::function<void()> onDone, CacheItemPtr item)
+    : impl(boost::make_shared<WriterImpl>(extent, onDone, item)) {}
+
+CLiveBrowseCache::Writer::~Writer() = default;
+
+CZoError CLiveBrowseCache::Writer::Open() { return impl->Open(); }
+
+CZoError CLiveBrowseCache::Writer::Close() { return impl->Close(); }
+
+CZoError CLiveBrowseCache::Writer::Write(const void* data, unsigned long length) { return impl->Write(data, length); }
+
+void CLiveBrowseCache::Writer::SetValidityGUID(const std::string& validityGUID) { impl->SetValidityGUID(validityGUID); }
+
+void CLiveBrowseCache::Writer::SetCache(CachePtr cache, CacheDBPtr db) { impl->SetCache(cache, db); }
+
+// ---- WriterImpl
+
+WriterImpl::WriterImpl(ExtentPtr extent, std::function<void()> onDone, CacheItemPtr item)
+    : extent(extent), item(item), onDone(onDone), opened(false), closed(false) {}
+
+WriterImpl::~WriterImpl() {
+    if (opened) {
+        CloseInternal(false);
+        opened = false;
+    }
+    // Whatever state the Writer is in: it owns the registration.
+    if (extent) CCacheSyncObject::ExtentWriteDone(extent);
+    containerHold.reset();
+}
+
+void WriterImpl::SetValidityGUID(const std::string& guid) { validityGUID = guid; }
+
+void WriterImpl::SetCache(CachePtr newCache, CacheDBPtr newDb) {
+    cache = newCache;
+    db = newDb;
+}
+
+CZoError WriterImpl::NotOpen(const FXCodeLocation& at) const {
+    return FXErrorUtil::ErrorInt(at, kErrorWriterNotOpen, "Writer for extent [%s] is %s",
+                                 extent ? extent->description().c_str() : "", closed ? "closed" : "not open");
+}
+
+CZoError WriterImpl::Open() {
+    if (closed || !extent) return NotOpen(FXLOC);
+    if (!cache || !db)
+        return FXErrorUtil::ErrorInt(FXLOC, kErrorWriterNotOpen, "Writer for extent [%s] has no cache",
+                                     extent->description().c_str());
+    if (!item) {
+        CZoError err = cache->CreateItem(extent, validityGUID, Cache::INTENDED_OP_WRITE, item);
+        if (err.IsError()) return err.Push(FXLOC);
+    }
+    if (!containerHold) {
+        ExtentParam key;
+        key.AfileID = extent->AfileID;
+        key.AfileOffset = extent->AfileOffset;
+        key.TessarelID = extent->TessarelID;
+        key.CopyID = extent->CopyID;
+        key.JobID = extent->JobID;
+        CZoError err = db->HoldForWriter(key, containerHold);
+        if (err.IsError()) return err.Push(FXLOC);
+    }
+    opened = true;
+    return CZoError::Success();
+}
+
+CZoError WriterImpl::Write(const void* buffer, size_t size) {
+    PerJobSpan timing(JobId(), LBCPerfCounters::SlotWriteTime);
+    // Nothing is touched on a Writer without an open item.
+    if (!opened || closed || !item) return NotOpen(FXLOC);
+    LBC_LOG(4, "%lu bytes being written for %s", static_cast<unsigned long>(size),
+            item->GetExtent()->description().c_str());
+    if (buffer == nullptr || size == 0) return FXErrorUtil::ErrorInt(FXLOC, kErrorNoBytes);
+
+    CZoError err = cache->AppendToItem(item, buffer, size);
+    if (err.IsError()) {
+        CleanupItem();
+        return err.Push(FXLOC);
+    }
+    PerJobBytes(JobId(), LBCPerfCounters::SlotWriteBytes, size);
+    return CZoError::Success();
+}
+
+CZoError WriterImpl::Close() {
+    if (!opened || closed || !item) return NotOpen(FXLOC);
+    return CloseInternal(true);
+}
+
+CZoError WriterImpl::CloseInternal(bool commit) {
+    if (!commit) {
+        CleanupItem();
+        return CZoError::Success();
+    }
+
+    CZoError err = Commit();
+    if (err.IsError()) {
+        LBC_LOG(-1, "Failed to finalize writes for extent [%s]. Extent entry will be deleted from DB. Error=[%s]",
+                extent->description().c_str(), err.AsString().c_str());
+        CleanupItem();
+    }
+
+    if (onDone) onDone();
+    opened = false;
+    closed = true;
+    LBC_LOG(4, "Write done for %s", item->GetExtent()->description().c_str());
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError WriterImpl::Commit() {
+    CZoError err = cache->CloseItem(item);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (LIVE_BROWSE_CACHE_TESTABILITY.load() > 0) extent->Reserved1 = item->GetMd5();
+
+    VMPtr vm = boost::make_shared<VM>(extent->TessarelID, extent->CopyID, extent->AfileID, std::string(), 0, 0,
+                                      std::string());
+    bool pruning = false;
+    {
+        // Held for the test only: the pruner marks a VM under this lock.
+        CCacheSyncObject sync(vm);
+        pruning = sync.IsVMInPruning();
+    }
+    if (pruning) {
+        LBC_LOG(4, "Cache item [%s] is either being pruned. Do not commit this write to DB.",
+                item->shortDescription().c_str());
+        return CZoError::Success();
+    }
+
+    ExtentParam key;
+    key.AfileID = extent->AfileID;
+    key.AfileOffset = extent->AfileOffset;
+    key.TessarelID = extent->TessarelID;
+    key.CopyID = extent->CopyID;
+    key.JobID = extent->JobID;
+    key.Flags = extent->Flags;
+    Extent row(0, 0, 0, 0, 0);
+    err = db->GetExtent(key, row);
+    if (err.IsError()) return err.Push(FXLOC);
+
+    VM current(*vm);
+    err = db->GetVMJob(current);
+    if (err.IsError()) return err.Push(FXLOC);
+    // A VM row without a validity GUID has had its cached data pruned: a
+    // location recorded now would name bytes that are about to go.
+    if (current.ValidityGUID.empty()) {
+        LBC_LOG(4, "Cache item [%s] is either being pruned. Do not commit this write to DB.",
+                item->shortDescription().c_str());
+        return CZoError::Success();
+    }
+
+    bool valid = false;
+    Cache::INVALIDITY_REASON reason = Cache::INVALIDITY_NONE;
+    err = cache->IsCacheLocationValid(row, current, valid, reason);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (valid) {
+        LBC_LOG(4,
+                "Cache item [%s] was written to with a valid cache location after this write was initiated. Do not "
+                "update the cache location.",
+                item->shortDescription().c_str());
+        return CZoError::Success();
+    }
+
+    extent->CacheLocation = item->GetExtent()->CacheLocation;
+    extent->ValidityGUID = current.ValidityGUID;
+    err = db->UpdateExtent(*extent);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+void WriterImpl::CleanupItem() {
+    if (!db || !extent) return;
+    CZoError err = db->DeleteExtent(*extent);
+    if (err.IsError()) {
+        LBC_LOG(-1, "Error during extent db cleanup after write failure, error=%s", err.AsString().c_str());
+        return;
+    }
+    if (!cache || !item) return;
+    err = cache->DeleteItem(item);
+    if (err.IsError() && !FXErrorUtil::IsWin32(err, 50))
+        LBC_LOG(-1, "Error during cache cleanup after write failure, error=%s", err.AsString().c_str());
+}

@@ -1,0 +1,165 @@
+// Pruning one VM job: lock file, database file, "pruned." rename, the data
+// pool's deletion and the completion's clean-up, on real folders and locks.
+
+#include "pruning/PruningTestSupport.h"
+
+#include "platform/XKPlatformInfo.h"
+#include "store/CacheSyncObject.h"
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+
+#include <list>
+#include <string>
+
+using namespace pruning_test;
+
+namespace {
+
+// Whether the write road would see the VM as being pruned now.
+bool InPruning(long long afile) {
+    VMPtr vm = boost::make_shared<VM>(PruningLocation::Job(afile));
+    return CCacheSyncObject::Execute([&vm] { return CCacheSyncObject::IsVMInPruning(vm); });
+}
+
+// Marks a file immutable for its lifetime (a rename of it then fails with
+// EPERM, even for root); Active() is false where the file system refuses.
+class ImmutableFile {
+public:
+    explicit ImmutableFile(const std::string& path) : path(path) { active = Set(true); }
+    ~ImmutableFile() {
+        if (active) Set(false);
+    }
+    ImmutableFile(const ImmutableFile&) = delete;
+    ImmutableFile& operator=(const ImmutableFile&) = delete;
+
+    bool Active() const { return active; }
+    void Clear() {
+        if (active) Set(false);
+        active = false;
+    }
+
+private:
+    bool Set(bool on) {
+        int fd = ::open(path.c_str(), O_RDONLY);
+        if (fd < 0) return false;
+        int flags = 0;
+        bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (ok) {
+            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(fd);
+        return ok;
+    }
+
+    const std::string path;
+    bool active = false;
+};
+
+class PruneVMJobTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PruneVMJobTest, RemovesTheJobsFilesAndFoldersButNotTheBuckets) {
+    PruningLocation location(GetParam());
+    location.AddJob(812, 8 * kDay);
+    location.AddJob(813, 9 * kDay, ExtentBytes(2, 100));
+    CachePrunerPtr pruner = location.MakePruner();
+
+    long long bytes = 0;
+    ASSERT_FALSE(pruner->SubmitVMJobForPruning(PruningLocation::Job(812), bytes).IsError());
+    EXPECT_EQ(4096, bytes);
+    ASSERT_FALSE(pruner->SubmitVMJobForPruning(PruningLocation::Job(813), bytes).IsError());
+    EXPECT_EQ(100, bytes);
+    pruner->WaitForAllPruningTasks();
+
+    location.ExpectPruned(812);
+    location.ExpectPruned(813);
+    EXPECT_EQ(2u, location.db.log->Count(2, "Done pruning ["));
+    // Writers record locations again once the clean-up is over.
+    EXPECT_FALSE(InPruning(812));
+    EXPECT_FALSE(InPruning(813));
+    // The container of the lock request is gone with the clean-up: a new
+    // request stages afresh and finds no row.
+    EXPECT_EQ(0u, location.db.top->TEST_ContainerCount());
+    VM row = PruningLocation::Job(812);
+    EXPECT_TRUE(FXErrorUtil::IsInt(location.db.top->GetVMJob(row), 5));
+}
+
+TEST_P(PruneVMJobTest, ALockFileHeldElsewhereIsASkipWithNothingTouched) {
+    PruningLocation location(GetParam());
+    location.AddJob(812, 30 * kDay);
+    OtherHostLock other(location.db, 812);
+    ASSERT_TRUE(other.Locked());
+    CachePrunerPtr pruner = location.MakePruner();
+
+    long long bytes = 0;
+    ASSERT_FALSE(pruner->SubmitVMJobForPruning(PruningLocation::Job(812), bytes).IsError());
+    pruner->WaitForAllPruningTasks();
+
+    EXPECT_EQ(4096, bytes);  // a skipped job still counts with its size
+    EXPECT_EQ(1u, location.db.log->Count(2, "is in use. Skipping pruning for it."));
+    location.ExpectUntouched(812);
+    EXPECT_TRUE(Exists(location.LockFile(812)));
+    EXPECT_EQ(0u, location.db.top->TEST_ContainerCount());
+}
+
+TEST_P(PruneVMJobTest, AMissingFlatFileStillLosesItsDatabaseAndFolders) {
+    PruningLocation location(GetParam());
+    location.AddJob(812, 8 * kDay);
+    ASSERT_EQ(0, ::unlink(location.FlatFile(812).c_str()));
+    CachePrunerPtr pruner = location.MakePruner();
+
+    long long bytes = 0;
+    ASSERT_FALSE(pruner->SubmitVMJobForPruning(PruningLocation::Job(812), bytes).IsError());
+    pruner->WaitForAllPruningTasks();
+
+    EXPECT_EQ(0, bytes);
+    EXPECT_EQ(1u, location.db.log->Count(2, "No pruning needed. Cache file ["));
+    EXPECT_EQ(1u, location.db.log->Count(2, "Done pruning ["));
+    location.ExpectPruned(812);
+}
+
+TEST_P(PruneVMJobTest, ADatabaseFileAlreadyGoneCountsAsRemoved) {
+    PruningLocation location(GetParam());
+    location.AddJob(812, 8 * kDay);
+    ASSERT_EQ(0, ::unlink(location.DBFile(812).c_str()));
+    CachePrunerPtr pruner = location.MakePruner();
+
+    long long bytes = 0;
+    ASSERT_FALSE(pruner->SubmitVMJobForPruning(PruningLocation::Job(812), bytes).IsError());
+    pruner->WaitForAllPruningTasks();
+
+    EXPECT_EQ(0u, location.db.log->Count(-1, "Failed to submit"));
+    location.ExpectPruned(812);
+}
+
+INSTANTIATE_TEST_SUITE_P(Locations, PruneVMJobTest, ::testing::Bool(), LocationName);
+
+TEST(PruneVMJobInUseTest, ARefusedRenameSkipsAfterTheDatabaseAndReleasesTheLock) {
+    PruningLocation location;
+    location.AddJob(812, 8 * kDay);
+    ImmutableFile pinned(location.FlatFile(812));
+    if (!pinned.Active()) GTEST_SKIP() << "the file system cannot mark a file immutable here";
+    CachePrunerPtr pruner = location.MakePruner();
+
+    long long bytes = 0;
+    ASSERT_FALSE(pruner->SubmitVMJobForPruning(PruningLocation::Job(812), bytes).IsError());
+    pruner->WaitForAllPruningTasks();
+
+    EXPECT_EQ(1u, location.db.log->Count(2, "is in use. Skipping pruning for it."));
+    EXPECT_FALSE(Exists(location.DBFile(812)));
+    EXPECT_FALSE(Exists(location.LockFile(812)));
+    EXPECT_TRUE(Exists(location.FlatFile(812)));
+    EXPECT_FALSE(Exists(location.PrunedFile(812)));
+    EXPECT_EQ(0u, location.db.top->TEST_ContainerCount());
+    EXPECT_FALSE(InPruning(812));
+
+    // Released, not only deleted: the next attempt takes the lock again and
+    // finishes the job once the file can be moved.
+    pinned.Clear();
+    ASSERT_FALSE(pruner->SubmitVMJobForPruning(PruningLocation::Job(812), bytes).IsError());
+    pruner->WaitForAllPruningTasks();
+    location.ExpectPruned(812);
+}
+
+}  // namespace
