@@ -16,8 +16,8 @@
 //
 // Lock order (callers take the write/prune lock and the service lock first):
 // top-level transactionLock, then top-level mapLock, then a per-afile
-// transactionLock. The retiring registry's lock and the implementation's
-// lock-file lock are leaves.
+// transactionLock. The retiring registry's lock, the implementation's
+// lock-file lock and a per-afile container's unflushedLock are leaves.
 
 #include "CZoError.h"
 #include "DBObjectCollection.h"
@@ -38,6 +38,8 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -47,6 +49,9 @@ typedef boost::shared_ptr<CacheDB> CacheDBPtr;
 class CacheDB : public boost::enable_shared_from_this<CacheDB> {
 public:
     enum DB_TYPE : int32_t { DB_TYPE_SQLITE = 0 };
+    // A flat file could not be flushed: the rows naming its new regions are
+    // not committed.
+    static const int kErrorRegionsNotFlushed = 87;
 
     // The VM order over the identity alone (TessarelID, CopyID, AfileID), so
     // an afile copy's entry is found whatever else the looked-up VM holds.
@@ -171,6 +176,10 @@ public:
     CZoError ReleaseResources(const std::list<VM>& vms);
     // A Writer's hold on the extent's per-afile container (made on first use).
     CZoError HoldForWriter(const ExtentParam& key, CWriterHoldPtr& hold);
+    // On a per-afile container: a Writer has written a region of this flat
+    // file. It is flushed once before the next commit, so that no committed
+    // row names bytes that a power loss could take back.
+    void NoteWrittenRegion(const std::string& flatFilePath);
 
     // ---- routed data operations: each reaches the per-afile container of
     // the afile it names and returns the implementation's result unchanged.
@@ -230,6 +239,13 @@ private:
     // while it holds the afile's lock file.
     bool IsFitForData() const;
     CZoError NoImplementation(const FXCodeLocation& at) const;
+    // Called holding transactionLock: flushes the flat files written since
+    // the last flush; those that fail stay noted.
+    CZoError FlushWrittenRegions();
+    // A row that names a region, written through this per-afile container:
+    // outside a transaction the statement commits by itself, so the flat
+    // files are flushed first; inside one, the commit flushes them.
+    CZoError WriteLocatedRow(const Extent& row, bool insert);
     static bool IsAfileFolderName(const std::string& name);
 
     // constant after construction
@@ -264,4 +280,9 @@ private:
     boost::shared_ptr<RetiringRegistry> registry;
     // open Writers of a per-afile container
     std::atomic<int> openWriters{0};
+    // Of a per-afile container: flat files with regions not yet flushed. A
+    // leaf lock, so that a Writer's note never waits for a commit.
+    std::mutex unflushedLock;
+    // guarded by unflushedLock
+    std::set<std::string> unflushedFlatFiles;
 };

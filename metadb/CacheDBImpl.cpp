@@ -33,6 +33,8 @@ CZoError CacheDBImpl::BeginTransaction() { return CZoError::Success(); }
 
 CZoError CacheDBImpl::CommitTransaction() { return CZoError::Success(); }
 
+CZoError CacheDBImpl::RollbackTransaction() { return CZoError::Success(); }
+
 CZoError CacheDBImpl::Initialize(bool stage, bool lock) {
     if (lock) {
         CZoError err = AcquireLockFile();
@@ -174,6 +176,10 @@ CZoError CacheDBImpl::SyncToRemote(const std::string& uploadFolder) {
     CZoError err = LiveBrowseCacheUtility::CopyFilesFromFolder(localDbFolder, uploadFolder, kDBFilePattern, 0,
                                                                CCacheFileIOPtr(), remoteFileIO);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 18, "error=%s", err.AsString().c_str());
+    // A copy moved into place before its bytes are on the disk could replace
+    // the good database with a torn one at a power loss.
+    err = FlushFiles(uploadFolder);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 18, "error=%s", err.AsString().c_str());
 
     LBC_SIMULATION_POINT(bInsertDelayAfterCopyToRemoteTemp);
 
@@ -181,6 +187,23 @@ CZoError CacheDBImpl::SyncToRemote(const std::string& uploadFolder) {
     err = LiveBrowseCacheUtility::MoveFilesFromFolder(uploadFolder, syncRemoteLocation, kDBFilePattern, 1,
                                                       remoteFileIO, remoteFileIO);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 19, "error=%s", err.AsString().c_str());
+    // The files are in place either way; only their new names may not yet
+    // survive a power loss, after which the previous copy is found.
+    err = remoteFileIO->Sync(syncRemoteLocation);
+    if (err.IsError())
+        LBC_LOG(-1, "Failed to flush DB folder [%s] after its write-back, error=%s", syncRemoteLocation.c_str(),
+                err.AsString().c_str());
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::FlushFiles(const std::string& folder) {
+    std::list<std::string> files;
+    CZoError err = remoteFileIO->GetMatchingFiles(folder, kDBFilePattern, files);
+    if (err.IsError()) return err.Push(FXLOC);
+    for (const std::string& file : files) {
+        err = remoteFileIO->Sync(file);
+        if (err.IsError()) return err.Push(FXLOC);
+    }
     return CZoError::Success();
 }
 

@@ -80,6 +80,8 @@ public:
     // Closes the database, checked: once it succeeds the file is complete and
     // closed, ready to be copied. Closing a closed database succeeds.
     virtual CZoError Close() = 0;
+    // Discards the open transaction; the base does nothing and succeeds.
+    virtual CZoError RollbackTransaction();
 
     // Both are called once, before Initialize.
     void SetRemoteFileIO(CCacheFileIOPtr io) { remoteFileIO = io; }
@@ -122,6 +124,8 @@ private:
     // Empties the local folder so that no stale file (an old copy, a hot
     // journal) is opened together with the fresh copy.
     CZoError EmptyLocalFolder();
+    // Flushes every "*.db" file of a folder of the cache location.
+    CZoError FlushFiles(const std::string& folder);
 
     // constant after construction
     const std::string localDbFolder;

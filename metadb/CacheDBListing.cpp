@@ -53,6 +53,9 @@ bool Vanished(const std::string& path, const CCacheFileIOPtr& io) {
 }
 }  // namespace
 
+// A folder whose three ids are all 0 names no afile copy (0 means any), and
+// its identity cannot be read back: counted, it would fail every listing of
+// the location, and with it every pruning pass.
 bool CacheDB::IsAfileFolderName(const std::string& name) {
     const std::string prefix = "afile_";
     if (name.compare(0, prefix.size(), prefix) != 0) return false;
@@ -64,7 +67,8 @@ bool CacheDB::IsAfileFolderName(const std::string& name) {
         }
         if (!ConsumeDigits(name, at)) return false;
     }
-    return at == name.size();
+    if (at != name.size()) return false;
+    return name.find_first_not_of("0_", prefix.size()) != std::string::npos;
 }
 
 CZoError CacheDB::GetVMInfo(const std::string& dbFilePath, VM& vm, CCacheFileIOPtr io) {

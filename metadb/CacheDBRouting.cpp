@@ -1,7 +1,8 @@
 // Routed database operations: each reaches the per-afile container of the
 // afile copy it names (made on first use) and passes the call on to that
 // container's implementation, whose result comes back unchanged. No lock is
-// taken around the implementation's operations.
+// taken around the implementation's operations, except that a row naming a
+// region is written under the per-afile transactionLock (WriteLocatedRow).
 //
 // Lock order (through GetCacheDB): top-level transactionLock, then top-level
 // mapLock; AcquireLock takes mapLock alone afterwards.
@@ -60,16 +61,14 @@ CZoError CacheDB::AddExtent(const Extent& row) {
     CacheDBPtr db;
     CZoError err = GetCacheDB(row, db);
     if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->AddExtent(row);
+    return db->WriteLocatedRow(row, true);
 }
 
 CZoError CacheDB::UpdateExtent(const Extent& row) {
     CacheDBPtr db;
     CZoError err = GetCacheDB(row, db);
     if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->UpdateExtent(row);
+    return db->WriteLocatedRow(row, false);
 }
 
 CZoError CacheDB::DeleteExtent(const Extent& row) {

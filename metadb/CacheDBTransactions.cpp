@@ -1,14 +1,16 @@
-// Shared deferred transactions, Writer holds and the release of idle
-// per-afile containers.
+// Shared deferred transactions, Writer holds, the flush of written regions
+// before their rows commit, and the release of idle per-afile containers.
 //
 // Lock order: top-level transactionLock, then top-level mapLock, then a
 // per-afile transactionLock (taken under mapLock when a released container
-// commits at its destruction).
+// commits at its destruction), then its unflushedLock.
 
 #include "metadb/CacheDB.h"
 
 #include "foundation/LogWriter.h"
+#include "platform/FXErrorUtil.h"
 #include "platform/SystemClock.h"
+#include "platform/Win32Constants.h"
 #include "platform/XKJobQuery.h"
 #include "platform/XKPlatformObjects.h"
 
@@ -77,12 +79,74 @@ CZoError CacheDB::CommitTransaction(bool force) {
     lastCommitTime = now;
     transactionOpen = false;
     if (!impl) return CZoError::Success();
-    CZoError err = impl->CommitTransaction();
+    CZoError err = FlushWrittenRegions();
+    if (err.IsError()) {
+        // Its rows may name bytes that never reached the disk: they are given
+        // up (those extents are simply no longer cached), never committed.
+        CZoError discarded = impl->RollbackTransaction();
+        if (discarded.IsError()) {
+            transactionOpen = true;
+            LBC_LOG(-1, "Failed to discard the transaction of [%s] (error=%s)", description().c_str(),
+                    discarded.AsString().c_str());
+        }
+        return err.Push(FXLOC);
+    }
+    err = impl->CommitTransaction();
     // The database keeps its transaction after a failed COMMIT; so does the
     // container, so that the next commit (at the latest the forced one at
     // destruction) saves its rows.
     if (err.IsError()) transactionOpen = true;
     return err;
+}
+
+void CacheDB::NoteWrittenRegion(const std::string& flatFilePath) {
+    if (!isAfileDB || flatFilePath.empty()) return;
+    std::lock_guard<std::mutex> guard(unflushedLock);
+    unflushedFlatFiles.insert(flatFilePath);
+}
+
+CZoError CacheDB::FlushWrittenRegions() {
+    std::set<std::string> files;
+    {
+        std::lock_guard<std::mutex> guard(unflushedLock);
+        files.swap(unflushedFlatFiles);
+    }
+    CZoError failure;
+    std::set<std::string> unflushed;
+    for (const std::string& file : files) {
+        CZoError err = fileIO ? fileIO->Sync(file)
+                              : FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "No file access");
+        // A flat file that is gone (pruned) leaves no row that could be served.
+        if (FXErrorUtil::IsWin32(err, ERROR_FILE_NOT_FOUND)) {
+            LBC_LOG(2, "Flat file [%s] is gone; nothing to flush", file.c_str());
+            continue;
+        }
+        if (!err.IsError()) continue;
+        unflushed.insert(file);
+        if (!failure.IsError())
+            failure = FXErrorUtil::ErrorInt(FXLOC, kErrorRegionsNotFlushed,
+                                            "Flat file [%s] could not be flushed; rows naming its new regions are "
+                                            "not committed (error=%s)",
+                                            file.c_str(), err.AsString().c_str());
+    }
+    if (!unflushed.empty()) {
+        std::lock_guard<std::mutex> guard(unflushedLock);
+        unflushedFlatFiles.insert(unflushed.begin(), unflushed.end());
+    }
+    return failure;
+}
+
+CZoError CacheDB::WriteLocatedRow(const Extent& row, bool insert) {
+    if (!impl) return NoImplementation(FXLOC);
+    if (row.CacheLocation.empty()) return insert ? impl->AddExtent(row) : impl->UpdateExtent(row);
+    // Held across the statement: no BEGIN or COMMIT of another request can
+    // come between the test and the statement.
+    auto_lock guard(&transactionLock);
+    if (!transactionOpen) {
+        CZoError err = FlushWrittenRegions();
+        if (err.IsError()) return err.Push(FXLOC);
+    }
+    return insert ? impl->AddExtent(row) : impl->UpdateExtent(row);
 }
 
 CZoError CacheDB::ReleaseIdleResources() {

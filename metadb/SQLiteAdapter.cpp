@@ -277,3 +277,5 @@ CZoError SQLiteAdapter::InsertUpdateVM(const VM& vm, bool insertOnly) {
 CZoError SQLiteAdapter::BeginTransaction() { return database->BeginTransaction(); }
 
 CZoError SQLiteAdapter::CommitTransaction() { return database->CommitTransaction(); }
+
+CZoError SQLiteAdapter::RollbackTransaction() { return database->RollbackTransaction(); }

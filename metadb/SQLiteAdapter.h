@@ -41,6 +41,8 @@ public:
     // No-op success when none is open; a failed commit leaves the transaction
     // open and the next commit retries it.
     CZoError CommitTransaction() override;
+    // No-op success when no transaction is open.
+    CZoError RollbackTransaction() override;
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows, size_t batchSize,
                         size_t offset) override;
     CZoError GetVMs(VMJobParam filter, DBObjectCollection<VM>& rows, size_t batchSize, size_t offset) override;

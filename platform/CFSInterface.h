@@ -80,6 +80,9 @@ public:
                           FSWalkCallback callback, int flags) = 0;
     // Replaces an existing destination.
     virtual CZoError Rename(const std::string& from, const std::string& to, int flags) = 0;
+    // The file's bytes written through any handle, or a folder's entries, are
+    // on the server's disk when this returns.
+    virtual CZoError Flush(const std::string& path) = 0;
 };
 
 class CFileInterface {

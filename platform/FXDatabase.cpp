@@ -1,4 +1,5 @@
 #include "platform/FXDatabase.h"
+#include "platform/DurabilityTrace.h"
 #include "platform/FXErrorUtil.h"
 
 #include <boost/make_shared.hpp>
@@ -183,6 +184,18 @@ std::string CSQLite3Query::GetStringField(int field, const char* defaultValue) {
     return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(bytes));
 }
 
+namespace {
+// Every commit of the connection, an autocommitted statement's included, is
+// reported before it becomes final.
+int ReportCommit(void* handle) {
+    if (DurabilityTrace::Observed()) {
+        const char* file = sqlite3_db_filename(static_cast<sqlite3*>(handle), "main");
+        DurabilityTrace::Record(DurabilityTrace::COMMITTED, file != nullptr ? file : "");
+    }
+    return 0;
+}
+}  // namespace
+
 CDatabaseBase::CDatabaseBase() : registry(boost::make_shared<detail::StatementRegistry>()) {}
 
 CDatabaseBase::~CDatabaseBase() {
@@ -198,6 +211,10 @@ CZoError CDatabaseBase::OpenDatabase() {
     path += databaseName;
 
     sqlite3* handle = nullptr;
+    // SQLite's memory statistics take one process-wide mutex on every
+    // allocation, which would serialise the connections of different afiles.
+    static const int memStatusOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    (void)memStatusOff;
     int rc = sqlite3_open_v2(path.c_str(), &handle,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
@@ -216,6 +233,7 @@ CZoError CDatabaseBase::OpenDatabase() {
         sqlite3_close(handle);
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "cannot set up [%s]: %s", path.c_str(), text.c_str());
     }
+    sqlite3_commit_hook(handle, &ReportCommit, handle);
     db = handle;
     return CZoError::Success();
 }
@@ -398,6 +416,16 @@ CZoError CDatabaseBase::CommitTransaction() {
         return FXErrorUtil::ErrorSQLite(FXLOC, injected, "cannot commit transaction (injected failure)");
     int rows = 0;
     CZoError err = ExecLocked(FXLOC, "COMMIT", rows);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError CDatabaseBase::RollbackTransaction() {
+    if (db == nullptr) return NotOpen(FXLOC, databaseName);
+    ConnectionLock lock(db);
+    if (sqlite3_get_autocommit(db) != 0) return CZoError::Success();
+    int rows = 0;
+    CZoError err = ExecLocked(FXLOC, "ROLLBACK", rows);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }

@@ -134,6 +134,8 @@ public:
     // No-op success when none is open. A failed COMMIT leaves the transaction
     // open, so the next commit retries it and no row is lost.
     CZoError CommitTransaction();
+    // Discards the open transaction; no-op success when none is open.
+    CZoError RollbackTransaction();
 
     virtual int ProgressHandler() { return 0; }
 

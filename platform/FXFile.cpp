@@ -1,6 +1,7 @@
 #include "platform/FXFile.h"
 
 #include "platform/CPathMatch.h"
+#include "platform/DurabilityTrace.h"
 #include "platform/CZoDirectory.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXPath.h"
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <mutex>
 #include <vector>
 
 static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit");
@@ -18,6 +20,32 @@ static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit");
 namespace {
 
 constexpr size_t kCopyChunk = 1 << 20;
+
+// A test's fault switch: the next `count` calls fail with `error`.
+class InjectedFaults {
+public:
+    void Arm(int count, int error) {
+        std::lock_guard<std::mutex> guard(lock);
+        remaining = count > 0 ? count : 0;
+        errnum = error;
+    }
+    // The errno the call must fail with, or 0.
+    int Take() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (remaining == 0) return 0;
+        --remaining;
+        return errnum;
+    }
+
+private:
+    std::mutex lock;
+    // guarded by lock
+    int remaining = 0;
+    int errnum = 0;
+};
+
+InjectedFaults g_writeFaults;
+InjectedFaults g_flushFaults;
 
 CZoError InvalidHandle(const FXCodeLocation& at) {
     return FXErrorUtil::ErrorWin32(at, ERROR_INVALID_HANDLE, "no open file");
@@ -107,7 +135,8 @@ CZoError FXFile::XKWriteFile(const auto_handle& handle, const void* buffer, unsi
     if (done != nullptr) *done = 0;
     if (!handle.is_valid()) return InvalidHandle(FXLOC);
     size_t written = 0;
-    const int e = WriteAll(handle.get(), static_cast<const char*>(buffer), length, written);
+    int e = g_writeFaults.Take();
+    if (e == 0) e = WriteAll(handle.get(), static_cast<const char*>(buffer), length, written);
     if (done != nullptr) *done = written;
     if (e != 0) {
         CZoError err = FXErrorUtil::ErrorErrNo(FXLOC, e);
@@ -180,7 +209,8 @@ CZoError FXFile::XKCopyFile(const std::string& from, const std::string& to, DWOR
         }
         if (n == 0) break;
         size_t written = 0;
-        const int e = WriteAll(target.get(), chunk.data(), static_cast<size_t>(n), written);
+        int e = g_writeFaults.Take();
+        if (e == 0) e = WriteAll(target.get(), chunk.data(), static_cast<size_t>(n), written);
         if (e != 0) return fail(FXPosixError::FromErrNo(FXLOC, e, "write", temporary));
     }
     if (::fchmod(target.get(), st.st_mode & 07777) != 0)
@@ -213,6 +243,26 @@ CZoError FXFile::XKCopyFile(const std::string& from, const std::string& to, DWOR
     return CZoError::Success();
 }
 
+CZoError FXFile::XKFlushFile(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return FXPosixError::FromErrNo(FXLOC, errno, "open for flush", path);
+    auto_handle opened(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return FXPosixError::FromErrNo(FXLOC, errno, "status of", path);
+    int e = g_flushFaults.Take();
+    if (e == 0 && (S_ISDIR(st.st_mode) ? ::fsync(fd) : ::fdatasync(fd)) != 0) e = errno;
+    if (e != 0) return FXPosixError::FromErrNo(FXLOC, e, "flush", path);
+    DurabilityTrace::Record(DurabilityTrace::FLUSHED, path);
+    return CZoError::Success();
+}
+
+void FXFile::TEST_FailNextWrites(int count, int error) { g_writeFaults.Arm(count, error); }
+
+void FXFile::TEST_FailNextFlushes(int count, int error) { g_flushFaults.Arm(count, error); }
+
 CZoError FXFile::XKMoveFileEx(const std::string& from, const std::string& to, DWORD flags) {
     const bool replace = (flags & MOVEFILE_REPLACE_EXISTING) != 0;
     int rc;
@@ -227,7 +277,10 @@ CZoError FXFile::XKMoveFileEx(const std::string& from, const std::string& to, DW
             rc = ::rename(from.c_str(), to.c_str());
         }
     }
-    if (rc == 0) return CZoError::Success();
+    if (rc == 0) {
+        DurabilityTrace::Record(DurabilityTrace::MOVED, to);
+        return CZoError::Success();
+    }
     const int e = errno;
     if (e == EEXIST && !replace)
         return FXErrorUtil::ErrorWin32(FXLOC, ERROR_ALREADY_EXISTS, "move to [%s]: exists", to.c_str());

@@ -58,6 +58,13 @@ public:
     // one is kept and Win32 80 returned.
     static CZoError XKCopyFile(const std::string& from, const std::string& to, DWORD failIfExists);
 
+    // Flushes the bytes of the file at the path to its device, with the size
+    // needed to read them back (fdatasync), through a descriptor of its own:
+    // the bytes written through any descriptor of the file are covered. For a
+    // folder its entries are flushed (fsync), which makes a rename into it
+    // survive a power loss.
+    static CZoError XKFlushFile(const std::string& path);
+
     // Renames a file or folder. MOVEFILE_REPLACE_EXISTING replaces an existing
     // destination file (otherwise Win32 183 and nothing moves);
     // MOVEFILE_COPY_ALLOWED lets a file move across volumes by copy and delete.
@@ -81,6 +88,12 @@ public:
 
     // A POSIX time as a time stamp (0 stays the clear stamp).
     static CTimeStamp TimeStampOf(const struct timespec& t);
+
+    // Fault switches for tests. The next `count` writes of file bytes
+    // (XKWriteFile, and the writes of XKCopyFile) fail with errno `error` and
+    // write nothing; likewise the next `count` flushes. 0 clears a switch.
+    static void TEST_FailNextWrites(int count, int error);
+    static void TEST_FailNextFlushes(int count, int error);
 
     // The folder services, also reached through this class.
     static CZoError RemoveFolder(const std::string& path, unsigned flags) { return FXFolder::RemoveFolder(path, flags); }

@@ -1,6 +1,8 @@
 #include "platform/LoopbackFS.h"
 
+#include "platform/DurabilityTrace.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/FXFile.h"
 
 #include <boost/make_shared.hpp>
 
@@ -28,6 +30,7 @@ struct LoopbackHost {
     std::string root;  // empty: not served
     bool connected = false;
     int failWrites = 0;
+    int failWritesErrno = EIO;
     uint32_t maxTransfer = 0;
     std::function<void(const std::string&, const std::string&)> walkHook;
     int openFiles = 0;
@@ -132,10 +135,11 @@ void LoopbackFS::TEST_SetConnected(const std::string& name, bool connected) {
     host->connected = connected;
 }
 
-void LoopbackFS::TEST_FailNextWrites(const std::string& name, int count) {
+void LoopbackFS::TEST_FailNextWrites(const std::string& name, int count, int error) {
     boost::shared_ptr<LoopbackHost> host = HostNamed(name);
     std::lock_guard<std::mutex> guard(host->lock);
     host->failWrites = count;
+    host->failWritesErrno = error;
 }
 
 void LoopbackFS::TEST_SetMaxTransfer(const std::string& name, uint32_t bytes) {
@@ -349,6 +353,18 @@ CZoError LoopbackFS::Rename(const std::string& from, const std::string& to, int)
     err = MapPath(FXLOC, *host, to, localTo);
     if (err.IsError()) return err;
     if (::rename(localFrom.c_str(), localTo.c_str()) != 0) return ErrNo(FXLOC, errno, from);
+    DurabilityTrace::Record(DurabilityTrace::MOVED, localTo);
+    return CZoError::Success();
+}
+
+// The server's disk is this machine's: the local file's flush is the one the
+// server would make.
+CZoError LoopbackFS::Flush(const std::string& path) {
+    std::string local;
+    CZoError err = MapPath(FXLOC, *host, path, local);
+    if (err.IsError()) return err;
+    err = FXFile::XKFlushFile(local);
+    if (err.IsError()) return err.Push(FXLOC, "data server path [%s]", path.c_str());
     return CZoError::Success();
 }
 
@@ -443,7 +459,7 @@ CZoError LoopbackFile::Write(const void* buffer, uint32_t count, uint64_t* done)
         std::lock_guard<std::mutex> guard(host->lock);
         if (host->failWrites > 0) {
             --host->failWrites;
-            return FXErrorUtil::ErrorErrNo(FXLOC, EIO);
+            return FXErrorUtil::ErrorErrNo(FXLOC, host->failWritesErrno);
         }
         limit = host->maxTransfer;
     }

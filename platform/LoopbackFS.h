@@ -15,6 +15,7 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -41,6 +42,7 @@ public:
     CZoError Walk(const std::string& root, void* context, int maxDepth, bool followFolders,
                   FSWalkCallback callback, int flags) override;
     CZoError Rename(const std::string& from, const std::string& to, int flags) override;
+    CZoError Flush(const std::string& path) override;
 
     // Serves `localRoot` as the volume of data server `host`, all switches off.
     static void TEST_ServeHost(const std::string& host, const std::string& localRoot);
@@ -48,8 +50,8 @@ public:
     // Disconnected: every call of every object of the host fails and
     // IsConnected is false, until connected again.
     static void TEST_SetConnected(const std::string& host, bool connected);
-    // The next `count` writes of the host's files fail with errno EIO.
-    static void TEST_FailNextWrites(const std::string& host, int count);
+    // The next `count` writes of the host's files fail with errno `error`.
+    static void TEST_FailNextWrites(const std::string& host, int count, int error = EIO);
     // Reads and writes move at most `bytes` per call (0: no limit).
     static void TEST_SetMaxTransfer(const std::string& host, uint32_t bytes);
     // Called before every entry a walk hands to its callback.

@@ -4,7 +4,7 @@
 // completion that releases the lock file and removes the afile's folders.
 //
 // Locks, in the order taken: the afile's lock file (held from AcquireLock
-// until the completion or the failure path deletes it), then the write/prune
+// until the completion or the failure path has deleted it), then the write/prune
 // lock (s_lockWriteSync, across the short part only), then the location's
 // CacheDB locks (inside UpdateVM). The completion runs on a pool thread and
 // takes the write/prune lock alone, to take the VM out of pruning.
@@ -63,13 +63,14 @@ CZoError CachePruner::SubmitVMJobForPruning(const VM& vm) {
 
     err = PruneVMJob(vm);
     if (err.IsError()) {
-        // Released before it is deleted: this process never deletes a lock
-        // file it still holds.
-        CZoError cleanup = cacheDB->ReleaseLock(vm);
+        // Deleted while still held: released first, another host could take
+        // the file and then lose it to this deletion while a third locked a
+        // new one in its place, and both would work on the afile.
+        CZoError cleanup = cacheDB->DeleteLock(vm);
         if (cleanup.IsError())
             LBC_LOG(-1, "Failed to release lock for [%s], error=%s", vm.description().c_str(),
                     cleanup.AsString().c_str());
-        cleanup = cacheDB->DeleteLock(vm);
+        cleanup = cacheDB->ReleaseLock(vm);
         if (cleanup.IsError())
             LBC_LOG(-1, "Failed to release lock for [%s], error=%s", vm.description().c_str(),
                     cleanup.AsString().c_str());
@@ -199,23 +200,32 @@ CZoError CachePruner::CompleteVMJobPruning(const CZoError& deletion, const VMPtr
     return CZoError::Success();
 }
 
+// Everything the lock file guards is removed while it is still held, and the
+// lock goes last: released first, another host could take the afile, cache
+// into it and then lose its new flat file, its database folder and the lock
+// file it holds to the removal here (its rows would later name regions of a
+// flat file made again, and a third host would lock a new file beside it).
+// The lock file goes with its folder, in the same removal: deleted on its
+// own first, a host could make and lock a new one that the folder's removal
+// would then take away from it.
 CZoError CachePruner::CleanUpPrunedVMJob(const VM& vm, const std::string& flatFilePath,
                                          const std::string& dbFilePath) {
-    CZoError err = cacheDB->ReleaseLock(vm);
-    if (err.IsError()) return err.Push(FXLOC);
+    std::string dataFolder, dbFolder, name;
+    CZoError err = FXPath::SplitParentPath(flatFilePath, dataFolder, name);
+    if (!err.IsError()) err = FXPath::SplitParentPath(dbFilePath, dbFolder, name);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 20, "(error=%s)", err.AsString().c_str());
+
+    LBC_LOG(1, "Removing folder [%s]", dataFolder.c_str());
+    err = fileIO->RemoveFolder(dataFolder);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 66, "(error=%s)", err.AsString().c_str());
 
     LBC_LOG(1, "Deleting lock file");
-    err = cacheDB->DeleteLock(vm);
-    if (err.IsError()) return err.Push(FXLOC);
+    LBC_LOG(1, "Removing folder [%s]", dbFolder.c_str());
+    err = fileIO->RemoveFolder(dbFolder);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 66, "(error=%s)", err.AsString().c_str());
 
-    for (const std::string* path : {&flatFilePath, &dbFilePath}) {
-        std::string parent, name;
-        err = FXPath::SplitParentPath(*path, parent, name);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 20, "(error=%s)", err.AsString().c_str());
-        LBC_LOG(1, "Removing folder [%s]", parent.c_str());
-        err = fileIO->RemoveFolder(parent);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 66, "(error=%s)", err.AsString().c_str());
-    }
+    err = cacheDB->ReleaseLock(vm);
+    if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
 

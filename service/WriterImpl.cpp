@@ -130,6 +130,11 @@ CZoError WriterImpl::CloseInternal(bool commit) {
 CZoError WriterImpl::Commit() {
     CZoError err = cache->CloseItem(item);
     if (err.IsError()) return err.Push(FXLOC);
+    // The region's bytes are written: the container flushes the flat file
+    // before it commits the row that will name them.
+    boost::shared_ptr<FlatFileCacheItem> flatItem = boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
+    if (flatItem && containerHold && containerHold->Container())
+        containerHold->Container()->NoteWrittenRegion(flatItem->GetFlatFilePath());
     if (LIVE_BROWSE_CACHE_TESTABILITY.load() > 0) extent->Reserved1 = item->GetMd5();
 
     VMPtr vm = boost::make_shared<VM>(extent->TessarelID, extent->CopyID, extent->AfileID, std::string(), 0, 0,

@@ -11,6 +11,7 @@
 #include <boost/make_shared.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -143,6 +144,19 @@ CZoError CCacheFileIO::_GetSpaceUsage(const char* path, unsigned long long* tota
     return CZoError::Success();
 }
 
+CZoError CCacheFileIO::Sync(const std::string& path) {
+    if (!remoteFS) return _Sync(path);
+    CZoError err = remoteFS->Flush(ConvertPath(path));
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError CCacheFileIO::_Sync(const std::string& path) {
+    CZoError err = FXFile::XKFlushFile(path);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
 // ---- the open file
 
 CZoError CCacheFileIO::CreateOpenFileForWrite(const std::string& path) {
@@ -166,7 +180,17 @@ CZoError CCacheFileIO::CreateAndLockFile(const std::string& path) {
     if (!remoteFile) return _CreateAndLockFile(path);
     CZoError err = remoteFile->Open(ConvertPath(path), toFlags(static_cast<int>(GENERIC_WRITE)) | kOpenOrCreate, 0, 0);
     if (err.IsError()) return err.Push(FXLOC);
-    return remoteFile->Lock(0);
+    err = remoteFile->Lock(0);
+    if (err.IsError()) return err;
+    // As below: a lock taken on a file its holder deleted meanwhile guards nothing.
+    bool exists = false;
+    err = remoteFS ? remoteFS->Exists(ConvertPath(path), exists) : CZoError::Success();
+    if (err.IsError() || !exists) {
+        CZoError unlocked = remoteFile->Unlock();
+        if (unlocked.IsError()) LBC_LOG(2, "Failed to unlock [%s] %s", path.c_str(), unlocked.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, 14, "Lock file [%s] was deleted while it was being locked", path.c_str());
+    }
+    return CZoError::Success();
 }
 
 // The record lock belongs to the process and lasts while the descriptor in
@@ -185,6 +209,16 @@ CZoError CCacheFileIO::_CreateAndLockFile(const std::string& path) {
     if (::fcntl(localFile.get(), F_SETLK, &fl) != 0) {
         CZoError inner = FXErrorUtil::ErrorErrNo(FXLOC, errno);
         return FXErrorUtil::ErrorInt(FXLOC, 14, "(error=%s)", inner.AsString().c_str());
+    }
+    // The pruner of another host deletes the lock file while it holds it. One
+    // opened just before and locked just after holds a file no longer at its
+    // path, which a third host may have made anew and locked too: such a lock
+    // guards nothing and counts as held by another host.
+    struct stat opened = {}, named = {};
+    if (::fstat(localFile.get(), &opened) != 0 || ::stat(path.c_str(), &named) != 0 ||
+        opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
+        localFile.reset(-1);
+        return FXErrorUtil::ErrorInt(FXLOC, 14, "Lock file [%s] was deleted while it was being locked", path.c_str());
     }
     return CZoError::Success();
 }

@@ -63,6 +63,9 @@ public:
     CZoError Size(const std::string& path, long long& size);
     CZoError GetFileTimes(const std::string& path, CTimeStamp* first, CTimeStamp* second, CTimeStamp* third);
     CZoError GetSpaceUsage(const std::string& path, unsigned long long& total, unsigned long long& available);
+    // Flushes a file's bytes (or a folder's entries) to the location's disk,
+    // whoever wrote them: metadata that points at bytes is committed only after them.
+    CZoError Sync(const std::string& path);
 
     // Folder walks.
     CZoError FolderSize(const std::string& folder, unsigned long long& size);
@@ -103,6 +106,7 @@ public:
     CZoError _Size(const std::string& path, long long& size);
     CZoError _GetFileTimes(const std::string& path, CTimeStamp* first, CTimeStamp* second, CTimeStamp* third);
     CZoError _GetSpaceUsage(const char* path, unsigned long long* total, unsigned long long* available);
+    CZoError _Sync(const std::string& path);
     CZoError _FolderSize(const std::string& folder, unsigned long long& size);
     CZoError _GetMatchingFiles(const std::string& folder, const std::string& pattern, std::list<std::string>& files);
     CZoError _DeleteEmptyFolders(const std::string& folder, int limitMs);

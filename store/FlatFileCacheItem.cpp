@@ -123,6 +123,21 @@ CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer) {
 CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer, size_t& wanted) {
     CZoError err = RequireFileIO(FXLOC, 51);
     if (err.IsError()) return err;
+    if (!regionInFile) {
+        // The region comes from a database row: before memory is taken for
+        // it or any byte is handed out, it must lie wholly in the flat file.
+        long long fileSize = 0;
+        err = fileIO->Size(flatFilePath, fileSize);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 51, "(error=%s)", err.AsString().c_str());
+        const long long regionEnd = offset + static_cast<long long>(size);
+        if (regionEnd > fileSize) {
+            const long long held = fileSize > offset ? fileSize - offset : 0;
+            return FXErrorUtil::ErrorInt(
+                FXLOC, 53, "Failed to fully read buffer for cache item [%s]. Bytes to read=[%lu], read=[%lu]",
+                shortDescription().c_str(), static_cast<unsigned long>(size), static_cast<unsigned long>(held));
+        }
+        regionInFile = true;
+    }
     char* memory = buffer.Allocate(wanted);
     if (memory == nullptr && wanted != 0)
         return FXErrorUtil::ErrorInt(FXLOC, 51, "Buffer cannot hold %lu bytes for cache item [%s]",
@@ -261,10 +276,12 @@ CZoError FlatFileCacheItem::OpenForFileReadInternal() {
 }
 
 CZoError FlatFileCacheItem::PrepareForRewrite() {
-    if (size != writeBuffer.size()) return FXErrorUtil::ErrorInt(FXLOC, 55);
-    CZoError err = OpenForFileRewrite();
-    if (err.IsError()) return err.Push(FXLOC);
-    return CZoError::Success();
+    // Never over the old region, whatever the length: a Reader opened before
+    // the rewrite may still be streaming those bytes, and a database copy
+    // written back earlier (in this or another process) still points at them;
+    // bytes written over them, or torn by a crash, would be served as the
+    // extent. The old region becomes dead space like any replaced one.
+    return FXErrorUtil::ErrorInt(FXLOC, 55);
 }
 
 std::string FlatFileCacheItem::ConstructCacheItemLocationForDB(const std::string& relativePath) {

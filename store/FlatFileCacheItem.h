@@ -4,9 +4,9 @@
 //
 // Flat-file format: no header, trailer, per-region header, padding or
 // alignment; the regions follow one another in the order they were reserved.
-// A region is reserved by growing the file by its length and is never freed
-// or reused: a rewrite of another length appends a new region and leaves the
-// old one as dead space. The file has no index: a region is found only by its
+// A region is reserved by growing the file by its length and is never freed,
+// reused or written over: a rewrite appends a new region and leaves the old
+// one as dead space. The file has no index: a region is found only by its
 // item location "<filepath>:<offset>:<length>" (path relative to the data
 // folder, decimal offset and length), kept in the extent's row.
 //
@@ -54,6 +54,8 @@ public:
     CZoError Write(const void* data, size_t length) override;
     CZoError Read(CAutoMemory<char>& buffer) override;
     // Exactly `size` bytes from the current position of the open flat file.
+    // A region that does not lie wholly in the file fails every read with
+    // ErrorInt 53, before any memory is taken for it.
     CZoError Read(CAutoMemory<char>& buffer, size_t& size) override;
     CZoError Close() override;
     bool IsAvailable() override;
@@ -63,10 +65,12 @@ public:
     CZoError OpenForFileRead();
     CZoError OpenForValidityTest();
     CZoError OpenForFileReadInternal();
-    // ErrorInt 55 when the length changed and a new region is needed.
+    // ErrorInt 55: a rewrite always needs a new region.
     CZoError PrepareForRewrite();
     // The item location text of this item's region under `relativePath`.
     std::string ConstructCacheItemLocationForDB(const std::string& relativePath);
+    // The full path of the flat file the item reads or writes.
+    const std::string& GetFlatFilePath() const { return flatFilePath; }
 
     static FXCriticalSection s_flatFileLock;
 
@@ -80,4 +84,7 @@ private:
     std::string writeBuffer;
     // empty only when no file access could be made (the item is then unavailable)
     CCacheFileIOPtr fileIO;
+    // The region was found to lie wholly in the flat file (checked once, at
+    // the first Read).
+    bool regionInFile = false;
 };

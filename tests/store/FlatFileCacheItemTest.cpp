@@ -138,7 +138,7 @@ TEST_P(FlatFileCacheItemTest, TwoThreadsAppendingGetDisjointAdjacentRegions) {
         for (const Written& w : list) ASSERT_EQ(w.bytes, ReadBack(w.location)) << w.location;
 }
 
-TEST_P(FlatFileCacheItemTest, SameLengthRewriteGoesInPlace) {
+TEST_P(FlatFileCacheItemTest, SameLengthRewriteAppendsANewRegionAndKeepsTheOldBytes) {
     const std::string a = WriteRegion(ExtentBytes(1, 50));
     const std::string b = WriteRegion(ExtentBytes(2, 50));
 
@@ -147,9 +147,11 @@ TEST_P(FlatFileCacheItemTest, SameLengthRewriteGoesInPlace) {
     rewrite->Write(fresh.data(), fresh.size());
     ASSERT_FALSE(rewrite->Close().IsError());
 
-    EXPECT_EQ(a, rewrite->GetCacheItemLocation());
-    EXPECT_EQ(100, FileSize(localFlatFile));
-    EXPECT_EQ(fresh, ReadBack(a));
+    EXPECT_EQ(relative + ":100:50", rewrite->GetCacheItemLocation());
+    EXPECT_EQ(150, FileSize(localFlatFile));
+    EXPECT_EQ(fresh, ReadBack(rewrite->GetCacheItemLocation()));
+    // A reader of the old region still gets the bytes it began with.
+    EXPECT_EQ(ExtentBytes(1, 50), ReadBack(a));
     EXPECT_EQ(ExtentBytes(2, 50), ReadBack(b));
 }
 
@@ -167,7 +169,7 @@ TEST_P(FlatFileCacheItemTest, RewriteOfAnotherLengthAppendsANewRegion) {
     EXPECT_EQ(old + longer, ReadWholeFile(localFlatFile));  // the old region stays as dead space
 }
 
-TEST_P(FlatFileCacheItemTest, SameLengthRewriteOfAMissingFileRecreatesItAtTheOldOffset) {
+TEST_P(FlatFileCacheItemTest, RewriteOfAMissingFileStartsItAnew) {
     WriteRegion(ExtentBytes(1, 20));
     const std::string b = WriteRegion(ExtentBytes(2, 30));
     ASSERT_EQ(0, ::unlink(localFlatFile.c_str()));
@@ -176,7 +178,8 @@ TEST_P(FlatFileCacheItemTest, SameLengthRewriteOfAMissingFileRecreatesItAtTheOld
     const std::string fresh = ExtentBytes(3, 30);
     rewrite->Write(fresh.data(), fresh.size());
     ASSERT_FALSE(rewrite->Close().IsError());
-    EXPECT_EQ(std::string(20, '\0') + fresh, ReadWholeFile(localFlatFile));
+    EXPECT_EQ(relative + ":0:30", rewrite->GetCacheItemLocation());
+    EXPECT_EQ(fresh, ReadWholeFile(localFlatFile));
 }
 
 TEST_P(FlatFileCacheItemTest, CloseWithoutBytesReservesAnEmptyRegion) {

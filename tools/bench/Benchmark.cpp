@@ -311,6 +311,19 @@ int main(int argc, char** argv) {
         fs::remove_all(root);
         return 0;
     }
+    if (getenv("LBC_BENCH_PROFILE") != nullptr) {
+        // Library writes and reads of 4 KiB alone, for a profiler.
+        int count = atoi(getenv("LBC_BENCH_PROFILE"));
+        {
+            Bench bench(root);
+            LibraryStore store(bench.cache);
+            Rate w, r;
+            WriteThenRead(store, bench.nextAfile++, 4096, count > 0 ? count : 20000, w, r);
+            printf("write %.0f ops/s, read %.0f ops/s\n", w.ops, r.ops);
+        }
+        fs::remove_all(root);
+        return 0;
+    }
     int runs = getenv("LBC_BENCH_RUNS") ? atoi(getenv("LBC_BENCH_RUNS")) : 3;
     if (runs < 1) runs = 1;
     unsigned cores = std::thread::hardware_concurrency();
