@@ -8,7 +8,9 @@
 #include "platform/EvDebug.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXFolder.h"
+#include "platform/FXPath.h"
 #include "platform/FXString.h"
+#include "platform/ProcessUseLock.h"
 #include "platform/SystemClock.h"
 #include "platform/XKClient.h"
 #include "platform/XKMMmountPath.h"
@@ -212,11 +214,27 @@ CZoError CLiveBrowseCacheImpl::InitialCleanup() {
 
     std::lock_guard<std::mutex> guard(g_cleanedStageFoldersLock);
     if (CleanedStageFolders().count(stageFolder) != 0) return CZoError::Success();
-    LBC_LOG(0, "Cleaning up Temp folder [%s]", stageFolder.c_str());
-    if (FXFolder::DoesFolderExist(stageFolder)) {
-        err = FXFolder::RemoveFolder(stageFolder, 1);
-        if (err.IsError()) return err.Push(FXLOC);
-    }
+    // Other browsing processes of this host may share the staging folder and
+    // have databases staged in it: it is cleared only by a process that is
+    // its sole user, and every user keeps a shared hold on its use lock.
+    // The use lock lies beside the local cache folder, so that taking it
+    // creates no folder of the cache.
+    std::string localFolder, parent, name;
+    err = LiveBrowseCacheUtility::GetLocalCacheFolderLocation(localFolder);
+    if (err.IsError()) return err.Push(FXLOC);
+    err = FXPath::SplitParentPath(localFolder, parent, name);
+    if (err.IsError()) return err.Push(FXLOC);
+    err = FXFolder::CreateFoldersIteratively(parent, nullptr);
+    if (err.IsError()) return err.Push(FXLOC);
+    CZoError removal;
+    bool sole = false;
+    err = CProcessUseLock::Acquire(localFolder + ".staging.inuse", [&] {
+        LBC_LOG(0, "Cleaning up Temp folder [%s]", stageFolder.c_str());
+        if (FXFolder::DoesFolderExist(stageFolder)) removal = FXFolder::RemoveFolder(stageFolder, 1);
+    }, sole);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (removal.IsError()) return removal.Push(FXLOC);
+    if (!sole) LBC_LOG(0, "Temp folder [%s] is in use by another process; not cleaned", stageFolder.c_str());
     CleanedStageFolders().insert(stageFolder);
     return CZoError::Success();
 }

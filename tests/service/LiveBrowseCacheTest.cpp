@@ -4,11 +4,14 @@
 
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/ProcessUseLock.h"
 #include "platform/XKClient.h"
 #include "platform/XKPlatformInfo.h"
 #include "store/FlatFileCacheItem.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -117,6 +120,38 @@ TEST_F(LiveBrowseCacheTest, ClientIdFailureStopsTheStartUpBeforeAnyFolder) {
     CZoError err = instance->InitializeInTestMode(std::string());
     EXPECT_TRUE(FXErrorUtil::IsInt(err, 84)) << err.AsString();
     EXPECT_NE(std::string::npos, err.AsString().find("Failed to get client ID, retCode=3")) << err.AsString();
+}
+
+// Another browsing process of this host with databases staged in the shared
+// staging folder keeps them when this process starts.
+TEST_F(LiveBrowseCacheTest, StartUpLeavesAStagingFolderThatAnotherProcessUses) {
+    ::mkdir(JobResultsFolder().c_str(), 0755);
+    ::mkdir(LocalCacheFolder().c_str(), 0755);
+    ::mkdir((LocalCacheFolder() + "/Temp").c_str(), 0755);
+    ::mkdir(StagingFolder().c_str(), 0755);
+    WriteWholeFile(StagingFolder() + "/afile_cache.db", "staged");
+    int toParent[2], toChild[2];
+    ASSERT_EQ(0, ::pipe(toParent));
+    ASSERT_EQ(0, ::pipe(toChild));
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        bool sole = false;
+        char c = CProcessUseLock::Acquire(LocalCacheFolder() + ".staging.inuse", nullptr, sole).IsError() ? 'E' : 'U';
+        if (::write(toParent[1], &c, 1) != 1 || ::read(toChild[0], &c, 1) != 1) ::_exit(2);
+        ::_exit(0);
+    }
+    char c = '?';
+    ASSERT_EQ(1, ::read(toParent[0], &c, 1));
+    ASSERT_EQ('U', c);
+
+    ASSERT_NE(nullptr, CLiveBrowseCache::GetInstance());
+    EXPECT_EQ("staged", ReadWholeFile(StagingFolder() + "/afile_cache.db"));
+    EXPECT_EQ(0u, CountContaining("Cleaning up Temp folder"));
+    EXPECT_EQ(1u, Count(0, "Temp folder [" + StagingFolder() + "] is in use by another process; not cleaned"));
+
+    EXPECT_EQ(1, ::write(toChild[1], &c, 1));
+    ::waitpid(pid, nullptr, 0);
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
 }
 
 TEST_F(LiveBrowseCacheTest, RepeatedStartKeepsTheStagingFolderAndTheOnePeriodicThread) {
