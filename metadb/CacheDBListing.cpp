@@ -19,7 +19,8 @@
 
 #include <cctype>
 #include <functional>
-#include <regex>
+#include <string>
+#include <vector>
 
 namespace {
 const char* const kAfileDBName = "afile_cache";
@@ -42,6 +43,24 @@ bool ConsumeDigits(const std::string& text, size_t& at) {
     size_t start = at;
     while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
     return at > start;
+}
+
+// Whether an afile folder name ("afile_<afile>_<copy>_<tessarel>", already
+// checked) is one the filter asks for: each non-zero field must equal its
+// part, as the folder search text with "(.*)" for the zero fields would match.
+// Compared directly rather than through std::regex, whose compilation is not
+// safe to run on several threads at once in this standard library.
+bool FolderMatchesFilter(const std::string& name, const VMJobParam& filter) {
+    std::vector<std::string> parts;
+    FXString::Split(name, "_", parts);
+    if (parts.size() != 4) return false;
+    if (filter.AfileID != 0 &&
+        parts[1] != FXString::Format("%llu", static_cast<unsigned long long>(filter.AfileID)))
+        return false;
+    if (filter.CopyID != 0 && parts[2] != FXString::Format("%u", static_cast<unsigned>(filter.CopyID))) return false;
+    if (filter.TessarelID != 0 && parts[3] != FXString::Format("%u", static_cast<unsigned>(filter.TessarelID)))
+        return false;
+    return true;
 }
 
 // The file vanished between the search and the time-stamp read (a pruner or
@@ -163,10 +182,6 @@ void* CacheDB::WalkDirectoryForVMsStatic(void* argument) {
 
     CZoError result;
     if (!state->stopRequested) {
-        // Built once: the filter does not change during a walk.
-        const std::regex pattern(CacheNamespace::GenerateAfileFolderSearchString(
-                                     state->filter.AfileID, state->filter.TessarelID, state->filter.CopyID),
-                                 std::regex::ECMAScript);
         const std::string dbFileName = AfileDBFileName();
         unsigned long long count = 0;
 
@@ -175,7 +190,7 @@ void* CacheDB::WalkDirectoryForVMsStatic(void* argument) {
             std::string fileName, folderName;
             CZoError err = ParentFolderName(fullPath, fileName, folderName);
             if (err.IsError()) return err.Push(FXLOC);
-            if (!std::regex_match(folderName, pattern) || !IsAfileFolderName(folderName) ||
+            if (!IsAfileFolderName(folderName) || !FolderMatchesFilter(folderName, state->filter) ||
                 !FXString::MatchesNoCase(fileName, dbFileName))
                 return CZoError::Success();
 
