@@ -37,6 +37,12 @@ class CachePruner;
 class PeriodicUtilityThread;
 typedef boost::shared_ptr<CachePruner> CachePrunerPtr;
 
+// Bit 34 of a request's flags word marks a partial extent; an extent row
+// records a full extent as Flags 1 and a partial one as Flags 2.
+constexpr long long kPartialExtentFlag = 0x400000000LL;
+constexpr int kFlagsFullExtent = 1;
+constexpr int kFlagsPartialExtent = 2;
+
 class CLiveBrowseCacheImpl : public boost::enable_shared_from_this<CLiveBrowseCacheImpl> {
 public:
     struct AfilePathId {

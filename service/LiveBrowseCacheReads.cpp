@@ -21,13 +21,6 @@
 
 #include <boost/make_shared.hpp>
 
-namespace {
-
-const long long kPartialExtentFlag = 0x400000000LL;
-const int kFlagsFullExtent = 1;
-
-}  // namespace
-
 CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afileOffset, unsigned int tessarelId,
                                                unsigned int copyId, long long jobId,
                                                CLiveBrowseCache::ReaderPtr& reader) {

@@ -28,10 +28,6 @@
 
 namespace {
 
-const long long kPartialExtentFlag = 0x400000000LL;
-const int kFlagsFullExtent = 1;
-const int kFlagsPartialExtent = 2;
-
 // 36 lower-case hexadecimal characters in groups of 8-4-4-4-12.
 std::string NewValidityGUID() {
     boost::uuids::random_generator generator;
