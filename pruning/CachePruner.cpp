@@ -7,6 +7,8 @@
 #include "pruning/CacheDBPruner.h"
 #include "pruning/CacheDataPruner.h"
 
+#include <limits>
+
 namespace {
 const char kConfigKey[] = "VirtualServer";
 const int kWakeUpSeconds = 30;
@@ -67,9 +69,16 @@ void CachePruner::Configure(TriggerCriteria trigger, Policy policy) { AddConfigu
 // ---- configuration
 
 void CachePruner::RefreshConfiguration() {
+    const uint32_t kDefaultDays = 7;
     unsigned long long days = 0;
     XKPlatformInfo().getValue(kConfigKey, "nLiveBrowseCacheMaxDaysRetention", days);
-    if (days == 0) days = 7;
+    if (days > std::numeric_limits<uint32_t>::max()) {
+        // Cut to 32 bits it would become a short retention (2^32 days: 0,
+        // pruning every job older than a day); read as not set instead.
+        LBC_LOG(1, "Retention [%llu] days is out of range, using [%u] days", days, kDefaultDays);
+        days = 0;
+    }
+    if (days == 0) days = kDefaultDays;
     ConfigureMaxNoOfDays(static_cast<uint32_t>(days));
 }
 

@@ -99,7 +99,8 @@ public:
 
     // ---- configuration
 
-    // Reads the retention days ("nLiveBrowseCacheMaxDaysRetention", 0 or absent: 7).
+    // Reads the retention days ("nLiveBrowseCacheMaxDaysRetention"; 0, absent
+    // or beyond 32 bits: 7).
     void RefreshConfiguration();
     // Adds the configuration unless one with its policy is there (the
     // earlier trigger stays); logs the configuration passed in either way.

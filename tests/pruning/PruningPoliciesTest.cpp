@@ -29,6 +29,11 @@ TEST(PruningPoliciesTest, RetentionBoundaries) {
         {"a setting of 0 prunes at eight days", 0, 8 * kDay, true},
         {"three days configured, four days go", 3, 4 * kDay, true},
         {"three days configured, three days stay", 3, 3 * kDay + 100, false},
+        // Out of the 32-bit range the setting counts as absent, never as its low bits.
+        {"2^32 days means seven days: two days stay", 1LL << 32, 2 * kDay, false},
+        {"2^32 + 3 days means seven days: five days stay", (1LL << 32) + 3, 5 * kDay, false},
+        {"2^32 days means seven days: eight days go", 1LL << 32, 8 * kDay, true},
+        {"2^32 - 1 days is in range: eight days stay", (1LL << 32) - 1, 8 * kDay, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
