@@ -90,11 +90,18 @@ bool CacheDB::IsAfileFolderName(const std::string& name) {
     return name.find_first_not_of("0_", prefix.size()) != std::string::npos;
 }
 
+// The identity is read from the name of the file's own folder alone: read
+// from the whole path, a folder above the location whose name starts with
+// "afile" (/srv/afiles/cache, /data/afile_2024_01_05) would fail every
+// listing or name every VM after itself.
 CZoError CacheDB::GetVMInfo(const std::string& dbFilePath, VM& vm, CCacheFileIOPtr io) {
+    std::string fileName, folderName;
     long long afileId = 0;
     unsigned tessarelId = 0, copyId = 0;
-    CZoError err = CacheNamespace::GetFileInfo(dbFilePath, afileId, tessarelId, copyId);
-    if (err.IsError()) return err.Push(FXLOC);
+    CZoError err = ParentFolderName(dbFilePath, fileName, folderName);
+    if (!err.IsError()) err = CacheNamespace::GetFileInfo(folderName, afileId, tessarelId, copyId);
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, 27, "Unexpected path found [%s]", dbFilePath.c_str());
 
     if (!io) {
         boost::any local;

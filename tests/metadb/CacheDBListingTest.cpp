@@ -33,18 +33,23 @@ bool ThreadCountFallsTo(size_t expected) {
     return true;
 }
 
+// An afile database file with the given modification time.
+void MakeAfileDB(CacheDBFixture& f, long long afile, unsigned cell, unsigned copy, long long mtime = 1600000000,
+                 const std::string& name = "afile_cache.db") {
+    std::string folder = f.LocalAfileFolder(afile, cell, copy);
+    MakeFolders(folder);
+    WriteWholeFile(folder + "/" + name, "db");
+    struct timeval times[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(0, ::utimes((folder + "/" + name).c_str(), times));
+}
+
 class CacheDBListingTest : public ::testing::TestWithParam<bool> {
 protected:
     CacheDBListingTest() : f(GetParam()) { f.Open(); }
 
-    // An afile database file with the given modification time.
     void MakeDB(long long afile, unsigned cell, unsigned copy, long long mtime = 1600000000,
                 const std::string& name = "afile_cache.db") {
-        std::string folder = f.LocalAfileFolder(afile, cell, copy);
-        MakeFolders(folder);
-        WriteWholeFile(folder + "/" + name, "db");
-        struct timeval times[2] = {{mtime, 0}, {mtime, 0}};
-        ASSERT_EQ(0, ::utimes((folder + "/" + name).c_str(), times));
+        MakeAfileDB(f, afile, cell, copy, mtime, name);
     }
     std::vector<size_t> BatchSizes(size_t batchSize, VMJobParam filter = VMJobParam(), std::set<long long>* afiles = nullptr) {
         DBObjectCollection<VM> batch;
@@ -182,6 +187,37 @@ TEST_P(CacheDBListingTest, WalkerThatCannotStartIsCode12AndTheNextCallStartsAfre
 }
 
 INSTANTIATE_TEST_SUITE_P(Locations, CacheDBListingTest, ::testing::Bool(), LocationName);
+
+// The identity comes from the afile folder's own name, whatever the folders
+// above the location are called: a component that starts with "afile" in the
+// base folder neither fails the listing nor names the listed VMs.
+TEST(CacheDBListingBaseFolderTest, ListedIdentityIgnoresAfileLikeFoldersAboveTheLocation) {
+    const char* const bases[] = {"afiles/cache", "afile_2024_01_05", "AFILE_5_6_7/cache"};
+    for (const char* base : bases) {
+        SCOPED_TRACE(base);
+        CacheDBFixture f(false, base);
+        f.Open();
+        ASSERT_NE(std::string::npos, f.LocalAfileFolder(812).find(std::string("/") + base + "/DB/"));
+        MakeAfileDB(f, 812, 2, 1, 1650000000);
+        MakeAfileDB(f, 7, 3, 9, 1650000123);
+        const std::set<std::vector<long long>> expected = {{812, 2, 1, 1650000000}, {7, 3, 9, 1650000123}};
+
+        std::list<VM> vms;
+        CZoError err = f.top->GetVMJobs(vms);
+        EXPECT_FALSE(err.IsError()) << err.AsString();
+        std::set<std::vector<long long>> listed;
+        for (const VM& vm : vms) listed.insert({vm.AfileID, vm.TessarelID, vm.CopyID, vm.LastReferenceTime});
+        EXPECT_EQ(expected, listed);
+
+        DBObjectCollection<VM> batch;
+        err = f.top->GetVMsInBatches(VMJobParam(), 10, batch);
+        EXPECT_FALSE(err.IsError()) << err.AsString();
+        listed.clear();
+        for (auto it = batch.iterator(); !batch.isEnd(it); ++it)
+            listed.insert({it->AfileID, it->TessarelID, it->CopyID, it->LastReferenceTime});
+        EXPECT_EQ(expected, listed);
+    }
+}
 
 // A database removed between the search and the reading of its time stamp
 // is skipped, not the end of every later pass (the loopback server lets a

@@ -83,7 +83,8 @@ inline VM TestVM(long long afile, unsigned cell = 2, unsigned copy = 1, long lon
 // A fresh location, staging area and configuration for each test.
 class CacheDBFixture {
 public:
-    explicit CacheDBFixture(bool remote) : log(5) {
+    // locationName: the folder of a local location below the test's folder.
+    explicit CacheDBFixture(bool remote, const std::string& locationName = "loc") : log(5) {
         XKPlatformInfo::TEST_Clear();
         XKJobQuery::TEST_ResetAll();
         DebugSimulation::TEST_Reset();
@@ -91,7 +92,7 @@ public:
         jobResults = dir.sub("jr");
         MakeFolders(jobResults);
         XKPlatformInfo::TEST_SetJobResultsDirectory(jobResults);
-        location = TestLocation::Make(dir, remote);
+        location = TestLocation::Make(dir, remote, locationName);
     }
     ~CacheDBFixture() {
         top.reset();

@@ -56,6 +56,24 @@ TEST(PruningPoliciesTest, RetentionBoundaries) {
     }
 }
 
+// Folders above the location whose names start with "afile" change nothing:
+// the old job goes and only it, the young one of another afile stays.
+TEST(PruningPoliciesTest, ALocationBelowAfileLikeFoldersIsPrunedByItsOwnAfileFolders) {
+    for (const char* base : {"afiles/cache", "afile_2024_01_05"}) {
+        SCOPED_TRACE(base);
+        PruningLocation location(false, base);
+        location.AddJob(812, 8 * kDay);
+        location.AddJob(2024, 0);
+        CachePrunerPtr pruner = location.MakePruner();
+
+        pruner->PruneJobs();
+
+        location.ExpectPruned(812);
+        location.ExpectUntouched(2024);
+        EXPECT_EQ(0u, location.db.log->Count(-1, "Failed to prune"));
+    }
+}
+
 TEST(PruningPoliciesTest, DaysSinceAReference) {
     PruningLocation location;
     const long long now = location.now;

@@ -46,7 +46,8 @@ inline std::string Parent(const std::string& path) { return path.substr(0, path.
 
 class PruningLocation {
 public:
-    explicit PruningLocation(bool remote = false) : db(remote) {
+    explicit PruningLocation(bool remote = false, const std::string& locationName = "loc")
+        : db(remote, locationName) {
         ArMgrClientAPI::TEST_ResetAll();
         XKTessaRel::TEST_ResetAll();
         now = static_cast<long long>(::time(nullptr));
