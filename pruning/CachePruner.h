@@ -197,6 +197,7 @@ private:
     CZoError CompleteVMJobPruning(const CZoError& deletion, const VMPtr& vm, const PruningTaskPtr& task,
                                   const std::string& flatFilePath, const std::string& dbFilePath);
     CZoError CleanUpPrunedVMJob(const VM& vm, const std::string& flatFilePath, const std::string& dbFilePath);
+    CZoError RemovePrunedVMJobFolders(const std::string& flatFilePath, const std::string& dbFilePath);
     // Drops the container that the job's lock request made from the map.
     void ReleaseLockContainer(const VM& vm);
     void LogCacheGrowth();

@@ -205,11 +205,27 @@ CZoError CachePruner::CompleteVMJobPruning(const CZoError& deletion, const VMPtr
 // into it and then lose its new flat file, its database folder and the lock
 // file it holds to the removal here (its rows would later name regions of a
 // flat file made again, and a third host would lock a new file beside it).
+// A removal that fails still releases the lock: left to the container's
+// destruction, it would keep other hosts out for as long as anything holds
+// the container.
+CZoError CachePruner::CleanUpPrunedVMJob(const VM& vm, const std::string& flatFilePath,
+                                         const std::string& dbFilePath) {
+    CZoError err = RemovePrunedVMJobFolders(flatFilePath, dbFilePath);
+    CZoError released = cacheDB->ReleaseLock(vm);
+    if (err.IsError()) {
+        if (released.IsError())
+            LBC_LOG(-1, "Failed to release lock for [%s], error=%s", vm.description().c_str(),
+                    released.AsString().c_str());
+        return err.Push(FXLOC);
+    }
+    if (released.IsError()) return released.Push(FXLOC);
+    return CZoError::Success();
+}
+
 // The lock file goes with its folder, in the same removal: deleted on its
 // own first, a host could make and lock a new one that the folder's removal
 // would then take away from it.
-CZoError CachePruner::CleanUpPrunedVMJob(const VM& vm, const std::string& flatFilePath,
-                                         const std::string& dbFilePath) {
+CZoError CachePruner::RemovePrunedVMJobFolders(const std::string& flatFilePath, const std::string& dbFilePath) {
     std::string dataFolder, dbFolder, name;
     CZoError err = FXPath::SplitParentPath(flatFilePath, dataFolder, name);
     if (!err.IsError()) err = FXPath::SplitParentPath(dbFilePath, dbFolder, name);
@@ -223,9 +239,6 @@ CZoError CachePruner::CleanUpPrunedVMJob(const VM& vm, const std::string& flatFi
     LBC_LOG(1, "Removing folder [%s]", dbFolder.c_str());
     err = fileIO->RemoveFolder(dbFolder);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 66, "(error=%s)", err.AsString().c_str());
-
-    err = cacheDB->ReleaseLock(vm);
-    if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
 

@@ -133,6 +133,34 @@ TEST_P(PruneVMJobTest, ADatabaseFileAlreadyGoneCountsAsRemoved) {
     location.ExpectPruned(812);
 }
 
+// A folder that cannot be removed ends the clean-up, but the lock file is
+// released all the same: another holder of the afile's container (here the
+// test, as a request that reached it would) must not keep other hosts out.
+TEST_P(PruneVMJobTest, AFolderThatCannotBeRemovedStillReleasesTheLock) {
+    for (bool dataFolder : {true, false}) {
+        SCOPED_TRACE(dataFolder ? "data folder" : "database folder");
+        PruningLocation location(GetParam());
+        location.AddJob(812, 8 * kDay);
+        const std::string stuck = (dataFolder ? location.DataFolder(812) : location.DBFolder(812)) + "/stuck";
+        WriteWholeFile(stuck, "x");
+        ImmutableFile pinned(stuck);
+        if (!pinned.Active()) GTEST_SKIP() << "the file system cannot mark a file immutable here";
+        CacheDBPtr held;
+        ASSERT_FALSE(location.db.top->GetCacheDB(PruningLocation::Job(812), held, false, false).IsError());
+        CachePrunerPtr pruner = location.MakePruner();
+
+        long long bytes = 0;
+        ASSERT_FALSE(pruner->SubmitVMJobForPruning(PruningLocation::Job(812), bytes).IsError());
+        pruner->WaitForAllPruningTasks();
+
+        EXPECT_EQ(1u, location.db.log->Count(-1, "Failed to clean up after pruning ["));
+        EXPECT_FALSE(Exists(location.PrunedFile(812)));
+        EXPECT_FALSE(InPruning(812));
+        EXPECT_TRUE(location.db.OthersCanLock(812));
+        pinned.Clear();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Locations, PruneVMJobTest, ::testing::Bool(), LocationName);
 
 TEST(PruneVMJobInUseTest, ARefusedRenameSkipsAfterTheDatabaseAndReleasesTheLock) {
