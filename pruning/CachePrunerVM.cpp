@@ -145,7 +145,14 @@ CZoError CachePruner::PruneVMJobLocked(VM& vm, std::string& dbFilePath, std::str
 
     vm.ValidityGUID.clear();
     err = cacheDB->UpdateVM(vm);
-    if (err.IsError()) return err.Push(FXLOC);
+    if (err.IsError()) {
+        // Not a reason to stop: the location's database file is already
+        // removed (the row goes with it) and the flat file renamed, so no
+        // later pass would list the job and its renamed file would stay for
+        // ever. The deletion goes on.
+        LBC_LOG(-1, "Failed to clear the validity GUID of [%s], pruning it all the same, error=%s",
+                vm.description().c_str(), err.AsString().c_str());
+    }
     return CZoError::Success();
 }
 
@@ -191,12 +198,13 @@ CZoError CachePruner::CompleteVMJobPruning(const CZoError& deletion, const VMPtr
     // host request could write through it unstaged.
     ReleaseLockContainer(*vm);
     EndVMPruning(vm);
-    task->MarkDone();
-    if (err.IsError()) {
+    if (err.IsError())
         LBC_LOG(-1, "Failed to clean up after pruning [%s], error=%s", vm->description().c_str(),
                 err.AsString().c_str());
-        return err.Push(FXLOC);
-    }
+    // Last: once the pass's wait is over, the job's outcome is complete, its
+    // log line included.
+    task->MarkDone();
+    if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
 

@@ -161,6 +161,36 @@ TEST_P(PruneVMJobTest, AFolderThatCannotBeRemovedStillReleasesTheLock) {
     }
 }
 
+// The VM row cannot be written (another connection holds the write lock of
+// the database the afile's lock request opened): by then the database file
+// is gone and the flat file renamed, so no later pass would list the job;
+// the prune goes on and leaves nothing behind.
+TEST_P(PruneVMJobTest, ARowUpdateRefusedByABusyDatabaseLeavesNothingBehind) {
+    PruningLocation location(GetParam());
+    location.AddJob(812, 8 * kDay);
+    CacheDBPtr held;
+    ASSERT_FALSE(location.db.top->GetCacheDB(PruningLocation::Job(812), held, false, false).IsError());
+    const std::string opened = location.db.StageFolder(812) + "/afile_cache.db";
+    ASSERT_TRUE(Exists(opened));
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(opened.c_str(), &other, SQLITE_OPEN_READWRITE, nullptr));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    held.reset();
+    CachePrunerPtr pruner = location.MakePruner();
+
+    long long bytes = 0;
+    CZoError err = pruner->SubmitVMJobForPruning(PruningLocation::Job(812), bytes);
+    pruner->WaitForAllPruningTasks();
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_FALSE(Exists(location.PrunedFile(812)));
+    location.ExpectPruned(812);
+    EXPECT_EQ(1u, location.db.log->Count(2, "Done pruning ["));
+    EXPECT_EQ(1u, location.db.log->Count(-1, "Failed to clear the validity GUID of ["));
+}
+
 INSTANTIATE_TEST_SUITE_P(Locations, PruneVMJobTest, ::testing::Bool(), LocationName);
 
 TEST(PruneVMJobInUseTest, ARefusedRenameSkipsAfterTheDatabaseAndReleasesTheLock) {
