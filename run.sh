@@ -94,10 +94,11 @@ run_demo() {
 # run_host BINARY PREFIX DIR: the host, which must load the library installed
 # under PREFIX, against a fresh cache folder under DIR.
 run_host() {
-  local binary=$1 prefix=$2 dir=$3
-  if ! ldd "$binary" | grep -q "=> $prefix/.*libLiveBrowseCache\.so"; then
+  local binary=$1 prefix=$2 dir=$3 libs
+  libs=$(ldd "$binary")
+  if ! grep -q "=> $prefix/.*libLiveBrowseCache\.so" <<<"$libs"; then
     echo "$binary does not load the installed library:" >&2
-    ldd "$binary" >&2
+    echo "$libs" >&2
     return 1
   fi
   write_seed "$dir"
