@@ -17,6 +17,9 @@
 #include "store/LiveBrowseCacheUtility.h"
 
 #include <boost/make_shared.hpp>
+#include <boost/uuid/uuid.hpp>
+#include <boost/uuid/uuid_generators.hpp>
+#include <boost/uuid/uuid_io.hpp>
 #include <boost/weak_ptr.hpp>
 
 #include <condition_variable>
@@ -134,11 +137,19 @@ CacheDBImplPtr CacheDB::GetDBImplementation(CacheDB* owner, DB_TYPE type, const 
     CZoError err = isAfileDB ? LiveBrowseCacheUtility::GetAfileStageDBLocation(folder, rootFolder, localFolder)
                              : LiveBrowseCacheUtility::GetDefaultCacheStageDBLocation(localFolder);
     if (err.IsError()) throw err.Push(FXLOC);
+    // A lock-only container never opens the afile's staging folder: it does
+    // not hold the lock when it opens, and the folder may hold the live
+    // database of another container (of another process at this location).
+    // Its database is a scratch one of its own, in a folder no other object
+    // can name, removed with it, so no stale copy is ever opened again.
+    const bool scratch = isAfileDB && owner != nullptr && owner->lockOnly;
+    if (scratch) localFolder += ".pruner-" + boost::uuids::to_string(boost::uuids::random_generator()());
     err = CreateLocalCacheDBFolder(localFolder);
     if (err.IsError()) throw err.Push(FXLOC);
     if (!isAfileDB) return CacheDBImplPtr();
 
     boost::shared_ptr<SQLiteAdapter> adapter = boost::make_shared<SQLiteAdapter>(localFolder, kAfileDBName);
+    if (scratch) adapter->OwnLocalFolder();
     adapter->SetSyncRemoteLocation(folder);
     if (owner != nullptr) adapter->SetRemoteFileIO(owner->GetRemoteFileIO());
     return adapter;
@@ -203,6 +214,8 @@ CZoError CacheDB::FindOrMakeContainer(const VM& key, CacheDBPtr& container, bool
             container = found;
             return CZoError::Success();
         }
+        if (found->HoldsPrunerLock())
+            return FXErrorUtil::ErrorInt(FXLOC, 14, "Cache for afile [%lld] is locked for pruning", key.AfileID);
         if (!RetireUnfit(key, found))
             return FXErrorUtil::ErrorInt(FXLOC, 14,
                                          "Cache for afile [%lld] is held by a request without its lock file",
@@ -281,7 +294,9 @@ CZoError CacheDB::MakeContainer(const VM& key, CacheDBPtr& container, bool stage
             err = made->impl->Open();
             if (err.IsError()) {
                 // Writing an unopenable copy back would refresh its time stamp
-                // and keep it from ageing out.
+                // and keep it from ageing out. Only a copy staged here is
+                // dropped: a database this container did not stage is
+                // reported (busy, say), never deleted.
                 made->impl->DiscardStagedCopy();
                 throw err.Push(FXLOC);
             }
@@ -306,8 +321,11 @@ CZoError CacheDB::MakeContainer(const VM& key, CacheDBPtr& container, bool stage
 
 bool CacheDB::IsFitForData() const {
     if (!stageLocally || !impl) return true;
-    return impl->HoldsLockFile();
+    if (!impl->HoldsLockFile()) return false;
+    return !lockOnly || lockOwner.load() == std::this_thread::get_id();
 }
+
+bool CacheDB::HoldsPrunerLock() const { return lockOnly && stageLocally && impl && impl->HoldsLockFile(); }
 
 CZoError CacheDB::NoImplementation(const FXCodeLocation& at) const {
     return FXErrorUtil::ErrorInt(at, 39, "No database implementation for [%s]", dbFolderPath.c_str());
