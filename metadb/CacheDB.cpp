@@ -1,7 +1,8 @@
 // Construction, initialisation and the making of per-afile containers.
 //
-// Lock order: top-level transactionLock, then top-level mapLock, then a
-// per-afile transactionLock; the retiring registry's lock is a leaf.
+// Lock order: top-level transactionLock, then the location's making lock,
+// then top-level mapLock, then a per-afile transactionLock; the retiring
+// registry's lock is a leaf.
 
 #include "metadb/CacheDB.h"
 
@@ -23,6 +24,7 @@
 #include <boost/weak_ptr.hpp>
 
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 
 namespace {
@@ -32,12 +34,34 @@ const char* const kAfileDBName = "afile_cache";
 const char* const kTopLevelDBName = "cache";
 }  // namespace
 
-// Every per-afile container from its entry in the map until the end of its
-// destruction, whether it is still in the map or not. A making that finds a
-// live one brings it back; one whose destruction is under way is waited for,
-// so that its write-back and unlock finish before a new copy is staged.
+// Every per-afile container of one cache location from its entry in a map
+// until the end of its destruction, whether it is still in a map or not. A
+// making that finds a live one brings it back; one whose destruction is under
+// way is waited for, so that its write-back and unlock finish before a new
+// copy is staged. Shared by every top-level container over the location's
+// database folder: two of them would otherwise make two containers of one
+// afile copy, which no lock file keeps apart inside one process.
 class CacheDB::RetiringRegistry {
 public:
+    static boost::shared_ptr<RetiringRegistry> ForLocation(const std::string& root) {
+        static std::mutex registriesLock;
+        // Never destroyed: containers may leave their registry at unload.
+        static auto* registries = new std::map<std::string, boost::weak_ptr<RetiringRegistry>>();
+        std::lock_guard<std::mutex> guard(registriesLock);
+        for (auto it = registries->begin(); it != registries->end();)
+            it = it->second.expired() ? registries->erase(it) : std::next(it);
+        boost::shared_ptr<RetiringRegistry> registry = (*registries)[root].lock();
+        if (!registry) {
+            registry = boost::make_shared<RetiringRegistry>();
+            (*registries)[root] = registry;
+        }
+        return registry;
+    }
+
+    // Held across the making of a container at the location, whichever
+    // top-level container makes it.
+    FXCriticalSection making;
+
     void Enter(const VM& key, const CacheDBPtr& container) {
         std::lock_guard<std::mutex> guard(lock);
         entries[key] = Entry{container.get(), container};
@@ -91,7 +115,7 @@ CacheDB::CacheDB(DB_TYPE type, const std::string& folder, const std::string& roo
       stageLocally(stageLocally),
       isAfileDB(isAfileDB),
       dbType(type) {
-    if (!isAfileDB) registry = boost::make_shared<RetiringRegistry>();
+    if (!isAfileDB) registry = RetiringRegistry::ForLocation(rootFolderPath);
 }
 
 CacheDB::~CacheDB() {
@@ -207,6 +231,7 @@ CZoError CacheDB::FindOrMakeContainer(const VM& key, CacheDBPtr& container, bool
 
     ProcessSpan opening(LBCPerfCounters::SlotDbOpen);
     auto_lock making(&transactionLock);
+    auto_lock makingAtLocation(&registry->making);
     CacheDBPtr found = LookUp(key);
     if (!found) found = BringBackRetired(key);
     if (found) {
@@ -233,8 +258,9 @@ CacheDBPtr CacheDB::LookUp(const VM& key) {
     return it == containers.end() ? CacheDBPtr() : it->second;
 }
 
-// Called holding transactionLock, after a lookup missed: only makings enter
-// containers, so a live registered one is not in the map.
+// Called holding the location's making lock, after a lookup missed: only
+// makings enter containers, so a live registered one is not in this map (it
+// may be in another top-level container's over the same location).
 CacheDBPtr CacheDB::BringBackRetired(const VM& key) {
     CacheDBPtr alive = registry->Find(key);
     if (!alive) return alive;
@@ -249,7 +275,7 @@ CacheDBPtr CacheDB::BringBackRetired(const VM& key) {
 
 // Releases an unfit container when the map and the caller are its only
 // holders; it is destroyed here, before its replacement is made. Called
-// holding transactionLock, so no making can bring it back meanwhile.
+// holding the location's making lock, so no making can bring it back meanwhile.
 bool CacheDB::RetireUnfit(const VM& key, CacheDBPtr& unfit) {
     {
         auto_lock guard(&mapLock);

@@ -17,9 +17,11 @@
 // instead of a second one being made.
 //
 // Lock order (callers take the write/prune lock and the service lock first):
-// top-level transactionLock, then top-level mapLock, then a per-afile
-// transactionLock. The retiring registry's lock, the implementation's
-// lock-file lock and a per-afile container's unflushedLock are leaves.
+// top-level transactionLock, then the location's making lock (shared by the
+// top-level containers over one database folder), then top-level mapLock,
+// then a per-afile transactionLock. The retiring registry's lock, the
+// implementation's lock-file lock and a per-afile container's unflushedLock
+// are leaves.
 
 #include "CZoError.h"
 #include "DBObjectCollection.h"
@@ -294,8 +296,9 @@ private:
     // The thread that took the lock of a lock-only container; atomic because
     // every data request reads it.
     std::atomic<std::thread::id> lockOwner{std::thread::id()};
-    // Shared between a top-level container and its per-afile containers,
-    // which leave it at the end of their destruction.
+    // Shared by the top-level containers over one location's database folder
+    // and their per-afile containers, which leave it at the end of their
+    // destruction.
     boost::shared_ptr<RetiringRegistry> registry;
     // open Writers of a per-afile container
     std::atomic<int> openWriters{0};

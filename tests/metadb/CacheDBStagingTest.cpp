@@ -75,6 +75,27 @@ TEST_F(CacheDBStagingTest, TwoLocationsOfOneAfileCopyInOneProcessStageApart) {
     EXPECT_EQ(0u, f.log->Count(-1, "not written back"));
 }
 
+// Two top-level containers over one location (two mount-path ids naming one
+// folder): one container per afile copy all the same, since no lock file
+// keeps two apart inside one process.
+TEST_F(CacheDBStagingTest, TopLevelContainersOverOneLocationShareTheAfilesContainer) {
+    CacheDBPtr secondTop = f.MakeTop();
+    ASSERT_FALSE(f.top->AddExtent(TestExtent(kAfile, 0)).IsError());
+    ASSERT_FALSE(secondTop->AddExtent(TestExtent(kAfile, 4096)).IsError());
+    CacheDBPtr first, second;
+    ASSERT_FALSE(f.top->GetCacheDB(TestVM(kAfile), first, true, true).IsError());
+    ASSERT_FALSE(secondTop->GetCacheDB(TestVM(kAfile), second, true, true).IsError());
+    EXPECT_EQ(first, second);
+    EXPECT_TRUE(FXErrorUtil::IsInt(secondTop->AcquireLock(TestVM(kAfile)), 14)) << "the pruner meets the lock";
+    first.reset();
+    second.reset();
+
+    ASSERT_FALSE(f.top->ReleaseResources({TestVM(kAfile)}).IsError());
+    secondTop.reset();
+    EXPECT_EQ("0;4096;", Offsets(f.LocalDBFile(kAfile)));
+    EXPECT_EQ(0u, f.log->Count(-1, "not written back"));
+}
+
 // Another process of this host, whose cache location differs, stages and
 // writes back the same afile copy while this process has it staged.
 TEST_F(CacheDBStagingTest, AProcessOfAnotherLocationLeavesThisProcessesStagedDatabaseAlone) {
@@ -99,32 +120,30 @@ TEST_F(CacheDBStagingTest, AProcessOfAnotherLocationLeavesThisProcessesStagedDat
     EXPECT_EQ(0u, f.log->Count(-1, "not written back"));
 }
 
-// A second process of the host at the same location (here a second top-level
-// container, since record locks do not conflict in one process) asks for the
-// lock while the owner's connection is in the middle of a commit.
-TEST_F(CacheDBStagingTest, ALockRequestMeetingABusyDatabaseLeavesTheOwnersStagedCopy) {
-    ASSERT_FALSE(f.top->AddExtent(TestExtent(kAfile, 0)).IsError());
+// Another process of the host at this location has the afile copy staged
+// and is in the middle of a commit (here a connection of the test's own)
+// when the pruner of this process asks for the afile's lock.
+TEST_F(CacheDBStagingTest, ALockRequestMeetingABusyStagedDatabaseLeavesItAlone) {
+    MakeFolders(f.StageFolder(kAfile));
     const std::string staged = f.StageFolder(kAfile) + "/afile_cache.db";
-    ASSERT_TRUE(Exists(staged));
-
     sqlite3* committing = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(staged.c_str(), &committing, SQLITE_OPEN_READWRITE, nullptr));
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(committing, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
-    {
-        CacheDBPtr secondTop = f.MakeTop();
-        CZoError err = secondTop->AcquireLock(TestVM(kAfile));
-        EXPECT_TRUE(Exists(staged)) << err.AsString();
-        if (!err.IsError()) {
-            EXPECT_FALSE(secondTop->ReleaseLock(TestVM(kAfile)).IsError());
-        }
-    }
-    EXPECT_EQ(SQLITE_OK, sqlite3_exec(committing, "COMMIT", nullptr, nullptr, nullptr));
-    sqlite3_close(committing);
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(staged.c_str(), &committing, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                                         nullptr));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(committing, "CREATE TABLE Extents (AfileOffset BIGINT)", nullptr, nullptr,
+                                      nullptr));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(committing, "BEGIN EXCLUSIVE; INSERT INTO Extents VALUES (0)", nullptr,
+                                      nullptr, nullptr));
 
-    ASSERT_FALSE(f.top->AddExtent(TestExtent(kAfile, 4096)).IsError());
-    f.top.reset();
-    EXPECT_EQ("0;4096;", Offsets(f.LocalDBFile(kAfile)));
-    EXPECT_EQ(0u, f.log->Count(-1, "not written back"));
+    CZoError err = f.top->AcquireLock(TestVM(kAfile));
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_TRUE(Exists(staged));
+    EXPECT_FALSE(f.top->ReleaseLock(TestVM(kAfile)).IsError());
+    EXPECT_FALSE(f.top->ReleaseResources({TestVM(kAfile)}).IsError());
+
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(committing, "INSERT INTO Extents VALUES (4096); COMMIT", nullptr, nullptr,
+                                      nullptr));
+    sqlite3_close(committing);
+    EXPECT_EQ("0;4096;", Offsets(staged));
 }
 
 // The pruner's lock-only container: the thread that took the lock clears the
