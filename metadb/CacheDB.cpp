@@ -1,7 +1,8 @@
 // Construction, initialisation and the making of per-afile containers.
 //
-// Lock order: top-level transactionLock, then top-level mapLock, then a
-// per-afile transactionLock; the retiring registry's lock is a leaf.
+// Lock order: top-level transactionLock, then the location's making lock,
+// then top-level mapLock, then a per-afile transactionLock; the retiring
+// registry's lock is a leaf.
 
 #include "metadb/CacheDB.h"
 
@@ -17,9 +18,13 @@
 #include "store/LiveBrowseCacheUtility.h"
 
 #include <boost/make_shared.hpp>
+#include <boost/uuid/uuid.hpp>
+#include <boost/uuid/uuid_generators.hpp>
+#include <boost/uuid/uuid_io.hpp>
 #include <boost/weak_ptr.hpp>
 
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 
 namespace {
@@ -29,12 +34,34 @@ const char* const kAfileDBName = "afile_cache";
 const char* const kTopLevelDBName = "cache";
 }  // namespace
 
-// Every per-afile container from its entry in the map until the end of its
-// destruction, whether it is still in the map or not. A making that finds a
-// live one brings it back; one whose destruction is under way is waited for,
-// so that its write-back and unlock finish before a new copy is staged.
+// Every per-afile container of one cache location from its entry in a map
+// until the end of its destruction, whether it is still in a map or not. A
+// making that finds a live one brings it back; one whose destruction is under
+// way is waited for, so that its write-back and unlock finish before a new
+// copy is staged. Shared by every top-level container over the location's
+// database folder: two of them would otherwise make two containers of one
+// afile copy, which no lock file keeps apart inside one process.
 class CacheDB::RetiringRegistry {
 public:
+    static boost::shared_ptr<RetiringRegistry> ForLocation(const std::string& root) {
+        static std::mutex registriesLock;
+        // Never destroyed: containers may leave their registry at unload.
+        static auto* registries = new std::map<std::string, boost::weak_ptr<RetiringRegistry>>();
+        std::lock_guard<std::mutex> guard(registriesLock);
+        for (auto it = registries->begin(); it != registries->end();)
+            it = it->second.expired() ? registries->erase(it) : std::next(it);
+        boost::shared_ptr<RetiringRegistry> registry = (*registries)[root].lock();
+        if (!registry) {
+            registry = boost::make_shared<RetiringRegistry>();
+            (*registries)[root] = registry;
+        }
+        return registry;
+    }
+
+    // Held across the making of a container at the location, whichever
+    // top-level container makes it.
+    FXCriticalSection making;
+
     void Enter(const VM& key, const CacheDBPtr& container) {
         std::lock_guard<std::mutex> guard(lock);
         entries[key] = Entry{container.get(), container};
@@ -88,7 +115,7 @@ CacheDB::CacheDB(DB_TYPE type, const std::string& folder, const std::string& roo
       stageLocally(stageLocally),
       isAfileDB(isAfileDB),
       dbType(type) {
-    if (!isAfileDB) registry = boost::make_shared<RetiringRegistry>();
+    if (!isAfileDB) registry = RetiringRegistry::ForLocation(rootFolderPath);
 }
 
 CacheDB::~CacheDB() {
@@ -134,11 +161,19 @@ CacheDBImplPtr CacheDB::GetDBImplementation(CacheDB* owner, DB_TYPE type, const 
     CZoError err = isAfileDB ? LiveBrowseCacheUtility::GetAfileStageDBLocation(folder, rootFolder, localFolder)
                              : LiveBrowseCacheUtility::GetDefaultCacheStageDBLocation(localFolder);
     if (err.IsError()) throw err.Push(FXLOC);
+    // A lock-only container never opens the afile's staging folder: it does
+    // not hold the lock when it opens, and the folder may hold the live
+    // database of another container (of another process at this location).
+    // Its database is a scratch one of its own, in a folder no other object
+    // can name, removed with it, so no stale copy is ever opened again.
+    const bool scratch = isAfileDB && owner != nullptr && owner->lockOnly;
+    if (scratch) localFolder += ".pruner-" + boost::uuids::to_string(boost::uuids::random_generator()());
     err = CreateLocalCacheDBFolder(localFolder);
     if (err.IsError()) throw err.Push(FXLOC);
     if (!isAfileDB) return CacheDBImplPtr();
 
     boost::shared_ptr<SQLiteAdapter> adapter = boost::make_shared<SQLiteAdapter>(localFolder, kAfileDBName);
+    if (scratch) adapter->OwnLocalFolder();
     adapter->SetSyncRemoteLocation(folder);
     if (owner != nullptr) adapter->SetRemoteFileIO(owner->GetRemoteFileIO());
     return adapter;
@@ -196,6 +231,7 @@ CZoError CacheDB::FindOrMakeContainer(const VM& key, CacheDBPtr& container, bool
 
     ProcessSpan opening(LBCPerfCounters::SlotDbOpen);
     auto_lock making(&transactionLock);
+    auto_lock makingAtLocation(&registry->making);
     CacheDBPtr found = LookUp(key);
     if (!found) found = BringBackRetired(key);
     if (found) {
@@ -203,6 +239,8 @@ CZoError CacheDB::FindOrMakeContainer(const VM& key, CacheDBPtr& container, bool
             container = found;
             return CZoError::Success();
         }
+        if (found->HoldsPrunerLock())
+            return FXErrorUtil::ErrorInt(FXLOC, 14, "Cache for afile [%lld] is locked for pruning", key.AfileID);
         if (!RetireUnfit(key, found))
             return FXErrorUtil::ErrorInt(FXLOC, 14,
                                          "Cache for afile [%lld] is held by a request without its lock file",
@@ -220,8 +258,9 @@ CacheDBPtr CacheDB::LookUp(const VM& key) {
     return it == containers.end() ? CacheDBPtr() : it->second;
 }
 
-// Called holding transactionLock, after a lookup missed: only makings enter
-// containers, so a live registered one is not in the map.
+// Called holding the location's making lock, after a lookup missed: only
+// makings enter containers, so a live registered one is not in this map (it
+// may be in another top-level container's over the same location).
 CacheDBPtr CacheDB::BringBackRetired(const VM& key) {
     CacheDBPtr alive = registry->Find(key);
     if (!alive) return alive;
@@ -236,7 +275,7 @@ CacheDBPtr CacheDB::BringBackRetired(const VM& key) {
 
 // Releases an unfit container when the map and the caller are its only
 // holders; it is destroyed here, before its replacement is made. Called
-// holding transactionLock, so no making can bring it back meanwhile.
+// holding the location's making lock, so no making can bring it back meanwhile.
 bool CacheDB::RetireUnfit(const VM& key, CacheDBPtr& unfit) {
     {
         auto_lock guard(&mapLock);
@@ -281,7 +320,9 @@ CZoError CacheDB::MakeContainer(const VM& key, CacheDBPtr& container, bool stage
             err = made->impl->Open();
             if (err.IsError()) {
                 // Writing an unopenable copy back would refresh its time stamp
-                // and keep it from ageing out.
+                // and keep it from ageing out. Only a copy staged here is
+                // dropped: a database this container did not stage is
+                // reported (busy, say), never deleted.
                 made->impl->DiscardStagedCopy();
                 throw err.Push(FXLOC);
             }
@@ -306,8 +347,11 @@ CZoError CacheDB::MakeContainer(const VM& key, CacheDBPtr& container, bool stage
 
 bool CacheDB::IsFitForData() const {
     if (!stageLocally || !impl) return true;
-    return impl->HoldsLockFile();
+    if (!impl->HoldsLockFile()) return false;
+    return !lockOnly || lockOwner.load() == std::this_thread::get_id();
 }
+
+bool CacheDB::HoldsPrunerLock() const { return lockOnly && stageLocally && impl && impl->HoldsLockFile(); }
 
 CZoError CacheDB::NoImplementation(const FXCodeLocation& at) const {
     return FXErrorUtil::ErrorInt(at, 39, "No database implementation for [%s]", dbFolderPath.c_str());

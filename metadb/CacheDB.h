@@ -4,9 +4,11 @@
 // the map of per-afile containers, routes every data operation that names an
 // afile to that afile's container (making it on first use), lists the VMs of
 // the location from its database folder and releases idle containers. A
-// per-afile container (one per afile copy in the process) owns the database
-// implementation over "afile_cache.db", staged locally under the afile's
-// lock file and written back when the container is destroyed.
+// per-afile container (one per afile copy and cache location in the process)
+// owns the database implementation over "afile_cache.db", staged locally
+// (in a staging folder of its location's own) under the afile's lock file and
+// written back when the container is destroyed. One made only to hold the
+// pruner's lock stages nothing and keeps a scratch database of its own.
 //
 // An afile copy never has two containers in the process, counting one that
 // has left the map but is still held: two would share one staging copy and
@@ -15,9 +17,11 @@
 // instead of a second one being made.
 //
 // Lock order (callers take the write/prune lock and the service lock first):
-// top-level transactionLock, then top-level mapLock, then a per-afile
-// transactionLock. The retiring registry's lock, the implementation's
-// lock-file lock and a per-afile container's unflushedLock are leaves.
+// top-level transactionLock, then the location's making lock (shared by the
+// top-level containers over one database folder), then top-level mapLock,
+// then a per-afile transactionLock. The retiring registry's lock, the
+// implementation's lock-file lock and a per-afile container's unflushedLock
+// are leaves.
 
 #include "CZoError.h"
 #include "DBObjectCollection.h"
@@ -41,6 +45,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 
 class CacheDB;
@@ -149,6 +154,16 @@ public:
     // made only to hold the lock is never handed to a (true, true) request
     // while it does not hold the lock: it is replaced when nobody else holds
     // it, and the request answers ErrorInt 14 otherwise.
+    //
+    // While it holds the lock (the pruner's, from AcquireLock until
+    // ReleaseLock) it serves data only to the thread that took the lock: the
+    // pruner, clearing the VM row of the copy it prunes, in a database of the
+    // container's own that is dropped with it. Every other (true, true)
+    // request fails at once with ErrorInt 14, as when another host holds the
+    // lock: the host reads from the backup media instead, and nothing it is
+    // told was cached can be lost when the pruner gives up on the VM.
+    // Waiting instead would hold the request for as long as the deletion of
+    // the VM's flat file takes.
     CZoError GetCacheDB(const VM& key, CacheDBPtr& container, bool stage, bool lock);
     // T = ExtentParam, ExtentsParam or Extent: the key is the parameter's
     // identity and JobID; staged and locked.
@@ -235,9 +250,12 @@ private:
     CacheDBPtr BringBackRetired(const VM& key);
     bool RetireUnfit(const VM& key, CacheDBPtr& unfit);
     CZoError MakeContainer(const VM& key, CacheDBPtr& container, bool stage, bool lock);
-    // Whether the container may serve host data: in the staged mode only
-    // while it holds the afile's lock file.
+    // Whether the container may serve data to the calling thread: in the
+    // staged mode only while it holds the afile's lock file, and a lock-only
+    // one only to the thread that took that lock.
     bool IsFitForData() const;
+    // A lock-only container holding the pruner's lock: never replaced.
+    bool HoldsPrunerLock() const;
     CZoError NoImplementation(const FXCodeLocation& at) const;
     // Called holding transactionLock: flushes the flat files written since
     // the last flush; those that fail stay noted.
@@ -275,8 +293,12 @@ private:
     // made without staging and locking (for the pruner's lock requests).
     VM mapKey;
     bool lockOnly = false;
-    // Shared between a top-level container and its per-afile containers,
-    // which leave it at the end of their destruction.
+    // The thread that took the lock of a lock-only container; atomic because
+    // every data request reads it.
+    std::atomic<std::thread::id> lockOwner{std::thread::id()};
+    // Shared by the top-level containers over one location's database folder
+    // and their per-afile containers, which leave it at the end of their
+    // destruction.
     boost::shared_ptr<RetiringRegistry> registry;
     // open Writers of a per-afile container
     std::atomic<int> openWriters{0};

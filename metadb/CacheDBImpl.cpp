@@ -27,6 +27,11 @@ CacheDBImpl::~CacheDBImpl() {
     }
     CZoError err = ReleaseLockFile();
     if (err.IsError()) LBC_LOG(-1, "%s", err.AsString().c_str());
+    if (ownsLocalFolder) {
+        err = EmptyLocalFolder();
+        if (err.IsError())
+            LBC_LOG(-1, "Error deleting the db [%s], error=%s", localDbFolder.c_str(), err.AsString().c_str());
+    }
 }
 
 CZoError CacheDBImpl::BeginTransaction() { return CZoError::Success(); }
@@ -60,6 +65,7 @@ CZoError CacheDBImpl::EmptyLocalFolder() {
 }
 
 void CacheDBImpl::DiscardStagedCopy() {
+    if (!staged) return;
     staged = false;
     CZoError err = EmptyLocalFolder();
     if (err.IsError())

@@ -94,8 +94,14 @@ public:
     CZoError Initialize(bool stage, bool lock);
     // The staged copy must never reach the cache location (it could not be
     // opened, e.g. a corrupt file): it is removed and the destruction only
-    // releases the lock. Called before the object is shared.
+    // releases the lock. Only a copy this object staged itself is removed:
+    // an unstaged object may be looking at files that are not its own.
+    // Called before the object is shared.
     void DiscardStagedCopy();
+    // The local folder belongs to this object alone (nobody stages into it
+    // or reads it): it is removed at destruction and never written back.
+    // Called before Initialize.
+    void OwnLocalFolder() { ownsLocalFolder = true; }
 
     // Copies the staged files into the upload folder beside the sync location,
     // moves them over it, then removes the upload and the local folders.
@@ -131,6 +137,8 @@ private:
     const std::string localDbFolder;
     // written by Initialize / DiscardStagedCopy before the object is shared
     bool staged = false;
+    // set before Initialize
+    bool ownsLocalFolder = false;
     // constant once set, before Initialize
     std::string syncRemoteLocation;
     CCacheFileIOPtr remoteFileIO;

@@ -109,6 +109,8 @@ CZoError CacheDB::AcquireLock(const VM& vm) {
     if (err.IsError()) return err.Push(FXLOC);
     if (!db->impl) return db->NoImplementation(FXLOC);
     err = db->impl->AcquireLockFile();
+    // Only this thread may now use a lock-only container for data.
+    if (!err.IsError()) db->lockOwner = std::this_thread::get_id();
     if (err.IsError() && !isAfileDB) {
         // A lock-only container that holds nothing is of no use in the map:
         // it would answer 14 to every later lock request of the afile copy.

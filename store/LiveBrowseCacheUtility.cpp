@@ -92,12 +92,22 @@ CZoError LiveBrowseCacheUtility::GetDefaultCacheStageDBLocation(std::string& out
     return CZoError::Success();
 }
 
+// One staging folder per cache location: containers of one afile copy at two
+// locations (in this process or in two processes of the host) each take
+// their own location's lock file, so nothing else keeps them from emptying,
+// staging into or writing back each other's files.
 CZoError LiveBrowseCacheUtility::GetAfileStageDBLocation(const std::string& dbFolder, const std::string& root,
                                                          std::string& out) {
     CZoError err = GetDefaultCacheStageDBLocation(out);
     if (err.IsError()) return err.Push(FXLOC);
     std::string relative = dbFolder;
     err = FXPath::RemovePathFromFileName(relative, root);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 30, "(error=%s)", err.AsString().c_str());
+    std::string locationTag;
+    err = GetMd5(root, locationTag);
+    if (!err.IsError() && locationTag.empty())
+        err = FXErrorUtil::ErrorInt(FXLOC, 30, "No staging name for cache location [%s]", root.c_str());
+    if (!err.IsError()) err = FXPath::Append(out, locationTag, 0);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 30, "(error=%s)", err.AsString().c_str());
     err = FXPath::Append(out, relative, 0);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 30, "(error=%s)", err.AsString().c_str());

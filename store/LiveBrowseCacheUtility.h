@@ -30,6 +30,8 @@ public:
     static CZoError GetCacheDataLocation(const std::string& root, std::string& out);
     static CZoError GetCacheDBLocation(const std::string& root, std::string& out);
     static CZoError GetDefaultCacheStageDBLocation(std::string& out);
+    // The default staging folder, the MD5 text of the location's database
+    // root, then the database folder's path relative to that root.
     static CZoError GetAfileStageDBLocation(const std::string& dbFolder, const std::string& root, std::string& out);
 
     // 32 upper-case hexadecimal digits of the MD5 of the text's bytes.

@@ -184,6 +184,18 @@ TEST_P(CacheDBImplTest, MissingStagedFolderAtWriteBackIsAnErrorNotSuccess) {
     EXPECT_EQ("before", ReadWholeFile(Remote("afile_cache.db")));
 }
 
+// An object that staged nothing may be looking at another object's files.
+TEST_P(CacheDBImplTest, AnUnstagedObjectDiscardsNothing) {
+    MakeFolders(f.StageFolder(kAfile));
+    WriteWholeFile(Staged("afile_cache.db"), "another object's copy");
+    {
+        boost::shared_ptr<SQLiteAdapter> impl = MakeImpl();
+        ASSERT_FALSE(impl->Initialize(false, false).IsError());
+        impl->DiscardStagedCopy();
+    }
+    EXPECT_EQ("another object's copy", ReadWholeFile(Staged("afile_cache.db")));
+}
+
 TEST_P(CacheDBImplTest, DiscardedStagedCopyIsNotWrittenBackButTheLockIsReleased) {
     WriteWholeFile(Remote("afile_cache.db"), "corrupt bytes");
     {

@@ -248,7 +248,7 @@ TEST_P(CacheDBTest, LockOnlyContainerServesDataOnlyWhileItHoldsTheLock) {
     EXPECT_EQ(0u, Stagings());
     EXPECT_FALSE(f.OthersCanLock(kAfile));
     CacheDBPtr lockOnly = Container(kAfile);
-    // Holding the lock, it serves requests unchanged.
+    // Holding the lock, it stays as it is: nothing is staged.
     EXPECT_EQ(0u, Stagings());
     EXPECT_TRUE(FXErrorUtil::IsInt(f.top->AcquireLock(vm), 14));
     EXPECT_EQ(1u, f.top->TEST_ContainerCount()) << "a container holding the lock stays";

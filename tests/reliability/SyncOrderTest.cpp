@@ -10,6 +10,8 @@
 
 #include "reliability/FaultTestSupport.h"
 
+#include "store/LiveBrowseCacheUtility.h"
+
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -36,10 +38,12 @@ protected:
 
     // The afile's database as the library works on it: the staged copy.
     std::string StagedDBFile() const {
-        std::string db = DBFilePath(kAfile);
-        size_t cut = db.size();
-        for (int i = 0; i < 3; ++i) cut = db.rfind('/', cut - 1);
-        return StagingFolder() + db.substr(cut);
+        const std::string db = DBFilePath(kAfile);
+        const std::string folder = db.substr(0, db.rfind('/'));
+        const std::string root = folder.substr(0, folder.rfind('/', folder.rfind('/') - 1));
+        std::string staged;
+        EXPECT_FALSE(LiveBrowseCacheUtility::GetAfileStageDBLocation(folder, root, staged).IsError());
+        return staged + "/afile_cache.db";
     }
 
     // The extent rows of the staged copy that name a region, as another

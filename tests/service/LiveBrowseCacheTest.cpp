@@ -4,16 +4,19 @@
 
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/FXFolder.h"
 #include "platform/ProcessUseLock.h"
 #include "platform/XKClient.h"
 #include "platform/XKPlatformInfo.h"
 #include "store/FlatFileCacheItem.h"
+#include "store/LiveBrowseCacheUtility.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -89,6 +92,27 @@ TEST_F(LiveBrowseCacheTest, StartUpLinesAndTheLocalCacheFolder) {
     ASSERT_FALSE(instance->InitializeInTestMode(std::string()).IsError());
     EXPECT_EQ(1u, Count(0, "Successfully initialized live browse cache (" + address + ") in test mode"));
     EXPECT_EQ(0u, CountContaining("Created Live Browse Cache folder"));
+}
+
+// Every location stages below a folder of its own, and a container made only
+// for the pruner's lock keeps its database in a folder of its own: a start-up
+// that is the area's only user clears them all.
+TEST_F(LiveBrowseCacheTest, StartUpClearsTheStagingFoldersOfEveryLocation) {
+    std::vector<std::string> leftovers;
+    for (const char* root : {"/mnt/c1/DB", "/mnt/c2/DB"}) {
+        std::string staged;
+        ASSERT_FALSE(LiveBrowseCacheUtility::GetAfileStageDBLocation(std::string(root) + "/C1/afile_812_1_2", root,
+                                                                     staged)
+                         .IsError());
+        for (const std::string& folder : {staged, staged + ".pruner-1"}) {
+            ASSERT_FALSE(FXFolder::CreateFoldersIteratively(folder, nullptr).IsError());
+            WriteWholeFile(folder + "/afile_cache.db", "staged");
+            leftovers.push_back(folder + "/afile_cache.db");
+        }
+    }
+    ASSERT_NE(nullptr, CLiveBrowseCache::GetInstance());
+    for (const std::string& file : leftovers) EXPECT_FALSE(Exists(file)) << file;
+    EXPECT_FALSE(Exists(StagingFolder()));
 }
 
 TEST_F(LiveBrowseCacheTest, ClientIdFailureStopsTheStartUpBeforeAnyFolder) {

@@ -53,7 +53,14 @@ TEST_F(LiveBrowseCacheUtilityTest, WithoutConfigurationTheCacheIsBelowTheJobResu
     EXPECT_EQ(jobResults + "/LiveBrowseCache/DATA/C1/afile_812_1_2/812_1_2.cache", flat);
     ASSERT_FALSE(LiveBrowseCacheUtility::GetAfileStageDBLocation("/mnt/c1/DB/C1/afile_812_1_2", "/mnt/c1/DB", stage)
                      .IsError());
-    EXPECT_EQ(jobResults + "/LiveBrowseCache/Temp/DB/C1/afile_812_1_2", stage);
+    // Below a folder of the location's own, named by the MD5 text of its root.
+    std::string tag;
+    ASSERT_FALSE(LiveBrowseCacheUtility::GetMd5("/mnt/c1/DB", tag).IsError());
+    EXPECT_EQ(jobResults + "/LiveBrowseCache/Temp/DB/" + tag + "/C1/afile_812_1_2", stage);
+    std::string other;
+    ASSERT_FALSE(LiveBrowseCacheUtility::GetAfileStageDBLocation("/mnt/c2/DB/C1/afile_812_1_2", "/mnt/c2/DB", other)
+                     .IsError());
+    EXPECT_NE(stage, other) << "two locations of one afile copy never share a staging folder";
 }
 
 TEST_F(LiveBrowseCacheUtilityTest, AConfiguredLocationIsUsedOnlyWhenItExists) {

@@ -1,0 +1,116 @@
+// An afile copy whose cache location changes while the service runs: after
+// the daily clear of the afile-to-location map the media manager may name
+// another mount path (or fail, so the local cache folder is used), while the
+// container at the first location is still open. Each location keeps its own
+// rows and bytes.
+
+#include "service/MainRoadSupport.h"
+
+#include "foundation/PeriodicUtilityThread.h"
+#include "platform/XKMMmountPath.h"
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace {
+
+class LocationChangeTest : public MainRoadTest {
+protected:
+    void TearDown() override {
+        MainRoadTest::TearDown();
+        XKMMmountPath::TEST_ResetAll();
+    }
+
+    // The media manager's next answer for the afile copy: the mount path
+    // `folder` with the id, or a failure when `folder` is empty.
+    static void Answer(long long id, const std::string& folder) {
+        XKMMmountPath::TEST_Answer answer;
+        answer.status = folder.empty() ? -1 : 0;
+        if (!folder.empty()) {
+            MediaManager::MountPathInfo mountPath;
+            mountPath.setMMPathId(id);
+            mountPath.setPath(folder);
+            answer.mountPaths.push_back(mountPath);
+        }
+        XKMMmountPath::TEST_SetAnswer(kAfile, kCopy, answer);
+    }
+
+    // The daily clear, through the periodic thread and the clock seam.
+    void DailyClear() {
+        SystemClock::TEST_AdvanceSeconds(86400);
+        ASSERT_TRUE(Impl()->TEST_PeriodicThread()->TEST_TickNow(true));
+        ASSERT_EQ(0u, Impl()->TEST_AfileMappingCount());
+    }
+
+    std::string Folder(const std::string& name) const {
+        const std::string path = temp.sub(name);
+        ::mkdir(path.c_str(), 0755);
+        return path;
+    }
+};
+
+}  // namespace
+
+TEST_F(LocationChangeTest, EachLocationOfAnAfileCopyKeepsItsOwnRowsAndBytes) {
+    const struct {
+        const char* name;
+        bool secondIsLocal;  // the media manager fails the second time
+    } cases[] = {{"another mount path", false}, {"media manager fails", true}};
+    long long next = 0;
+    long long id = 5;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string p = Folder(std::string("P-") + c.name[0]);
+        const std::string q = Folder(std::string("Q-") + c.name[0]);
+        const long long first = 0 + next;
+        const long long second = 4096 + next;
+        next += 65536;
+        const long long idP = id++;
+        const long long idQ = id++;
+        const std::string a = Payload(100, 1);
+        const std::string b = Payload(100, 2);
+
+        Answer(idP, p);
+        ASSERT_FALSE(WriteExtent(first, a).IsError());
+        CacheDBPtr atP = DB();
+        ASSERT_EQ(p + "/DB", atP->GetCacheDBFolderPath());
+
+        DailyClear();
+        Answer(idQ, c.secondIsLocal ? std::string() : q);
+        ASSERT_FALSE(WriteExtent(second, b).IsError());
+        CacheDBPtr atSecond = DB();
+        ASSERT_NE(atP, atSecond);
+
+        // P's container goes while the second location's is still open.
+        ASSERT_FALSE(atP->ReleaseIdleResources().IsError());
+        ASSERT_EQ(0u, atP->TEST_ContainerCount());
+
+        CZoError err;
+        EXPECT_EQ(b, ReadExtent(second, err)) << err.AsString();
+        err = CZoError();
+        EXPECT_EQ("", ReadExtent(first, err));
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+
+        DailyClear();
+        Answer(idP, p);
+        EXPECT_EQ(a, ReadExtent(first, err)) << err.AsString();
+        err = CZoError();
+        EXPECT_EQ("", ReadExtent(second, err));
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+
+        // Both written back as they are: each location's database holds its own row only.
+        ASSERT_FALSE(atP->ReleaseIdleResources().IsError());
+        ASSERT_FALSE(atSecond->ReleaseIdleResources().IsError());
+        EXPECT_EQ(0u, CountContaining("not written back"));
+        DailyClear();
+        Answer(idP, p);
+        EXPECT_EQ(a, ReadExtent(first, err)) << err.AsString();
+        DailyClear();
+        Answer(idQ, c.secondIsLocal ? std::string() : q);
+        EXPECT_EQ(b, ReadExtent(second, err)) << err.AsString();
+        ASSERT_FALSE(atP->ReleaseIdleResources().IsError());
+        ASSERT_FALSE(atSecond->ReleaseIdleResources().IsError());
+        DailyClear();
+    }
+}
