@@ -9,6 +9,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 
+#include <filesystem>
 #include <list>
 #include <string>
 
@@ -170,8 +171,15 @@ TEST_P(PruneVMJobTest, ARowUpdateRefusedByABusyDatabaseLeavesNothingBehind) {
     location.AddJob(812, 8 * kDay);
     CacheDBPtr held;
     ASSERT_FALSE(location.db.top->GetCacheDB(PruningLocation::Job(812), held, false, false).IsError());
-    const std::string opened = location.db.StageFolder(812) + "/afile_cache.db";
-    ASSERT_TRUE(Exists(opened));
+    // The lock-only container works in a scratch folder of its own beside
+    // the afile's staging folder.
+    std::string opened;
+    const std::string stage = location.db.StageFolder(812);
+    std::string parent = stage.substr(0, stage.rfind('/'));
+    const std::string prefix = stage.substr(parent.size() + 1) + ".pruner-";
+    for (const auto& entry : std::filesystem::directory_iterator(parent))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) opened = entry.path().string() + "/afile_cache.db";
+    ASSERT_TRUE(Exists(opened)) << opened;
     sqlite3* other = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(opened.c_str(), &other, SQLITE_OPEN_READWRITE, nullptr));
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
