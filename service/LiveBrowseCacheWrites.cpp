@@ -16,6 +16,7 @@
 #include "platform/SystemClock.h"
 #include "service/ExtentWriteRegistration.h"
 #include "service/LiveBrowseCacheImpl.h"
+#include "service/RecordedLocation.h"
 #include "service/RequestGuard.h"
 #include "service/VMRowLock.h"
 #include "store/Cache.h"
@@ -113,7 +114,7 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
             Cache::INVALIDITY_REASON reason = Cache::INVALIDITY_NONE;
             if (hasLocation) {
                 bool valid = false;
-                err = cache->IsCacheLocationValid(*extent, vm, valid, reason);
+                err = TestRecordedLocation(*cache, *extent, vm, valid, reason);
                 if (err.IsError()) return err.Push(FXLOC);
                 if (reason == Cache::INVALIDITY_FILE_NOT_OPENED) newGUIDNeeded = true;
                 if (!valid) {

@@ -5,6 +5,7 @@
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
+#include "service/RecordedLocation.h"
 #include "store/CacheSyncObject.h"
 #include "store/FlatFileCacheItem.h"
 
@@ -175,7 +176,7 @@ CZoError WriterImpl::Commit() {
 
     bool valid = false;
     Cache::INVALIDITY_REASON reason = Cache::INVALIDITY_NONE;
-    err = cache->IsCacheLocationValid(row, current, valid, reason);
+    err = TestRecordedLocation(*cache, row, current, valid, reason);
     if (err.IsError()) return err.Push(FXLOC);
     if (valid) {
         LBC_LOG(4,
