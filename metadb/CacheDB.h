@@ -165,7 +165,10 @@ public:
     CTransactionContextPtr BeginTransaction(ExtentPtr extent);
     // Commits the open transaction of a per-afile container when forced or
     // more than 29 s after the last commit. A failed COMMIT leaves the
-    // transaction open, as SQLite does, so the next commit retries it.
+    // transaction open, as SQLite does, so the next commit retries it; one
+    // that finds the transaction rolled back by the database is
+    // CacheDBImpl::kErrorTransactionLost, logged with the number of requests
+    // whose rows went, and the transaction counts as closed.
     CZoError CommitTransaction(bool force);
     // On a top-level container: releases every idle per-afile container
     // under the map lock. Always success.
@@ -258,6 +261,8 @@ private:
 
     // guarded by transactionLock
     bool transactionOpen = false;
+    // Requests (transaction contexts) that shared the open transaction.
+    unsigned long long requestsInTransaction = 0;
     // Atomic: the idle pass reads it without this container's lock.
     std::atomic<int64_t> lastCommitTime{0};
     FXCriticalSection transactionLock;

@@ -65,8 +65,10 @@ CacheDB::CTransactionContextPtr CacheDB::BeginTransaction(ExtentPtr extent) {
             LBC_LOG(-1, "Failed to execute SQL BEGIN transaction [%s]", err.AsString().c_str());
             return CTransactionContextPtr();
         }
+        requestsInTransaction = 0;
     }
     transactionOpen = true;
+    ++requestsInTransaction;
     return boost::make_shared<CTransactionContext>(getPtr());
 }
 
@@ -92,6 +94,15 @@ CZoError CacheDB::CommitTransaction(bool force) {
         return err.Push(FXLOC);
     }
     err = impl->CommitTransaction();
+    if (FXErrorUtil::IsInt(err, CacheDBImpl::kErrorTransactionLost)) {
+        // A statement in it failed (full disk, I/O error, no memory) and the
+        // database rolled everything back: said loudly, never passed for a
+        // commit. The transaction stays closed; the next request begins anew.
+        LBC_LOG(-1, "Transaction of [%s] was rolled back by the database: the rows of %llu requests are lost (error=%s)",
+                description().c_str(), static_cast<unsigned long long>(requestsInTransaction),
+                err.AsString().c_str());
+        return err.Push(FXLOC);
+    }
     // The database keeps its transaction after a failed COMMIT; so does the
     // container, so that the next commit (at the latest the forced one at
     // destruction) saves its rows.
