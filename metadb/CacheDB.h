@@ -29,9 +29,11 @@
 #include "platform/XkEvent.h"
 #include "platform/XkThread.h"
 #include "store/CacheFileIO.h"
+#include "store/FlatFileLedger.h"
 
 #include <boost/any.hpp>
 #include <boost/enable_shared_from_this.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 #include <atomic>
 #include <cstddef>
@@ -183,6 +185,9 @@ public:
     // file. It is flushed once before the next commit, so that no committed
     // row names bytes that a power loss could take back.
     void NoteWrittenRegion(const std::string& flatFilePath);
+    // Of a per-afile container: what the library has recorded in the afile
+    // copy's flat file during this container's life.
+    const FlatFileLedgerPtr& FlatFile() const { return flatFileLedger; }
 
     // ---- routed data operations: each reaches the per-afile container of
     // the afile it names and returns the implementation's result unchanged.
@@ -290,4 +295,6 @@ private:
     std::mutex unflushedLock;
     // guarded by unflushedLock
     std::set<std::string> unflushedFlatFiles;
+    // constant after construction; the ledger has its own lock
+    const FlatFileLedgerPtr flatFileLedger = boost::make_shared<FlatFileLedger>();
 };

@@ -5,12 +5,24 @@
 
 #include "service/MainRoadSupport.h"
 
+#include "platform/FXFile.h"
+#include "store/FlatFileCacheItem.h"
+
+#include <boost/make_shared.hpp>
+
 #include <vector>
 
 namespace {
 
 class FlatFileIntegrityTest : public MainRoadTest {
 protected:
+    // The per-afile container, to force the commit of its shared transaction.
+    static CacheDBPtr Container() {
+        CacheDBPtr container;
+        VM key(kTessarel, kCopy, kAfile, std::string(), kJob, 0, std::string());
+        EXPECT_FALSE(DB()->GetCacheDB(key, container, true, true).IsError());
+        return container;
+    }
     // The flat file's path relative to the data folder, as a row records it.
     std::string RelativeFlatFile() {
         Extent row(0, 0, 0, 0, 0);
@@ -45,6 +57,90 @@ TEST_F(FlatFileIntegrityTest, ARowWithAnUnusableLocationFailsReadsAndIsReplacedB
         ASSERT_FALSE(err.IsError()) << location << ": " << err.AsString();
         EXPECT_EQ(bytes, ReadExtent(0, err)) << location << ": " << err.AsString();
     }
+}
+
+TEST_F(FlatFileIntegrityTest, AWriteAfterTheFlatFileWasDeletedOrCutServesNoOldRow) {
+    struct Case {
+        const char* name;
+        long long cutTo;  // -1: deleted
+    };
+    const std::vector<Case> cases = {{"deleted", -1}, {"cut inside the second region", 150}, {"cut to zero", 0}};
+    long long afile = kAfile;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++afile;
+        const std::string a = Payload(100, 1), b = Payload(100, 2), fresh = Payload(100, 3);
+        ASSERT_FALSE(WriteExtent(0, a, 0, afile).IsError());
+        ASSERT_FALSE(WriteExtent(4096, b, 0, afile).IsError());
+        if (c.cutTo < 0)
+            ASSERT_EQ(0, ::unlink(FlatFilePath(afile).c_str()));
+        else
+            ASSERT_EQ(0, ::truncate(FlatFilePath(afile).c_str(), c.cutTo));
+
+        // An extent that has no row yet.
+        ASSERT_FALSE(WriteExtent(8192, fresh, 0, afile).IsError());
+        CZoError err;
+        EXPECT_EQ(fresh, ReadExtent(8192, err, 0, afile)) << err.AsString();
+        for (long long offset : {0LL, 4096LL}) {
+            const std::string got = ReadExtent(offset, err, 0, afile);
+            EXPECT_NE(fresh, got) << "extent " << offset << " served the new extent's bytes";
+            if (!err.IsError()) {
+                EXPECT_EQ(offset == 0 ? a : b, got);
+            }
+        }
+    }
+}
+
+TEST_F(FlatFileIntegrityTest, AWriterAdmittedBeforeTheFlatFileWasDeletedPlacesNoBytesUnderOldRows) {
+    const std::string a = Payload(100, 1), late = Payload(100, 2), next = Payload(100, 3);
+    ASSERT_FALSE(WriteExtent(0, a).IsError());
+    CLiveBrowseCache::WriterPtr writer;
+    ASSERT_FALSE(lbc->GetWriterObject(kAfile, 4096, kTessarel, kCopy, kJob, writer).IsError());
+    ASSERT_FALSE(writer->Write(late.data(), late.size()).IsError());
+    ASSERT_EQ(0, ::unlink(FlatFilePath().c_str()));
+    CZoError err = writer->Close();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, FlatFileCacheItem::kErrorFlatFileLost)) << err.AsString();
+    writer.reset();
+    EXPECT_NE(late, ReadExtent(0, err));
+    EXPECT_TRUE(err.IsError());
+
+    // The next write finds the file lost and starts it under a new GUID.
+    const std::string oldGUID = VMRow().ValidityGUID;
+    ASSERT_FALSE(WriteExtent(8192, next).IsError());
+    EXPECT_NE(oldGUID, VMRow().ValidityGUID);
+    EXPECT_EQ(next, ReadExtent(8192, err)) << err.AsString();
+    EXPECT_NE(next, ReadExtent(0, err));
+    EXPECT_TRUE(err.IsError());
+}
+
+TEST_F(FlatFileIntegrityTest, ARolledBackTransactionNeverBringsBackTheOldValidityGUID) {
+    const std::string a = Payload(100, 1), b = Payload(100, 2), rewritten = Payload(100, 3);
+    ASSERT_FALSE(WriteExtent(0, a).IsError());
+    ASSERT_FALSE(WriteExtent(4096, b).IsError());
+    ASSERT_FALSE(Container()->CommitTransaction(true).IsError());
+
+    ASSERT_EQ(0, ::unlink(FlatFilePath().c_str()));
+    // The rewrite starts a new flat file, B's bytes at its start; another
+    // request shares the transaction its row is written in.
+    CLiveBrowseCache::WriterPtr writer;
+    ASSERT_FALSE(lbc->GetWriterObject(kAfile, 4096, kTessarel, kCopy, kJob, writer).IsError());
+    CacheDB::CTransactionContextPtr other =
+        DB()->BeginTransaction(boost::make_shared<Extent>(kAfile, 0, kTessarel, kCopy, kJob));
+    ASSERT_TRUE(other);
+    ASSERT_FALSE(writer->Write(rewritten.data(), rewritten.size()).IsError());
+    ASSERT_FALSE(writer->Close().IsError());
+    CZoError err;
+    EXPECT_EQ(rewritten, ReadExtent(4096, err)) << err.AsString();
+
+    // The flush before the next commit fails: the shared transaction is rolled back.
+    FXFile::TEST_FailNextFlushes(1, EIO);
+    EXPECT_TRUE(Container()->CommitTransaction(true).IsError());
+    FXFile::TEST_FailNextFlushes(0, 0);
+    other.reset();
+
+    const std::string got = ReadExtent(0, err);
+    EXPECT_NE(rewritten, got) << "extent 0 served the rewritten extent's bytes";
+    EXPECT_TRUE(err.IsError());
 }
 
 }  // namespace
