@@ -5,11 +5,14 @@
 
 #include "service/MainRoadSupport.h"
 
+#include "metadb/DatabaseFullSupport.h"
+
 #include "platform/FXFile.h"
 #include "store/FlatFileCacheItem.h"
 
 #include <boost/make_shared.hpp>
 
+#include <functional>
 #include <vector>
 
 namespace {
@@ -17,12 +20,19 @@ namespace {
 class FlatFileIntegrityTest : public MainRoadTest {
 protected:
     // The per-afile container, to force the commit of its shared transaction.
-    static CacheDBPtr Container() {
+    static CacheDBPtr Container(long long afile = current) {
         CacheDBPtr container;
-        VM key(kTessarel, kCopy, kAfile, std::string(), kJob, 0, std::string());
-        EXPECT_FALSE(DB()->GetCacheDB(key, container, true, true).IsError());
+        VM key(kTessarel, kCopy, afile, std::string(), kJob, 0, std::string());
+        EXPECT_FALSE(DB(afile)->GetCacheDB(key, container, true, true).IsError());
         return container;
     }
+    // Extent A at the flat file's start, B after it.
+    void WriteAAndB(long long afile, const std::string& a, const std::string& b) {
+        ASSERT_FALSE(WriteExtent(0, a, 0, afile).IsError());
+        ASSERT_FALSE(WriteExtent(4096, b, 0, afile).IsError());
+    }
+    // The afile the roll-back roads work on.
+    static long long current;
     // The flat file's path relative to the data folder, as a row records it.
     std::string RelativeFlatFile() {
         Extent row(0, 0, 0, 0, 0);
@@ -31,6 +41,8 @@ protected:
         return location.substr(0, location.find(':'));
     }
 };
+
+long long FlatFileIntegrityTest::current = 0;
 
 TEST_F(FlatFileIntegrityTest, ARowWithAnUnusableLocationFailsReadsAndIsReplacedByAWrite) {
     ASSERT_FALSE(WriteExtent(0, Payload(100, 1)).IsError());
@@ -70,8 +82,7 @@ TEST_F(FlatFileIntegrityTest, AWriteAfterTheFlatFileWasDeletedOrCutServesNoOldRo
         SCOPED_TRACE(c.name);
         ++afile;
         const std::string a = Payload(100, 1), b = Payload(100, 2), fresh = Payload(100, 3);
-        ASSERT_FALSE(WriteExtent(0, a, 0, afile).IsError());
-        ASSERT_FALSE(WriteExtent(4096, b, 0, afile).IsError());
+        WriteAAndB(afile, a, b);
         if (c.cutTo < 0)
             ASSERT_EQ(0, ::unlink(FlatFilePath(afile).c_str()));
         else
@@ -114,33 +125,61 @@ TEST_F(FlatFileIntegrityTest, AWriterAdmittedBeforeTheFlatFileWasDeletedPlacesNo
 }
 
 TEST_F(FlatFileIntegrityTest, ARolledBackTransactionNeverBringsBackTheOldValidityGUID) {
-    const std::string a = Payload(100, 1), b = Payload(100, 2), rewritten = Payload(100, 3);
-    ASSERT_FALSE(WriteExtent(0, a).IsError());
-    ASSERT_FALSE(WriteExtent(4096, b).IsError());
-    ASSERT_FALSE(Container()->CommitTransaction(true).IsError());
+    // The roads by which the shared transaction is rolled back.
+    struct Road {
+        const char* name;
+        std::function<void()> rollBack;
+    };
+    const std::vector<Road> roads = {
+        {"the flush before the commit fails",
+         [] {
+             FXFile::TEST_FailNextFlushes(1, EIO);
+             EXPECT_TRUE(Container()->CommitTransaction(true).IsError());
+             FXFile::TEST_FailNextFlushes(0, 0);
+         }},
+        {"the staged database cannot grow",
+         [] {
+             boost::shared_ptr<SQLiteAdapter> adapter =
+                 boost::dynamic_pointer_cast<SQLiteAdapter>(Container()->TEST_Implementation());
+             ASSERT_TRUE(adapter);
+             CapDatabaseSize(adapter->TEST_Database(), 2);
+             WriteUntilFull([&](long long n) {
+                 Extent row(current, 1000000 + n, kTessarel, kCopy, kJob);
+                 row.CacheLocation = LongLocation(n);
+                 return DB(current)->AddExtent(row);
+             });
+             UncapDatabaseSize(adapter->TEST_Database());
+         }},
+    };
+    long long afile = kAfile;
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.name);
+        ++afile;
+        const std::string a = Payload(100, 1), b = Payload(100, 2), rewritten = Payload(100, 3);
+        WriteAAndB(afile, a, b);
+        ASSERT_FALSE(Container(afile)->CommitTransaction(true).IsError());
 
-    ASSERT_EQ(0, ::unlink(FlatFilePath().c_str()));
-    // The rewrite starts a new flat file, B's bytes at its start; another
-    // request shares the transaction its row is written in.
-    CLiveBrowseCache::WriterPtr writer;
-    ASSERT_FALSE(lbc->GetWriterObject(kAfile, 4096, kTessarel, kCopy, kJob, writer).IsError());
-    CacheDB::CTransactionContextPtr other =
-        DB()->BeginTransaction(boost::make_shared<Extent>(kAfile, 0, kTessarel, kCopy, kJob));
-    ASSERT_TRUE(other);
-    ASSERT_FALSE(writer->Write(rewritten.data(), rewritten.size()).IsError());
-    ASSERT_FALSE(writer->Close().IsError());
-    CZoError err;
-    EXPECT_EQ(rewritten, ReadExtent(4096, err)) << err.AsString();
+        ASSERT_EQ(0, ::unlink(FlatFilePath(afile).c_str()));
+        // The rewrite starts a new flat file, B's bytes at its start; another
+        // request shares the transaction its row is written in.
+        CLiveBrowseCache::WriterPtr writer;
+        ASSERT_FALSE(lbc->GetWriterObject(afile, 4096, kTessarel, kCopy, kJob, writer).IsError());
+        CacheDB::CTransactionContextPtr other =
+            DB(afile)->BeginTransaction(boost::make_shared<Extent>(afile, 0, kTessarel, kCopy, kJob));
+        ASSERT_TRUE(other);
+        ASSERT_FALSE(writer->Write(rewritten.data(), rewritten.size()).IsError());
+        ASSERT_FALSE(writer->Close().IsError());
+        CZoError err;
+        EXPECT_EQ(rewritten, ReadExtent(4096, err, 0, afile)) << err.AsString();
 
-    // The flush before the next commit fails: the shared transaction is rolled back.
-    FXFile::TEST_FailNextFlushes(1, EIO);
-    EXPECT_TRUE(Container()->CommitTransaction(true).IsError());
-    FXFile::TEST_FailNextFlushes(0, 0);
-    other.reset();
+        current = afile;
+        road.rollBack();
+        other.reset();
 
-    const std::string got = ReadExtent(0, err);
-    EXPECT_NE(rewritten, got) << "extent 0 served the rewritten extent's bytes";
-    EXPECT_TRUE(err.IsError());
+        const std::string got = ReadExtent(0, err, 0, afile);
+        EXPECT_NE(rewritten, got) << "extent 0 served the rewritten extent's bytes";
+        EXPECT_TRUE(err.IsError());
+    }
 }
 
 }  // namespace
