@@ -33,9 +33,11 @@
 #include "platform/XkEvent.h"
 #include "platform/XkThread.h"
 #include "store/CacheFileIO.h"
+#include "store/FlatFileLedger.h"
 
 #include <boost/any.hpp>
 #include <boost/enable_shared_from_this.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 #include <atomic>
 #include <cstddef>
@@ -180,7 +182,10 @@ public:
     CTransactionContextPtr BeginTransaction(ExtentPtr extent);
     // Commits the open transaction of a per-afile container when forced or
     // more than 29 s after the last commit. A failed COMMIT leaves the
-    // transaction open, as SQLite does, so the next commit retries it.
+    // transaction open, as SQLite does, so the next commit retries it; one
+    // that finds the transaction rolled back by the database is
+    // CacheDBImpl::kErrorTransactionLost, logged with the number of requests
+    // whose rows went, and the transaction counts as closed.
     CZoError CommitTransaction(bool force);
     // On a top-level container: releases every idle per-afile container
     // under the map lock. Always success.
@@ -195,6 +200,9 @@ public:
     // file. It is flushed once before the next commit, so that no committed
     // row names bytes that a power loss could take back.
     void NoteWrittenRegion(const std::string& flatFilePath);
+    // Of a per-afile container: what the library has recorded in the afile
+    // copy's flat file during this container's life.
+    const FlatFileLedgerPtr& FlatFile() const { return flatFileLedger; }
 
     // ---- routed data operations: each reaches the per-afile container of
     // the afile it names and returns the implementation's result unchanged.
@@ -264,6 +272,10 @@ private:
     // outside a transaction the statement commits by itself, so the flat
     // files are flushed first; inside one, the commit flushes them.
     CZoError WriteLocatedRow(const Extent& row, bool insert);
+    // Passes a row statement's result through; after a failure that may have
+    // made SQLite roll the open transaction back, commits at once (forced) to
+    // find out, so the container never goes on believing a lost one open.
+    CZoError AfterRowWrite(const CZoError& result);
     static bool IsAfileFolderName(const std::string& name);
 
     // constant after construction
@@ -276,6 +288,8 @@ private:
 
     // guarded by transactionLock
     bool transactionOpen = false;
+    // Requests (transaction contexts) that shared the open transaction.
+    unsigned long long requestsInTransaction = 0;
     // Atomic: the idle pass reads it without this container's lock.
     std::atomic<int64_t> lastCommitTime{0};
     FXCriticalSection transactionLock;
@@ -307,4 +321,6 @@ private:
     std::mutex unflushedLock;
     // guarded by unflushedLock
     std::set<std::string> unflushedFlatFiles;
+    // constant after construction; the ledger has its own lock
+    const FlatFileLedgerPtr flatFileLedger = boost::make_shared<FlatFileLedger>();
 };

@@ -27,6 +27,10 @@
 
 class CacheDBImpl {
 public:
+    // A commit found no transaction: the database rolled it back by itself
+    // (a statement in it failed with a full disk, an I/O error or no memory).
+    static const int kErrorTransactionLost = 91;
+
     // Keeps the folder that holds the database files; touches no disk.
     explicit CacheDBImpl(const std::string& localDbFolder);
     // Writes the staged files back when they were staged and the lock file is

@@ -2,7 +2,9 @@
 // afile copy it names (made on first use) and passes the call on to that
 // container's implementation, whose result comes back unchanged. No lock is
 // taken around the implementation's operations, except that a row naming a
-// region is written under the per-afile transactionLock (WriteLocatedRow).
+// region is written under the per-afile transactionLock (WriteLocatedRow),
+// and that a row write whose failure may have ended the shared transaction
+// is followed by a forced commit under it (AfterRowWrite).
 //
 // Lock order (through GetCacheDB): top-level transactionLock, then top-level
 // mapLock; AcquireLock takes mapLock alone afterwards.
@@ -76,7 +78,7 @@ CZoError CacheDB::DeleteExtent(const Extent& row) {
     CZoError err = GetCacheDB(row, db);
     if (err.IsError()) return err.Push(FXLOC);
     if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->DeleteExtent(row);
+    return db->AfterRowWrite(db->impl->DeleteExtent(row));
 }
 
 CZoError CacheDB::DeleteExtents(ExtentsParam filter, size_t limit) {
@@ -92,7 +94,7 @@ CZoError CacheDB::UpdateVM(const VM& vm) {
     CZoError err = GetCacheDB(vm, db, true, true);
     if (err.IsError()) return err.Push(FXLOC);
     if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->InsertUpdateVM(vm, false);
+    return db->AfterRowWrite(db->impl->InsertUpdateVM(vm, false));
 }
 
 CZoError CacheDB::InsertVM(const VM& vm) {
@@ -100,7 +102,7 @@ CZoError CacheDB::InsertVM(const VM& vm) {
     CZoError err = GetCacheDB(vm, db, true, true);
     if (err.IsError()) return err.Push(FXLOC);
     if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->InsertUpdateVM(vm, true);
+    return db->AfterRowWrite(db->impl->InsertUpdateVM(vm, true));
 }
 
 CZoError CacheDB::AcquireLock(const VM& vm) {

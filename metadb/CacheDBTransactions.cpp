@@ -19,6 +19,17 @@
 namespace {
 // A commit is issued only when more than this many seconds have passed.
 const int64_t kCommitDelaySeconds = 29;
+
+// Whether SQLite may have rolled the open transaction back by itself after a
+// statement failed so: SQLITE_NOMEM, SQLITE_BUSY, SQLITE_IOERR or SQLITE_FULL,
+// extended codes included.
+bool MayHaveEndedTheTransaction(const CZoError& err) {
+    FXErrorCategory category = FXErrorCategory::Int;
+    int64_t code = 0;
+    if (!FXErrorUtil::Describe(err, category, code) || category != FXErrorCategory::SQLite) return false;
+    const int64_t primary = code & 0xff;
+    return primary == 7 || primary == 5 || primary == 10 || primary == 13;
+}
 }  // namespace
 
 CacheDB::CTransactionContext::CTransactionContext(CacheDBPtr container) : container(container) {}
@@ -65,8 +76,10 @@ CacheDB::CTransactionContextPtr CacheDB::BeginTransaction(ExtentPtr extent) {
             LBC_LOG(-1, "Failed to execute SQL BEGIN transaction [%s]", err.AsString().c_str());
             return CTransactionContextPtr();
         }
+        requestsInTransaction = 0;
     }
     transactionOpen = true;
+    ++requestsInTransaction;
     return boost::make_shared<CTransactionContext>(getPtr());
 }
 
@@ -92,6 +105,15 @@ CZoError CacheDB::CommitTransaction(bool force) {
         return err.Push(FXLOC);
     }
     err = impl->CommitTransaction();
+    if (FXErrorUtil::IsInt(err, CacheDBImpl::kErrorTransactionLost)) {
+        // A statement in it failed (full disk, I/O error, no memory) and the
+        // database rolled everything back: said loudly, never passed for a
+        // commit. The transaction stays closed; the next request begins anew.
+        LBC_LOG(-1, "Transaction of [%s] was rolled back by the database: the rows of %llu requests are lost (error=%s)",
+                description().c_str(), static_cast<unsigned long long>(requestsInTransaction),
+                err.AsString().c_str());
+        return err.Push(FXLOC);
+    }
     // The database keeps its transaction after a failed COMMIT; so does the
     // container, so that the next commit (at the latest the forced one at
     // destruction) saves its rows.
@@ -138,7 +160,7 @@ CZoError CacheDB::FlushWrittenRegions() {
 
 CZoError CacheDB::WriteLocatedRow(const Extent& row, bool insert) {
     if (!impl) return NoImplementation(FXLOC);
-    if (row.CacheLocation.empty()) return insert ? impl->AddExtent(row) : impl->UpdateExtent(row);
+    if (row.CacheLocation.empty()) return AfterRowWrite(insert ? impl->AddExtent(row) : impl->UpdateExtent(row));
     // Held across the statement: no BEGIN or COMMIT of another request can
     // come between the test and the statement.
     auto_lock guard(&transactionLock);
@@ -146,7 +168,20 @@ CZoError CacheDB::WriteLocatedRow(const Extent& row, bool insert) {
         CZoError err = FlushWrittenRegions();
         if (err.IsError()) return err.Push(FXLOC);
     }
-    return insert ? impl->AddExtent(row) : impl->UpdateExtent(row);
+    return AfterRowWrite(insert ? impl->AddExtent(row) : impl->UpdateExtent(row));
+}
+
+CZoError CacheDB::AfterRowWrite(const CZoError& result) {
+    if (!isAfileDB || !MayHaveEndedTheTransaction(result)) return result;
+    auto_lock guard(&transactionLock);
+    if (!transactionOpen) return result;
+    // Found out now, not at the next commit: until then later rows would run
+    // outside any transaction without their flat files flushed first. A
+    // transaction that survived is committed; a lost one is reported there.
+    CZoError err = CommitTransaction(true);
+    if (err.IsError() && !FXErrorUtil::IsInt(err, CacheDBImpl::kErrorTransactionLost))
+        LBC_LOG(-1, "Failed to execute SQL COMMIT transaction [%s]", err.AsString().c_str());
+    return result;
 }
 
 CZoError CacheDB::ReleaseIdleResources() {

@@ -7,6 +7,9 @@
 
 namespace {
 
+// SQLite's result code SQLITE_ERROR.
+const int c_sqliteError = 1;
+
 const char* const c_stars = "*******************************************************************";
 
 typedef boost::shared_ptr<FX::CSQLite3Query> QueryPtr;
@@ -274,8 +277,37 @@ CZoError SQLiteAdapter::InsertUpdateVM(const VM& vm, bool insertOnly) {
     return insertOnly ? database->InsertVM(vm) : database->UpdateVM(vm);
 }
 
-CZoError SQLiteAdapter::BeginTransaction() { return database->BeginTransaction(); }
+CZoError SQLiteAdapter::BeginTransaction() {
+    std::lock_guard<std::mutex> guard(transactionStateLock);
+    if (transactionBegun) return CZoError::Success();
+    CZoError err = database->BeginTransaction();
+    if (err.IsError()) return err;
+    transactionBegun = true;
+    return CZoError::Success();
+}
 
-CZoError SQLiteAdapter::CommitTransaction() { return database->CommitTransaction(); }
+CZoError SQLiteAdapter::CommitTransaction() {
+    std::lock_guard<std::mutex> guard(transactionStateLock);
+    if (!transactionBegun) return CZoError::Success();
+    CZoError err = database->CommitAsStatement();
+    if (!err.IsError()) {
+        transactionBegun = false;
+        return CZoError::Success();
+    }
+    // SQLite answers a COMMIT without a transaction with SQLITE_ERROR; any
+    // other failure (busy, I/O) leaves the transaction to be retried.
+    if (!FXErrorUtil::IsSQLite(err, c_sqliteError)) return err;
+    transactionBegun = false;
+    return FXErrorUtil::ErrorInt(FXLOC, kErrorTransactionLost,
+                                 "The transaction begun on [%s] was rolled back by the database before its commit "
+                                 "(error=%s)",
+                                 GetLocalDbFolder().c_str(), err.AsString().c_str());
+}
 
-CZoError SQLiteAdapter::RollbackTransaction() { return database->RollbackTransaction(); }
+CZoError SQLiteAdapter::RollbackTransaction() {
+    std::lock_guard<std::mutex> guard(transactionStateLock);
+    CZoError err = database->RollbackTransaction();
+    if (err.IsError()) return err;
+    transactionBegun = false;
+    return CZoError::Success();
+}

@@ -4,14 +4,16 @@
 // CSQLiteDB, reads result rows into records, drives the batch offset of the
 // collections, logs each request and times some of them.
 //
-// It takes no lock and keeps no state between calls: each call makes its own
-// query object, so any number of threads and batched listings may use one
-// adapter at once. Nothing thrown below it leaves a call.
+// Its only state between calls is whether it has begun a transaction, kept
+// under a leaf lock of its own; each other call makes its own query object,
+// so any number of threads and batched listings may use one adapter at once.
+// Nothing thrown below it leaves a call.
 
 #include "metadb/CacheDBImpl.h"
 #include "metadb/SqLiteDB.h"
 
 #include <boost/shared_ptr.hpp>
+#include <mutex>
 #include <string>
 
 class SQLiteAdapter : public CacheDBImpl {
@@ -36,12 +38,15 @@ public:
     CZoError DeleteExtent(const Extent& row) override;
     CZoError DeleteExtents(ExtentsParam filter, size_t limit) override;
     CZoError InsertUpdateVM(const VM& vm, bool insertOnly) override;
-    // No-op success when a transaction is already open on the connection.
+    // Issues BEGIN unless this adapter has begun a transaction already, and
+    // remembers that it did.
     CZoError BeginTransaction() override;
-    // No-op success when none is open; a failed commit leaves the transaction
-    // open and the next commit retries it.
+    // Commits the transaction this adapter began; success when it began none.
+    // A failed commit leaves the transaction open and the next commit retries
+    // it, but a commit that finds no transaction (SQLite rolled it back by
+    // itself) is ErrorInt kErrorTransactionLost, and nothing is begun then.
     CZoError CommitTransaction() override;
-    // No-op success when no transaction is open.
+    // Discards the open transaction; success when none is open.
     CZoError RollbackTransaction() override;
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows, size_t batchSize,
                         size_t offset) override;
@@ -61,4 +66,9 @@ private:
     // constant after construction; its only owner
     const std::string name;
     const boost::shared_ptr<CSQLiteDB> database;
+    // A leaf lock around the transaction statements and the flag.
+    std::mutex transactionStateLock;
+    // guarded by transactionStateLock: BEGIN was issued and no COMMIT or
+    // ROLLBACK has ended it since.
+    bool transactionBegun = false;
 };

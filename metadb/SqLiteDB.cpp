@@ -47,6 +47,20 @@ CZoError CSQLiteDB::FromException(const FXCodeLocation& at, const FX::CSQLite3Ex
                                     message != nullptr ? message : "");
 }
 
+CZoError CSQLiteDB::CommitAsStatement() {
+    const int injected = failNextCommitCode.exchange(0);
+    if (injected != 0)
+        return FXErrorUtil::ErrorSQLite(FXLOC, injected, "cannot commit transaction (injected failure)");
+    int rows = 0;
+    try {
+        CZoError err = Execute("COMMIT", rows);
+        if (err.IsError()) return err.Push(FXLOC);
+    } catch (const FX::CSQLite3Exception& e) {
+        return FromException(FXLOC, e);
+    }
+    return CZoError::Success();
+}
+
 CZoError CSQLiteDB::Initialize(const std::string& dbName, const std::string& dbFolder) {
     std::string fullPath;
     std::string fileName;

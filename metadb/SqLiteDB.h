@@ -13,6 +13,7 @@
 #include "platform/FXDatabase.h"
 
 #include <boost/shared_ptr.hpp>
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -73,6 +74,14 @@ public:
     CZoError InsertVM(const VM& vm) { return InsertUpdateVM(vm, true); }
     CZoError UpdateVM(const VM& vm) { return InsertUpdateVM(vm, false); }
 
+    // COMMIT run as a statement of its own: with no transaction left to
+    // commit it fails (SQLITE_ERROR) instead of passing for done, whatever
+    // the wrapper's CommitTransaction makes of that case.
+    CZoError CommitAsStatement();
+    // The next CommitAsStatement fails with the SQLite code and leaves the
+    // transaction open, as a busy database would.
+    void TEST_FailNextCommit(int sqliteCode) { failNextCommitCode = sqliteCode; }
+
     // The SQLite-category error of a caught exception: "SQLite Exception",
     // then ", " and its message when it has one.
     static CZoError FromException(const FXCodeLocation& at, const FX::CSQLite3Exception& e);
@@ -90,6 +99,8 @@ private:
     boost::shared_ptr<FX::CSQLite3Statement> resetCacheLocationStmt;
     boost::shared_ptr<FX::CSQLite3Statement> deleteExtentStmt;
     std::string databaseFullPath;
+    // set by tests from any thread
+    std::atomic<int> failNextCommitCode{0};
 };
 
 typedef boost::shared_ptr<CSQLiteDB> CSQLiteDBPtr;

@@ -13,9 +13,11 @@
 #include "foundation/PerfCounters.h"
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/FXString.h"
 #include "platform/SystemClock.h"
 #include "service/ExtentWriteRegistration.h"
 #include "service/LiveBrowseCacheImpl.h"
+#include "service/RecordedLocation.h"
 #include "service/RequestGuard.h"
 #include "service/VMRowLock.h"
 #include "store/Cache.h"
@@ -113,7 +115,7 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
             Cache::INVALIDITY_REASON reason = Cache::INVALIDITY_NONE;
             if (hasLocation) {
                 bool valid = false;
-                err = cache->IsCacheLocationValid(*extent, vm, valid, reason);
+                err = TestRecordedLocation(*cache, *extent, vm, valid, reason);
                 if (err.IsError()) return err.Push(FXLOC);
                 if (reason == Cache::INVALIDITY_FILE_NOT_OPENED) newGUIDNeeded = true;
                 if (!valid) {
@@ -125,6 +127,20 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
                 }
             }
 
+            // A flat file cut short or deleted from outside would take new
+            // bytes where older rows of this GUID still point: it is lost.
+            CacheDBPtr container;
+            err = db->GetCacheDB(*extent, container);
+            if (err.IsError()) return err.Push(FXLOC);
+            const FlatFileLedgerPtr& ledger = container->FlatFile();
+            bool flatFileLost = false;
+            if (!newGUIDNeeded) {
+                err = IsFlatFileLost(*cache, *db, *ledger, vm, flatFileLost);
+                if (err.IsError()) return err.Push(FXLOC);
+                newGUIDNeeded = flatFileLost;
+            }
+
+            const std::string guidAsRead = vm.ValidityGUID;
             if (newGUIDNeeded) {
                 const std::string guid = NewValidityGUID();
                 vm.ValidityGUID = guid;
@@ -138,8 +154,8 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
                     if (err.IsError()) return err.Push(FXLOC);
                 }
                 // A row another writer has just given a GUID keeps it; a row
-                // without one, or whose flat file is gone, takes the new one.
-                if (vm.ValidityGUID.empty() || reason == Cache::INVALIDITY_FILE_NOT_OPENED) {
+                // without one, or whose flat file is gone or cut, takes the new one.
+                if (vm.ValidityGUID.empty() || reason == Cache::INVALIDITY_FILE_NOT_OPENED || flatFileLost) {
                     LBC_LOG(0, "Creating new cache file for [%s]", vm.description().c_str());
                     vm.ValidityGUID = guid;
                 }
@@ -148,6 +164,21 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
             vm.LastReferenceTime = static_cast<long long>(SystemClock::Time());
             err = db->UpdateVM(vm);
             if (err.IsError()) return err.Push(FXLOC);
+
+            if (!FXString::MatchesNoCase(vm.ValidityGUID, guidAsRead)) {
+                // A new flat file is started. The renewal is committed on its
+                // own before the file gets a byte: a later roll-back of the
+                // shared transaction must never bring the old GUID back over
+                // bytes written for the new file.
+                if (!guidAsRead.empty()) {
+                    err = container->CommitTransaction(true);
+                    if (err.IsError()) return err.Push(FXLOC);
+                }
+                std::string flatFilePath;
+                err = cache->GetCacheFilePath(vm, flatFilePath);
+                if (err.IsError()) return err.Push(FXLOC);
+                ledger->Reset(vm.ValidityGUID, 0, flatFilePath);
+            }
         }
 
         CacheItemPtr rewriteItem;

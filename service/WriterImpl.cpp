@@ -5,6 +5,8 @@
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/FXString.h"
+#include "service/RecordedLocation.h"
 #include "store/CacheSyncObject.h"
 #include "store/FlatFileCacheItem.h"
 
@@ -80,6 +82,8 @@ CZoError WriterImpl::Open() {
         CZoError err = db->HoldForWriter(key, containerHold);
         if (err.IsError()) return err.Push(FXLOC);
     }
+    boost::shared_ptr<FlatFileCacheItem> flatItem = boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
+    if (flatItem && containerHold->Container()) flatItem->SetLedger(containerHold->Container()->FlatFile());
     opened = true;
     return CZoError::Success();
 }
@@ -173,9 +177,20 @@ CZoError WriterImpl::Commit() {
         return CZoError::Success();
     }
 
+    // The region was reserved for an older flat file than the VM's now (it
+    // was cut or deleted meanwhile): recorded with the new GUID it could be
+    // served from the new file.
+    if (flatItem && !flatItem->ReservedForGUID().empty() &&
+        !FXString::MatchesNoCase(flatItem->ReservedForGUID(), current.ValidityGUID)) {
+        LBC_LOG(4, "Cache item [%s] was written for a flat file that has since been replaced. Do not commit this "
+                "write to DB.",
+                item->shortDescription().c_str());
+        return CZoError::Success();
+    }
+
     bool valid = false;
     Cache::INVALIDITY_REASON reason = Cache::INVALIDITY_NONE;
-    err = cache->IsCacheLocationValid(row, current, valid, reason);
+    err = TestRecordedLocation(*cache, row, current, valid, reason);
     if (err.IsError()) return err.Push(FXLOC);
     if (valid) {
         LBC_LOG(4,

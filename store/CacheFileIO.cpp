@@ -290,6 +290,21 @@ CZoError CCacheFileIO::_TruncateUp(size_t n) {
     return CZoError::Success();
 }
 
+CZoError CCacheFileIO::SetLength(long long length) {
+    if (!remoteFile) return _SetLength(length);
+    CZoError err = remoteFile->SetSize(static_cast<int64_t>(length));
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError CCacheFileIO::_SetLength(long long length) {
+    if (::ftruncate64(localFile.get(), length) != 0) {
+        CZoError err = FXErrorUtil::ErrorErrNo(FXLOC, errno);
+        return err.Push(FXLOC);
+    }
+    return CZoError::Success();
+}
+
 CZoError CCacheFileIO::Seek(long long offset, int whence, long long& newPos) {
     if (!remoteFile) return _Seek(offset, whence, newPos);
     int64_t position = 0;

@@ -79,6 +79,8 @@ public:
     CZoError OpenFileForRead(const std::string& path);
     CZoError Close();
     CZoError TruncateUp(size_t n);
+    // Sets the open file's length (grows it with zero bytes, or cuts it).
+    CZoError SetLength(long long length);
     CZoError Seek(long long offset, int whence, long long& newPos);
     CZoError Read(void* buf, unsigned long len, unsigned long* done);
     CZoError Write(void* buf, unsigned long len, unsigned long* done);
@@ -116,6 +118,7 @@ public:
     CZoError _OpenFileForRead(const std::string& path);
     CZoError _Close();
     CZoError _TruncateUp(size_t n);
+    CZoError _SetLength(long long length);
     CZoError _Seek(long long offset, int whence, long long& newPos);
     CZoError _Read(void* buf, unsigned long len, unsigned long* done);
     CZoError _Write(void* buf, unsigned long len, unsigned long* done);

@@ -19,7 +19,7 @@ void CacheImpl::SetFSIO(CCacheFileIOPtr fileIO, boost::any& mountPathInfo) {
 
 std::string CacheImpl::GetCacheDataFolderPath() const { return dataFolderPath; }
 
-CZoError CacheImpl::ParseCacheItemLocation(const std::string& dbLocation, std::string& location) const {
+CZoError CacheImpl::ParseCacheItemLocation(const std::string& dbLocation, std::string& location) {
     location = dbLocation;
     const std::string prefix = FXString::Format("%s%s", kLocationPrefix, kLocationSeparator);
     if (!FXString::MatchLeft(location, prefix))

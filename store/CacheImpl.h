@@ -33,7 +33,7 @@ public:
     std::string GetCacheDataFolderPath() const;
     // The item location inside a database form; ErrorInt 37 (location equal
     // to the input) when the prefix is missing.
-    CZoError ParseCacheItemLocation(const std::string& dbLocation, std::string& location) const;
+    static CZoError ParseCacheItemLocation(const std::string& dbLocation, std::string& location);
 
     // An empty validityGuid means the extent's own ValidityGUID.
     virtual CZoError CreateItem(ExtentPtr extent, const std::string& validityGuid, Cache::IntendedOp op,

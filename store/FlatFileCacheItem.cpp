@@ -6,6 +6,7 @@
 #include "platform/FXPath.h"
 #include "platform/FXString.h"
 #include "platform/Win32Constants.h"
+#include "store/CacheImpl.h"
 #include "store/LiveBrowseCacheUtility.h"
 
 #include <boost/make_shared.hpp>
@@ -52,25 +53,14 @@ FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::Intende
     : CacheItem(location, op, dataFolderPath, mountPathInfo, jobId), offset(0) {
     fileIO = boost::make_shared<CCacheFileIO>(mountPathInfo);
 
-    std::vector<std::string> fields;
-    FXString::Split(location, kSeparator, fields);
-    if (fields.size() < 3)
-        throw FXErrorUtil::ErrorInt(FXLOC, 37,
-                                    "Item location %s we are trying to open is with invalid format. Expected format it %s",
-                                    location.c_str(), kExpectedFormat);
-    if (!IsRelativePathBelowDataFolder(fields[0]))
-        throw FXErrorUtil::ErrorInt(FXLOC, 37, "Item location %s names a path outside the cache data folder",
-                                    location.c_str());
-    // Rejected before anything is opened: a negative or overflowing region
-    // would seek before the file or ask for more memory than a file can hold.
+    std::string relativePath;
     long long regionOffset = 0;
     long long regionLength = 0;
-    if (!ReadDecimal(fields[1], regionOffset) || !ReadDecimal(fields[2], regionLength) || regionOffset < 0 ||
-        regionLength < 0 || regionOffset > std::numeric_limits<long long>::max() - regionLength)
-        throw FXErrorUtil::ErrorInt(FXLOC, 37, "Item location %s names a region no file can hold", location.c_str());
+    CZoError err = ParseLocation(location, relativePath, regionOffset, regionLength);
+    if (err.IsError()) throw err.Push(FXLOC);
 
     flatFilePath = dataFolderPath;
-    CZoError err = FXPath::Append(flatFilePath, fields[0], 0);
+    err = FXPath::Append(flatFilePath, relativePath, 0);
     if (err.IsError()) throw FXErrorUtil::ErrorInt(FXLOC, 21, "error=%s", err.AsString().c_str());
     LBC_LOG(4, "Processing cache item [%s]", flatFilePath.c_str());
 
@@ -84,6 +74,39 @@ FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::Intende
         err = OpenForValidityTest();
         if (err.IsError()) throw err.Push(FXLOC);
     }
+}
+
+CZoError FlatFileCacheItem::ParseLocation(const std::string& location, std::string& relativePath,
+                                          long long& regionOffset, long long& regionLength) {
+    std::vector<std::string> fields;
+    FXString::Split(location, kSeparator, fields);
+    if (fields.size() < 3)
+        return FXErrorUtil::ErrorInt(FXLOC, 37,
+                                     "Item location %s we are trying to open is with invalid format. Expected format it %s",
+                                     location.c_str(), kExpectedFormat);
+    if (!IsRelativePathBelowDataFolder(fields[0]))
+        return FXErrorUtil::ErrorInt(FXLOC, 37, "Item location %s names a path outside the cache data folder",
+                                     location.c_str());
+    // Rejected before anything is opened: a negative or overflowing region
+    // would seek before the file or ask for more memory than a file can hold.
+    if (!ReadDecimal(fields[1], regionOffset) || !ReadDecimal(fields[2], regionLength) || regionOffset < 0 ||
+        regionLength < 0 || regionOffset > std::numeric_limits<long long>::max() - regionLength)
+        return FXErrorUtil::ErrorInt(FXLOC, 37, "Item location %s names a region no file can hold", location.c_str());
+    relativePath = fields[0];
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::RegionEnd(const std::string& dbLocation, long long& end) {
+    std::string location;
+    CZoError err = CacheImpl::ParseCacheItemLocation(dbLocation, location);
+    if (err.IsError()) return err.Push(FXLOC);
+    std::string relativePath;
+    long long regionOffset = 0;
+    long long regionLength = 0;
+    err = ParseLocation(location, relativePath, regionOffset, regionLength);
+    if (err.IsError()) return err.Push(FXLOC);
+    end = regionOffset + regionLength;
+    return CZoError::Success();
 }
 
 FlatFileCacheItem::FlatFileCacheItem(ExtentPtr extent, const std::string& flatFilePath, Cache::IntendedOp op,
@@ -221,10 +244,24 @@ CZoError FlatFileCacheItem::OpenForFileWrite() {
     }
     err = fileIO->CreateOpenFileForWrite(flatFilePath);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
-    err = fileIO->TruncateUp(size);
+    // The end, the grow and the seek back to the region's start: as many
+    // calls as a grow by the region's length and a seek back from the end.
+    long long end = 0;
+    err = fileIO->Seek(0, FILE_END, end);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    // An end below a recorded region: the file was cut short or replaced, and
+    // bytes placed here would be served to the rows that record that region.
+    // The file is left as it was found.
+    if (ledger && !ledger->Admits(end, reservedFor))
+        return FXErrorUtil::ErrorInt(FXLOC, kErrorFlatFileLost,
+                                     "Flat file [%s] ends at %llu, before the regions recorded in it; it was cut short "
+                                     "or replaced from outside",
+                                     flatFilePath.c_str(), static_cast<unsigned long long>(end));
+    err = fileIO->SetLength(end + static_cast<long long>(size));
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    if (ledger) ledger->Record(end + static_cast<long long>(size));
     long long position = 0;
-    err = fileIO->Seek(-static_cast<long long>(size), FILE_END, position);
+    err = fileIO->Seek(end, FILE_BEGIN, position);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
     offset = position;
 

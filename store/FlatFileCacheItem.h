@@ -24,6 +24,7 @@
 #include "FXCriticalSection.h"
 #include "store/CacheFileIO.h"
 #include "store/CacheItem.h"
+#include "store/FlatFileLedger.h"
 
 #include <atomic>
 #include <cstddef>
@@ -71,10 +72,27 @@ public:
     std::string ConstructCacheItemLocationForDB(const std::string& relativePath);
     // The full path of the flat file the item reads or writes.
     const std::string& GetFlatFilePath() const { return flatFilePath; }
+    // The ledger of the flat file; a new region is then reserved only where
+    // no recorded region lies (otherwise Close fails with kErrorFlatFileLost).
+    void SetLedger(FlatFileLedgerPtr flatFileLedger) { ledger = flatFileLedger; }
+    // The validity GUID the region reserved by Close belongs to; empty when
+    // no ledger spoke for one.
+    const std::string& ReservedForGUID() const { return reservedFor; }
+    // The end (offset plus length) of the region of a location in its
+    // database form; ErrorInt 37 as the constructor for an unusable one.
+    static CZoError RegionEnd(const std::string& dbLocation, long long& end);
+
+    // The flat file is shorter than the regions recorded in it.
+    static const int kErrorFlatFileLost = 92;
 
     static FXCriticalSection s_flatFileLock;
 
 private:
+    // The path, offset and length of an item location; ErrorInt 37 when it
+    // is malformed or names a path or region outside what the data folder
+    // can hold.
+    static CZoError ParseLocation(const std::string& location, std::string& relativePath, long long& regionOffset,
+                                  long long& regionLength);
     // ErrorInt `code` when the item has no file access.
     CZoError RequireFileIO(const FXCodeLocation& at, int code) const;
 
@@ -87,4 +105,6 @@ private:
     // The region was found to lie wholly in the flat file (checked once, at
     // the first Read).
     bool regionInFile = false;
+    FlatFileLedgerPtr ledger;
+    std::string reservedFor;
 };

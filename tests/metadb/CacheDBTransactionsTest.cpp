@@ -2,6 +2,7 @@
 // clock moved through its seam.
 
 #include "CacheDBTestSupport.h"
+#include "DatabaseFullSupport.h"
 #include "metadb/SQLiteAdapter.h"
 #include "platform/FXErrorUtil.h"
 
@@ -104,6 +105,43 @@ TEST_F(CacheDBTransactionsTest, FailedCommitKeepsTheTransactionAndLosesNoRow) {
     SystemClock::TEST_AdvanceSeconds(30);
     ASSERT_FALSE(f.top->ReleaseIdleResources().IsError());
     EXPECT_EQ(2, CountRows(f.LocalDBFile(kAfile), "Extents"));
+}
+
+TEST_F(CacheDBTransactionsTest, ATransactionSQLiteRolledBackIsReportedAtTheFailedStatementAndTheNextRequestBeginsAfresh) {
+    f.Open();
+    Begin().reset();  // the first commit, at once
+    CacheDB::CTransactionContextPtr first = Begin(), second = Begin();
+    ASSERT_TRUE(first && second);
+    CacheDBPtr container = first->container;
+    boost::shared_ptr<SQLiteAdapter> adapter =
+        boost::dynamic_pointer_cast<SQLiteAdapter>(container->TEST_Implementation());
+    ASSERT_TRUE(adapter);
+    ASSERT_FALSE(f.top->AddExtent(TestExtent(kAfile, 1)).IsError());
+    CapDatabaseSize(adapter->TEST_Database(), 2);
+    WriteUntilFull([&](long long n) {
+        Extent row = TestExtent(kAfile, 100 + n);
+        row.CacheLocation = LongLocation(n);
+        return f.top->AddExtent(row);
+    });
+    UncapDatabaseSize(adapter->TEST_Database());
+    // Found out at the failed statement: later rows are not written outside
+    // a transaction the container still believes open.
+    EXPECT_FALSE(container->TEST_TransactionOpen());
+    EXPECT_EQ(1u, f.log->Count(-1, "Transaction of [afile_812_1_2] was rolled back by the database: the rows of 2 "
+                                   "requests are lost"));
+    first.reset();
+    SystemClock::TEST_AdvanceSeconds(30);
+    second.reset();
+    EXPECT_EQ(0u, f.log->Count(-1, "Failed to execute SQL COMMIT transaction ["));
+    EXPECT_EQ(0, CommittedRows());
+
+    // A later request opens a fresh transaction, whose rows are committed.
+    SystemClock::TEST_AdvanceSeconds(30);
+    CacheDB::CTransactionContextPtr later = Begin();
+    EXPECT_TRUE(container->TEST_TransactionOpen());
+    ASSERT_FALSE(f.top->AddExtent(TestExtent(kAfile, 2)).IsError());
+    later.reset();
+    EXPECT_EQ(1, CommittedRows());
 }
 
 TEST_F(CacheDBTransactionsTest, IdleExactlyAtTheConfiguredIdleTime) {

@@ -1,4 +1,5 @@
 #include "CapturingLogWriter.h"
+#include "DatabaseFullSupport.h"
 #include "foundation/PerfCounters.h"
 #include "metadb/SQLiteAdapter.h"
 #include "platform/FXErrorUtil.h"
@@ -444,6 +445,28 @@ TEST_F(SQLiteAdapterTest, CommitMadeToFailOnceLosesNoRows) {
     EXPECT_FALSE(adapter->CommitTransaction().IsError());
     Reopen();
     EXPECT_EQ(5, ExtentCount());
+}
+
+TEST_F(SQLiteAdapterTest, ACommitThatFindsItsTransactionRolledBackBySQLiteIsAnError) {
+    ASSERT_FALSE(adapter->BeginTransaction().IsError());
+    ASSERT_FALSE(adapter->AddExtent(Row(5, 0, 2, 1, 7)).IsError());
+    CapDatabaseSize(adapter->TEST_Database(), 2);
+    WriteUntilFull([&](long long n) {
+        Extent row = Row(5, n + 1, 2, 1, 7);
+        row.CacheLocation = LongLocation(n);
+        return adapter->AddExtent(row);
+    });
+    UncapDatabaseSize(adapter->TEST_Database());
+
+    CZoError err = adapter->CommitTransaction();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, CacheDBImpl::kErrorTransactionLost)) << err.AsString();
+    // Nothing is left to commit, and the next transaction is a fresh one.
+    EXPECT_FALSE(adapter->CommitTransaction().IsError());
+    ASSERT_FALSE(adapter->BeginTransaction().IsError());
+    ASSERT_FALSE(adapter->AddExtent(Row(5, 0, 2, 1, 7)).IsError());
+    ASSERT_FALSE(adapter->CommitTransaction().IsError());
+    Reopen();
+    EXPECT_EQ(1, ExtentCount());
 }
 
 TEST_F(SQLiteAdapterTest, ExceptionsOfQueriesAndCountsBecomeSQLiteErrors) {

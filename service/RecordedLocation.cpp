@@ -1,0 +1,84 @@
+#include "service/RecordedLocation.h"
+
+#include "foundation/LogWriter.h"
+#include "platform/FXErrorUtil.h"
+#include "platform/FXString.h"
+#include "platform/Win32Constants.h"
+#include "store/FlatFileCacheItem.h"
+
+#include <algorithm>
+#include <cerrno>
+
+CZoError TestRecordedLocation(Cache& cache, const Extent& row, const VM& vm, bool& valid,
+                              Cache::INVALIDITY_REASON& reason) {
+    CZoError err = cache.IsCacheLocationValid(row, vm, valid, reason);
+    if (FXErrorUtil::IsInt(err, 37)) {
+        LBC_LOG(2, "Unusable cache location [%s] for extent [%s] is replaced (error=%s)", row.CacheLocation.c_str(),
+                row.description().c_str(), err.AsString().c_str());
+        valid = false;
+        return CZoError::Success();
+    }
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+namespace {
+
+// Where the regions recorded under the VM's validity GUID end.
+CZoError RecordedEnd(CacheDB& db, const VM& vm, long long& end) {
+    ExtentsParam filter;
+    filter.AfileID = vm.AfileID;
+    filter.TessarelID = vm.TessarelID;
+    filter.CopyID = vm.CopyID;
+    DBObjectCollection<Extent> rows;
+    CZoError err = db.GetExtents(filter, rows);
+    if (err.IsError()) return err.Push(FXLOC);
+    end = 0;
+    for (DBObjectCollection<Extent>::Iterator it = rows.iterator(); !rows.isEnd(it); ++it) {
+        const Extent& row = *it;
+        if (row.CacheLocation.empty() || !FXString::MatchesNoCase(row.ValidityGUID, vm.ValidityGUID)) continue;
+        long long rowEnd = 0;
+        // An unusable location records no region.
+        if (!FlatFileCacheItem::RegionEnd(row.CacheLocation, rowEnd).IsError()) end = std::max(end, rowEnd);
+    }
+    return CZoError::Success();
+}
+
+bool IsMissing(const CZoError& err) {
+    return FXErrorUtil::IsWin32(err, ERROR_FILE_NOT_FOUND) || FXErrorUtil::IsWin32(err, ERROR_PATH_NOT_FOUND) ||
+           FXErrorUtil::IsErrNo(err, ENOENT);
+}
+
+}  // namespace
+
+CZoError IsFlatFileLost(Cache& cache, CacheDB& db, FlatFileLedger& ledger, const VM& vm, bool& lost) {
+    lost = false;
+    if (!ledger.Knows(vm.ValidityGUID)) {
+        long long end = 0;
+        CZoError err = RecordedEnd(db, vm, end);
+        if (err.IsError()) return err.Push(FXLOC);
+        std::string path;
+        err = cache.GetCacheFilePath(vm, path);
+        if (err.IsError()) return err.Push(FXLOC);
+        ledger.Reset(vm.ValidityGUID, end, path);
+    }
+    const long long end = ledger.RecordedEnd();
+    if (end <= 0) return CZoError::Success();
+    CCacheFileIOPtr io = cache.GetFSIO();
+    if (!io) return CZoError::Success();
+    long long length = 0;
+    CZoError err = io->Size(ledger.FlatFilePath(), length);
+    if (err.IsError() && !IsMissing(err)) {
+        // Not known to be lost (the location may be unreachable, which the
+        // item reports as such); the region's reservation checks again.
+        LBC_LOG(2, "Length of flat file [%s] unknown (error=%s)", ledger.FlatFilePath().c_str(),
+                err.AsString().c_str());
+        return CZoError::Success();
+    }
+    lost = err.IsError() || length < end;
+    if (lost)
+        LBC_LOG(0, "Flat file [%s] is %s, but regions up to %lld are recorded in it: it is treated as lost",
+                ledger.FlatFilePath().c_str(), err.IsError() ? "gone" : FXString::Format("%lld bytes long", length).c_str(),
+                end);
+    return CZoError::Success();
+}

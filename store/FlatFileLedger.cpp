@@ -1,0 +1,37 @@
+#include "store/FlatFileLedger.h"
+
+#include "platform/FXString.h"
+
+bool FlatFileLedger::Knows(const std::string& validityGUID) const {
+    std::lock_guard<std::mutex> guard(lock);
+    return known && FXString::MatchesNoCase(guid, validityGUID);
+}
+
+void FlatFileLedger::Reset(const std::string& validityGUID, long long recordedEnd, const std::string& flatFilePath) {
+    std::lock_guard<std::mutex> guard(lock);
+    known = true;
+    guid = validityGUID;
+    end = recordedEnd;
+    path = flatFilePath;
+}
+
+long long FlatFileLedger::RecordedEnd() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return end;
+}
+
+std::string FlatFileLedger::FlatFilePath() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return path;
+}
+
+bool FlatFileLedger::Admits(long long fileEnd, std::string& validityGUID) const {
+    std::lock_guard<std::mutex> guard(lock);
+    validityGUID = known ? guid : std::string();
+    return !known || fileEnd >= end;
+}
+
+void FlatFileLedger::Record(long long regionEnd) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (known && regionEnd > end) end = regionEnd;
+}
