@@ -209,6 +209,7 @@ public:
 
     CZoError GetExtent(ExtentParam key, Extent& row);
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows);
+    CZoError VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit);
     CZoError GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch);
     CZoError GetExtentCount(ExtentsParam filter, long long& count);
     CZoError GetVMJob(VM& vm);

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <list>
 #include <mutex>
+#include <functional>
 #include <string>
 
 class CacheDBImpl {
@@ -43,6 +44,9 @@ public:
     virtual CZoError GetExtent(ExtentParam key, Extent& row) = 0;
     // Every matching extent row.
     virtual CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) = 0;
+    // Every matching extent row, one at a time: a scan of an afile with a
+    // million extents holds one row in memory, not all of them.
+    virtual CZoError VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit) = 0;
     // The next batch of matching extent rows; an empty batch ends the listing.
     virtual CZoError GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) = 0;
     virtual CZoError GetVMsInBatches(VMJobParam filter, size_t batchSize, DBObjectCollection<VM>& batch) = 0;

@@ -35,6 +35,14 @@ CZoError CacheDB::GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& ro
     return db->impl->GetExtents(filter, rows);
 }
 
+CZoError CacheDB::VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit) {
+    CacheDBPtr db;
+    CZoError err = GetCacheDB(filter, db);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!db->impl) return db->NoImplementation(FXLOC);
+    return db->impl->VisitExtents(filter, visit);
+}
+
 CZoError CacheDB::GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) {
     CacheDBPtr db;
     CZoError err = GetCacheDB(filter, db);

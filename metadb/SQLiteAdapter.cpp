@@ -201,6 +201,15 @@ CZoError SQLiteAdapter::GetVMJob(VM& vm) {
 
 CZoError SQLiteAdapter::GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows, size_t batchSize,
                                    size_t offset) {
+    return ReadExtents(filter, batchSize, offset, [&rows](const Extent& row) { rows.append(row); });
+}
+
+CZoError SQLiteAdapter::VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit) {
+    return ReadExtents(filter, 0, 0, visit);
+}
+
+CZoError SQLiteAdapter::ReadExtents(const ExtentsParam& filter, size_t batchSize, size_t offset,
+                                    const std::function<void(const Extent&)>& visit) {
     PerJobSpan span(filter.JobID, LBCPerfCounters::SlotDbGetExtents);
     LBC_LOG(4, "%s", c_stars);
     LBC_LOG(4, "Fetching extents for [%s] ...", filter.description().c_str());
@@ -214,7 +223,7 @@ CZoError SQLiteAdapter::GetExtents(ExtentsParam filter, DBObjectCollection<Exten
             row.CopyID = static_cast<unsigned int>(Int(q, "CopyID"));
             row.TessarelID = static_cast<unsigned int>(Int(q, "TessarelID"));
             ReadExtentAttributes(q, row);
-            rows.append(row);
+            visit(row);
         }
         return CZoError::Success();
     });

@@ -27,6 +27,7 @@ public:
 
     CZoError GetExtent(ExtentParam key, Extent& row) override;
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) override;
+    CZoError VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit) override;
     CZoError GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) override;
     CZoError GetVMsInBatches(VMJobParam filter, size_t batchSize, DBObjectCollection<VM>& batch) override;
     CZoError GetExtentCount(ExtentsParam filter, long long& count) override;
@@ -63,6 +64,11 @@ public:
     CSQLiteDB& TEST_Database() { return *database; }
 
 private:
+    // One page of matching rows (batchSize 0: every row), each handed to
+    // visit as it is read.
+    CZoError ReadExtents(const ExtentsParam& filter, size_t batchSize, size_t offset,
+                         const std::function<void(const Extent&)>& visit);
+
     // constant after construction; its only owner
     const std::string name;
     const boost::shared_ptr<CSQLiteDB> database;

@@ -24,23 +24,21 @@ CZoError TestRecordedLocation(Cache& cache, const Extent& row, const VM& vm, boo
 
 namespace {
 
-// Where the regions recorded under the VM's validity GUID end.
+// Where the regions recorded under the VM's validity GUID end. The rows are
+// visited one at a time: an afile copy may hold millions of them.
 CZoError RecordedEnd(CacheDB& db, const VM& vm, long long& end) {
     ExtentsParam filter;
     filter.AfileID = vm.AfileID;
     filter.TessarelID = vm.TessarelID;
     filter.CopyID = vm.CopyID;
-    DBObjectCollection<Extent> rows;
-    CZoError err = db.GetExtents(filter, rows);
-    if (err.IsError()) return err.Push(FXLOC);
     end = 0;
-    for (DBObjectCollection<Extent>::Iterator it = rows.iterator(); !rows.isEnd(it); ++it) {
-        const Extent& row = *it;
-        if (row.CacheLocation.empty() || !FXString::MatchesNoCase(row.ValidityGUID, vm.ValidityGUID)) continue;
+    CZoError err = db.VisitExtents(filter, [&vm, &end](const Extent& row) {
+        if (row.CacheLocation.empty() || !FXString::MatchesNoCase(row.ValidityGUID, vm.ValidityGUID)) return;
         long long rowEnd = 0;
         // An unusable location records no region.
         if (!FlatFileCacheItem::RegionEnd(row.CacheLocation, rowEnd).IsError()) end = std::max(end, rowEnd);
-    }
+    });
+    if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
 
