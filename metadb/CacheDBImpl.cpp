@@ -67,10 +67,10 @@ void CacheDBImpl::DiscardStagedCopy() {
 }
 
 CZoError CacheDBImpl::AcquireLockFile() {
+    // Before lockFileLock: a release or delete of this lock must not wait out the delay.
+    LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
     std::lock_guard<std::mutex> guard(lockFileLock);
     if (lockHeld) return FXErrorUtil::ErrorInt(FXLOC, 14);
-
-    LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
 
     // Without a sync location the path would be relative to the working
     // folder, and without file access there is nothing to lock through.

@@ -1,0 +1,56 @@
+// What a container leaves behind and holds while it waits: the lock of its
+// lock-file requests, temporary copies of earlier crashes.
+
+#include "CacheDBTestSupport.h"
+#include "metadb/SQLiteAdapter.h"
+
+#include <chrono>
+#include <future>
+
+namespace {
+
+class CacheDBHousekeepingTest : public ::testing::TestWithParam<bool> {
+protected:
+    CacheDBHousekeepingTest() : f(GetParam()) { MakeFolders(f.LocalAfileFolder(kAfile)); }
+
+    boost::shared_ptr<SQLiteAdapter> MakeImpl() {
+        boost::shared_ptr<SQLiteAdapter> impl =
+            boost::make_shared<SQLiteAdapter>(f.StageFolder(kAfile), "afile_cache");
+        impl->SetSyncRemoteLocation(f.AfileFolder(kAfile));
+        impl->SetRemoteFileIO(f.location.NewIO());
+        return impl;
+    }
+    std::string Remote(const std::string& name) { return f.LocalAfileFolder(kAfile) + "/" + name; }
+
+    static constexpr long long kAfile = 815;
+    CacheDBFixture f;
+};
+
+// The delay before the lock file is taken must not hold the lock of the
+// container's lock-file requests: a release on another thread goes through.
+TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileBlocksNoRelease) {
+    XKPlatformInfo::TEST_SetNumber("VirtualServer\\LiveBrowseCache\\Debug", "bInsertDelayBeforeAcquireLock", 1);
+    DebugSimulation::SetSimulationPoints(g_mapSimulationInfo);
+    ASSERT_FALSE(DebugSimulation::LoadDebugSimulationInfo().IsError());
+
+    boost::shared_ptr<SQLiteAdapter> impl = MakeImpl();
+    int delays = 0;
+    bool releasedDuringDelay = false;
+    // Kept outside the delay: a release still waiting ends after it.
+    std::future<CZoError> release;
+    DebugSimulation::TEST_SetSleepFunction([&](uint32_t) {
+        ++delays;
+        release = std::async(std::launch::async, [&] { return impl->ReleaseLockFile(); });
+        // Generous: it either finishes at once or waits for this very delay.
+        releasedDuringDelay = release.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    });
+    ASSERT_FALSE(impl->Initialize(true, true).IsError());
+    release.wait();
+    EXPECT_EQ(1, delays);
+    EXPECT_TRUE(releasedDuringDelay);
+    EXPECT_TRUE(impl->HoldsLockFile());
+}
+
+INSTANTIATE_TEST_SUITE_P(Locations, CacheDBHousekeepingTest, ::testing::Bool(), LocationName);
+
+}  // namespace
