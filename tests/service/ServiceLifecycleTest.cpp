@@ -176,6 +176,23 @@ TEST_F(ServiceLifecycleTest, ThreadsAreStoppedBeforeAReplacementIsPublished) {
     EXPECT_NE(old, Impl());
 }
 
+// What the configuration store cannot read reaches the debug log at level -1,
+// also a seed-file line read before logging was set up.
+TEST_F(ServiceLifecycleTest, ConfigurationNoticesReachTheDebugLog) {
+    XKPlatformInfo::SetNoticeLog(nullptr);
+    const std::string seed = temp.sub("lbc.conf");
+    WriteWholeFile(seed, "[Platform] # identity\nJobResultsDirectory\n");
+    ASSERT_TRUE(XKPlatformInfo::TEST_LoadFile(seed));
+    ASSERT_NE(nullptr, StartService());
+
+    XKPlatformInfo::TEST_Set(kKey, "bClearLBCStats", "please");
+    bool clear = false;
+    EXPECT_EQ(0, XKPlatformInfo().getBoolean(kKey, "bClearLBCStats", &clear));
+    EXPECT_EQ(1u, Count(-1, "Cannot read line 2 of the configuration file [" + seed + "]: [JobResultsDirectory]"));
+    EXPECT_EQ(1u, Count(-1, "Configuration value [VirtualServer\\bClearLBCStats] = [please] is not a boolean; "
+                            "taken as absent"));
+}
+
 // exit() without DestroyInstance: the unload guard stops every thread of the
 // service and releases it while the log writer still works.
 TEST_F(ServiceLifecycleTest, UnloadReleasesAFacadeTheHostNeverDestroyed) {
