@@ -42,6 +42,11 @@ public:
     static CZoError MoveFilesFromFolder(const std::string& src, const std::string& dst, const std::string& pattern,
                                         DWORD flags, CCacheFileIOPtr srcIO, CCacheFileIOPtr dstIO);
 
+    // Removes the temporary copies a crash left in `folder`
+    // (FXFile::kCopyTemporaryPattern); the caller owns the folder, so no copy
+    // into it is under way. A failure is logged, never returned.
+    static void RemoveStaleCopies(const std::string& folder, CCacheFileIOPtr io);
+
     static std::string GetBytesAsUnits(unsigned long long n);
     static std::string AsString(const MediaManager::MountPathInfo& mountPath);
 

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <future>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -49,6 +51,26 @@ TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileBlocksNoRelease) {
     EXPECT_EQ(1, delays);
     EXPECT_TRUE(releasedDuringDelay);
     EXPECT_TRUE(impl->HoldsLockFile());
+}
+
+// Temporary copies that a crash left in the afile's database folder (the
+// older long names and the short ones) go when the folder is next staged or
+// written back; the databases and the lock file stay.
+TEST_P(CacheDBHousekeepingTest, StaleTemporaryCopiesGoWhenStagedAndWrittenBack) {
+    WriteWholeFile(Remote("afile_cache.db"), "remote copy");
+    const std::vector<std::string> stale = {"afile_cache.db.tmp.Ab12Cd", ".tmp.Xy34Zw"};
+    for (const std::string& name : stale) WriteWholeFile(Remote(name), "torn");
+    {
+        boost::shared_ptr<SQLiteAdapter> impl = MakeImpl();
+        ASSERT_FALSE(impl->Initialize(true, true).IsError());
+        for (const std::string& name : stale) EXPECT_FALSE(Exists(Remote(name))) << name;
+        EXPECT_TRUE(Exists(Remote("afile_cache.db")));
+
+        for (const std::string& name : stale) WriteWholeFile(Remote(name), "torn");
+    }
+    for (const std::string& name : stale) EXPECT_FALSE(Exists(Remote(name))) << name;
+    EXPECT_EQ("remote copy", ReadWholeFile(Remote("afile_cache.db")));
+    EXPECT_TRUE(Exists(Remote("lockfile")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Locations, CacheDBHousekeepingTest, ::testing::Bool(), LocationName);
