@@ -162,7 +162,9 @@ TEST_F(SqLiteDBTest, DeletesReportTheirRowCounts) {
     const bool hasDeleteLimit = sqlite3_compileoption_used("ENABLE_UPDATE_DELETE_LIMIT") != 0;
     EXPECT_EQ(!hasDeleteLimit, limited.IsError()) << limited.AsString();
     EXPECT_EQ(hasDeleteLimit ? 3 : 5, Scalar(db, "SELECT COUNT(*) FROM Extents"));
-    if (hasDeleteLimit) EXPECT_EQ(1u, log->Count(5, "2 rows updated"));
+    if (hasDeleteLimit) {
+        EXPECT_EQ(1u, log->Count(5, "2 rows updated"));
+    }
     log->Clear();
     EXPECT_FALSE(db.DeleteExtents(all, 0).IsError());
     EXPECT_EQ(1u, log->Count(5, hasDeleteLimit ? "3 rows updated" : "5 rows updated"));
