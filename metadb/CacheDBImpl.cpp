@@ -6,6 +6,7 @@
 #include "platform/FXFile.h"
 #include "platform/FXFolder.h"
 #include "platform/FXPath.h"
+#include "platform/SystemClock.h"
 #include "platform/Win32Constants.h"
 #include "store/LiveBrowseCacheUtility.h"
 
@@ -178,6 +179,10 @@ CZoError CacheDBImpl::SyncToRemote(const std::string& uploadFolder) {
     CZoError err = LiveBrowseCacheUtility::CopyFilesFromFolder(localDbFolder, uploadFolder, kDBFilePattern, 0,
                                                                CCacheFileIOPtr(), remoteFileIO);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 18, "error=%s", err.AsString().c_str());
+    if (AgedFileTime() != 0) {
+        err = LiveBrowseCacheUtility::SetFilesModificationTime(uploadFolder, kDBFilePattern, AgedFileTime(), remoteFileIO);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 18, "error=%s", err.AsString().c_str());
+    }
     // A copy moved into place before its bytes are on the disk could replace
     // the good database with a torn one at a power loss.
     err = FlushFiles(uploadFolder);
@@ -196,6 +201,12 @@ CZoError CacheDBImpl::SyncToRemote(const std::string& uploadFolder) {
         LBC_LOG(-1, "Failed to flush DB folder [%s] after its write-back, error=%s", syncRemoteLocation.c_str(),
                 err.AsString().c_str());
     return CZoError::Success();
+}
+
+int64_t CacheDBImpl::AgedFileTime() const {
+    const int64_t written = vmReferenceWritten.load();
+    if (written == 0 || written > SystemClock::Time() - 86400) return 0;
+    return written > 0 ? written : 1;  // a time before 1970 reads as none
 }
 
 CZoError CacheDBImpl::FlushFiles(const std::string& folder) {

@@ -181,6 +181,16 @@ CZoError FXFile::XKGetFileSize(const auto_handle& handle, long long& size) {
 
 const char* const FXFile::kCopyTemporaryPattern = "*.tmp.*";
 
+CZoError FXFile::SetModificationTime(const std::string& path, int64_t unixTime) {
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(unixTime);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+        return FXPosixError::FromErrNo(FXLOC, errno, "set times of", path);
+    return CZoError::Success();
+}
+
 CZoError FXFile::XKCopyFile(const std::string& from, const std::string& to, DWORD failIfExists) {
     auto_handle source;
     CZoError err = XKCreateFile(source, from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

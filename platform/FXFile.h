@@ -89,6 +89,8 @@ public:
     // True when anything, file or folder, exists at the path (links followed):
     // the cache's existence test is also asked about folders.
     static bool DoesFileExist(const std::string& path);
+    // Sets the file's modification and access time, in seconds since 1970.
+    static CZoError SetModificationTime(const std::string& path, int64_t unixTime);
 
     // A POSIX time as a time stamp (0 stays the clear stamp).
     static CTimeStamp TimeStampOf(const struct timespec& t);

@@ -195,6 +195,18 @@ void LiveBrowseCacheUtility::RemoveStaleCopies(const std::string& folder, CCache
         LBC_LOG(-1, "Failed to remove stale temporary copies in [%s], error=%s", folder.c_str(), err.AsString().c_str());
 }
 
+CZoError LiveBrowseCacheUtility::SetFilesModificationTime(const std::string& folder, const std::string& pattern,
+                                                          int64_t unixTime, CCacheFileIOPtr io) {
+    std::list<std::string> files;
+    CZoError err = io->GetMatchingFiles(folder, pattern, files);
+    if (err.IsError()) return err.Push(FXLOC);
+    for (const std::string& file : files) {
+        err = io->SetModificationTime(file, unixTime);
+        if (err.IsError()) return err.Push(FXLOC);
+    }
+    return CZoError::Success();
+}
+
 std::string LiveBrowseCacheUtility::GetBytesAsUnits(unsigned long long n) {
     const unsigned long long kGB = 1ULL << 30, kMB = 1ULL << 20, kKB = 1ULL << 10;
     if (n >= kGB) return FXString::Format("%llu GB", n / kGB);

@@ -4,6 +4,8 @@
 #include "CacheDBTestSupport.h"
 #include "metadb/SQLiteAdapter.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <future>
 #include <string>
@@ -71,6 +73,33 @@ TEST_P(CacheDBHousekeepingTest, StaleTemporaryCopiesGoWhenStagedAndWrittenBack) 
     for (const std::string& name : stale) EXPECT_FALSE(Exists(Remote(name))) << name;
     EXPECT_EQ("remote copy", ReadWholeFile(Remote("afile_cache.db")));
     EXPECT_TRUE(Exists(Remote("lockfile")));
+}
+
+// A VM row last written with a time at least a day old (an ageing) leaves
+// the written-back database with that time; a row written with the time of
+// a request leaves the time of the write-back.
+TEST_P(CacheDBHousekeepingTest, WriteBackKeepsTheTimeOfAnAgedRow) {
+    SystemClock::TEST_Freeze(1700000000);
+    const struct {
+        int64_t written;
+        int64_t fileTime;  // 0: the time of the write-back, not set
+    } cases[] = {{1700000000 - 8 * 86400, 1700000000 - 8 * 86400}, {1700000000 - 86400, 1700000000 - 86400},
+                 {1700000000 - 86399, 0}, {1700000000, 0}, {-5, 1}};
+    for (const auto& c : cases) {
+        WriteWholeFile(Remote("afile_cache.db"), "remote copy");
+        {
+            boost::shared_ptr<SQLiteAdapter> impl = MakeImpl();
+            ASSERT_FALSE(impl->Initialize(true, true).IsError());
+            impl->NoteVMReferenceWritten(c.written);
+        }
+        struct stat st;
+        ASSERT_EQ(0, ::stat(Remote("afile_cache.db").c_str(), &st));
+        if (c.fileTime != 0) {
+            EXPECT_EQ(c.fileTime, static_cast<int64_t>(st.st_mtime)) << c.written;
+        } else {
+            EXPECT_GT(static_cast<int64_t>(st.st_mtime), 1700000000) << c.written;  // the real clock's
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Locations, CacheDBHousekeepingTest, ::testing::Bool(), LocationName);
