@@ -17,7 +17,14 @@ namespace {
 // bounce one reference count between cores.
 std::atomic<uint64_t> g_writerGeneration{1};
 
+// Set when this thread's t_writer is destroyed; trivially destructible, so it
+// is still readable afterwards. A thread that logs after its own thread
+// objects went (the main thread at exit, while static destruction releases
+// the service) uses the global writer, which outlives the service.
+thread_local bool t_writerDestroyed = false;
+
 struct ThreadWriter {
+    ~ThreadWriter() { t_writerDestroyed = true; }
     uint64_t generation = 0;
     boost::shared_ptr<CLogWriterInterface> writer;
 };
@@ -25,6 +32,7 @@ thread_local ThreadWriter t_writer;
 }  // namespace
 
 CLogWriterInterface* LogWriterLBCForThisThread() {
+    if (t_writerDestroyed) return boost::atomic_load(&g_ptrLogWriterLBC).get();
     uint64_t generation = g_writerGeneration.load(std::memory_order_acquire);
     if (t_writer.generation != generation) {
         t_writer.writer = boost::atomic_load(&g_ptrLogWriterLBC);

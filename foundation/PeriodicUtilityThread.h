@@ -22,8 +22,8 @@ public:
 
     // Keeps the callback (replacing any earlier one) and starts the thread; a
     // thread already running is not started again.
+    // Hides the base's Start(), which would run the thread without a callback.
     void Start(std::function<void()> callback);
-    using CAlertableEventThread::Start;
 
 protected:
     void OnStart() override;

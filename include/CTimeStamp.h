@@ -14,8 +14,14 @@ public:
 
     static CTimeInterval FromSeconds(int64_t seconds) { return CTimeInterval(seconds * kUnitsPerSecond); }
     double AsSeconds() const { return static_cast<double>(units) / 10000000.0; }
+    // Truncated toward zero; a quotient beyond 64 bits (a division by 0 among
+    // them) saturates and 0 / 0 gives 0, so that no conversion is undefined.
     CTimeInterval operator/(double d) const {
-        return CTimeInterval(static_cast<int64_t>(static_cast<double>(units) / d));
+        const double q = static_cast<double>(units) / d;
+        if (q != q) return CTimeInterval(0);
+        if (q >= 9223372036854775808.0) return CTimeInterval(INT64_MAX);
+        if (q <= -9223372036854775808.0) return CTimeInterval(INT64_MIN);
+        return CTimeInterval(static_cast<int64_t>(q));
     }
     int64_t As100NSIntervals() const { return units; }
     std::string AsString() const;

@@ -6,6 +6,7 @@
 #include "platform/FXFile.h"
 #include "platform/FXFolder.h"
 #include "platform/FXPath.h"
+#include "platform/SystemClock.h"
 #include "platform/Win32Constants.h"
 #include "store/LiveBrowseCacheUtility.h"
 
@@ -48,6 +49,7 @@ CZoError CacheDBImpl::Initialize(bool stage, bool lock) {
     if (!stage || syncRemoteLocation.empty()) return CZoError::Success();
 
     LBC_LOG(0, "Staging DB from remote [%s] -> [%s]", syncRemoteLocation.c_str(), localDbFolder.c_str());
+    if (HoldsLockFile()) LiveBrowseCacheUtility::RemoveStaleCopies(syncRemoteLocation, remoteFileIO);
     CZoError err = EmptyLocalFolder();
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 32, "(error=%s)", err.AsString().c_str());
     err = LiveBrowseCacheUtility::CopyFilesFromFolder(syncRemoteLocation, localDbFolder, kDBFilePattern, 0,
@@ -73,10 +75,10 @@ void CacheDBImpl::DiscardStagedCopy() {
 }
 
 CZoError CacheDBImpl::AcquireLockFile() {
+    // Before lockFileLock: a release or delete of this lock must not wait out the delay.
+    LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
     std::lock_guard<std::mutex> guard(lockFileLock);
     if (lockHeld) return FXErrorUtil::ErrorInt(FXLOC, 14);
-
-    LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
 
     // Without a sync location the path would be relative to the working
     // folder, and without file access there is nothing to lock through.
@@ -145,6 +147,7 @@ CZoError CacheDBImpl::SyncToRemote() {
     const std::string uploadFolder = syncRemoteLocation + kUploadSuffix;
 
     LBC_SIMULATION_POINT(bInsertDelayBeforeSyncToRemote);
+    if (HoldsLockFile()) LiveBrowseCacheUtility::RemoveStaleCopies(syncRemoteLocation, remoteFileIO);
 
     // A leftover of an interrupted write-back may hold stale files that the
     // move would put in place.
@@ -182,6 +185,10 @@ CZoError CacheDBImpl::SyncToRemote(const std::string& uploadFolder) {
     CZoError err = LiveBrowseCacheUtility::CopyFilesFromFolder(localDbFolder, uploadFolder, kDBFilePattern, 0,
                                                                CCacheFileIOPtr(), remoteFileIO);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 18, "error=%s", err.AsString().c_str());
+    if (AgedFileTime() != 0) {
+        err = LiveBrowseCacheUtility::SetFilesModificationTime(uploadFolder, kDBFilePattern, AgedFileTime(), remoteFileIO);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 18, "error=%s", err.AsString().c_str());
+    }
     // A copy moved into place before its bytes are on the disk could replace
     // the good database with a torn one at a power loss.
     err = FlushFiles(uploadFolder);
@@ -200,6 +207,12 @@ CZoError CacheDBImpl::SyncToRemote(const std::string& uploadFolder) {
         LBC_LOG(-1, "Failed to flush DB folder [%s] after its write-back, error=%s", syncRemoteLocation.c_str(),
                 err.AsString().c_str());
     return CZoError::Success();
+}
+
+int64_t CacheDBImpl::AgedFileTime() const {
+    const int64_t written = vmReferenceWritten.load();
+    if (written == 0 || written > SystemClock::Time() - 86400) return 0;
+    return written > 0 ? written : 1;  // a time before 1970 reads as none
 }
 
 CZoError CacheDBImpl::FlushFiles(const std::string& folder) {

@@ -117,6 +117,12 @@ public:
     CZoError SyncToRemote(const std::string& uploadFolder);
 
     bool IsStaged() const { return staged; }
+    // The last-reference time of the VM row last written. One at least a day
+    // in the past (only an ageing writes such a time) is what the database
+    // file's time in the cache location is set to at the write-back: the days
+    // policy reads that time, and the write-back would otherwise make an aged
+    // job the youngest of all.
+    void NoteVMReferenceWritten(int64_t lastReferenceTime) { vmReferenceWritten.store(lastReferenceTime); }
     // Whether the lock file is held right now: taken and not released since.
     bool HoldsLockFile() const { return lockHeld.load() && !lockReleased.load(); }
     const std::string& GetSyncRemoteLocation() const { return syncRemoteLocation; }
@@ -160,6 +166,10 @@ private:
     // without it. lockHeld is never cleared: a second acquire answers 14.
     std::atomic<bool> lockHeld{false};
     std::atomic<bool> lockReleased{false};
+    // written by every VM row write; 0 until the first
+    std::atomic<int64_t> vmReferenceWritten{0};
+    // The time the written-back files must carry, 0 for the time of writing.
+    int64_t AgedFileTime() const;
 };
 
 typedef boost::shared_ptr<CacheDBImpl> CacheDBImplPtr;

@@ -283,7 +283,9 @@ CZoError SQLiteAdapter::DeleteExtents(ExtentsParam filter, size_t limit) {
 CZoError SQLiteAdapter::InsertUpdateVM(const VM& vm, bool insertOnly) {
     LBC_LOG(4, "Updating vm [%s]", vm.description().c_str());
     PerJobSpan span(vm.JobID, LBCPerfCounters::SlotDbUpsertVM);
-    return insertOnly ? database->InsertVM(vm) : database->UpdateVM(vm);
+    CZoError err = insertOnly ? database->InsertVM(vm) : database->UpdateVM(vm);
+    if (!err.IsError()) NoteVMReferenceWritten(vm.LastReferenceTime);
+    return err;
 }
 
 CZoError SQLiteAdapter::BeginTransaction() {

@@ -83,6 +83,8 @@ public:
     // The file's bytes written through any handle, or a folder's entries, are
     // on the server's disk when this returns.
     virtual CZoError Flush(const std::string& path) = 0;
+    // Sets the file's modification (and access) time, in seconds since 1970.
+    virtual CZoError SetModificationTime(const std::string& path, int64_t unixTime) = 0;
 };
 
 class CFileInterface {

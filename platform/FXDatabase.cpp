@@ -70,6 +70,15 @@ private:
     sqlite3_mutex* const mutex;
 };
 
+// The SQL of an error text, cut after 512 bytes: a statement with thousands
+// of values would otherwise make one error, and every log line that carries
+// it, hundreds of kilobytes long.
+std::string SqlForText(const std::string& sql) {
+    constexpr size_t kMaxSqlInText = 512;
+    if (sql.size() <= kMaxSqlInText) return sql;
+    return sql.substr(0, kMaxSqlInText) + "...[" + std::to_string(sql.size()) + " bytes]";
+}
+
 std::string ErrorText(sqlite3* db) {
     const char* text = db != nullptr ? sqlite3_errmsg(db) : nullptr;
     return text != nullptr ? text : "";
@@ -288,7 +297,7 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
             text = ErrorText(db);
         }
     }
-    if (rc != SQLITE_OK) return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), sql.c_str());
+    if (rc != SQLITE_OK) return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     return CZoError::Success();
 }
 
@@ -305,9 +314,9 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql
     }
     if (rc != SQLITE_OK) {
         sqlite3_finalize(stmt);
-        return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), sql.c_str());
+        return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     }
-    if (stmt == nullptr) return FXErrorUtil::ErrorSQLite(at, SQLITE_MISUSE, "no statement in (sql=%s)", sql.c_str());
+    if (stmt == nullptr) return FXErrorUtil::ErrorSQLite(at, SQLITE_MISUSE, "no statement in (sql=%s)", SqlForText(sql).c_str());
     handle = boost::make_shared<detail::StatementHandle>(registry, stmt);
     return CZoError::Success();
 }
@@ -352,7 +361,7 @@ CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(db);
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), sql.c_str());
+        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     query->handle = handle;
     query->eof = rc == SQLITE_DONE;
     if (fault.armed) {
@@ -385,7 +394,7 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
         }
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), sql.c_str());
+        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     value = result;
     return CZoError::Success();
 }

@@ -179,6 +179,18 @@ CZoError FXFile::XKGetFileSize(const auto_handle& handle, long long& size) {
     return CZoError::Success();
 }
 
+const char* const FXFile::kCopyTemporaryPattern = "*.tmp.*";
+
+CZoError FXFile::SetModificationTime(const std::string& path, int64_t unixTime) {
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(unixTime);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+        return FXPosixError::FromErrNo(FXLOC, errno, "set times of", path);
+    return CZoError::Success();
+}
+
 CZoError FXFile::XKCopyFile(const std::string& from, const std::string& to, DWORD failIfExists) {
     auto_handle source;
     CZoError err = XKCreateFile(source, from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -189,7 +201,10 @@ CZoError FXFile::XKCopyFile(const std::string& from, const std::string& to, DWOR
     if (failIfExists != 0 && DoesFileExist(to))
         return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILE_EXISTS, "copy to [%s]: exists", to.c_str());
 
-    std::string temporary = to + ".tmp.XXXXXX";
+    // A short name of its own: one made from the destination's would not fit
+    // beside a name near the length limit.
+    const size_t slash = to.rfind('/');
+    std::string temporary = (slash == std::string::npos ? std::string() : to.substr(0, slash + 1)) + ".tmp.XXXXXX";
     auto_handle target(::mkostemp(&temporary[0], O_CLOEXEC));
     if (!target.is_valid()) return FXPosixError::FromErrNo(FXLOC, errno, "create", temporary);
 

@@ -57,6 +57,10 @@ public:
     // failIfExists 0 replaces an existing destination; otherwise an existing
     // one is kept and Win32 80 returned.
     static CZoError XKCopyFile(const std::string& from, const std::string& to, DWORD failIfExists);
+    // Names of the temporary copies that a crash may leave behind, of this and
+    // of earlier versions ("<name>.tmp.XXXXXX"); only a folder's owner, who
+    // knows no copy into it is under way, may remove them.
+    static const char* const kCopyTemporaryPattern;
 
     // Flushes the bytes of the file at the path to its device, with the size
     // needed to read them back (fdatasync), through a descriptor of its own:
@@ -85,6 +89,8 @@ public:
     // True when anything, file or folder, exists at the path (links followed):
     // the cache's existence test is also asked about folders.
     static bool DoesFileExist(const std::string& path);
+    // Sets the file's modification and access time, in seconds since 1970.
+    static CZoError SetModificationTime(const std::string& path, int64_t unixTime);
 
     // A POSIX time as a time stamp (0 stays the clear stamp).
     static CTimeStamp TimeStampOf(const struct timespec& t);

@@ -23,17 +23,16 @@ bool FXPath::DoesPathExist(const std::string& path) {
 }
 
 CZoError FXPath::Append(std::string& path, const std::string& component, unsigned /*flags*/) {
-    std::string joined;
-    if (path.empty()) {
-        joined = component;
-    } else {
-        size_t skip = 0;
-        while (skip < component.size() && component[skip] == '/') ++skip;
-        if (skip == component.size()) return CZoError::Success();
-        joined = path.substr(0, TrimmedLength(path));
-        if (joined != "/") joined += '/';
-        joined.append(component, skip, std::string::npos);
-    }
+    size_t skip = 0;
+    while (skip < component.size() && component[skip] == '/') ++skip;
+    // An empty side would give a path relative to the working folder, or the
+    // folder itself where a name below it was meant.
+    if (path.empty() || skip == component.size())
+        return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "cannot append [%s] to [%s]",
+                                       component.c_str(), path.c_str());
+    std::string joined = path.substr(0, TrimmedLength(path));
+    if (joined != "/") joined += '/';
+    joined.append(component, skip, std::string::npos);
     if (joined.size() >= PATH_MAX)
         return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILENAME_EXCED_RANGE, "path too long [%s] + [%s]",
                                        path.c_str(), component.c_str());

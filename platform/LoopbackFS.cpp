@@ -246,6 +246,13 @@ CZoError LoopbackFS::Stat(const std::string& path, struct stat& st) {
     return CZoError::Success();
 }
 
+CZoError LoopbackFS::SetModificationTime(const std::string& path, int64_t unixTime) {
+    std::string local;
+    CZoError err = MapPath(FXLOC, *host, path, local);
+    if (err.IsError()) return err;
+    return FXFile::SetModificationTime(local, unixTime);
+}
+
 CZoError LoopbackFS::RemoveFile(const std::string& path, int) {
     std::string local;
     CZoError err = MapPath(FXLOC, *host, path, local);

@@ -43,6 +43,7 @@ public:
                   FSWalkCallback callback, int flags) override;
     CZoError Rename(const std::string& from, const std::string& to, int flags) override;
     CZoError Flush(const std::string& path) override;
+    CZoError SetModificationTime(const std::string& path, int64_t unixTime) override;
 
     // Serves `localRoot` as the volume of data server `host`, all switches off.
     static void TEST_ServeHost(const std::string& host, const std::string& localRoot);

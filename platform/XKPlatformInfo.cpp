@@ -23,14 +23,19 @@ bool ParseNumber(const std::string& text, unsigned long long& out) {
     return true;
 }
 
+// The spellings people write, in any case, or a number.
 bool ParseBoolean(const std::string& text, bool& out) {
-    if (FXString::MatchesNoCase(text, "true")) {
-        out = true;
-        return true;
+    for (const char* yes : {"true", "yes", "on"}) {
+        if (FXString::MatchesNoCase(text, yes)) {
+            out = true;
+            return true;
+        }
     }
-    if (FXString::MatchesNoCase(text, "false")) {
-        out = false;
-        return true;
+    for (const char* no : {"false", "no", "off"}) {
+        if (FXString::MatchesNoCase(text, no)) {
+            out = false;
+            return true;
+        }
     }
     unsigned long long n = 0;
     if (!ParseNumber(text, n)) return false;
@@ -86,7 +91,13 @@ int XKPlatformInfo::getBoolean(const std::string& key, const std::string& name, 
     XKPlatformStore::Value stored;
     if (!XKPlatformStore::Instance().Find(key, name, stored)) return 0;
     bool b = false;
-    if (!ParseBoolean(stored.text, b)) return 0;
+    if (!ParseBoolean(stored.text, b)) {
+        // Read as absent, as the callers expect, but not silently.
+        XKPlatformStore::Instance().NoticeOnce(FXString::Format(
+            "Configuration value [%s\\%s] = [%s] is not a boolean; taken as absent", key.c_str(), name.c_str(),
+            stored.text.c_str()));
+        return 0;
+    }
     if (value != nullptr) *value = b;
     return 1;
 }
@@ -103,6 +114,8 @@ int XKPlatformInfo::getStringList(const std::string& key, const std::string& nam
 int XKPlatformInfo::deleteField(const std::string& key, const std::string& name) const {
     return XKPlatformStore::Instance().Remove(key, name) ? 1 : 0;
 }
+
+void XKPlatformInfo::SetNoticeLog(NoticeLog log) { XKPlatformStore::Instance().SetNoticeLog(log); }
 
 std::string XKPlatformInfo::getPhysicalMachine() const { return XKPlatformStore::Instance().PhysicalMachine(); }
 

@@ -9,7 +9,9 @@
 // in any form it can be read as:
 //   number   decimal digits only, the whole unsigned 64-bit range kept exactly;
 //            anything else (sign, blanks, overflow) is not a number
-//   boolean  "true"/"false" in any case, or a number (0 false, otherwise true)
+//   boolean  "true"/"false", "yes"/"no", "on"/"off" in any case, or a number
+//            (0 false, otherwise true); any other text is reported once to the
+//            notice log and reads as absent
 //   text     the text; a list reads as its entries joined by ","
 //   list     a list's entries; a text reads as its ","-separated pieces with
 //            blanks trimmed and empty pieces dropped
@@ -48,6 +50,13 @@ public:
     // This machine's name: gethostname() unless set.
     std::string getPhysicalMachine() const;
 
+    // Where the store reports what it cannot read (a seed-file line, a value
+    // that is no boolean): the host's debug log, once the library's logging
+    // is set up. Reports made while none is set are kept (the first 64) and
+    // handed over when one is set; null stops reporting.
+    using NoticeLog = void (*)(const std::string& text);
+    static void SetNoticeLog(NoticeLog log);
+
     // Seeding and inspection, for tests and for hosts that configure the
     // library in-process. All are thread-safe.
     static void TEST_Set(const std::string& key, const std::string& name, const std::string& text);
@@ -72,15 +81,17 @@ public:
 
     // Loads a configuration file into the store, adding to or replacing what
     // is there; false when the file cannot be read. Format, one entry a line:
-    //   # comment (also ";"); blank lines are skipped
+    //   # comment (also ";"), at the start of a line or after a blank, also
+    //                  behind a value or a section line; blank lines are skipped
     //   [Key]          following names go under Key, e.g.
     //                  [VirtualServer\LiveBrowseCache\Debug]; before any
     //                  section line names go under "VirtualServer"
-    //   name=value     blanks around name and value are trimmed; a list value
-    //                  is comma-separated ("sTestLiveBrowseCachePruneAfiles=12,13")
+    //   name=value     blanks around name, value and brackets are trimmed; a list
+    //                  value is comma-separated ("sTestLiveBrowseCachePruneAfiles=12,13")
     //   [Platform]     names the machine identity instead of values:
     //                  JobResultsDirectory=, HubServerHostName=, PhysicalMachine=
-    // Lines of any other shape are ignored.
+    // A line of any other shape is stored nowhere and reported to the notice
+    // log with the file's path and its line number.
     static bool TEST_LoadFile(const std::string& path);
     // Loads the file named by LBC_CONFIG_FILE again, as first use does; false
     // when the variable is unset or the file cannot be read.

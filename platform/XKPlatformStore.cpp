@@ -21,6 +21,18 @@ std::string Trim(const std::string& s) {
     return s.substr(first, last - first + 1);
 }
 
+// A "#" or ";" at the start or after a blank begins a comment; one inside a
+// value ("/logs/#1") does not.
+std::string StripComment(const std::string& line) {
+    for (size_t i = 0; i < line.size(); ++i) {
+        if ((line[i] == '#' || line[i] == ';') && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t'))
+            return line.substr(0, i);
+    }
+    return line;
+}
+
+constexpr size_t kMaxPendingNotices = 64;
+
 std::string HostName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0) return "localhost";
@@ -69,6 +81,8 @@ void XKPlatformStore::Clear() {
     hubServerHostName.clear();
     physicalMachine.clear();
     focus.clear();
+    pendingNotices.clear();
+    noticesGiven.clear();
 }
 
 std::string XKPlatformStore::JobResultsDirectory() const {
@@ -114,43 +128,88 @@ void XKPlatformStore::SetFocus(const std::string& text) {
     focus = text;
 }
 
+// A name of the [Platform] section; false for one it does not know.
+bool XKPlatformStore::SetIdentity(const std::string& name, const std::string& text) {
+    if (FXString::MatchesNoCase(name, "JobResultsDirectory")) {
+        SetJobResultsDirectory(text);
+    } else if (FXString::MatchesNoCase(name, "HubServerHostName")) {
+        SetHubServerHostName(text);
+    } else if (FXString::MatchesNoCase(name, "PhysicalMachine")) {
+        SetPhysicalMachine(text);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 bool XKPlatformStore::LoadFile(const std::string& path) {
     std::ifstream in(path);
     if (!in) return false;
 
     std::string section = kDefaultKey;
-    std::string line;
-    while (std::getline(in, line)) {
-        line = Trim(line);
-        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    std::string raw;
+    unsigned lineNumber = 0;
+    while (std::getline(in, raw)) {
+        ++lineNumber;
+        const std::string line = Trim(StripComment(raw));
+        if (line.empty()) continue;
+        // Anything of no known shape is reported, never stored under a guess.
+        bool readable = false;
         if (line.front() == '[') {
-            if (line.back() == ']') {
-                std::string name = Trim(line.substr(1, line.size() - 2));
-                if (!name.empty()) section = name;
+            std::string name = line.back() == ']' ? Trim(line.substr(1, line.size() - 2)) : std::string();
+            if (!name.empty()) {
+                section = name;
+                readable = true;
             }
-            continue;
-        }
-        size_t equals = line.find('=');
-        if (equals == std::string::npos) continue;
-        std::string name = Trim(line.substr(0, equals));
-        std::string text = Trim(line.substr(equals + 1));
-        if (name.empty()) continue;
-
-        if (FXString::MatchesNoCase(section, kPlatformSection)) {
-            if (FXString::MatchesNoCase(name, "JobResultsDirectory")) {
-                SetJobResultsDirectory(text);
-            } else if (FXString::MatchesNoCase(name, "HubServerHostName")) {
-                SetHubServerHostName(text);
-            } else if (FXString::MatchesNoCase(name, "PhysicalMachine")) {
-                SetPhysicalMachine(text);
+        } else {
+            size_t equals = line.find('=');
+            std::string name = equals == std::string::npos ? std::string() : Trim(line.substr(0, equals));
+            std::string text = name.empty() ? std::string() : Trim(line.substr(equals + 1));
+            if (name.empty()) {
+                readable = false;
+            } else if (!FXString::MatchesNoCase(section, kPlatformSection)) {
+                Value value;
+                value.text = text;
+                Set(section, name, value);
+                readable = true;
+            } else {
+                readable = SetIdentity(name, text);
             }
-            continue;
         }
-        Value value;
-        value.text = text;
-        Set(section, name, value);
+        if (!readable)
+            Notice(FXString::Format("Cannot read line %u of the configuration file [%s]: [%s]", lineNumber,
+                                    path.c_str(), Trim(raw).c_str()));
     }
     return true;
+}
+
+void XKPlatformStore::SetNoticeLog(void (*log)(const std::string&)) {
+    std::vector<std::string> pending;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        noticeLog = log;
+        if (log != nullptr) pending.swap(pendingNotices);
+    }
+    for (const std::string& text : pending) log(text);
+}
+
+void XKPlatformStore::Notice(const std::string& text) {
+    void (*log)(const std::string&) = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        log = noticeLog;
+        if (log == nullptr && pendingNotices.size() < kMaxPendingNotices) pendingNotices.push_back(text);
+    }
+    // Outside the lock: the log may read configuration itself.
+    if (log != nullptr) log(text);
+}
+
+void XKPlatformStore::NoticeOnce(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (!noticesGiven.insert(text).second) return;
+    }
+    Notice(text);
 }
 
 bool XKPlatformStore::SeedFromEnvironment() {

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <strings.h>
 #include <vector>
@@ -43,8 +44,15 @@ public:
     bool LoadFile(const std::string& path);
     bool SeedFromEnvironment();
 
+    // Reports go to the notice log (XKPlatformInfo::SetNoticeLog); NoticeOnce
+    // reports a text only the first time it is given.
+    void SetNoticeLog(void (*log)(const std::string&));
+    void Notice(const std::string& text);
+    void NoticeOnce(const std::string& text);
+
 private:
     XKPlatformStore() = default;
+    bool SetIdentity(const std::string& name, const std::string& text);
 
     struct NoCaseLess {
         bool operator()(const std::string& a, const std::string& b) const {
@@ -60,4 +68,7 @@ private:
     std::string hubServerHostName;
     std::string physicalMachine;  // empty: gethostname()
     std::string focus;
+    void (*noticeLog)(const std::string&) = nullptr;
+    std::vector<std::string> pendingNotices;  // made while no notice log was set
+    std::set<std::string> noticesGiven;       // of NoticeOnce
 };

@@ -29,6 +29,9 @@ const char kConfigKey[] = "VirtualServer";
 // service with its threads. Made at the first GetInstance, so it is destroyed
 // before every static of the library: those of other source files (the
 // counters, the write/prune and flat-file locks) may otherwise go first.
+// What the configuration store cannot read goes to the debug log.
+void LogConfigurationNotice(const std::string& text) { LBC_LOG(-1, "%s", text.c_str()); }
+
 class UnloadGuard {
 public:
     UnloadGuard() = default;
@@ -110,6 +113,7 @@ bool CLiveBrowseCache::InitializeLogging() {
     // Named before it is published, so that no thread sees it unnamed.
     writer->SetLogAppName("LiveBrowseCache");
     StoreLogWriterLBC(writer);
+    XKPlatformInfo::SetNoticeLog(&LogConfigurationNotice);
     engine->debugWait();
     return true;
 }

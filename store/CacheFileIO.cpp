@@ -127,6 +127,11 @@ CZoError CCacheFileIO::GetFileTimes(const std::string& path, CTimeStamp* first, 
     return CZoError::Success();
 }
 
+CZoError CCacheFileIO::SetModificationTime(const std::string& path, int64_t unixTime) {
+    if (!remoteFS) return FXFile::SetModificationTime(path, unixTime);
+    return remoteFS->SetModificationTime(ConvertPath(path), unixTime);
+}
+
 CZoError CCacheFileIO::_GetFileTimes(const std::string& path, CTimeStamp* first, CTimeStamp* second,
                                      CTimeStamp* third) {
     return FXFile::GetFileTimes(path, first, second, third);

@@ -66,6 +66,8 @@ public:
     // Flushes a file's bytes (or a folder's entries) to the location's disk,
     // whoever wrote them: metadata that points at bytes is committed only after them.
     CZoError Sync(const std::string& path);
+    // The file's modification time, in seconds since 1970.
+    CZoError SetModificationTime(const std::string& path, int64_t unixTime);
 
     // Folder walks.
     CZoError FolderSize(const std::string& folder, unsigned long long& size);

@@ -4,6 +4,7 @@
 #include "platform/CMd5.h"
 #include "platform/CZoDirectory.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/FXFile.h"
 #include "platform/FXPath.h"
 #include "platform/FXString.h"
 #include "platform/XKPlatformInfo.h"
@@ -187,6 +188,30 @@ CZoError LiveBrowseCacheUtility::TransferFilesFromFolder(bool move, const std::s
             LBC_LOG(2, "Copying file [%s] to [%s]", srcFile.c_str(), dstFile.c_str());
             err = CCacheFileIO::Copy(srcFile, dstFile, srcIO, dstIO, static_cast<int>(flags));
         }
+        if (err.IsError()) return err.Push(FXLOC);
+    }
+    return CZoError::Success();
+}
+
+void LiveBrowseCacheUtility::RemoveStaleCopies(const std::string& folder, CCacheFileIOPtr io) {
+    std::list<std::string> files;
+    CZoError err = io->GetMatchingFiles(folder, FXFile::kCopyTemporaryPattern, files);
+    for (const std::string& file : files) {
+        if (err.IsError()) break;
+        LBC_LOG(2, "Removing stale temporary copy [%s]", file.c_str());
+        err = io->RemoveFile(file);
+    }
+    if (err.IsError())
+        LBC_LOG(-1, "Failed to remove stale temporary copies in [%s], error=%s", folder.c_str(), err.AsString().c_str());
+}
+
+CZoError LiveBrowseCacheUtility::SetFilesModificationTime(const std::string& folder, const std::string& pattern,
+                                                          int64_t unixTime, CCacheFileIOPtr io) {
+    std::list<std::string> files;
+    CZoError err = io->GetMatchingFiles(folder, pattern, files);
+    if (err.IsError()) return err.Push(FXLOC);
+    for (const std::string& file : files) {
+        err = io->SetModificationTime(file, unixTime);
         if (err.IsError()) return err.Push(FXLOC);
     }
     return CZoError::Success();

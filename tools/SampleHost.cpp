@@ -206,11 +206,20 @@ void AgeAJob(CLiveBrowseCache* lbc) {
 }
 
 void PrintStatistics() {
-    std::printf("\nStatistics per job (job 0: the process totals):\n");
-    for (auto& entry : SnapshotPerJobPerfCounters())
-        std::printf("--- job %lld\n%s\n", entry.first, entry.second->AsString(true).c_str());
+    // What each line counts: README, "Statistics".
+    std::printf("\nStatistics:\n");
+    for (auto& entry : SnapshotPerJobPerfCounters()) {
+        if (entry.first == 0) {
+            std::printf("--- process totals (every job's requests; no bytes, so no throughput)\n%s\n",
+                        entry.second->AsString(true).c_str());
+        } else {
+            std::printf("--- job %lld\n%s\n", entry.first, entry.second->AsString(true).c_str());
+        }
+    }
     boost::shared_ptr<LBCPerfCounters> process = LoadLBCPerfCounters();
-    if (process) std::printf("--- process-wide set\n%s\n", process->AsString(true).c_str());
+    if (process)
+        std::printf("--- process-wide set (database and write registry, since the service was last built)\n%s\n",
+                    process->AsString(true).c_str());
     // The same into the debug log, as the periodic thread would.
     LBCPerfCounters::LogPerJobStats(true, true);
 

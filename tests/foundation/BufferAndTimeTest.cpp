@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <cmath>
 #include <unistd.h>
 
 namespace {
@@ -95,6 +97,23 @@ TEST(TimeInterval, SecondsAndDivision) {
     EXPECT_EQ(3, (CTimeInterval(10) / 3.0).As100NSIntervals());
     EXPECT_EQ(-3, (CTimeInterval(-10) / 3.0).As100NSIntervals());
     EXPECT_EQ("1:01:01.500", CTimeInterval::FromSeconds(3661).operator+(CTimeInterval(5000000)).AsString());
+}
+
+// A quotient beyond 64 bits (a division by 0 among them) saturates, and 0 / 0
+// gives 0, instead of an undefined conversion.
+TEST(TimeInterval, DivisionOutOfRangeIsDefined) {
+    const struct {
+        int64_t units;
+        double divisor;
+        int64_t expected;
+    } cases[] = {
+        {10, 0.0, INT64_MAX},       {-10, 0.0, INT64_MIN},        {10, -0.0, INT64_MIN},
+        {0, 0.0, 0},                {INT64_MAX, 1e-300, INT64_MAX}, {INT64_MIN, 1e-300, INT64_MIN},
+        {10, std::nan(""), 0},      {INT64_MAX, 1.0, INT64_MAX},  {100, 1e300, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.expected, (CTimeInterval(c.units) / c.divisor).As100NSIntervals())
+            << c.units << " / " << c.divisor;
 }
 
 TEST(SystemClockSeam, FrozenClockMovesOnlyWhenAdvanced) {

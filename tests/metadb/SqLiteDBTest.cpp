@@ -5,6 +5,7 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 namespace {
@@ -155,10 +156,18 @@ TEST_F(SqLiteDBTest, DeletesReportTheirRowCounts) {
     for (int i = 0; i < 5; ++i) ASSERT_FALSE(db.InsertExtent(Row(5, i, 2, 1, 7)).IsError());
     ExtentsParam all;
     log->Clear();
-    EXPECT_FALSE(db.DeleteExtents(all, 2).IsError());
-    EXPECT_EQ(1u, log->Count(5, "2 rows updated"));
+    // DELETE ... LIMIT is known only to SQLite builds with
+    // SQLITE_ENABLE_UPDATE_DELETE_LIMIT; elsewhere the statement is refused whole.
+    CZoError limited = db.DeleteExtents(all, 2);
+    const bool hasDeleteLimit = sqlite3_compileoption_used("ENABLE_UPDATE_DELETE_LIMIT") != 0;
+    EXPECT_EQ(!hasDeleteLimit, limited.IsError()) << limited.AsString();
+    EXPECT_EQ(hasDeleteLimit ? 3 : 5, Scalar(db, "SELECT COUNT(*) FROM Extents"));
+    if (hasDeleteLimit) {
+        EXPECT_EQ(1u, log->Count(5, "2 rows updated"));
+    }
+    log->Clear();
     EXPECT_FALSE(db.DeleteExtents(all, 0).IsError());
-    EXPECT_EQ(1u, log->Count(5, "3 rows updated"));
+    EXPECT_EQ(1u, log->Count(5, hasDeleteLimit ? "3 rows updated" : "5 rows updated"));
     EXPECT_EQ(0, Scalar(db, "SELECT COUNT(*) FROM Extents"));
 }
 

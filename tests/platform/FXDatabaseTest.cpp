@@ -160,6 +160,43 @@ TEST_F(FXDatabaseTest, QueryAndScalarReportFailureThroughTheirResult) {
     EXPECT_EQ(0, Scalar(db, "SELECT NULL"));
 }
 
+// A failed statement of any length gives an error text of bounded length: its
+// SQL is cut after 512 bytes and marked with its whole length.
+TEST_F(FXDatabaseTest, ErrorTextsCarryAtMostTheStartOfALongStatement) {
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    Exec(db, "CREATE TABLE k (a INT)");
+    std::string values;
+    for (int i = 0; i < 20000; ++i) values += (i == 0 ? "" : ",") + std::to_string(i);
+    // Fails when prepared (no such table), or when stepped (integer overflow).
+    const std::string prepareFails = "SELECT a FROM nowhere WHERE a IN (" + values + ")";
+    const std::string stepFails = "SELECT abs(-9223372036854775807 - 1) FROM k WHERE -1 NOT IN (" + values + ")";
+    Exec(db, "INSERT INTO k VALUES (1)");
+    const struct {
+        const char* call;
+        std::string sql;
+    } cases[] = {{"Execute", prepareFails}, {"Query", prepareFails}, {"QueryScalar", prepareFails},
+                 {"Compile", prepareFails}, {"Query", stepFails},    {"QueryScalar", stepFails},
+                 {"Execute", stepFails}};
+    for (const auto& c : cases) {
+        const std::string call = c.call;
+        int rows = 0;
+        long value = 0;
+        boost::shared_ptr<FX::CSQLite3Query> q;
+        boost::shared_ptr<FX::CSQLite3Statement> statement;
+        CZoError err = call == "Execute"       ? db.Execute(c.sql, rows)
+                       : call == "Query"       ? db.Query(c.sql, q)
+                       : call == "QueryScalar" ? db.QueryScalar(c.sql, value, 0)
+                                               : db.CompileStatement(c.sql, statement);
+        ASSERT_TRUE(err.IsError()) << call;
+        const std::string text = err.AsString();
+        EXPECT_LT(text.size(), 1024u) << call;
+        EXPECT_NE(std::string::npos, text.find(c.sql.substr(0, 512) + "...[" + std::to_string(c.sql.size()) +
+                                               " bytes]"))
+            << call << ": " << text.substr(0, 1024);
+    }
+}
+
 TEST_F(FXDatabaseTest, CallsOnAClosedDatabaseFail) {
     FX::CDatabaseWithStorage db(0);
     int rows = 0;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -276,6 +277,21 @@ TEST(FXFile, CopyEdgeCases) {
     ASSERT_FALSE(FXFile::XKCopyFile(dir.sub("src"), dir.sub("src"), 0).IsError());
     EXPECT_EQ(ReadWholeFile(dir.sub("src")), "new");
     EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"copy", "empty", "fresh", "kept", "src"}));
+}
+
+// The temporary copy's name does not grow with the destination's: a name of
+// the longest length a folder allows is copied too.
+TEST(FXFile, CopyToANameOfTheLongestLength) {
+    TempDir dir;
+    WriteWholeFile(dir.sub("src"), "bytes");
+    const std::string longest(NAME_MAX, 'n');
+    for (DWORD failIfExists : {0u, 1u}) {
+        ::unlink(dir.sub(longest).c_str());
+        CZoError err = FXFile::XKCopyFile(dir.sub("src"), dir.sub(longest), failIfExists);
+        ASSERT_FALSE(err.IsError()) << err.AsString();
+        EXPECT_EQ(ReadWholeFile(dir.sub(longest)), "bytes");
+    }
+    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{longest, "src"}));
 }
 
 TEST(FXFile, MoveReplacesOnlyWhenAsked) {

@@ -22,10 +22,6 @@ TEST(FXPath, AppendPutsExactlyOneSlashBetweenComponents) {
         {"/srv/LiveBrowseCache", "Temp/DB", "/srv/LiveBrowseCache/Temp/DB"},
         {"/", "mnt", "/mnt"},
         {"relative", "x", "relative/x"},
-        {"", "x", "x"},
-        {"", "/abs", "/abs"},
-        {"/a", "", "/a"},
-        {"/a/", "/", "/a/"},
         {"IP|1|2|srv|3|/vol/cache", "DATA", "IP|1|2|srv|3|/vol/cache/DATA"},
     };
     for (const Case& c : cases) {
@@ -33,6 +29,22 @@ TEST(FXPath, AppendPutsExactlyOneSlashBetweenComponents) {
         CZoError err = FXPath::Append(path, c.component, 0);
         EXPECT_FALSE(err.IsError()) << err.AsString();
         EXPECT_EQ(path, c.expected) << "[" << c.path << "] + [" << c.component << "]";
+    }
+}
+
+// An empty side would give a path relative to the working folder, or the
+// folder itself where a file was meant.
+TEST(FXPath, AppendRefusesAnEmptyPathOrComponentAndLeavesThePathUnchanged) {
+    const struct {
+        const char* path;
+        const char* component;
+    } cases[] = {{"", "lockfile"}, {"", "/abs"}, {"/a", ""}, {"/a/", "/"}, {"", ""}};
+    for (const auto& c : cases) {
+        std::string path = c.path;
+        CZoError err = FXPath::Append(path, c.component, 0);
+        EXPECT_TRUE(FXErrorUtil::IsWin32(err, ERROR_INVALID_PARAMETER))
+            << "[" << c.path << "] + [" << c.component << "]: " << err.AsString();
+        EXPECT_EQ(path, c.path);
     }
 }
 

@@ -17,6 +17,23 @@ namespace {
 const char kKey[] = "VirtualServer";
 const char kDebugKey[] = "VirtualServer\\LiveBrowseCache\\Debug";
 
+// Collects what the store reports while it lives.
+class NoticeLog {
+public:
+    NoticeLog() {
+        Lines().clear();
+        XKPlatformInfo::SetNoticeLog(&Collect);
+    }
+    ~NoticeLog() { XKPlatformInfo::SetNoticeLog(nullptr); }
+    static std::vector<std::string>& Lines() {
+        static std::vector<std::string> lines;
+        return lines;
+    }
+
+private:
+    static void Collect(const std::string& text) { Lines().push_back(text); }
+};
+
 class XKPlatformInfoTest : public ::testing::Test {
 protected:
     void SetUp() override { XKPlatformInfo::TEST_Clear(); }
@@ -108,8 +125,9 @@ TEST_F(XKPlatformInfoTest, BooleansReadFromBoolNumberAndText) {
         bool value;
     } cases[] = {
         {"true", true, true}, {"TRUE", true, true},  {"False", true, false}, {"1", true, true},
-        {"0", true, false},   {"2", true, true},     {"yes", false, false},  {"", false, false},
-        {"tru", false, false}, {"-1", false, false},
+        {"0", true, false},   {"2", true, true},     {"yes", true, true},    {"No", true, false},
+        {"ON", true, true},   {"off", true, false},  {"", false, false},     {"tru", false, false},
+        {"-1", false, false}, {"y", false, false},
     };
     for (const Case& c : cases) {
         XKPlatformInfo::TEST_Set(kKey, "bFlag", c.text);
@@ -261,6 +279,91 @@ TEST_F(XKPlatformInfoTest, ConfigurationFileSeedsValuesAndIdentity) {
     EXPECT_EQ("host1", info.getPhysicalMachine());
 
     EXPECT_FALSE(XKPlatformInfo::TEST_LoadFile(dir.sub("missing.conf")));
+}
+
+// The sample of the README's Configuration section, copied as it stands.
+TEST_F(XKPlatformInfoTest, ReadmeSampleConfigurationReadsAsDocumented) {
+    TempDir dir;
+    const std::string path = dir.sub("lbc.conf");
+    WriteWholeFile(path,
+                   "# comments start with # or ;\n"
+                   "nLBCDebugLevel=2                 # names before any section go under VirtualServer\n"
+                   "[VirtualServer\\LiveBrowseCache\\Debug]\n"
+                   "bInsertDelayBeforeAcquireLock=0\n"
+                   "[Platform]                       # machine identity\n"
+                   "JobResultsDirectory=/var/lib/jobresults\n"
+                   "HubServerHostName=control.example\n"
+                   "PhysicalMachine=host1\n");
+    NoticeLog notices;
+    ASSERT_TRUE(XKPlatformInfo::TEST_LoadFile(path));
+
+    std::string text;
+    EXPECT_NE(0, info.getValue(kKey, "nLBCDebugLevel", text));
+    EXPECT_EQ("2", text);
+    unsigned long long n = 9;
+    EXPECT_NE(0, info.getValue(kDebugKey, "bInsertDelayBeforeAcquireLock", n));
+    EXPECT_EQ(0u, n);
+    EXPECT_EQ("/var/lib/jobresults", XKPI_HubClient().getJobResultsDirectory("host1"));
+    EXPECT_EQ("control.example", XKPI_PlatformBase().getHubServerHostName());
+    EXPECT_EQ("host1", info.getPhysicalMachine());
+    EXPECT_FALSE(XKPlatformInfo::TEST_Has(kDebugKey, "JobResultsDirectory"));
+    EXPECT_TRUE(notices.Lines().empty());
+}
+
+// Comments after a value or a section name, blanks around "=" and the
+// brackets; a "#" inside a value is kept. A line of no known shape is named in
+// the log with its file and line number and stored nowhere.
+TEST_F(XKPlatformInfoTest, ConfigurationFileCommentsBlanksAndUnreadableLines) {
+    TempDir dir;
+    const std::string path = dir.sub("lbc.conf");
+    WriteWholeFile(path,
+                   "  nLBCPruningInterval   =   60\t; every minute\n"
+                   "sLBCLogFolder=/logs/#1 # the folder\n"
+                   "  [  VirtualServer\\LiveBrowseCache\\Debug  ]  ; delays\n"
+                   "bInsertDelayAfterAcquireLock = 3 #\n"
+                   "no equals sign here\n"
+                   "[Platform\n"
+                   "[]\n"
+                   "=no name\n"
+                   "[Platform] ; identity\n"
+                   "Unknown=1\n");
+    NoticeLog notices;
+    ASSERT_TRUE(XKPlatformInfo::TEST_LoadFile(path));
+
+    std::string text;
+    EXPECT_NE(0, info.getValue(kKey, "nLBCPruningInterval", text));
+    EXPECT_EQ("60", text);
+    EXPECT_NE(0, info.getValue(kKey, "sLBCLogFolder", text));
+    EXPECT_EQ("/logs/#1", text);
+    EXPECT_NE(0, info.getValue(kDebugKey, "bInsertDelayAfterAcquireLock", text));
+    EXPECT_EQ("3", text);
+    EXPECT_FALSE(XKPlatformInfo::TEST_Has(kDebugKey, "no equals sign here"));
+    EXPECT_FALSE(XKPlatformInfo::TEST_Has("Platform", "Unknown"));
+    const std::vector<std::string> expected = {
+        "Cannot read line 5 of the configuration file [" + path + "]: [no equals sign here]",
+        "Cannot read line 6 of the configuration file [" + path + "]: [[Platform]",
+        "Cannot read line 7 of the configuration file [" + path + "]: [[]]",
+        "Cannot read line 8 of the configuration file [" + path + "]: [=no name]",
+        "Cannot read line 10 of the configuration file [" + path + "]: [Unknown=1]",
+    };
+    EXPECT_EQ(expected, notices.Lines());
+}
+
+// A text that is no boolean is named once in the log and read as absent.
+TEST_F(XKPlatformInfoTest, UnreadableBooleanIsNamedOnce) {
+    NoticeLog notices;
+    std::vector<std::string> expected;
+    for (const char* text : {"maybe", "", "-1"}) {
+        XKPlatformInfo::TEST_Set(kKey, "bEnableLBCReadForValidation", text);
+        for (int pass = 0; pass < 2; ++pass) {
+            bool value = true;
+            EXPECT_EQ(0, info.getBoolean(kKey, "bEnableLBCReadForValidation", &value)) << text;
+            EXPECT_TRUE(value);
+        }
+        expected.push_back(std::string("Configuration value [VirtualServer\\bEnableLBCReadForValidation] = [") +
+                           text + "] is not a boolean; taken as absent");
+    }
+    EXPECT_EQ(expected, notices.Lines());
 }
 
 TEST_F(XKPlatformInfoTest, EnvironmentVariableNamesTheSeedFile) {

@@ -143,6 +143,42 @@ TEST_F(PruningEndToEndTest, AnAgedJobIsPrunedAndTheAfileCanBeCachedAgain) {
     EXPECT_EQ(second, Read(0, err)) << err.AsString();
 }
 
+// Ageing a job makes the days-based pass prune it: the write-back of the aged
+// row leaves the database file with the time the ageing set, not the time of
+// the write-back. A job referenced again after its ageing is young again.
+TEST_F(PruningEndToEndTest, AJobAgedThroughTheFacadeIsPrunedByTheNextPass) {
+    Start();
+    ASSERT_FALSE(Write(0, Bytes(0, 1)).IsError());
+    FindPruner();
+    TickAfter(31);  // written back: the job is listed from now on
+    ASSERT_FALSE(lbc->AgeCachedJob(kJob, kAfile, kCell, kCopy, 0).IsError());
+    TickAfter(31);  // releases the container: the aged row is written back
+    ASSERT_EQ(0u, pruner->TEST_CacheDB()->TEST_ContainerCount());
+    struct stat st;
+    ASSERT_EQ(0, ::stat(dbFile.c_str(), &st));
+    EXPECT_EQ(SystemClock::Time() - 31 - 8 * kDay, static_cast<int64_t>(st.st_mtime));
+
+    TickAfter(300 - 62);
+    EXPECT_EQ(1u, CountContaining("Done pruning ["));
+    EXPECT_FALSE(Exists(dbFolder));
+    EXPECT_FALSE(Exists(flatFile));
+}
+
+TEST_F(PruningEndToEndTest, AJobReadAfterItsAgeingIsKept) {
+    Start();
+    ASSERT_FALSE(Write(0, Bytes(0, 1)).IsError());
+    FindPruner();
+    TickAfter(31);
+    ASSERT_FALSE(lbc->AgeCachedJob(kJob, kAfile, kCell, kCopy, 0).IsError());
+    CZoError err;
+    ASSERT_EQ(Bytes(0, 1), Read(0, err)) << err.AsString();
+    TickAfter(31);
+    TickAfter(300 - 62);
+    EXPECT_EQ(0u, CountContaining("Done pruning ["));
+    EXPECT_TRUE(Exists(dbFile));
+    EXPECT_TRUE(Exists(flatFile));
+}
+
 TEST_F(PruningEndToEndTest, AListedAfileIsPrunedOnTheNextPass) {
     XKPlatformInfo::TEST_SetNumber(kKey, "nLBCPruningInterval", 0);
     Start();

@@ -4,6 +4,7 @@
 #include "support/ServiceFixture.h"
 
 #include "foundation/DebugSimulation.h"
+#include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/SystemClock.h"
@@ -175,6 +176,23 @@ TEST_F(ServiceLifecycleTest, ThreadsAreStoppedBeforeAReplacementIsPublished) {
     EXPECT_NE(old, Impl());
 }
 
+// What the configuration store cannot read reaches the debug log at level -1,
+// also a seed-file line read before logging was set up.
+TEST_F(ServiceLifecycleTest, ConfigurationNoticesReachTheDebugLog) {
+    XKPlatformInfo::SetNoticeLog(nullptr);
+    const std::string seed = temp.sub("lbc.conf");
+    WriteWholeFile(seed, "[Platform] # identity\nJobResultsDirectory\n");
+    ASSERT_TRUE(XKPlatformInfo::TEST_LoadFile(seed));
+    ASSERT_NE(nullptr, StartService());
+
+    XKPlatformInfo::TEST_Set(kKey, "bClearLBCStats", "please");
+    bool clear = false;
+    EXPECT_EQ(0, XKPlatformInfo().getBoolean(kKey, "bClearLBCStats", &clear));
+    EXPECT_EQ(1u, Count(-1, "Cannot read line 2 of the configuration file [" + seed + "]: [JobResultsDirectory]"));
+    EXPECT_EQ(1u, Count(-1, "Configuration value [VirtualServer\\bClearLBCStats] = [please] is not a boolean; "
+                            "taken as absent"));
+}
+
 // exit() without DestroyInstance: the unload guard stops every thread of the
 // service and releases it while the log writer still works.
 TEST_F(ServiceLifecycleTest, UnloadReleasesAFacadeTheHostNeverDestroyed) {
@@ -201,6 +219,42 @@ TEST_F(ServiceLifecycleTest, UnloadReleasesAFacadeTheHostNeverDestroyed) {
     }
     EXPECT_EQ(1, pruner);
     EXPECT_EQ(1, periodic);
+}
+
+// The same with a database to write back, after the host set logging up
+// again: the main thread's own reference to the writer it last logged through
+// is that writer's last one, and the write-back still logs on that thread
+// after the thread's own objects were destroyed at exit.
+TEST_F(ServiceLifecycleTest, UnloadWritesBackAndLogsAfterTheMainThreadsObjectsWent) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        CLiveBrowseCache* instance = CLiveBrowseCache::GetInstance();
+        if (instance == nullptr) ::_exit(3);
+        CLiveBrowseCache::WriterPtr writer;
+        const char bytes[] = "TAGHD01 extent";
+        if (instance->GetWriterObject(4, 0, 7, 1, 55, writer).IsError() ||
+            writer->Write(bytes, sizeof bytes).IsError() || writer->Close().IsError())
+            ::_exit(4);
+        writer.reset();
+        if (!CLiveBrowseCache::InitializeLogging()) ::_exit(5);
+        LBC_LOG(0, "logged by the main thread");
+        if (!CLiveBrowseCache::InitializeLogging()) ::_exit(5);
+        std::exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(0, WEXITSTATUS(status));
+
+    std::istringstream log(ReadWholeFile(LogFolder() + "/LiveBrowseCache.log"));
+    // The main thread's id is the process id.
+    const std::string mark = " " + std::to_string(pid) + " " + std::to_string(pid) + " ";
+    int writtenBack = 0;
+    for (std::string line; std::getline(log, line);)
+        if (line.find(mark) != std::string::npos && line.find("Finalizing remote DB: [") != std::string::npos)
+            ++writtenBack;
+    EXPECT_EQ(1, writtenBack);
 }
 
 }  // namespace

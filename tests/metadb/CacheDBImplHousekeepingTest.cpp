@@ -1,0 +1,107 @@
+// What a container leaves behind and holds while it waits: the lock of its
+// lock-file requests, temporary copies of earlier crashes.
+
+#include "CacheDBTestSupport.h"
+#include "metadb/SQLiteAdapter.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+namespace {
+
+class CacheDBHousekeepingTest : public ::testing::TestWithParam<bool> {
+protected:
+    CacheDBHousekeepingTest() : f(GetParam()) { MakeFolders(f.LocalAfileFolder(kAfile)); }
+
+    boost::shared_ptr<SQLiteAdapter> MakeImpl() {
+        boost::shared_ptr<SQLiteAdapter> impl =
+            boost::make_shared<SQLiteAdapter>(f.StageFolder(kAfile), "afile_cache");
+        impl->SetSyncRemoteLocation(f.AfileFolder(kAfile));
+        impl->SetRemoteFileIO(f.location.NewIO());
+        return impl;
+    }
+    std::string Remote(const std::string& name) { return f.LocalAfileFolder(kAfile) + "/" + name; }
+
+    static constexpr long long kAfile = 815;
+    CacheDBFixture f;
+};
+
+// The delay before the lock file is taken must not hold the lock of the
+// container's lock-file requests: a release on another thread goes through.
+TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileBlocksNoRelease) {
+    XKPlatformInfo::TEST_SetNumber("VirtualServer\\LiveBrowseCache\\Debug", "bInsertDelayBeforeAcquireLock", 1);
+    DebugSimulation::SetSimulationPoints(g_mapSimulationInfo);
+    ASSERT_FALSE(DebugSimulation::LoadDebugSimulationInfo().IsError());
+
+    boost::shared_ptr<SQLiteAdapter> impl = MakeImpl();
+    int delays = 0;
+    bool releasedDuringDelay = false;
+    // Kept outside the delay: a release still waiting ends after it.
+    std::future<CZoError> release;
+    DebugSimulation::TEST_SetSleepFunction([&](uint32_t) {
+        ++delays;
+        release = std::async(std::launch::async, [&] { return impl->ReleaseLockFile(); });
+        // Generous: it either finishes at once or waits for this very delay.
+        releasedDuringDelay = release.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    });
+    ASSERT_FALSE(impl->Initialize(true, true).IsError());
+    release.wait();
+    EXPECT_EQ(1, delays);
+    EXPECT_TRUE(releasedDuringDelay);
+    EXPECT_TRUE(impl->HoldsLockFile());
+}
+
+// Temporary copies that a crash left in the afile's database folder (the
+// older long names and the short ones) go when the folder is next staged or
+// written back; the databases and the lock file stay.
+TEST_P(CacheDBHousekeepingTest, StaleTemporaryCopiesGoWhenStagedAndWrittenBack) {
+    WriteWholeFile(Remote("afile_cache.db"), "remote copy");
+    const std::vector<std::string> stale = {"afile_cache.db.tmp.Ab12Cd", ".tmp.Xy34Zw"};
+    for (const std::string& name : stale) WriteWholeFile(Remote(name), "torn");
+    {
+        boost::shared_ptr<SQLiteAdapter> impl = MakeImpl();
+        ASSERT_FALSE(impl->Initialize(true, true).IsError());
+        for (const std::string& name : stale) EXPECT_FALSE(Exists(Remote(name))) << name;
+        EXPECT_TRUE(Exists(Remote("afile_cache.db")));
+
+        for (const std::string& name : stale) WriteWholeFile(Remote(name), "torn");
+    }
+    for (const std::string& name : stale) EXPECT_FALSE(Exists(Remote(name))) << name;
+    EXPECT_EQ("remote copy", ReadWholeFile(Remote("afile_cache.db")));
+    EXPECT_TRUE(Exists(Remote("lockfile")));
+}
+
+// A VM row last written with a time at least a day old (an ageing) leaves
+// the written-back database with that time; a row written with the time of
+// a request leaves the time of the write-back.
+TEST_P(CacheDBHousekeepingTest, WriteBackKeepsTheTimeOfAnAgedRow) {
+    SystemClock::TEST_Freeze(1700000000);
+    const struct {
+        int64_t written;
+        int64_t fileTime;  // 0: the time of the write-back, not set
+    } cases[] = {{1700000000 - 8 * 86400, 1700000000 - 8 * 86400}, {1700000000 - 86400, 1700000000 - 86400},
+                 {1700000000 - 86399, 0}, {1700000000, 0}, {-5, 1}};
+    for (const auto& c : cases) {
+        WriteWholeFile(Remote("afile_cache.db"), "remote copy");
+        {
+            boost::shared_ptr<SQLiteAdapter> impl = MakeImpl();
+            ASSERT_FALSE(impl->Initialize(true, true).IsError());
+            impl->NoteVMReferenceWritten(c.written);
+        }
+        struct stat st;
+        ASSERT_EQ(0, ::stat(Remote("afile_cache.db").c_str(), &st));
+        if (c.fileTime != 0) {
+            EXPECT_EQ(c.fileTime, static_cast<int64_t>(st.st_mtime)) << c.written;
+        } else {
+            EXPECT_GT(static_cast<int64_t>(st.st_mtime), 1700000000) << c.written;  // the real clock's
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Locations, CacheDBHousekeepingTest, ::testing::Bool(), LocationName);
+
+}  // namespace
