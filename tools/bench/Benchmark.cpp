@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -157,6 +158,22 @@ void WriteThenRead(BenchStore& store, long long afile, size_t size, int count, R
     read = {mb / r, count / r};
 }
 
+// Flushes every file under `root` to the disk and drops it from the page cache,
+// so the next run pays for no writeback left over by this one.
+void SettlePageCache(const std::string& root) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        int fd = open(it->path().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        fdatasync(fd);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+    }
+}
+
+// Runs the stores interleaved, run by run, rotating which goes first, and
+// settles the page cache after each one.
 void ThroughputTable(Bench& bench, int runs) {
     struct SizeCase {
         const char* label;
@@ -167,29 +184,36 @@ void ThroughputTable(Bench& bench, int runs) {
     printf("\n%-8s %-11s %12s %12s %12s %12s\n", "size", "store", "write MB/s", "write ops/s", "read MB/s",
            "read ops/s");
     for (const auto& sc : sizes) {
+        std::vector<double> wm[3], wo[3], rm[3], ro[3];
+        for (int run = 0; run < runs; ++run) {
+            for (int turn = 0; turn < 3; ++turn) {
+                int which = (run + turn) % 3;
+                long long afile = bench.nextAfile++;
+                Rate w, r;
+                {
+                    auto store = bench.Make(which);
+                    WriteThenRead(*store, afile, sc.size, sc.count, w, r);
+                }
+                SettlePageCache(bench.root);
+                wm[which].push_back(w.mbps);
+                wo[which].push_back(w.ops);
+                rm[which].push_back(r.mbps);
+                ro[which].push_back(r.ops);
+            }
+        }
         double med[3][4];
         for (int which = 0; which < 3; ++which) {
-            std::vector<double> wm, wo, rm, ro;
-            for (int run = 0; run < runs; ++run) {
-                long long afile = bench.nextAfile++;
-                auto store = bench.Make(which);
-                Rate w, r;
-                WriteThenRead(*store, afile, sc.size, sc.count, w, r);
-                wm.push_back(w.mbps);
-                wo.push_back(w.ops);
-                rm.push_back(r.mbps);
-                ro.push_back(r.ops);
-            }
-            med[which][0] = Median(wm);
-            med[which][1] = Median(wo);
-            med[which][2] = Median(rm);
-            med[which][3] = Median(ro);
+            med[which][0] = Median(wm[which]);
+            med[which][1] = Median(wo[which]);
+            med[which][2] = Median(rm[which]);
+            med[which][3] = Median(ro[which]);
             printf("%-8s %-11s %12.1f %12.0f %12.1f %12.0f\n", sc.label, names[which], med[which][0], med[which][1],
                    med[which][2], med[which][3]);
         }
         printf("%-8s %-11s %12.2f %12s %12.2f\n", sc.label, "lib/raw", med[0][0] / med[1][0], "", med[0][2] / med[1][2]);
         printf("%-8s %-11s %12.2f %12s %12.2f\n", sc.label, "lib/blob", med[0][0] / med[2][0], "",
                med[0][2] / med[2][2]);
+        fflush(stdout);
     }
 }
 
@@ -291,6 +315,7 @@ void ConcurrencyTable(Bench& bench) {
             fprintf(stderr, "concurrency: an operation failed\n");
             exit(1);
         }
+        SettlePageCache(bench.root);
         if (base[0] == 0) base[0] = w, base[1] = r;
         char label[32];
         snprintf(label, sizeof label, "%d%s", c.threads, c.oneAfile ? " on one afile" : " on distinct afiles");
@@ -326,6 +351,7 @@ int main(int argc, char** argv) {
     }
     int runs = getenv("LBC_BENCH_RUNS") ? atoi(getenv("LBC_BENCH_RUNS")) : 3;
     if (runs < 1) runs = 1;
+    auto began = Clock::now();
     unsigned cores = std::thread::hardware_concurrency();
     printf("LiveBrowseCache benchmark: %u cores, folder %s, median of %d runs\n", cores, root.c_str(), runs);
     {
@@ -337,5 +363,7 @@ int main(int argc, char** argv) {
     fflush(stdout);
     std::string self = fs::read_symlink("/proc/self/exe").string();
     std::string command = "'" + self + "' --scaling '" + root + "-scaling'";
-    return system(command.c_str()) == 0 ? 0 : 1;
+    int rc = system(command.c_str()) == 0 ? 0 : 1;
+    printf("\nBenchmark time: %.0f s\n", Seconds(began));
+    return rc;
 }
