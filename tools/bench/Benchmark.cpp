@@ -40,7 +40,8 @@ double Median(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-// Bytes that identify their extent, so every read can be checked.
+// Bytes that identify their extent, so every read can be checked; like a real
+// extent they begin with the tag magic (else the library logs every write).
 void Fill(std::vector<char>& buf, long long afile, long long offset) {
     uint64_t x = static_cast<uint64_t>(afile) * 0x9E3779B97F4A7C15ULL ^ static_cast<uint64_t>(offset);
     for (size_t i = 0; i + 8 <= buf.size(); i += 8) {
@@ -49,6 +50,8 @@ void Fill(std::vector<char>& buf, long long afile, long long offset) {
         x ^= x << 17;
         memcpy(&buf[i], &x, 8);
     }
+    static const char kTagMagic[] = "TAGHD01";
+    if (buf.size() >= 8) memcpy(&buf[0], kTagMagic, 7);
 }
 
 class LibraryStore : public BenchStore {
@@ -272,7 +275,8 @@ void ScalingTable(Bench& bench) {
     printf("Peak resident memory with 1 million extents cached: %.1f MiB\n", usage.ru_maxrss / 1024.0);
 }
 
-void ConcurrencyTable(Bench& bench) {
+// `only` > 0: one thread and `only` threads on distinct afiles alone.
+void ConcurrencyTable(Bench& bench, int only = 0) {
     const size_t size = 65536;
     const int perThread = 1024;
     printf("\nConcurrency (64 KiB writes then reads through the library)\n");
@@ -283,6 +287,7 @@ void ConcurrencyTable(Bench& bench) {
         bool oneAfile;
     } cases[] = {{1, false}, {2, false}, {4, false}, {8, false}, {8, true}};
     for (const auto& c : cases) {
+        if (only > 0 && (c.oneAfile || (c.threads != 1 && c.threads != only))) continue;
         long long firstAfile = bench.nextAfile;
         bench.nextAfile += c.threads;
         std::vector<std::thread> threads;
@@ -345,6 +350,16 @@ int main(int argc, char** argv) {
             Rate w, r;
             WriteThenRead(store, bench.nextAfile++, 4096, count > 0 ? count : 20000, w, r);
             printf("write %.0f ops/s, read %.0f ops/s\n", w.ops, r.ops);
+        }
+        fs::remove_all(root);
+        return 0;
+    }
+    if (getenv("LBC_BENCH_CONCURRENCY") != nullptr) {
+        // The concurrency table alone, for a profiler; a number > 1 keeps
+        // only that many threads on distinct afiles beside one thread.
+        {
+            Bench bench(root);
+            ConcurrencyTable(bench, atoi(getenv("LBC_BENCH_CONCURRENCY")));
         }
         fs::remove_all(root);
         return 0;
