@@ -333,10 +333,8 @@ CZoError CDatabaseBase::OpenDatabase() {
     path += databaseName;
 
     sqlite3* handle = nullptr;
-    // SQLite's memory statistics take one process-wide mutex on every
-    // allocation, which would serialise the connections of different afiles.
-    static const int memStatusOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-    (void)memStatusOff;
+    // SQLite's process-wide settings (sqlite3_config) are the host's: left as
+    // they are.
     int rc = sqlite3_open_v2(path.c_str(), &handle,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
