@@ -64,11 +64,12 @@ public:
         if (writer->Write(data, size).IsError()) return false;
         return !writer->Close().IsError();
     }
-    bool Read(const ExtentKey& key, std::vector<char>& out) override {
+    bool Read(const ExtentKey& key, const char*& data, size_t& size) override {
         CLiveBrowseCache::ReaderPtr reader;
         if (cache->GetReaderObject(key.afileId, key.offset, kTessarel, kCopy, kJob, 0, reader).IsError()) return false;
         if (reader->Read(buffer).IsError()) return false;
-        out.assign(buffer.Ptr(), buffer.Ptr() + buffer.Size());
+        data = buffer.Ptr();
+        size = buffer.Size();
         return true;
     }
     bool Contains(const ExtentKey& key) override {
@@ -123,7 +124,9 @@ struct Rate {
 // Writes `count` extents of `size` bytes into a fresh afile of the store, then
 // reads them all back in a shuffled order, checking every byte.
 void WriteThenRead(BenchStore& store, long long afile, size_t size, int count, Rate& write, Rate& read) {
-    std::vector<char> buf(size), got;
+    std::vector<char> buf(size);
+    const char* got = nullptr;
+    size_t gotSize = 0;
     auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
         long long offset = static_cast<long long>(i) * static_cast<long long>(size);
@@ -141,7 +144,7 @@ void WriteThenRead(BenchStore& store, long long afile, size_t size, int count, R
     start = Clock::now();
     for (int i : order) {
         long long offset = static_cast<long long>(i) * static_cast<long long>(size);
-        if (!store.Read({afile, offset}, got) || got.size() != size) {
+        if (!store.Read({afile, offset}, got, gotSize) || gotSize != size) {
             fprintf(stderr, "%s: read failed\n", store.Name());
             exit(1);
         }
@@ -150,8 +153,7 @@ void WriteThenRead(BenchStore& store, long long afile, size_t size, int count, R
     for (int i = 0; i < count; i += 97) {  // spot check of the bytes outside the timing
         long long offset = static_cast<long long>(i) * static_cast<long long>(size);
         Fill(buf, afile, offset);
-        store.Read({afile, offset}, got);
-        if (got != buf) {
+        if (!store.Read({afile, offset}, got, gotSize) || gotSize != size || memcmp(got, buf.data(), size) != 0) {
             fprintf(stderr, "%s: wrong bytes\n", store.Name());
             exit(1);
         }
@@ -224,7 +226,9 @@ void ThroughputTable(Bench& bench, int runs) {
 // Runs in a process of its own (--scaling), so its peak resident memory is its own.
 void ScalingTable(Bench& bench) {
     const size_t size = 512;
-    std::vector<char> buf(size), got;
+    std::vector<char> buf(size);
+    const char* got = nullptr;
+    size_t gotSize = 0;
     LibraryStore store(bench.cache);
     long long afile = bench.nextAfile++;
     std::mt19937_64 rng(7);
@@ -250,7 +254,7 @@ void ScalingTable(Bench& bench) {
         start = Clock::now();
         for (int i = 0; i < sample; ++i) {
             long long k = static_cast<long long>(rng() % static_cast<uint64_t>(written));
-            if (!store.Read({afile, k * 4096}, got)) {
+            if (!store.Read({afile, k * 4096}, got, gotSize)) {
                 fprintf(stderr, "scaling: read failed\n");
                 exit(1);
             }
@@ -298,12 +302,14 @@ void ConcurrencyTable(Bench& bench, int only = 0) {
             for (int t = 0; t < c.threads; ++t) {
                 threads.emplace_back([&, t] {
                     LibraryStore store(bench.cache);
-                    std::vector<char> buf(size), got;
+                    std::vector<char> buf(size);
+                    const char* got = nullptr;
+                    size_t gotSize = 0;
                     long long afile = c.oneAfile ? firstAfile : firstAfile + t;
                     for (int i = 0; i < perThread; ++i) {
                         long long offset = (static_cast<long long>(t) * perThread + i) * static_cast<long long>(size);
                         if (reading) {
-                            if (!store.Read({afile, offset}, got) || got.size() != size) failed = true;
+                            if (!store.Read({afile, offset}, got, gotSize) || gotSize != size) failed = true;
                         } else {
                             Fill(buf, afile, offset);
                             if (!store.Write({afile, offset}, buf.data(), size)) failed = true;
@@ -342,13 +348,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (getenv("LBC_BENCH_PROFILE") != nullptr) {
-        // Library writes and reads of 4 KiB alone, for a profiler.
+        // Library writes and reads alone (4 KiB, or LBC_BENCH_PROFILE_SIZE
+        // bytes), for a profiler.
         int count = atoi(getenv("LBC_BENCH_PROFILE"));
         {
             Bench bench(root);
             LibraryStore store(bench.cache);
             Rate w, r;
-            WriteThenRead(store, bench.nextAfile++, 4096, count > 0 ? count : 20000, w, r);
+            const char* size = getenv("LBC_BENCH_PROFILE_SIZE");
+            WriteThenRead(store, bench.nextAfile++, size ? static_cast<size_t>(atol(size)) : 4096,
+                          count > 0 ? count : 20000, w, r);
             printf("write %.0f ops/s, read %.0f ops/s\n", w.ops, r.ops);
         }
         fs::remove_all(root);
