@@ -88,6 +88,13 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
         if (used == literals.size()) literals.emplace_back();
         return literals[used++];
     };
+    // The text up to `copied` is in the shape; a literal at [from, to) becomes "?".
+    size_t copied = 0;
+    auto replaceLiteral = [&](size_t from, size_t to) {
+        shape.append(sql + copied, from - copied);
+        shape += '?';
+        copied = to;
+    };
 
     bool first = true;      // the first word names the kind of statement
     bool select = false;    // a SELECT before its FROM: literals name columns
@@ -100,9 +107,7 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
         const unsigned char c = static_cast<unsigned char>(sql[i]);
         size_t end = SkipComment(sql, i, n);
         if (end != i || IsSpace(c)) {
-            if (end == i) end = i + 1;
-            shape.append(sql + i, end - i);
-            i = end;
+            i = end != i ? end : i + 1;
             continue;
         }
         if (ended) return false;  // a second statement
@@ -110,17 +115,13 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
         if (c == '\'') {
             end = SkipQuoted(sql, i, n, '\'');
             if (end == 0 || first) return false;
-            if (!replace) {
-                shape.append(sql + i, end - i);
-            } else {
+            if (replace) {
                 SqlLiteral& literal = next();
                 literal.isText = true;
-                literal.text.clear();
-                for (size_t k = i + 1; k + 1 < end; ++k) {
-                    literal.text += sql[k];
-                    if (sql[k] == '\'') ++k;
-                }
-                shape += '?';
+                literal.text.assign(sql + i + 1, end - i - 2);
+                for (size_t k = literal.text.find('\''); k != std::string::npos; k = literal.text.find('\'', k + 1))
+                    literal.text.erase(k, 1);  // a doubled quote stands for one
+                replaceLiteral(i, end);
                 // "?5" would read as a numbered parameter
                 if (end < n && IsIdentifierChar(static_cast<unsigned char>(sql[end]))) return false;
             }
@@ -130,7 +131,6 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
         if (c == '"' || c == '`' || c == '[') {
             end = SkipQuoted(sql, i, n, c == '[' ? ']' : static_cast<char>(c));
             if (end == 0 || first) return false;
-            shape.append(sql + i, end - i);
             i = end;
             continue;
         }
@@ -159,7 +159,6 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
             } else if (Is(word, length, "RETURNING")) {
                 returning = true;
             }
-            shape.append(sql + i, end - i);
             i = end;
             continue;
         }
@@ -173,10 +172,9 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
                 SqlLiteral& literal = next();
                 literal.isText = false;
                 literal.number = value;
-                shape += '?';
-            } else {
-                if (!plain) end = SkipNumber(sql, i, n);
-                shape.append(sql + i, end - i);
+                replaceLiteral(i, end);
+            } else if (!plain) {
+                end = SkipNumber(sql, i, n);
             }
             i = end;
             continue;
@@ -200,10 +198,10 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
             default:
                 break;
         }
-        shape += static_cast<char>(c);
         ++i;
     }
     if (first) return false;
+    shape.append(sql + copied, n - copied);
     literals.resize(used);
     return true;
 }
