@@ -3,6 +3,7 @@
 #include "foundation/LogWriter.h"
 #include "platform/FXString.h"
 
+#include <atomic>
 #include <boost/make_shared.hpp>
 #include <boost/smart_ptr/shared_ptr.hpp>
 
@@ -43,11 +44,41 @@ const boost::shared_ptr<LBCPerfCounters>& FindOrEnterLocked(long long jobId) {
 // The job's set and the process totals, looked up (or entered) under the
 // lock. Job id 0 has no set of its own: its set is the process totals, which
 // are then returned once, so that its samples are not counted twice there.
+//
+// Sets are never removed but by TEST_ClearPerJobPerfCounters, so each thread
+// keeps its last lookup and takes the process-wide lock only for another job
+// id or after a clear (which bumps the generation): threads on distinct afiles
+// would otherwise queue on that lock several times per request.
+std::atomic<unsigned long> g_perJobGeneration{0};
+
+// One thread's last lookup: the job's set (the process totals for job id 0)
+// and the process totals.
+struct LastLookup {
+    unsigned long generation = 0;
+    bool valid = false;
+    long long jobId = 0;
+    boost::shared_ptr<LBCPerfCounters> jobSet, processSet;
+
+    bool Holds(long long id) const {
+        return valid && jobId == id && generation == g_perJobGeneration.load(std::memory_order_acquire);
+    }
+    // Looks up (or enters) the job's set, and the process totals when asked.
+    void Refresh(long long id, bool withProcessSet) {
+        auto_lock guard(&g_lockPerJobPerfCounters);
+        processSet = withProcessSet ? FindOrEnterLocked(0) : boost::shared_ptr<LBCPerfCounters>();
+        jobSet = FindOrEnterLocked(id);
+        generation = g_perJobGeneration.load(std::memory_order_relaxed);
+        jobId = id;
+        valid = true;
+    }
+};
+
 void GetJobAndProcessSets(long long jobId, boost::shared_ptr<LBCPerfCounters>& jobSet,
                           boost::shared_ptr<LBCPerfCounters>& processSet) {
-    auto_lock guard(&g_lockPerJobPerfCounters);
-    processSet = FindOrEnterLocked(0);
-    if (jobId != 0) jobSet = FindOrEnterLocked(jobId);
+    thread_local LastLookup last;
+    if (!last.Holds(jobId)) last.Refresh(jobId, true);
+    if (jobId != 0) jobSet = last.jobSet;
+    processSet = last.processSet;
 }
 
 // A slot outside 0..24 has no counter and takes no sample.
@@ -103,8 +134,9 @@ void StoreLBCPerfCounters(const boost::shared_ptr<LBCPerfCounters>& counters) {
 }
 
 boost::shared_ptr<LBCPerfCounters> GetPerJobPerfCounters(long long jobId) {
-    auto_lock guard(&g_lockPerJobPerfCounters);
-    return FindOrEnterLocked(jobId);
+    thread_local LastLookup last;
+    if (!last.Holds(jobId)) last.Refresh(jobId, false);
+    return last.jobSet;
 }
 
 std::vector<std::pair<long long, boost::shared_ptr<LBCPerfCounters>>> SnapshotPerJobPerfCounters() {
@@ -153,6 +185,7 @@ void ProcessSpan::End() { sample.reset(); }
 void TEST_ClearPerJobPerfCounters() {
     auto_lock guard(&g_lockPerJobPerfCounters);
     g_mapPerJobPerfCounters.clear();
+    g_perJobGeneration.fetch_add(1, std::memory_order_release);
 }
 
 namespace {

@@ -126,6 +126,8 @@ public:
 };
 
 // One set per job id seen since load, never removed; key 0 holds the process totals.
+// Lookups are kept per thread: whatever removes a set must bump the generation
+// as TEST_ClearPerJobPerfCounters does.
 // guarded by g_lockPerJobPerfCounters
 extern std::map<long long, boost::shared_ptr<LBCPerfCounters>> g_mapPerJobPerfCounters;
 extern FXCriticalSection g_lockPerJobPerfCounters;

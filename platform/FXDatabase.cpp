@@ -1,9 +1,10 @@
 #include "platform/FXDatabase.h"
 #include "platform/DurabilityTrace.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/SqlShape.h"
 
 #include <boost/make_shared.hpp>
-#include <set>
+#include <vector>
 #include <sqlite3.h>
 #include <strings.h>
 
@@ -12,26 +13,99 @@ namespace FX {
 namespace detail {
 
 // Every live statement of one connection, so that closing the connection can
-// finalize those whose query objects are still held somewhere.
+// finalize those whose query objects are still held somewhere; and the
+// compiled statements of shaped texts that no one uses at the moment.
 struct StatementRegistry {
     std::mutex lock;
-    // guarded by lock
-    std::set<StatementHandle*> live;
+    // guarded by lock: the live handles, linked through their own fields
+    StatementHandle* live = nullptr;
 
     void FinalizeAll();
+
+    // A leaf lock: nothing calls into SQLite while it is held.
+    std::mutex cacheLock;
+    struct Idle {
+        std::string shape;
+        sqlite3_stmt* stmt;
+        uint64_t lastUse;
+    };
+    // guarded by cacheLock
+    std::vector<Idle> idle;
+    uint64_t uses = 0;
+
+    // An idle statement of that shape, taken out of the set (its shape moved
+    // into `key`), or null.
+    sqlite3_stmt* Take(const std::string& shape, std::string& key);
+    // Puts a reset statement back; returns the one evicted to keep the set
+    // small, for the caller to finalize outside the lock, or null.
+    sqlite3_stmt* Put(std::string& shape, sqlite3_stmt* stmt);
+    std::vector<sqlite3_stmt*> TakeAllIdle();
 };
+
+// Compiled statements kept per connection: enough for every shape the
+// request road uses.
+const size_t kIdleStatements = 32;
+
+sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key) {
+    std::lock_guard<std::mutex> guard(cacheLock);
+    for (size_t i = 0; i < idle.size(); ++i) {
+        if (idle[i].shape != shape) continue;
+        sqlite3_stmt* stmt = idle[i].stmt;
+        key.swap(idle[i].shape);
+        idle[i] = std::move(idle.back());
+        idle.pop_back();
+        return stmt;
+    }
+    return nullptr;
+}
+
+sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt) {
+    std::lock_guard<std::mutex> guard(cacheLock);
+    idle.push_back(Idle{std::move(shape), stmt, ++uses});
+    if (idle.size() <= kIdleStatements) return nullptr;
+    size_t oldest = 0;
+    for (size_t i = 1; i < idle.size(); ++i)
+        if (idle[i].lastUse < idle[oldest].lastUse) oldest = i;
+    sqlite3_stmt* evicted = idle[oldest].stmt;
+    idle[oldest] = std::move(idle.back());
+    idle.pop_back();
+    return evicted;
+}
+
+std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
+    std::lock_guard<std::mutex> guard(cacheLock);
+    std::vector<sqlite3_stmt*> all;
+    for (auto& entry : idle) all.push_back(entry.stmt);
+    idle.clear();
+    return all;
+}
 
 class StatementHandle {
 public:
-    StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt)
-        : registry(registry), stmt(stmt) {
+    // A non-empty shape puts the statement back into the connection's set
+    // when the handle goes, instead of finalizing it.
+    StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt,
+                    std::string&& shape = std::string())
+        : registry(registry), stmt(stmt), shape(std::move(shape)) {
         std::lock_guard<std::mutex> guard(registry->lock);
-        registry->live.insert(this);
+        next = registry->live;
+        if (next != nullptr) next->previous = this;
+        registry->live = this;
     }
     ~StatementHandle() {
         std::lock_guard<std::mutex> guard(registry->lock);
-        if (stmt != nullptr) sqlite3_finalize(stmt);
-        registry->live.erase(this);
+        if (stmt != nullptr) {
+            if (shape.empty()) {
+                sqlite3_finalize(stmt);
+            } else {
+                sqlite3_reset(stmt);
+                sqlite3_clear_bindings(stmt);
+                sqlite3_finalize(registry->Put(shape, stmt));
+            }
+        }
+        if (previous != nullptr) previous->next = next;
+        else registry->live = next;
+        if (next != nullptr) next->previous = previous;
     }
     StatementHandle(const StatementHandle&) = delete;
     StatementHandle& operator=(const StatementHandle&) = delete;
@@ -40,14 +114,22 @@ public:
     const boost::shared_ptr<StatementRegistry> registry;
     // cleared under registry->lock when the connection closes first
     sqlite3_stmt* stmt;
+
+private:
+    std::string shape;
+    // guarded by registry->lock
+    StatementHandle* previous = nullptr;
+    StatementHandle* next = nullptr;
+    friend struct StatementRegistry;
 };
 
 void StatementRegistry::FinalizeAll() {
     std::lock_guard<std::mutex> guard(lock);
-    for (StatementHandle* handle : live) {
+    for (StatementHandle* handle = live; handle != nullptr; handle = handle->next) {
         if (handle->stmt != nullptr) sqlite3_finalize(handle->stmt);
         handle->stmt = nullptr;
     }
+    for (sqlite3_stmt* stmt : TakeAllIdle()) sqlite3_finalize(stmt);
 }
 
 }  // namespace detail
@@ -90,6 +172,46 @@ sqlite3_stmt* LiveStatement(const boost::shared_ptr<detail::StatementHandle>& ha
 
 CZoError NotOpen(const FXCodeLocation& at, const std::string& name) {
     return FXErrorUtil::ErrorSQLite(at, SQLITE_MISUSE, "database [%s] is not open", name.c_str());
+}
+
+// The compiled statement of the text's shape with the text's literals bound:
+// an idle one of the connection's set, or compiled now; its shape goes into
+// `key`. Null when the text has no shape, or its shape does not compile as
+// the text does; the caller then runs the text as it stands.
+sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key) {
+    thread_local std::string shape;
+    thread_local std::vector<SqlLiteral> literals;
+    if (!ShapeSql(sql.c_str(), shape, literals)) return nullptr;
+    sqlite3_stmt* stmt = registry.Take(shape, key);
+    if (stmt == nullptr) {
+        const char* tail = nullptr;
+        if (sqlite3_prepare_v3(db, shape.c_str(), static_cast<int>(shape.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
+                               &tail) != SQLITE_OK ||
+            stmt == nullptr || sqlite3_bind_parameter_count(stmt) != static_cast<int>(literals.size())) {
+            sqlite3_finalize(stmt);
+            return nullptr;
+        }
+        key = shape;
+    }
+    for (size_t i = 0; i < literals.size(); ++i) {
+        const SqlLiteral& literal = literals[i];
+        int column = static_cast<int>(i) + 1;
+        int rc = literal.isText ? sqlite3_bind_text(stmt, column, literal.text.data(),
+                                                    static_cast<int>(literal.text.size()), SQLITE_TRANSIENT)
+                                : sqlite3_bind_int64(stmt, column, literal.number);
+        if (rc != SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            return nullptr;
+        }
+    }
+    return stmt;
+}
+
+// Resets a statement from TakeShaped and puts it back into the set.
+void PutShaped(detail::StatementRegistry& registry, std::string& key, sqlite3_stmt* stmt) {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    sqlite3_finalize(registry.Put(key, stmt));
 }
 
 }  // namespace
@@ -221,7 +343,12 @@ CZoError CDatabaseBase::OpenDatabase() {
 
     sqlite3* handle = nullptr;
     // SQLite's memory statistics take one process-wide mutex on every
-    // allocation, which would serialise the connections of different afiles.
+    // allocation, which would serialise the connections of different afiles
+    // (most of the contended waits with 8 threads on 8 afiles). Process-wide:
+    // it switches the statistics and the soft heap limit off for the host's
+    // own SQLite use too (sqlite3_memory_used and sqlite3_status report
+    // nothing), and takes effect only before SQLite is first
+    // initialised in the process (afterwards SQLite refuses it, harmlessly).
     static const int memStatusOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     (void)memStatusOff;
     int rc = sqlite3_open_v2(path.c_str(), &handle,
@@ -289,13 +416,24 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
     {
         ConnectionLock lock(db);
         sqlite3_int64 before = sqlite3_total_changes64(db);
-        rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+        std::string key;
+        sqlite3_stmt* shaped = reuseStatements ? TakeShaped(db, *registry, sql, key) : nullptr;
+        if (shaped != nullptr) {
+            do {
+                rc = sqlite3_step(shaped);
+            } while (rc == SQLITE_ROW);
+            if (rc == SQLITE_DONE) rc = SQLITE_OK;
+        } else {
+            rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+        }
         if (rc == SQLITE_OK) {
             rows = static_cast<int>(sqlite3_total_changes64(db) - before);
         } else {
             rc = sqlite3_extended_errcode(db);
             text = ErrorText(db);
         }
+        // reset only once the error has been read
+        if (shaped != nullptr) PutShaped(*registry, key, shaped);
     }
     if (rc != SQLITE_OK) return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     return CZoError::Success();
@@ -319,6 +457,22 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql
     if (stmt == nullptr) return FXErrorUtil::ErrorSQLite(at, SQLITE_MISUSE, "no statement in (sql=%s)", SqlForText(sql).c_str());
     handle = boost::make_shared<detail::StatementHandle>(registry, stmt);
     return CZoError::Success();
+}
+
+CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const std::string& sql,
+                                       boost::shared_ptr<detail::StatementHandle>& handle) {
+    std::string key;
+    sqlite3_stmt* shaped = db != nullptr && reuseStatements ? TakeShaped(db, *registry, sql, key) : nullptr;
+    if (shaped == nullptr) return Prepare(at, sql, handle);
+    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key));
+    return CZoError::Success();
+}
+
+void CDatabaseBase::TEST_ReuseStatements(bool reuse) { reuseStatements = reuse; }
+
+size_t CDatabaseBase::TEST_IdleStatements() {
+    std::lock_guard<std::mutex> guard(registry->cacheLock);
+    return registry->idle.size();
 }
 
 CZoError CDatabaseBase::CreateTable(const std::string& name, const std::string& columns) {
@@ -351,7 +505,7 @@ CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3
     query->Finalize();
 
     boost::shared_ptr<detail::StatementHandle> handle;
-    CZoError err = Prepare(FXLOC, sql, handle);
+    CZoError err = PrepareOrReuse(FXLOC, sql, handle);
     if (err.IsError()) return err;
     int rc;
     std::string text;
@@ -378,7 +532,7 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
     if (fault.armed) throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
 
     boost::shared_ptr<detail::StatementHandle> handle;
-    CZoError err = Prepare(FXLOC, sql, handle);
+    CZoError err = PrepareOrReuse(FXLOC, sql, handle);
     if (err.IsError()) return err;
     int rc;
     std::string text;

@@ -7,9 +7,17 @@
 // statement of its own, and a result code is read together with its error
 // text and row count under the connection's mutex.
 //
+// Statements of the same shape (the text with its literals as parameters)
+// are compiled once per connection and reused: the caller's text is shaped,
+// an idle compiled statement of that shape is taken (one user at a time),
+// the literals are bound with their own types, and the statement is reset
+// and put back after use. A text that cannot be shaped safely is compiled
+// as it stands. Stored values, their types and the rows returned are those
+// of the text itself.
+//
 // Locks: the statement registry's lock, then the connection's mutex (SQLite's
-// own, recursive; finalizing a statement takes it); the test-hook lock is a
-// leaf.
+// own, recursive; finalizing or resetting a statement takes it); the set of
+// idle statements' lock and the test-hook lock are leaves.
 
 #include "CZoError.h"
 
@@ -151,6 +159,11 @@ public:
     // succeeds instead and its query object throws from the NextRow that
     // would reach row atRow (0 is the first row).
     void TEST_ThrowOnNextCall(int sqliteCode, const char* message, int atRow = -1);
+    // Off: every text is compiled as it stands, never from the connection's
+    // compiled statements. On by default.
+    void TEST_ReuseStatements(bool reuse);
+    // Compiled statements kept for reuse that no one uses at the moment.
+    size_t TEST_IdleStatements();
 
 protected:
     sqlite3* Handle() const { return db; }
@@ -158,6 +171,10 @@ protected:
 private:
     CZoError Prepare(const FXCodeLocation& at, const std::string& sql,
                      boost::shared_ptr<detail::StatementHandle>& handle);
+    // A statement of the text's shape, reused from the connection's set,
+    // when the text has one; else compiled from the text as it stands.
+    CZoError PrepareOrReuse(const FXCodeLocation& at, const std::string& sql,
+                            boost::shared_ptr<detail::StatementHandle>& handle);
 
     std::string databasePath;
     std::string databaseName;
@@ -178,6 +195,9 @@ private:
     sqlite3* db = nullptr;
     // constant after construction; shared with the statements it tracks
     const boost::shared_ptr<detail::StatementRegistry> registry;
+
+    // set before the connection is shared (tests only)
+    bool reuseStatements = true;
 
     // guarded by hookLock
     std::mutex hookLock;

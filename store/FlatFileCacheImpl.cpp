@@ -7,9 +7,17 @@
 #include "store/FlatFileCacheItem.h"
 
 #include <boost/make_shared.hpp>
+#include <cctype>
 
-// Built by this unit's static initialisation, before any request.
-FXCriticalSection FlatFileCacheItem::s_flatFileLock;
+FXCriticalSection& FlatFileCacheItem::FlatFileLock(const std::string& flatFilePath) {
+    const size_t kStripes = 64;
+    // Never destroyed: requests may still run while statics go at unload.
+    static FXCriticalSection* stripes = new FXCriticalSection[kStripes];
+    // Case folded: one file never gets two locks however its path is spelled.
+    size_t h = 0;
+    for (char c : flatFilePath) h = h * 31 + static_cast<unsigned char>(tolower(static_cast<unsigned char>(c)));
+    return stripes[h % kStripes];
+}
 
 FlatFileCacheImpl::FlatFileCacheImpl(const std::string& dataFolderPath) : CacheImpl(dataFolderPath) {}
 

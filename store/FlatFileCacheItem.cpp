@@ -193,7 +193,7 @@ CZoError FlatFileCacheItem::Close() {
             CZoError err;
             {
                 PerJobSpan lockWait(jobId, LBCPerfCounters::SlotLockOpen);
-                auto_lock lock(&s_flatFileLock);
+                auto_lock lock(&FlatFileLock(flatFilePath));
                 lockWait.End();
                 err = OpenForFileWrite();
             }

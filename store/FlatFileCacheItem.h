@@ -14,10 +14,12 @@
 // Close; a read item reads its region back. Each item has its own file access
 // and descriptor and is used by one thread at a time.
 //
-// Locks: s_flatFileLock, a leaf lock for the whole process, is held only while
-// a region is reserved (open, grow, seek back, record the location); the bytes
-// are written after it is released. It does not reach other processes: those
-// are kept out by the afile copy's lock file, which its database container holds.
+// Locks: the flat file's region lock (FlatFileLock, a leaf; one of a fixed set
+// striped by the flat file's path, so afile copies do not wait for each
+// other) is held only while a region is reserved (open, grow, seek back,
+// record the location); the bytes are written after it is released. It does
+// not reach other processes: those are kept out by the afile copy's lock file,
+// which its database container holds.
 
 #include "CAutoMemory.h"
 #include "CZoError.h"
@@ -85,7 +87,8 @@ public:
     // The flat file is shorter than the regions recorded in it.
     static const int kErrorFlatFileLost = 92;
 
-    static FXCriticalSection s_flatFileLock;
+    // The region lock of that flat file.
+    static FXCriticalSection& FlatFileLock(const std::string& flatFilePath);
 
 private:
     // The path, offset and length of an item location; ErrorInt 37 when it

@@ -278,6 +278,24 @@ TEST_F(PerfCountersTest, RegistryKeepsOneSetPerJobInAscendingOrder) {
     EXPECT_EQ((std::vector<long long>{-2, 0, 3, 5, 9}), keys);
 }
 
+// A thread that sampled a job before the registry was cleared samples into
+// the registry's new sets afterwards, never into the ones cleared away.
+TEST_F(PerfCountersTest, SamplesAfterAClearGoToTheNewSets) {
+    PerJobCount(5, LBCPerfCounters::SlotPartialWrites);
+    PerJobBytes(5, LBCPerfCounters::SlotWriteBytes, 10);
+    SetPtr before = GetPerJobPerfCounters(5);
+    TEST_ClearPerJobPerfCounters();
+    PerJobCount(5, LBCPerfCounters::SlotPartialWrites);
+    PerJobBytes(5, LBCPerfCounters::SlotWriteBytes, 7);
+    EXPECT_EQ((std::vector<long long>{0, 5}), Keys());
+    SetPtr after = GetPerJobPerfCounters(5);
+    EXPECT_NE(before.get(), after.get());
+    EXPECT_EQ(1, Samples(after, LBCPerfCounters::SlotPartialWrites));
+    EXPECT_EQ(7, Samples(after, LBCPerfCounters::SlotWriteBytes));
+    EXPECT_EQ(1, Samples(GetPerJobPerfCounters(0), LBCPerfCounters::SlotPartialWrites));
+    EXPECT_EQ(1, Samples(before, LBCPerfCounters::SlotPartialWrites));
+}
+
 TEST_F(PerfCountersTest, ProcessSpanFeedsTheProcessWideSetAlone) {
     { ProcessSpan span(LBCPerfCounters::SlotLockGetDB); }  // no set yet: nothing happens
     EXPECT_TRUE(Keys().empty());

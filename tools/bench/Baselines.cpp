@@ -88,7 +88,7 @@ bool RawStore::Write(const ExtentKey& key, const char* data, size_t size) {
     return ok;
 }
 
-bool RawStore::Read(const ExtentKey& key, std::vector<char>& out) {
+bool RawStore::Read(const ExtentKey& key, const char*& data, size_t& size) {
     sqlite3_bind_int64(select, 1, key.afileId);
     sqlite3_bind_int64(select, 2, key.offset);
     bool found = sqlite3_step(select) == SQLITE_ROW;
@@ -96,9 +96,11 @@ bool RawStore::Read(const ExtentKey& key, std::vector<char>& out) {
     long long length = found ? sqlite3_column_int64(select, 1) : 0;
     sqlite3_reset(select);
     if (!found) return false;
-    out.resize(static_cast<size_t>(length));
+    buffer.resize(static_cast<size_t>(length));
     int i = FileFor(key.afileId);
-    return pread(files[i].second, out.data(), out.size(), at) == static_cast<ssize_t>(length);
+    data = buffer.data();
+    size = buffer.size();
+    return pread(files[i].second, buffer.data(), buffer.size(), at) == static_cast<ssize_t>(length);
 }
 
 bool RawStore::Contains(const ExtentKey& key) {
@@ -131,13 +133,15 @@ bool BlobStore::Write(const ExtentKey& key, const char* data, size_t size) {
     return ok;
 }
 
-bool BlobStore::Read(const ExtentKey& key, std::vector<char>& out) {
+bool BlobStore::Read(const ExtentKey& key, const char*& data, size_t& size) {
     sqlite3_bind_int64(select, 1, key.afileId);
     sqlite3_bind_int64(select, 2, key.offset);
     bool found = sqlite3_step(select) == SQLITE_ROW;
     if (found) {
         const char* p = static_cast<const char*>(sqlite3_column_blob(select, 0));
-        out.assign(p, p + sqlite3_column_bytes(select, 0));
+        buffer.assign(p, p + sqlite3_column_bytes(select, 0));
+        data = buffer.data();
+        size = buffer.size();
     }
     sqlite3_reset(select);
     return found;

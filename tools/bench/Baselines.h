@@ -20,8 +20,10 @@ public:
     virtual ~BenchStore() = default;
     virtual const char* Name() const = 0;
     virtual bool Write(const ExtentKey& key, const char* data, size_t size) = 0;
-    // Fills `out` with the extent's bytes; false when absent.
-    virtual bool Read(const ExtentKey& key, std::vector<char>& out) = 0;
+    // Points `data` at the extent's bytes, read into the store's own buffer
+    // (valid until its next read); false when absent. No store pays for a
+    // copy the others do not make.
+    virtual bool Read(const ExtentKey& key, const char*& data, size_t& size) = 0;
     virtual bool Contains(const ExtentKey& key) = 0;
     virtual void Flush() = 0;
 };
@@ -55,7 +57,7 @@ public:
     ~RawStore() override;
     const char* Name() const override { return "raw"; }
     bool Write(const ExtentKey& key, const char* data, size_t size) override;
-    bool Read(const ExtentKey& key, std::vector<char>& out) override;
+    bool Read(const ExtentKey& key, const char*& data, size_t& size) override;
     bool Contains(const ExtentKey& key) override;
     void Flush() override { db.Commit(); }
 
@@ -68,6 +70,7 @@ private:
     sqlite3_stmt* select;
     std::vector<std::pair<long long, int>> files;  // afile id -> descriptor
     std::vector<long long> ends;                   // append position of each file
+    std::vector<char> buffer;
 };
 
 // Keeps the bytes as a BLOB beside the key.
@@ -77,7 +80,7 @@ public:
     ~BlobStore() override;
     const char* Name() const override { return "blob store"; }
     bool Write(const ExtentKey& key, const char* data, size_t size) override;
-    bool Read(const ExtentKey& key, std::vector<char>& out) override;
+    bool Read(const ExtentKey& key, const char*& data, size_t& size) override;
     bool Contains(const ExtentKey& key) override;
     void Flush() override { db.Commit(); }
 
@@ -85,4 +88,5 @@ private:
     TimedTransactionDB db;
     sqlite3_stmt* insert;
     sqlite3_stmt* select;
+    std::vector<char> buffer;
 };

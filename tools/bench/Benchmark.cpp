@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -39,7 +40,8 @@ double Median(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-// Bytes that identify their extent, so every read can be checked.
+// Bytes that identify their extent, so every read can be checked; like a real
+// extent they begin with the tag magic (else the library logs every write).
 void Fill(std::vector<char>& buf, long long afile, long long offset) {
     uint64_t x = static_cast<uint64_t>(afile) * 0x9E3779B97F4A7C15ULL ^ static_cast<uint64_t>(offset);
     for (size_t i = 0; i + 8 <= buf.size(); i += 8) {
@@ -48,6 +50,8 @@ void Fill(std::vector<char>& buf, long long afile, long long offset) {
         x ^= x << 17;
         memcpy(&buf[i], &x, 8);
     }
+    static const char kTagMagic[] = "TAGHD01";
+    if (buf.size() >= 8) memcpy(&buf[0], kTagMagic, 7);
 }
 
 class LibraryStore : public BenchStore {
@@ -60,11 +64,12 @@ public:
         if (writer->Write(data, size).IsError()) return false;
         return !writer->Close().IsError();
     }
-    bool Read(const ExtentKey& key, std::vector<char>& out) override {
+    bool Read(const ExtentKey& key, const char*& data, size_t& size) override {
         CLiveBrowseCache::ReaderPtr reader;
         if (cache->GetReaderObject(key.afileId, key.offset, kTessarel, kCopy, kJob, 0, reader).IsError()) return false;
         if (reader->Read(buffer).IsError()) return false;
-        out.assign(buffer.Ptr(), buffer.Ptr() + buffer.Size());
+        data = buffer.Ptr();
+        size = buffer.Size();
         return true;
     }
     bool Contains(const ExtentKey& key) override {
@@ -119,7 +124,9 @@ struct Rate {
 // Writes `count` extents of `size` bytes into a fresh afile of the store, then
 // reads them all back in a shuffled order, checking every byte.
 void WriteThenRead(BenchStore& store, long long afile, size_t size, int count, Rate& write, Rate& read) {
-    std::vector<char> buf(size), got;
+    std::vector<char> buf(size);
+    const char* got = nullptr;
+    size_t gotSize = 0;
     auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
         long long offset = static_cast<long long>(i) * static_cast<long long>(size);
@@ -137,7 +144,7 @@ void WriteThenRead(BenchStore& store, long long afile, size_t size, int count, R
     start = Clock::now();
     for (int i : order) {
         long long offset = static_cast<long long>(i) * static_cast<long long>(size);
-        if (!store.Read({afile, offset}, got) || got.size() != size) {
+        if (!store.Read({afile, offset}, got, gotSize) || gotSize != size) {
             fprintf(stderr, "%s: read failed\n", store.Name());
             exit(1);
         }
@@ -146,8 +153,7 @@ void WriteThenRead(BenchStore& store, long long afile, size_t size, int count, R
     for (int i = 0; i < count; i += 97) {  // spot check of the bytes outside the timing
         long long offset = static_cast<long long>(i) * static_cast<long long>(size);
         Fill(buf, afile, offset);
-        store.Read({afile, offset}, got);
-        if (got != buf) {
+        if (!store.Read({afile, offset}, got, gotSize) || gotSize != size || memcmp(got, buf.data(), size) != 0) {
             fprintf(stderr, "%s: wrong bytes\n", store.Name());
             exit(1);
         }
@@ -157,6 +163,22 @@ void WriteThenRead(BenchStore& store, long long afile, size_t size, int count, R
     read = {mb / r, count / r};
 }
 
+// Flushes every file under `root` to the disk and drops it from the page cache,
+// so the next run pays for no writeback left over by this one.
+void SettlePageCache(const std::string& root) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        int fd = open(it->path().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        fdatasync(fd);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+    }
+}
+
+// Runs the stores interleaved, run by run, rotating which goes first, and
+// settles the page cache after each one.
 void ThroughputTable(Bench& bench, int runs) {
     struct SizeCase {
         const char* label;
@@ -167,29 +189,36 @@ void ThroughputTable(Bench& bench, int runs) {
     printf("\n%-8s %-11s %12s %12s %12s %12s\n", "size", "store", "write MB/s", "write ops/s", "read MB/s",
            "read ops/s");
     for (const auto& sc : sizes) {
+        std::vector<double> wm[3], wo[3], rm[3], ro[3];
+        for (int run = 0; run < runs; ++run) {
+            for (int turn = 0; turn < 3; ++turn) {
+                int which = (run + turn) % 3;
+                long long afile = bench.nextAfile++;
+                Rate w, r;
+                {
+                    auto store = bench.Make(which);
+                    WriteThenRead(*store, afile, sc.size, sc.count, w, r);
+                }
+                SettlePageCache(bench.root);
+                wm[which].push_back(w.mbps);
+                wo[which].push_back(w.ops);
+                rm[which].push_back(r.mbps);
+                ro[which].push_back(r.ops);
+            }
+        }
         double med[3][4];
         for (int which = 0; which < 3; ++which) {
-            std::vector<double> wm, wo, rm, ro;
-            for (int run = 0; run < runs; ++run) {
-                long long afile = bench.nextAfile++;
-                auto store = bench.Make(which);
-                Rate w, r;
-                WriteThenRead(*store, afile, sc.size, sc.count, w, r);
-                wm.push_back(w.mbps);
-                wo.push_back(w.ops);
-                rm.push_back(r.mbps);
-                ro.push_back(r.ops);
-            }
-            med[which][0] = Median(wm);
-            med[which][1] = Median(wo);
-            med[which][2] = Median(rm);
-            med[which][3] = Median(ro);
+            med[which][0] = Median(wm[which]);
+            med[which][1] = Median(wo[which]);
+            med[which][2] = Median(rm[which]);
+            med[which][3] = Median(ro[which]);
             printf("%-8s %-11s %12.1f %12.0f %12.1f %12.0f\n", sc.label, names[which], med[which][0], med[which][1],
                    med[which][2], med[which][3]);
         }
         printf("%-8s %-11s %12.2f %12s %12.2f\n", sc.label, "lib/raw", med[0][0] / med[1][0], "", med[0][2] / med[1][2]);
         printf("%-8s %-11s %12.2f %12s %12.2f\n", sc.label, "lib/blob", med[0][0] / med[2][0], "",
                med[0][2] / med[2][2]);
+        fflush(stdout);
     }
 }
 
@@ -197,7 +226,9 @@ void ThroughputTable(Bench& bench, int runs) {
 // Runs in a process of its own (--scaling), so its peak resident memory is its own.
 void ScalingTable(Bench& bench) {
     const size_t size = 512;
-    std::vector<char> buf(size), got;
+    std::vector<char> buf(size);
+    const char* got = nullptr;
+    size_t gotSize = 0;
     LibraryStore store(bench.cache);
     long long afile = bench.nextAfile++;
     std::mt19937_64 rng(7);
@@ -223,7 +254,7 @@ void ScalingTable(Bench& bench) {
         start = Clock::now();
         for (int i = 0; i < sample; ++i) {
             long long k = static_cast<long long>(rng() % static_cast<uint64_t>(written));
-            if (!store.Read({afile, k * 4096}, got)) {
+            if (!store.Read({afile, k * 4096}, got, gotSize)) {
                 fprintf(stderr, "scaling: read failed\n");
                 exit(1);
             }
@@ -248,7 +279,8 @@ void ScalingTable(Bench& bench) {
     printf("Peak resident memory with 1 million extents cached: %.1f MiB\n", usage.ru_maxrss / 1024.0);
 }
 
-void ConcurrencyTable(Bench& bench) {
+// `only` > 0: one thread and `only` threads on distinct afiles alone.
+void ConcurrencyTable(Bench& bench, int only = 0) {
     const size_t size = 65536;
     const int perThread = 1024;
     printf("\nConcurrency (64 KiB writes then reads through the library)\n");
@@ -259,6 +291,7 @@ void ConcurrencyTable(Bench& bench) {
         bool oneAfile;
     } cases[] = {{1, false}, {2, false}, {4, false}, {8, false}, {8, true}};
     for (const auto& c : cases) {
+        if (only > 0 && (c.oneAfile || (c.threads != 1 && c.threads != only))) continue;
         long long firstAfile = bench.nextAfile;
         bench.nextAfile += c.threads;
         std::vector<std::thread> threads;
@@ -269,12 +302,14 @@ void ConcurrencyTable(Bench& bench) {
             for (int t = 0; t < c.threads; ++t) {
                 threads.emplace_back([&, t] {
                     LibraryStore store(bench.cache);
-                    std::vector<char> buf(size), got;
+                    std::vector<char> buf(size);
+                    const char* got = nullptr;
+                    size_t gotSize = 0;
                     long long afile = c.oneAfile ? firstAfile : firstAfile + t;
                     for (int i = 0; i < perThread; ++i) {
                         long long offset = (static_cast<long long>(t) * perThread + i) * static_cast<long long>(size);
                         if (reading) {
-                            if (!store.Read({afile, offset}, got) || got.size() != size) failed = true;
+                            if (!store.Read({afile, offset}, got, gotSize) || gotSize != size) failed = true;
                         } else {
                             Fill(buf, afile, offset);
                             if (!store.Write({afile, offset}, buf.data(), size)) failed = true;
@@ -291,6 +326,7 @@ void ConcurrencyTable(Bench& bench) {
             fprintf(stderr, "concurrency: an operation failed\n");
             exit(1);
         }
+        SettlePageCache(bench.root);
         if (base[0] == 0) base[0] = w, base[1] = r;
         char label[32];
         snprintf(label, sizeof label, "%d%s", c.threads, c.oneAfile ? " on one afile" : " on distinct afiles");
@@ -312,20 +348,34 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (getenv("LBC_BENCH_PROFILE") != nullptr) {
-        // Library writes and reads of 4 KiB alone, for a profiler.
+        // Library writes and reads alone (4 KiB, or LBC_BENCH_PROFILE_SIZE
+        // bytes), for a profiler.
         int count = atoi(getenv("LBC_BENCH_PROFILE"));
         {
             Bench bench(root);
             LibraryStore store(bench.cache);
             Rate w, r;
-            WriteThenRead(store, bench.nextAfile++, 4096, count > 0 ? count : 20000, w, r);
+            const char* size = getenv("LBC_BENCH_PROFILE_SIZE");
+            WriteThenRead(store, bench.nextAfile++, size ? static_cast<size_t>(atol(size)) : 4096,
+                          count > 0 ? count : 20000, w, r);
             printf("write %.0f ops/s, read %.0f ops/s\n", w.ops, r.ops);
+        }
+        fs::remove_all(root);
+        return 0;
+    }
+    if (getenv("LBC_BENCH_CONCURRENCY") != nullptr) {
+        // The concurrency table alone, for a profiler; a number > 1 keeps
+        // only that many threads on distinct afiles beside one thread.
+        {
+            Bench bench(root);
+            ConcurrencyTable(bench, atoi(getenv("LBC_BENCH_CONCURRENCY")));
         }
         fs::remove_all(root);
         return 0;
     }
     int runs = getenv("LBC_BENCH_RUNS") ? atoi(getenv("LBC_BENCH_RUNS")) : 3;
     if (runs < 1) runs = 1;
+    auto began = Clock::now();
     unsigned cores = std::thread::hardware_concurrency();
     printf("LiveBrowseCache benchmark: %u cores, folder %s, median of %d runs\n", cores, root.c_str(), runs);
     {
@@ -337,5 +387,7 @@ int main(int argc, char** argv) {
     fflush(stdout);
     std::string self = fs::read_symlink("/proc/self/exe").string();
     std::string command = "'" + self + "' --scaling '" + root + "-scaling'";
-    return system(command.c_str()) == 0 ? 0 : 1;
+    int rc = system(command.c_str()) == 0 ? 0 : 1;
+    printf("\nBenchmark time: %.0f s\n", Seconds(began));
+    return rc;
 }

@@ -1,0 +1,209 @@
+#include "platform/SqlShape.h"
+
+#include <cstdint>
+#include <cstring>
+#include <strings.h>
+
+namespace FX {
+
+namespace {
+
+// SQLite takes every byte above 0x7f as part of an identifier.
+bool IsIdentifierStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80; }
+bool IsIdentifierChar(unsigned char c) { return IsIdentifierStart(c) || (c >= '0' && c <= '9') || c == '$'; }
+bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool IsSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+bool Is(const char* word, size_t length, const char* keyword) {
+    return strlen(keyword) == length && strncasecmp(word, keyword, length) == 0;
+}
+
+// End of a comment starting at i, or i when none starts there.
+size_t SkipComment(const char* s, size_t i, size_t n) {
+    if (i + 1 < n && s[i] == '-' && s[i + 1] == '-') {
+        while (i < n && s[i] != '\n') ++i;
+        return i < n ? i + 1 : n;
+    }
+    if (i + 1 < n && s[i] == '/' && s[i + 1] == '*') {
+        const char* end = strstr(s + i + 2, "*/");
+        return end != nullptr ? static_cast<size_t>(end - s) + 2 : n;
+    }
+    return i;
+}
+
+// End of the quoted run opened by s[i] and closed by `close` (doubled inside),
+// or 0 when it is not closed.
+size_t SkipQuoted(const char* s, size_t i, size_t n, char close) {
+    for (++i; i < n; ++i) {
+        if (s[i] != close) continue;
+        if (close != ']' && i + 1 < n && s[i + 1] == close) {
+            ++i;
+            continue;
+        }
+        return i + 1;
+    }
+    return 0;
+}
+
+// End of a numeric literal that is not a plain decimal integer: digits, a
+// fraction, an exponent, and whatever identifier characters follow (hex, or
+// a malformed token SQLite will refuse as it stands).
+size_t SkipNumber(const char* s, size_t i, size_t n) {
+    while (i < n && IsDigit(s[i])) ++i;
+    if (i < n && s[i] == '.') {
+        ++i;
+        while (i < n && IsDigit(s[i])) ++i;
+    }
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        size_t j = i + 1;
+        if (j < n && (s[j] == '+' || s[j] == '-')) ++j;
+        if (j < n && IsDigit(s[j])) {
+            i = j;
+            while (i < n && IsDigit(s[i])) ++i;
+        }
+    }
+    while (i < n && IsIdentifierChar(s[i])) ++i;
+    return i;
+}
+
+bool ParseInt64(const char* s, size_t length, long long& value) {
+    uint64_t v = 0;
+    for (size_t k = 0; k < length; ++k) {
+        uint64_t digit = static_cast<uint64_t>(s[k] - '0');
+        if (v > (static_cast<uint64_t>(INT64_MAX) - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    value = static_cast<long long>(v);
+    return true;
+}
+
+}  // namespace
+
+bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& literals) {
+    const size_t n = strlen(sql);
+    shape.clear();
+    shape.reserve(n);
+    size_t used = 0;
+    auto next = [&]() -> SqlLiteral& {
+        if (used == literals.size()) literals.emplace_back();
+        return literals[used++];
+    };
+    // The text up to `copied` is in the shape; a literal at [from, to) becomes "?".
+    size_t copied = 0;
+    auto replaceLiteral = [&](size_t from, size_t to) {
+        shape.append(sql + copied, from - copied);
+        shape += '?';
+        copied = to;
+    };
+
+    bool first = true;      // the first word names the kind of statement
+    bool select = false;    // a SELECT before its FROM: literals name columns
+    bool ordering = false;  // inside ORDER BY / GROUP BY terms
+    bool returning = false; // RETURNING names its columns too
+    bool ended = false;     // past the statement's semicolon
+    int depth = 0;
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(sql[i]);
+        size_t end = SkipComment(sql, i, n);
+        if (end != i || IsSpace(c)) {
+            i = end != i ? end : i + 1;
+            continue;
+        }
+        if (ended) return false;  // a second statement
+        const bool replace = !select && !ordering && !returning;
+        if (c == '\'') {
+            end = SkipQuoted(sql, i, n, '\'');
+            if (end == 0 || first) return false;
+            if (replace) {
+                SqlLiteral& literal = next();
+                literal.isText = true;
+                literal.text.assign(sql + i + 1, end - i - 2);
+                for (size_t k = literal.text.find('\''); k != std::string::npos; k = literal.text.find('\'', k + 1))
+                    literal.text.erase(k, 1);  // a doubled quote stands for one
+                replaceLiteral(i, end);
+                // "?5" would read as a numbered parameter
+                if (end < n && IsIdentifierChar(static_cast<unsigned char>(sql[end]))) return false;
+            }
+            i = end;
+            continue;
+        }
+        if (c == '"' || c == '`' || c == '[') {
+            end = SkipQuoted(sql, i, n, c == '[' ? ']' : static_cast<char>(c));
+            if (end == 0 || first) return false;
+            i = end;
+            continue;
+        }
+        if (IsIdentifierStart(c)) {
+            end = i;
+            while (end < n && IsIdentifierChar(static_cast<unsigned char>(sql[end]))) ++end;
+            const char* word = sql + i;
+            const size_t length = end - i;
+            if (length == 1 && (c == 'x' || c == 'X') && end < n && sql[end] == '\'') {  // a blob literal
+                end = SkipQuoted(sql, end, n, '\'');
+                if (end == 0) return false;
+            } else if (first) {
+                if (Is(word, length, "SELECT")) {
+                    select = true;
+                } else if (!Is(word, length, "INSERT") && !Is(word, length, "REPLACE") &&
+                           !Is(word, length, "UPDATE") && !Is(word, length, "DELETE")) {
+                    return false;
+                }
+                first = false;
+            } else if (select && depth == 0 && Is(word, length, "FROM")) {
+                select = false;
+            } else if (Is(word, length, "ORDER") || Is(word, length, "GROUP")) {
+                ordering = true;
+            } else if (Is(word, length, "LIMIT") || Is(word, length, "HAVING")) {
+                ordering = false;
+            } else if (Is(word, length, "RETURNING")) {
+                returning = true;
+            }
+            i = end;
+            continue;
+        }
+        if (first) return false;
+        if (IsDigit(c) || (c == '.' && i + 1 < n && IsDigit(static_cast<unsigned char>(sql[i + 1])))) {
+            end = i;
+            while (end < n && IsDigit(static_cast<unsigned char>(sql[end]))) ++end;
+            long long value = 0;
+            const bool plain = c != '.' && (end == n || (sql[end] != '.' && !IsIdentifierChar(static_cast<unsigned char>(sql[end]))));
+            if (plain && replace && ParseInt64(sql + i, end - i, value)) {
+                SqlLiteral& literal = next();
+                literal.isText = false;
+                literal.number = value;
+                replaceLiteral(i, end);
+            } else if (!plain) {
+                end = SkipNumber(sql, i, n);
+            }
+            i = end;
+            continue;
+        }
+        switch (c) {
+            case '?':
+            case ':':
+            case '@':
+            case '$':
+            case '#':
+                return false;  // parameters of the text's own
+            case '(':
+                ++depth;
+                break;
+            case ')':
+                --depth;
+                break;
+            case ';':
+                ended = true;
+                break;
+            default:
+                break;
+        }
+        ++i;
+    }
+    if (first) return false;
+    shape.append(sql + copied, n - copied);
+    literals.resize(used);
+    return true;
+}
+
+}  // namespace FX

@@ -1,0 +1,283 @@
+// Texts run through reused compiled statements give what the same texts give
+// when each is compiled as it stands.
+
+#include "platform/FXDatabase.h"
+#include "platform/SqlShape.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+// What a caller can see of one text's run: its error (code and text), the rows
+// it changed, and the rows it returned, every value with its typeof().
+struct Outcome {
+    bool failed = false;
+    std::string error;
+    int changed = 0;
+    Rows rows;
+};
+
+class StatementReuseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Open(plain, "plain.db");
+        Open(reused, "reused.db");
+        plain.TEST_ReuseStatements(false);
+        for (FX::CDatabaseBase* db : {static_cast<FX::CDatabaseBase*>(&plain), static_cast<FX::CDatabaseBase*>(&reused)}) {
+            int rows = 0;
+            ASSERT_FALSE(db->Execute("CREATE TABLE t(i INTEGER, s TEXT, a, n NUMERIC, col1 INTEGER)", rows).IsError());
+            ASSERT_FALSE(db->Execute("CREATE TABLE u(k INTEGER PRIMARY KEY, v NOT NULL)", rows).IsError());
+        }
+    }
+    void Open(FX::CDatabaseWithStorage& db, const std::string& name) {
+        db.SetDatabasePath(dir.path());
+        db.SetDatabaseName(name);
+        ASSERT_FALSE(db.OpenDatabase().IsError());
+    }
+
+    static Outcome Execute(FX::CDatabaseBase& db, const std::string& sql) {
+        Outcome out;
+        CZoError err = db.Execute(sql, out.changed);
+        out.failed = err.IsError();
+        if (out.failed) out.error = err.AsString(), out.changed = 0;
+        return out;
+    }
+    // Every column of every row, then its type, up to the first column that
+    // is not there.
+    static Outcome Query(FX::CDatabaseBase& db, const std::string& sql) {
+        Outcome out;
+        boost::shared_ptr<FX::CSQLite3Query> q;
+        CZoError err = db.Query(sql, q);
+        out.failed = err.IsError();
+        if (out.failed) {
+            out.error = err.AsString();
+            return out;
+        }
+        for (; !q->Eof(); q->NextRow()) {
+            std::vector<std::string> row;
+            for (int field = 0;; ++field) {
+                try {
+                    row.push_back(q->GetStringField(field, "<null>"));
+                } catch (const FX::CSQLite3Exception&) {
+                    break;
+                }
+            }
+            out.rows.push_back(row);
+        }
+        return out;
+    }
+    static Outcome Table(FX::CDatabaseBase& db) {
+        return Query(db, "SELECT rowid, i, typeof(i), s, typeof(s), a, typeof(a), n, typeof(n), col1, typeof(col1) "
+                         "FROM t ORDER BY rowid");
+    }
+    void ExpectSame(const Outcome& expected, const Outcome& got, const std::string& sql) {
+        EXPECT_EQ(expected.failed, got.failed) << sql;
+        EXPECT_EQ(expected.error, got.error) << sql;
+        EXPECT_EQ(expected.changed, got.changed) << sql;
+        EXPECT_EQ(expected.rows, got.rows) << sql;
+    }
+
+    TempDir dir;
+    FX::CDatabaseWithStorage plain{0};
+    FX::CDatabaseWithStorage reused{0};
+};
+
+TEST_F(StatementReuseTest, WritesStoreTheSameValuesWithTheSameTypes) {
+    const char* const texts[] = {
+        "INSERT INTO t(i, s, a, n) VALUES (1, 'it''s', 'x', '12')",
+        "INSERT INTO t(i, s, a, n) VALUES (-5, '', -0, 'twelve')",
+        "INSERT INTO t(i, s, a, n) VALUES (9223372036854775807, '9223372036854775807', -9223372036854775808, "
+        "-9223372036854775807)",
+        "INSERT INTO t(i, s, a, n) VALUES (9223372036854775808, 'x-1', 18446744073709551616, -9223372036854775809)",
+        "INSERT INTO t(i, s, a, n) VALUES (1.5, '1.5', .5e1, 1e-2)",
+        "INSERT INTO t(i, s, a, n) VALUES (0x7FFFFFFFFFFFFFFF, 0x10, x'00ff', X'')",
+        "INSERT INTO t(i, s, a, n) VALUES (NULL, NULL, TRUE, false)",
+        "INSERT INTO t(i, s, a, n) VALUES ('42', 42, '42', ' 42 ')",
+        "INSERT INTO t(i, s, a, n) VALUES (007, '007', 1E3, '0x10')",
+        "INSERT INTO t(i, s, a, n) VALUES (3 -- a comment 'x' 5\n, '/* not a comment */', /* 7 */ 8, '--')",
+        "INSERT INTO t(i, s, a, col1) VALUES (10-1, 'a''''b', 2 - -3, 11)",
+        "INSERT INTO t(i,s,a,col1)VALUES(2-1,'x'||'y',-'3',col1)",
+        "INSERT INTO t(i, s, a) VALUES (1, 'ünïcödé', 'tab\t;')",
+        "INSERT INTO t(i, s, a) VALUES (4, 'a', 1); INSERT INTO t(i, s, a) VALUES (5, 'b', 2)",
+        "INSERT INTO t(i, s, a) VALUES (6, 'c', 3);",
+        "INSERT INTO t(i) VALUES (?)",
+        "INSERT INTO t(\"i\", [s], `a`) VALUES (7, \"s\", 'bracket]')",
+        "INSERT INTO t(i, s) SELECT i + 100, s || '-copy' FROM t WHERE i = 1 ORDER BY 1 LIMIT 1",
+        "INSERT INTO t(i, s) SELECT 5, 'five' FROM t WHERE i = -5",
+        "UPDATE t SET a = a + 1 WHERE i = 1 AND s = 'it''s'",
+        "UPDATE t SET s = s || '-1' WHERE i > -6 AND i < 2",
+        "UPDATE t SET n = 2.50 WHERE i = '9'",
+        "REPLACE INTO t(rowid, i, s) VALUES (1, 2, 'r')",
+        "INSERT OR REPLACE INTO u VALUES (1, 'one')",
+        "INSERT INTO u VALUES (1, 'again')",
+        "INSERT INTO u VALUES (2, NULL)",
+        "INSERT INTO t(nope) VALUES (1)",
+        "INSERT INTO 't'(i) VALUES (12)",
+        "INSERT INTO t(i, s) VALUES (13, 'unterminated)",
+        "DELETE FROM t WHERE i = '9223372036854775807'",
+        "DELETE FROM t WHERE s = '' AND i = -5",
+        "DELETE FROM t WHERE rowid IN (SELECT rowid FROM t WHERE i = 4 LIMIT 1)",
+    };
+    // Twice each: the second round runs every shape from a compiled statement
+    // the first round left behind.
+    for (int round = 0; round < 2; ++round) {
+        for (const char* sql : texts) {
+            ExpectSame(Execute(plain, sql), Execute(reused, sql), sql);
+            ExpectSame(Table(plain), Table(reused), sql);
+        }
+    }
+    EXPECT_GT(reused.TEST_IdleStatements(), 0u);
+    EXPECT_EQ(0u, plain.TEST_IdleStatements());
+}
+
+TEST_F(StatementReuseTest, QueriesReturnTheSameRowsAndColumnNames) {
+    const char* const setup[] = {
+        "INSERT INTO t(i, s, a) VALUES (1, 'it''s', 'x')",
+        "INSERT INTO t(i, s, a) VALUES (-5, '', 2.5)",
+        "INSERT INTO t(i, s, a) VALUES (-9223372036854775808, 'x-1', 9223372036854775807)",
+        "INSERT INTO t(i, s, a) VALUES (3, 'x-%', '3')",
+    };
+    for (const char* sql : setup) {
+        ASSERT_FALSE(Execute(plain, sql).failed);
+        ASSERT_FALSE(Execute(reused, sql).failed);
+    }
+    const char* const texts[] = {
+        "SELECT i, typeof(i), s, typeof(s), a, typeof(a) FROM t WHERE i = 1",
+        "SELECT i FROM t WHERE i = -9223372036854775808",
+        "SELECT i FROM t WHERE i = 9223372036854775808",
+        "SELECT COUNT(*) FROM t WHERE s = ''",
+        "SELECT i FROM t ORDER BY 1 DESC LIMIT 2",
+        "SELECT s, COUNT(*) FROM t GROUP BY 1 HAVING COUNT(*) > 0 ORDER BY 1 LIMIT 2, 1",
+        "SELECT 5, 'lit', -1, typeof(-9223372036854775808) FROM t WHERE i = 1",
+        "SELECT v, typeof(v) FROM (SELECT -9223372036854775808 AS v)",
+        "SELECT v, typeof(v) FROM (SELECT 9223372036854775807 + 1 AS v)",
+        "SELECT v, typeof(v) FROM (SELECT '12' + 1 AS v)",
+        "SELECT i FROM t WHERE i IN (1, -5, 7) ORDER BY i",
+        "SELECT s FROM t WHERE s LIKE 'x-%' ORDER BY s",
+        "SELECT s FROM t WHERE a = '3'",
+        "SELECT s FROM t WHERE a = 3",
+        "SELECT s FROM t WHERE a > 2.4 AND a < 2.6",
+        "SELECT rowid FROM t WHERE s = 'it''s' AND a = 'x'",
+        "SELECT i FROM t WHERE i = '1'",
+        "SELECT i FROM t WHERE s = 'x-1' -- 'x-%'",
+        "SELECT 1",
+        "SELECT * FROM t WHERE i = ?",
+        "SELECT * FROM missing WHERE i = 1",
+        "SELECT * FROM t WHERE i = 1; SELECT 2",
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const char* sql : texts) ExpectSame(Query(plain, sql), Query(reused, sql), sql);
+    }
+    // A result column is named after its text.
+    for (FX::CDatabaseBase* db : {static_cast<FX::CDatabaseBase*>(&plain), static_cast<FX::CDatabaseBase*>(&reused)}) {
+        boost::shared_ptr<FX::CSQLite3Query> q;
+        ASSERT_FALSE(db->Query("SELECT 5, 'lit', i + 1 FROM t WHERE i = 1", q).IsError());
+        EXPECT_EQ(0, q->FieldIndex("5"));
+        EXPECT_EQ(1, q->FieldIndex("'lit'"));
+        EXPECT_EQ(2, q->FieldIndex("i + 1"));
+        long value = 0;
+        ASSERT_FALSE(db->QueryScalar("SELECT a FROM t WHERE i = -9223372036854775808", value, 0).IsError());
+        EXPECT_EQ(9223372036854775807L, value);
+    }
+}
+
+TEST_F(StatementReuseTest, OneShapeKeepsOneCompiledStatement) {
+    for (int k = 0; k < 50; ++k) {
+        int rows = 0;
+        ASSERT_FALSE(reused.Execute("INSERT INTO t(i, s) VALUES (" + std::to_string(k) + ", 'v" + std::to_string(k) + "')",
+                                    rows)
+                         .IsError());
+        long value = 0;
+        ASSERT_FALSE(reused.QueryScalar("SELECT i FROM t WHERE s = 'v" + std::to_string(k) + "'", value, -1).IsError());
+        EXPECT_EQ(k, value);
+    }
+    EXPECT_EQ(2u, reused.TEST_IdleStatements());
+}
+
+TEST_F(StatementReuseTest, ClosingFinalizesHeldAndIdleStatements) {
+    int rows = 0;
+    ASSERT_FALSE(reused.Execute("INSERT INTO t(i) VALUES (1)", rows).IsError());
+    boost::shared_ptr<FX::CSQLite3Query> held;
+    ASSERT_FALSE(reused.Query("SELECT i FROM t WHERE i = 1", held).IsError());
+    ASSERT_FALSE(held->Eof());
+    ASSERT_FALSE(reused.CloseDatabase().IsError());
+    EXPECT_FALSE(reused.IsOpen());
+    EXPECT_EQ(0u, reused.TEST_IdleStatements());
+    held.reset();  // after the close: nothing left to put back
+    EXPECT_EQ(0u, reused.TEST_IdleStatements());
+}
+
+// Threads share one connection; each compiled statement serves one of them at
+// a time.
+TEST_F(StatementReuseTest, ThreadsOnOneConnectionGetTheirOwnRows) {
+    const int threads = 6, each = 200;
+    int changed = 0;
+    ASSERT_FALSE(reused.Execute("PRAGMA synchronous = OFF", changed).IsError());
+    std::vector<std::thread> workers;
+    std::vector<int> wrong(threads, 0);
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int k = 0; k < each; ++k) {
+                int rows = 0;
+                long long key = t * 1000 + k;
+                std::string text = "'" + std::to_string(key) + "'";
+                if (reused.Execute("INSERT INTO t(i, s) VALUES (" + std::to_string(key) + ", " + text + ")", rows)
+                        .IsError())
+                    ++wrong[t];
+                boost::shared_ptr<FX::CSQLite3Query> q;
+                if (reused.Query("SELECT s FROM t WHERE i = " + std::to_string(key), q).IsError() || q->Eof() ||
+                    q->GetStringField(0, "") != std::to_string(key))
+                    ++wrong[t];
+            }
+        });
+    }
+    for (auto& w : workers) w.join();
+    for (int t = 0; t < threads; ++t) EXPECT_EQ(0, wrong[t]) << t;
+    long count = 0;
+    ASSERT_FALSE(reused.QueryScalar("SELECT COUNT(*) FROM t", count, 0).IsError());
+    EXPECT_EQ(threads * each, count);
+}
+
+// Texts that would run differently as a shape run as they stand.
+TEST(SqlShapeTest, ShapesOnlyWhatBindsTheSame) {
+    struct Case {
+        const char* sql;
+        bool shaped;
+        const char* shape;
+        size_t literals;
+    } cases[] = {
+        {"SELECT * FROM t WHERE a=1 AND b='x''y'", true, "SELECT * FROM t WHERE a=? AND b=?", 2},
+        {"SELECT 5, 'x' FROM t WHERE c2 = -3", true, "SELECT 5, 'x' FROM t WHERE c2 = -?", 1},
+        {"SELECT a FROM t ORDER BY 1 LIMIT 2,3", true, "SELECT a FROM t ORDER BY 1 LIMIT ?,?", 2},
+        {"DELETE FROM t WHERE x = 1.5 OR y = 0x10 OR z = X'01' OR w = 99999999999999999999", true,
+         "DELETE FROM t WHERE x = 1.5 OR y = 0x10 OR z = X'01' OR w = 99999999999999999999", 0},
+        {"UPDATE t SET a = 1 RETURNING a + 2", true, "UPDATE t SET a = ? RETURNING a + 2", 1},
+        {"INSERT INTO t VALUES (1) -- 2 '3'", true, "INSERT INTO t VALUES (?) -- 2 '3'", 1},
+        {"INSERT INTO t VALUES (1);", true, "INSERT INTO t VALUES (?);", 1},
+        {"INSERT INTO t VALUES (1); INSERT INTO t VALUES (2)", false, "", 0},
+        {"INSERT INTO t VALUES (?)", false, "", 0},
+        {"INSERT INTO t VALUES (:a)", false, "", 0},
+        {"INSERT INTO t VALUES ('x'5)", false, "", 0},
+        {"INSERT INTO t VALUES ('open)", false, "", 0},
+        {"CREATE TABLE x(a DEFAULT 1)", false, "", 0},
+        {"PRAGMA user_version = 3", false, "", 0},
+        {"BEGIN", false, "", 0},
+        {"", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        std::string shape;
+        std::vector<FX::SqlLiteral> literals;
+        ASSERT_EQ(c.shaped, FX::ShapeSql(c.sql, shape, literals)) << c.sql;
+        if (!c.shaped) continue;
+        EXPECT_EQ(c.shape, shape) << c.sql;
+        EXPECT_EQ(c.literals, literals.size()) << c.sql;
+    }
+}
+
+}  // namespace
