@@ -9,7 +9,7 @@
 // container, which holds the afile's lock file: while it lives, only this
 // process reserves regions in the file.
 //
-// Locks: its own lock is a leaf; it is taken under s_flatFileLock when a
+// Locks: its own lock is a leaf; it is taken under the flat file's region lock when a
 // region is reserved.
 
 #include <boost/shared_ptr.hpp>
@@ -31,7 +31,7 @@ public:
     long long RecordedEnd() const;
     std::string FlatFilePath() const;
 
-    // Both called while s_flatFileLock is held, around the growth of the
+    // Both called while the flat file's region lock is held, around the growth of the
     // file. Admits: false when the file's end lies below the recorded
     // regions, so no region may be placed there; otherwise `validityGUID` is
     // the GUID a region placed there belongs to (empty while the ledger
