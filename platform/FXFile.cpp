@@ -51,11 +51,13 @@ CZoError InvalidHandle(const FXCodeLocation& at) {
     return FXErrorUtil::ErrorWin32(at, ERROR_INVALID_HANDLE, "no open file");
 }
 
-// Writes all bytes to fd, over short writes and signals; written = bytes done.
-int WriteAll(int fd, const char* data, size_t length, size_t& written) {
+// Writes all bytes to fd at offset (at the current position when negative),
+// over short writes and signals; written = bytes done.
+int WriteAll(int fd, const char* data, size_t length, long long offset, size_t& written) {
     written = 0;
     while (written < length) {
-        const ssize_t n = ::write(fd, data + written, length - written);
+        const ssize_t n = offset < 0 ? ::write(fd, data + written, length - written)
+                                     : ::pwrite(fd, data + written, length - written, static_cast<off_t>(offset + written));
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
@@ -112,10 +114,16 @@ CZoError FXFile::XKReadFile(const auto_handle& handle, void* buffer, unsigned lo
                             void* /*overlapped*/) {
     if (done != nullptr) *done = 0;
     if (!handle.is_valid()) return InvalidHandle(FXLOC);
+    return ReadAt(handle.get(), buffer, length, -1, done);
+}
+
+CZoError FXFile::ReadAt(int fd, void* buffer, unsigned long length, long long offset, unsigned long* done) {
+    if (done != nullptr) *done = 0;
     char* out = static_cast<char*>(buffer);
     unsigned long total = 0;
     while (total < length) {
-        const ssize_t n = ::read(handle.get(), out + total, length - total);
+        const ssize_t n = offset < 0 ? ::read(fd, out + total, length - total)
+                                     : ::pread(fd, out + total, length - total, static_cast<off_t>(offset + total));
         if (n < 0) {
             if (errno == EINTR) continue;
             const int e = errno;
@@ -134,9 +142,14 @@ CZoError FXFile::XKWriteFile(const auto_handle& handle, const void* buffer, unsi
                              unsigned long* done, void* /*overlapped*/) {
     if (done != nullptr) *done = 0;
     if (!handle.is_valid()) return InvalidHandle(FXLOC);
+    return WriteAt(handle.get(), buffer, length, -1, done);
+}
+
+CZoError FXFile::WriteAt(int fd, const void* buffer, unsigned long length, long long offset, unsigned long* done) {
+    if (done != nullptr) *done = 0;
     size_t written = 0;
     int e = g_writeFaults.Take();
-    if (e == 0) e = WriteAll(handle.get(), static_cast<const char*>(buffer), length, written);
+    if (e == 0) e = WriteAll(fd, static_cast<const char*>(buffer), length, offset, written);
     if (done != nullptr) *done = written;
     if (e != 0) {
         CZoError err = FXErrorUtil::ErrorErrNo(FXLOC, e);
@@ -225,7 +238,7 @@ CZoError FXFile::XKCopyFile(const std::string& from, const std::string& to, DWOR
         if (n == 0) break;
         size_t written = 0;
         int e = g_writeFaults.Take();
-        if (e == 0) e = WriteAll(target.get(), chunk.data(), static_cast<size_t>(n), written);
+        if (e == 0) e = WriteAll(target.get(), chunk.data(), static_cast<size_t>(n), -1, written);
         if (e != 0) return fail(FXPosixError::FromErrNo(FXLOC, e, "write", temporary));
     }
     if (::fchmod(target.get(), st.st_mode & 07777) != 0)

@@ -43,6 +43,10 @@ public:
     // (e.g. ErrNo ENOSPC) is returned.
     static CZoError XKWriteFile(const auto_handle& handle, const void* buffer, unsigned long length,
                                 unsigned long* done, void* overlapped);
+    // As XKReadFile and XKWriteFile, on a bare descriptor and at `offset`
+    // (at the current position when negative).
+    static CZoError ReadAt(int fd, void* buffer, unsigned long length, long long offset, unsigned long* done);
+    static CZoError WriteAt(int fd, const void* buffer, unsigned long length, long long offset, unsigned long* done);
     // Moves the position by offset from FILE_BEGIN, FILE_CURRENT or FILE_END
     // (64-bit); position (may be null) = the new absolute position.
     static CZoError XKSetFilePointer(const auto_handle& handle, long long offset, int origin, long long* position);

@@ -18,6 +18,7 @@
 #include "platform/FXString.h"
 #include "pruning/CacheDataPruner.h"
 #include "store/CacheSyncObject.h"
+#include "store/FlatFileHandle.h"
 
 #include <boost/make_shared.hpp>
 
@@ -142,6 +143,9 @@ CZoError CachePruner::PruneVMJobLocked(VM& vm, std::string& dbFilePath, std::str
 
     err = RenameCacheFile(vm, flatFilePath, prunedPath);
     if (err.IsError()) return err.Push(FXLOC);
+    // A descriptor kept open would hold the renamed file's space until the
+    // deletion and serve nothing: the next user opens the path anew.
+    if (!prunedPath.empty()) FlatFileHandle::Forget(flatFilePath);
 
     vm.ValidityGUID.clear();
     err = cacheDB->UpdateVM(vm);

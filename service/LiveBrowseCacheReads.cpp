@@ -15,6 +15,7 @@
 #include "platform/FXErrorUtil.h"
 #include "platform/SystemClock.h"
 #include "service/LiveBrowseCacheImpl.h"
+#include "service/RecordedLocation.h"
 #include "service/RequestGuard.h"
 #include "service/VMRowLock.h"
 #include "store/Cache.h"
@@ -50,6 +51,7 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
 
         // Released when the admission returns: a deferred commit.
         CacheDB::CTransactionContextPtr transaction = db->BeginTransaction(extent);
+        if (transaction && transaction->container) KeepFlatFileOpen(*cache, *transaction->container, *extent);
 
         ExtentParam key;
         key.AfileID = afileId;

@@ -80,3 +80,13 @@ CZoError IsFlatFileLost(Cache& cache, CacheDB& db, FlatFileLedger& ledger, const
                 end);
     return CZoError::Success();
 }
+
+void KeepFlatFileOpen(Cache& cache, CacheDB& container, const Extent& extent) {
+    const FlatFileLedgerPtr& ledger = container.FlatFile();
+    if (!ledger || ledger->KeepsOpen()) return;
+    CCacheFileIOPtr io = cache.GetFSIO();
+    if (!io || io->IsRemote()) return;
+    VM vm(extent.TessarelID, extent.CopyID, extent.AfileID, std::string(), extent.JobID, 0, std::string());
+    std::string path;
+    if (!cache.GetCacheFilePath(vm, path).IsError()) ledger->KeepOpen(path);
+}

@@ -22,3 +22,8 @@ CZoError TestRecordedLocation(Cache& cache, const Extent& row, const VM& vm, boo
 // ledger learns that end from the extent rows once per container life; after
 // that a call costs one stat of the file, and none while nothing is recorded.
 CZoError IsFlatFileLost(Cache& cache, CacheDB& db, FlatFileLedger& ledger, const VM& vm, bool& lost);
+
+// The afile copy's container keeps its flat file open from the first request
+// on (a local location only), so that reads of a container that has not
+// written yet need not open the file either.
+void KeepFlatFileOpen(Cache& cache, CacheDB& container, const Extent& extent);

@@ -166,7 +166,12 @@ CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer, size_t& wanted) {
         return FXErrorUtil::ErrorInt(FXLOC, 51, "Buffer cannot hold %lu bytes for cache item [%s]",
                                      static_cast<unsigned long>(wanted), shortDescription().c_str());
     unsigned long done = 0;
-    err = fileIO->Read(memory, static_cast<unsigned long>(wanted), &done);
+    if (openFile) {
+        err = openFile->ReadAt(memory, static_cast<unsigned long>(wanted), position, &done);
+        position += static_cast<long long>(done);
+    } else {
+        err = fileIO->Read(memory, static_cast<unsigned long>(wanted), &done);
+    }
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 51, "(error=%s)", err.AsString().c_str());
     if (done < wanted)
         return FXErrorUtil::ErrorInt(FXLOC, 53,
@@ -207,7 +212,9 @@ CZoError FlatFileCacheItem::Close() {
                 LBC_LOG(4, "[%s] [md5=%s]", shortDescription().c_str(), md5.c_str());
         }
         unsigned long written = 0;
-        CZoError err = fileIO->Write(&writeBuffer[0], static_cast<unsigned long>(writeBuffer.size()), &written);
+        CZoError err = openFile ? openFile->WriteAt(writeBuffer.data(), static_cast<unsigned long>(writeBuffer.size()),
+                                                    position, &written)
+                                : fileIO->Write(&writeBuffer[0], static_cast<unsigned long>(writeBuffer.size()), &written);
         if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 49, "(error=%s)", err.AsString().c_str());
         if (written < writeBuffer.size())
             return FXErrorUtil::ErrorInt(
@@ -217,6 +224,7 @@ CZoError FlatFileCacheItem::Close() {
     }
 
     PerJobSpan closing(jobId, LBCPerfCounters::SlotItemClose);
+    openFile.reset();
     if (fileIO) {
         // The region is complete whatever closing says; only log it.
         CZoError err = fileIO->Close();
@@ -234,21 +242,23 @@ CZoError FlatFileCacheItem::OpenForFileWrite() {
     CZoError err = RequireFileIO(FXLOC, 44);
     if (err.IsError()) return err;
 
-    std::string parent;
-    std::string name;
-    err = FXPath::SplitParentPath(flatFilePath, parent, name);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 47, "(error=%s)", err.AsString().c_str());
-    if (!FXString::MatchesNoCase(parent, dataFolderPath)) {
-        err = fileIO->CreateFolder(parent, true);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 46, "(error=%s)", err.AsString().c_str());
-    }
-    err = fileIO->CreateOpenFileForWrite(flatFilePath);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
     // The end, the grow and the seek back to the region's start: as many
     // calls as a grow by the region's length and a seek back from the end.
     long long end = 0;
-    err = fileIO->Seek(0, FILE_END, end);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    if (!UseKeptFile(true, end)) {
+        std::string parent;
+        std::string name;
+        err = FXPath::SplitParentPath(flatFilePath, parent, name);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 47, "(error=%s)", err.AsString().c_str());
+        if (!FXString::MatchesNoCase(parent, dataFolderPath)) {
+            err = fileIO->CreateFolder(parent, true);
+            if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 46, "(error=%s)", err.AsString().c_str());
+        }
+        err = fileIO->CreateOpenFileForWrite(flatFilePath);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+        err = fileIO->Seek(0, FILE_END, end);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    }
     // An end below a recorded region: the file was cut short or replaced, and
     // bytes placed here would be served to the rows that record that region.
     // The file is left as it was found.
@@ -257,12 +267,15 @@ CZoError FlatFileCacheItem::OpenForFileWrite() {
                                      "Flat file [%s] ends at %llu, before the regions recorded in it; it was cut short "
                                      "or replaced from outside",
                                      flatFilePath.c_str(), static_cast<unsigned long long>(end));
-    err = fileIO->SetLength(end + static_cast<long long>(size));
+    const long long grown = end + static_cast<long long>(size);
+    err = openFile ? openFile->SetLength(grown) : fileIO->SetLength(grown);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
-    if (ledger) ledger->Record(end + static_cast<long long>(size));
-    long long position = 0;
-    err = fileIO->Seek(end, FILE_BEGIN, position);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    if (ledger) ledger->Record(grown);
+    position = end;
+    if (!openFile) {
+        err = fileIO->Seek(end, FILE_BEGIN, position);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    }
     offset = position;
 
     const std::string prefix = FXString::Format("%s%s", dataFolderPath.c_str(), "/");
@@ -280,8 +293,8 @@ CZoError FlatFileCacheItem::OpenForFileRewrite() {
     if (err.IsError()) return err;
     err = fileIO->CreateOpenFileForWrite(flatFilePath);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
-    long long position = 0;
-    err = fileIO->Seek(offset, FILE_BEGIN, position);
+    long long at = 0;
+    err = fileIO->Seek(offset, FILE_BEGIN, at);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
     LBC_LOG(4, "Cache item [%s] opened for rewrite", shortDescription().c_str());
     return CZoError::Success();
@@ -303,13 +316,28 @@ CZoError FlatFileCacheItem::OpenForValidityTest() {
 CZoError FlatFileCacheItem::OpenForFileReadInternal() {
     CZoError err = RequireFileIO(FXLOC, 44);
     if (err.IsError()) return err;
-    err = fileIO->OpenFileForRead(flatFilePath);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
-    long long position = 0;
-    err = fileIO->Seek(offset, FILE_BEGIN, position);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    long long length = 0;
+    if (UseKeptFile(false, length)) {
+        position = offset;
+    } else {
+        err = fileIO->OpenFileForRead(flatFilePath);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+        err = fileIO->Seek(offset, FILE_BEGIN, position);
+        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    }
     LBC_LOG(4, "Cache item [%s] opened for read", shortDescription().c_str());
     return CZoError::Success();
+}
+
+bool FlatFileCacheItem::UseKeptFile(bool create, long long& length) {
+    openFile.reset();
+    if (!fileIO || fileIO->IsRemote()) return false;
+    FlatFileHandlePtr handle = FlatFileHandle::Find(flatFilePath);
+    if (!handle) return false;
+    FXOpenFilePtr file;
+    if (handle->Current(create, file, length).IsError()) return false;
+    openFile = file;
+    return true;
 }
 
 CZoError FlatFileCacheItem::PrepareForRewrite() {

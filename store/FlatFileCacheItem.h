@@ -12,7 +12,10 @@
 //
 // A write item collects every byte in memory and writes them as one region at
 // Close; a read item reads its region back. Each item has its own file access
-// and descriptor and is used by one thread at a time.
+// and is used by one thread at a time. On a local location an item uses the
+// descriptor its flat file's container keeps open (FlatFileHandle), at offsets
+// of its own, when the path still names that file; otherwise it opens the
+// path itself.
 //
 // Locks: the flat file's region lock (FlatFileLock, a leaf; one of a fixed set
 // striped by the flat file's path, so afile copies do not wait for each
@@ -26,6 +29,7 @@
 #include "FXCriticalSection.h"
 #include "store/CacheFileIO.h"
 #include "store/CacheItem.h"
+#include "store/FlatFileHandle.h"
 #include "store/FlatFileLedger.h"
 
 #include <atomic>
@@ -98,6 +102,11 @@ private:
                                   long long& regionLength);
     // ErrorInt `code` when the item has no file access.
     CZoError RequireFileIO(const FXCodeLocation& at, int code) const;
+    // The kept descriptor of the file now at the flat file's path (created
+    // when `create`) into openFile, and the file's length; false when there
+    // is none to use (remote location, no container keeps the file open, or
+    // the path cannot be opened: the item then opens the path itself).
+    bool UseKeptFile(bool create, long long& length);
 
     // used by one thread at a time, like the item
     long long offset;
@@ -110,4 +119,8 @@ private:
     bool regionInFile = false;
     FlatFileLedgerPtr ledger;
     std::string reservedFor;
+    // The kept descriptor in use (see UseKeptFile) and the item's position
+    // in it; empty while the item reads or writes through fileIO.
+    FXOpenFilePtr openFile;
+    long long position = 0;
 };

@@ -13,6 +13,19 @@ void FlatFileLedger::Reset(const std::string& validityGUID, long long recordedEn
     guid = validityGUID;
     end = recordedEnd;
     path = flatFilePath;
+    if (!flatFilePath.empty() && (!handle || handle->Path() != flatFilePath))
+        handle = FlatFileHandle::ForPath(flatFilePath);
+}
+
+void FlatFileLedger::KeepOpen(const std::string& flatFilePath) {
+    if (flatFilePath.empty()) return;
+    std::lock_guard<std::mutex> guard(lock);
+    if (!handle || handle->Path() != flatFilePath) handle = FlatFileHandle::ForPath(flatFilePath);
+}
+
+bool FlatFileLedger::KeepsOpen() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return static_cast<bool>(handle);
 }
 
 long long FlatFileLedger::RecordedEnd() const {

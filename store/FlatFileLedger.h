@@ -9,8 +9,10 @@
 // container, which holds the afile's lock file: while it lives, only this
 // process reserves regions in the file.
 //
-// Locks: its own lock is a leaf; it is taken under the flat file's region lock when a
-// region is reserved.
+// Locks: its own lock is taken under the flat file's region lock when a
+// region is reserved; only the handle registry's lock (a leaf) is taken under it.
+
+#include "store/FlatFileHandle.h"
 
 #include <boost/shared_ptr.hpp>
 #include <mutex>
@@ -39,6 +41,11 @@ public:
     bool Admits(long long fileEnd, std::string& validityGUID) const;
     void Record(long long regionEnd);
 
+    // Keeps the flat file at that path open for the container's life (Reset
+    // does the same for its path); the items of the file find it by path.
+    void KeepOpen(const std::string& flatFilePath);
+    bool KeepsOpen() const;
+
 private:
     mutable std::mutex lock;
     // guarded by lock
@@ -46,6 +53,7 @@ private:
     std::string guid;
     long long end = 0;
     std::string path;
+    FlatFileHandlePtr handle;
 };
 
 typedef boost::shared_ptr<FlatFileLedger> FlatFileLedgerPtr;
