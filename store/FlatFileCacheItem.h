@@ -17,10 +17,11 @@
 // of its own, when the path still names that file; otherwise it opens the
 // path itself.
 //
-// Locks: the flat file's region lock (FlatFileLock, a leaf; one of a fixed set
+// Locks: the flat file's region lock (FlatFileLock; one of a fixed set
 // striped by the flat file's path, so afile copies do not wait for each
 // other) is held only while a region is reserved (open, grow, seek back,
-// record the location); the bytes are written after it is released. It does
+// record the location); only the ledger's and the kept file's own locks are
+// taken under it. The bytes are written after it is released. It does
 // not reach other processes: those are kept out by the afile copy's lock file,
 // which its database container holds.
 
