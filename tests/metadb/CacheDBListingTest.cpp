@@ -155,8 +155,12 @@ TEST_P(CacheDBListingTest, StrayFilesOutsideAfileFoldersAreSkippedByBothForms) {
 TEST_P(CacheDBListingTest, AbandonedListingLeavesNoThread) {
     for (long long afile = 1; afile <= 5; ++afile) MakeDB(afile, 2, 1);
     // A first full listing lets runtime helper threads (e.g. a sanitizer's)
-    // start before the count is taken.
+    // start before the count is taken. Its joined walker may still be in
+    // /proc for a moment: the count is taken once it has left (or, when
+    // helpers did start, after the wait).
+    const size_t initial = ThreadCount();
     BatchSizes(2);
+    ThreadCountFallsTo(initial);
     const size_t before = ThreadCount();
     {
         DBObjectCollection<VM> batch;
