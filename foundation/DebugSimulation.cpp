@@ -2,6 +2,7 @@
 
 #include "foundation/LogWriter.h"
 #include "platform/FXThread.h"
+#include "platform/LockOrder.h"
 #include "platform/XKPlatformInfo.h"
 
 #include <mutex>
@@ -33,7 +34,7 @@ DebugSimulation::SimulationMap* MakeSimulationInfo() {
 // destructor may clear its points during static destruction, in any order
 // relative to this file's objects.
 struct ActiveTable {
-    std::mutex lock;
+    RankedMutex lock{LockRank::DelayPoints, "delay points"};
     // guarded by lock
     DebugSimulation::SimulationMap points;
     std::map<std::atomic<bool>*, unsigned> users;
@@ -57,7 +58,7 @@ const DebugSimulation::SimulationMap& g_mapSimulationInfo = *MakeSimulationInfo(
 
 void DebugSimulation::SetSimulationPoints(const SimulationMap& points) {
     ActiveTable& table = Active();
-    std::lock_guard<std::mutex> guard(table.lock);
+    std::lock_guard<RankedMutex> guard(table.lock);
     for (const auto& entry : points) {
         table.points.emplace(entry.first, entry.second);
         ++table.users[entry.first];
@@ -68,7 +69,7 @@ CZoError DebugSimulation::LoadDebugSimulationInfo() {
     const std::string key = std::string("VirtualServer") + "\\" + "LiveBrowseCache" + "\\Debug";
     XKPlatformInfo info;
     ActiveTable& table = Active();
-    std::lock_guard<std::mutex> guard(table.lock);
+    std::lock_guard<RankedMutex> guard(table.lock);
     for (auto& entry : table.points) {
         unsigned long long value = 0;
         if (info.getValue(key, entry.second.name, value) == 0) value = 0;
@@ -80,7 +81,7 @@ CZoError DebugSimulation::LoadDebugSimulationInfo() {
 
 void DebugSimulation::ClearSimulationPoints(const SimulationMap& points) {
     ActiveTable& table = Active();
-    std::lock_guard<std::mutex> guard(table.lock);
+    std::lock_guard<RankedMutex> guard(table.lock);
     for (const auto& entry : points) {
         auto user = table.users.find(entry.first);
         if (user != table.users.end() && --user->second > 0) continue;
@@ -98,7 +99,7 @@ void DebugSimulation::FirePoint(std::atomic<bool>& flag, const char* function, u
     std::function<void(uint32_t)> sleep;
     {
         ActiveTable& table = Active();
-        std::lock_guard<std::mutex> guard(table.lock);
+        std::lock_guard<RankedMutex> guard(table.lock);
         auto entry = table.points.find(&flag);
         if (entry == table.points.end()) return;
         name = LoggedName(entry->second.name);
@@ -130,19 +131,19 @@ void DebugSimulation::FirePoint(std::atomic<bool>& flag, const char* function, u
 
 void DebugSimulation::TEST_SetSleepFunction(std::function<void(uint32_t)> sleep) {
     ActiveTable& table = Active();
-    std::lock_guard<std::mutex> guard(table.lock);
+    std::lock_guard<RankedMutex> guard(table.lock);
     table.sleep = std::move(sleep);
 }
 
 DebugSimulation::SimulationMap DebugSimulation::TEST_ActivePoints() {
     ActiveTable& table = Active();
-    std::lock_guard<std::mutex> guard(table.lock);
+    std::lock_guard<RankedMutex> guard(table.lock);
     return table.points;
 }
 
 void DebugSimulation::TEST_Reset() {
     ActiveTable& table = Active();
-    std::lock_guard<std::mutex> guard(table.lock);
+    std::lock_guard<RankedMutex> guard(table.lock);
     table.points.clear();
     table.users.clear();
     for (const auto& entry : g_mapSimulationInfo) entry.first->store(false);

@@ -7,7 +7,7 @@
 // Fire a point with LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock); its
 // log lines carry the signature and line of the function that holds it.
 //
-// Locks: the active table has its own leaf lock, held only for a lookup or a
+// Locks: the active table has its own lock, held only for a lookup or a
 // change, never while a point sleeps or logs.
 
 #include "CZoError.h"

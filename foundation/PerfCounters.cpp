@@ -2,13 +2,14 @@
 
 #include "foundation/LogWriter.h"
 #include "platform/FXString.h"
+#include "platform/LockOrder.h"
 
 #include <atomic>
 #include <boost/make_shared.hpp>
 #include <boost/smart_ptr/shared_ptr.hpp>
 
 std::map<long long, boost::shared_ptr<LBCPerfCounters>> g_mapPerJobPerfCounters;
-FXCriticalSection g_lockPerJobPerfCounters;
+FXCriticalSection g_lockPerJobPerfCounters(static_cast<uint16_t>(LockRank::PerJobCounters), "per-job counters");
 
 namespace {
 boost::shared_ptr<LBCPerfCounters> g_ptrLBCPerfCounters;

@@ -4,8 +4,8 @@
 // LoadLBCPerfCounters(). Feeders take their samples through PerJobSpan,
 // PerJobCount, PerJobBytes and ProcessSpan, which hold the sampling rule.
 //
-// Locks: g_lockPerJobPerfCounters is a leaf lock, held only for a lookup, an
-// insertion or a copy of the registry; never while a timed step runs.
+// Locks: g_lockPerJobPerfCounters is held only for a lookup, an insertion or
+// a copy of the registry; never while a timed step runs.
 
 #include "FXCriticalSection.h"
 #include "platform/CPerfCounter.h"

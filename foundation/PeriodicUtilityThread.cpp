@@ -19,7 +19,7 @@ PeriodicUtilityThread::~PeriodicUtilityThread() {
 
 void PeriodicUtilityThread::Start(std::function<void()> newCallback) {
     {
-        std::lock_guard<std::mutex> guard(callbackLock);
+        std::lock_guard<RankedMutex> guard(callbackLock);
         callback = std::move(newCallback);
     }
     CAlertableEventThread::Start();
@@ -53,7 +53,7 @@ void PeriodicUtilityThread::OnTimeout() {
 
     std::function<void()> work;
     {
-        std::lock_guard<std::mutex> guard(callbackLock);
+        std::lock_guard<RankedMutex> guard(callbackLock);
         work = callback;
     }
     if (work) work();

@@ -4,6 +4,7 @@
 // configuration asks for it, and runs the work its owner handed to Start.
 
 #include "platform/CAlertableEventThread.h"
+#include "platform/LockOrder.h"
 
 #include <atomic>
 #include <functional>
@@ -31,7 +32,7 @@ protected:
     void OnStop() override;
 
 private:
-    std::mutex callbackLock;
+    RankedMutex callbackLock{LockRank::PeriodicCallback, "periodic callback"};
     // guarded by callbackLock; copied out before it runs
     std::function<void()> callback;
 };

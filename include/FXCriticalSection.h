@@ -38,6 +38,9 @@ private:
 class FXCriticalSection : public FXLockableResource {
 public:
     FXCriticalSection() = default;
+    // The library's own locks carry their place in its lock map (rank and
+    // name); a lock made without one is not checked.
+    FXCriticalSection(uint16_t rank, const char* name) : rank(rank), name(name) {}
     ~FXCriticalSection() override = default;
 
     bool TryLock() override;
@@ -47,6 +50,8 @@ public:
     void Unlock() override;
 
 private:
+    const uint16_t rank = 0;
+    const char* const name = nullptr;
     boost::interprocess::interprocess_recursive_mutex mutex;
 };
 

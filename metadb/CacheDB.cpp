@@ -1,8 +1,6 @@
 // Construction, initialisation and the making of per-afile containers.
 //
-// Lock order: top-level transactionLock, then the location's making lock,
-// then top-level mapLock, then a per-afile transactionLock; the retiring
-// registry's lock is a leaf.
+// Locks: as ranked in platform/LockOrder.h.
 
 #include "metadb/CacheDB.h"
 
@@ -13,6 +11,7 @@
 #include "platform/FXFile.h"
 #include "platform/FXFolder.h"
 #include "platform/FXPath.h"
+#include "platform/LockOrder.h"
 #include "platform/XKPlatformInfo.h"
 #include "store/CacheNamespace.h"
 #include "store/LiveBrowseCacheUtility.h"
@@ -44,10 +43,10 @@ const char* const kTopLevelDBName = "cache";
 class CacheDB::RetiringRegistry {
 public:
     static boost::shared_ptr<RetiringRegistry> ForLocation(const std::string& root) {
-        static std::mutex registriesLock;
+        static RankedMutex registriesLock(LockRank::RetiringRegistries, "retiring registries");
         // Never destroyed: containers may leave their registry at unload.
         static auto* registries = new std::map<std::string, boost::weak_ptr<RetiringRegistry>>();
-        std::lock_guard<std::mutex> guard(registriesLock);
+        std::lock_guard<RankedMutex> guard(registriesLock);
         for (auto it = registries->begin(); it != registries->end();)
             it = it->second.expired() ? registries->erase(it) : std::next(it);
         boost::shared_ptr<RetiringRegistry> registry = (*registries)[root].lock();
@@ -60,15 +59,15 @@ public:
 
     // Held across the making of a container at the location, whichever
     // top-level container makes it.
-    FXCriticalSection making;
+    FXCriticalSection making{static_cast<uint16_t>(LockRank::RetiringMaking), "retiring making"};
 
     void Enter(const VM& key, const CacheDBPtr& container) {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<RankedMutex> guard(lock);
         entries[key] = Entry{container.get(), container};
     }
 
     void Leave(const VM& key, const CacheDB* container) {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<RankedMutex> guard(lock);
         auto it = entries.find(key);
         if (it == entries.end() || it->second.raw != container) return;
         entries.erase(it);
@@ -78,7 +77,7 @@ public:
     // The live container of the key, or empty when there is none; waits
     // while one is being destroyed.
     CacheDBPtr Find(const VM& key) {
-        std::unique_lock<std::mutex> guard(lock);
+        std::unique_lock<RankedMutex> guard(lock);
         for (;;) {
             auto it = entries.find(key);
             if (it == entries.end()) return CacheDBPtr();
@@ -91,7 +90,7 @@ public:
     }
 
     size_t Waiters() {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<RankedMutex> guard(lock);
         return waiters;
     }
 
@@ -101,8 +100,8 @@ private:
         boost::weak_ptr<CacheDB> weak;
     };
 
-    std::mutex lock;
-    std::condition_variable gone;
+    RankedMutex lock{LockRank::RetiringEntries, "retiring entries"};
+    RankedCondition gone;
     // guarded by lock
     std::map<VM, Entry, VMCompare> entries;
     size_t waiters = 0;
@@ -114,6 +113,8 @@ CacheDB::CacheDB(DB_TYPE type, const std::string& folder, const std::string& roo
       rootFolderPath(rootFolder),
       stageLocally(stageLocally),
       isAfileDB(isAfileDB),
+      transactionLock(static_cast<uint16_t>(isAfileDB ? LockRank::AfileTransaction : LockRank::LocationMaking),
+                      isAfileDB ? "afile transaction" : "location making"),
       dbType(type) {
     if (!isAfileDB) registry = RetiringRegistry::ForLocation(rootFolderPath);
 }

@@ -16,12 +16,8 @@
 // until their destruction has finished, so a still-held one is brought back
 // instead of a second one being made.
 //
-// Lock order (callers take the write/prune lock and the service lock first):
-// top-level transactionLock, then the location's making lock (shared by the
-// top-level containers over one database folder), then top-level mapLock,
-// then a per-afile transactionLock. The retiring registry's lock, the
-// implementation's lock-file lock and a per-afile container's unflushedLock
-// are leaves.
+// Locks: the container's locks and the retiring registry's are ranked in
+// platform/LockOrder.h.
 
 #include "CZoError.h"
 #include "DBObjectCollection.h"
@@ -30,6 +26,7 @@
 #include "QueryParams.h"
 #include "VM.h"
 #include "metadb/CacheDBImpl.h"
+#include "platform/LockOrder.h"
 #include "platform/XkEvent.h"
 #include "platform/XkThread.h"
 #include "store/CacheFileIO.h"
@@ -293,8 +290,11 @@ private:
     unsigned long long requestsInTransaction = 0;
     // Atomic: the idle pass reads it without this container's lock.
     std::atomic<int64_t> lastCommitTime{0};
+    // Of a per-afile container: its one SQL transaction. Of a top-level
+    // container it guards no transaction: it is the location's lock for
+    // making containers, and ranks as that.
     FXCriticalSection transactionLock;
-    FXCriticalSection mapLock;
+    FXCriticalSection mapLock{static_cast<uint16_t>(LockRank::ContainerMap), "container map"};
     // guarded by mapLock
     std::map<VM, CacheDBPtr, VMCompare> containers;
 
@@ -317,9 +317,9 @@ private:
     boost::shared_ptr<RetiringRegistry> registry;
     // open Writers of a per-afile container
     std::atomic<int> openWriters{0};
-    // Of a per-afile container: flat files with regions not yet flushed. A
-    // leaf lock, so that a Writer's note never waits for a commit.
-    std::mutex unflushedLock;
+    // Of a per-afile container: flat files with regions not yet flushed. Its
+    // own lock, so that a Writer's note never waits for a commit.
+    RankedMutex unflushedLock{LockRank::Unflushed, "unflushed regions"};
     // guarded by unflushedLock
     std::set<std::string> unflushedFlatFiles;
     // constant after construction; the ledger has its own lock

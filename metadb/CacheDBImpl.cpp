@@ -77,7 +77,7 @@ void CacheDBImpl::DiscardStagedCopy() {
 CZoError CacheDBImpl::AcquireLockFile() {
     // Before lockFileLock: a release or delete of this lock must not wait out the delay.
     LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
-    std::lock_guard<std::mutex> guard(lockFileLock);
+    std::lock_guard<RankedMutex> guard(lockFileLock);
     if (lockHeld) return FXErrorUtil::ErrorInt(FXLOC, 14);
 
     // Without a sync location the path would be relative to the working
@@ -107,7 +107,7 @@ CZoError CacheDBImpl::AcquireLockFile() {
 }
 
 CZoError CacheDBImpl::ReleaseLockFile() {
-    std::lock_guard<std::mutex> guard(lockFileLock);
+    std::lock_guard<RankedMutex> guard(lockFileLock);
     if (!lockHeld || lockReleased) return CZoError::Success();
     CZoError err = remoteFileIO->ReleaseLockFile();
     if (err.IsError()) return err;
@@ -116,7 +116,7 @@ CZoError CacheDBImpl::ReleaseLockFile() {
 }
 
 CZoError CacheDBImpl::DeleteLockFile() {
-    std::lock_guard<std::mutex> guard(lockFileLock);
+    std::lock_guard<RankedMutex> guard(lockFileLock);
     if (lockFilePath.empty()) return CZoError::Success();
     CZoError err = remoteFileIO->RemoveFile(lockFilePath);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 65, "(error=%s)", err.AsString().c_str());

@@ -9,13 +9,15 @@
 // Initialize (lock, then stage), Open, database operations, destruction
 // (the adapter closes the database, then this base writes back and unlocks).
 //
-// Locks: lockFileLock is a leaf, held around the lock-file requests only.
+// Locks: lockFileLock is held around the lock-file requests only (ranked in
+// platform/LockOrder.h).
 
 #include "CZoError.h"
 #include "DBObjectCollection.h"
 #include "Extent.h"
 #include "QueryParams.h"
 #include "VM.h"
+#include "platform/LockOrder.h"
 #include "store/CacheFileIO.h"
 
 #include <boost/shared_ptr.hpp>
@@ -159,7 +161,7 @@ private:
 
     // Serialises the lock-file requests, which come from several threads
     // (the pruner, its deletion pool, the destructor).
-    std::mutex lockFileLock;
+    RankedMutex lockFileLock{LockRank::LockFile, "lock file"};
     // guarded by lockFileLock; never cleared once set
     std::string lockFilePath;
     // written under lockFileLock; atomic because data requests test them

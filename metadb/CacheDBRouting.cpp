@@ -6,8 +6,7 @@
 // and that a row write whose failure may have ended the shared transaction
 // is followed by a forced commit under it (AfterRowWrite).
 //
-// Lock order (through GetCacheDB): top-level transactionLock, then top-level
-// mapLock; AcquireLock takes mapLock alone afterwards.
+// Locks: as ranked in platform/LockOrder.h.
 
 #include "metadb/CacheDB.h"
 

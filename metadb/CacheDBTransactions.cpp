@@ -1,9 +1,8 @@
 // Shared deferred transactions, Writer holds, the flush of written regions
 // before their rows commit, and the release of idle per-afile containers.
 //
-// Lock order: top-level transactionLock, then top-level mapLock, then a
-// per-afile transactionLock (taken under mapLock when a released container
-// commits at its destruction), then its unflushedLock.
+// Locks: as ranked in platform/LockOrder.h (a released container commits at
+// its destruction, under its top-level container's mapLock).
 
 #include "metadb/CacheDB.h"
 
@@ -123,14 +122,14 @@ CZoError CacheDB::CommitTransaction(bool force) {
 
 void CacheDB::NoteWrittenRegion(const std::string& flatFilePath) {
     if (!isAfileDB || flatFilePath.empty()) return;
-    std::lock_guard<std::mutex> guard(unflushedLock);
+    std::lock_guard<RankedMutex> guard(unflushedLock);
     unflushedFlatFiles.insert(flatFilePath);
 }
 
 CZoError CacheDB::FlushWrittenRegions() {
     std::set<std::string> files;
     {
-        std::lock_guard<std::mutex> guard(unflushedLock);
+        std::lock_guard<RankedMutex> guard(unflushedLock);
         files.swap(unflushedFlatFiles);
     }
     CZoError failure;
@@ -152,7 +151,7 @@ CZoError CacheDB::FlushWrittenRegions() {
                                             file.c_str(), err.AsString().c_str());
     }
     if (!unflushed.empty()) {
-        std::lock_guard<std::mutex> guard(unflushedLock);
+        std::lock_guard<RankedMutex> guard(unflushedLock);
         unflushedFlatFiles.insert(unflushed.begin(), unflushed.end());
     }
     return failure;

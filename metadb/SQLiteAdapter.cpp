@@ -289,7 +289,7 @@ CZoError SQLiteAdapter::InsertUpdateVM(const VM& vm, bool insertOnly) {
 }
 
 CZoError SQLiteAdapter::BeginTransaction() {
-    std::lock_guard<std::mutex> guard(transactionStateLock);
+    std::lock_guard<RankedMutex> guard(transactionStateLock);
     if (transactionBegun) return CZoError::Success();
     CZoError err = database->BeginTransaction();
     if (err.IsError()) return err;
@@ -298,7 +298,7 @@ CZoError SQLiteAdapter::BeginTransaction() {
 }
 
 CZoError SQLiteAdapter::CommitTransaction() {
-    std::lock_guard<std::mutex> guard(transactionStateLock);
+    std::lock_guard<RankedMutex> guard(transactionStateLock);
     if (!transactionBegun) return CZoError::Success();
     CZoError err = database->CommitAsStatement();
     if (!err.IsError()) {
@@ -316,7 +316,7 @@ CZoError SQLiteAdapter::CommitTransaction() {
 }
 
 CZoError SQLiteAdapter::RollbackTransaction() {
-    std::lock_guard<std::mutex> guard(transactionStateLock);
+    std::lock_guard<RankedMutex> guard(transactionStateLock);
     CZoError err = database->RollbackTransaction();
     if (err.IsError()) return err;
     transactionBegun = false;

@@ -5,12 +5,14 @@
 // collections, logs each request and times some of them.
 //
 // Its only state between calls is whether it has begun a transaction, kept
-// under a leaf lock of its own; each other call makes its own query object,
+// under a lock of its own (BEGIN and COMMIT take the wrapper's locks under
+// it; see platform/LockOrder.h); each other call makes its own query object,
 // so any number of threads and batched listings may use one adapter at once.
 // Nothing thrown below it leaves a call.
 
 #include "metadb/CacheDBImpl.h"
 #include "metadb/SqLiteDB.h"
+#include "platform/LockOrder.h"
 
 #include <boost/shared_ptr.hpp>
 #include <mutex>
@@ -72,8 +74,8 @@ private:
     // constant after construction; its only owner
     const std::string name;
     const boost::shared_ptr<CSQLiteDB> database;
-    // A leaf lock around the transaction statements and the flag.
-    std::mutex transactionStateLock;
+    // Held around the transaction statements and the flag.
+    RankedMutex transactionStateLock{LockRank::AdapterTransaction, "adapter transaction"};
     // guarded by transactionStateLock: BEGIN was issued and no COMMIT or
     // ROLLBACK has ended it since.
     bool transactionBegun = false;

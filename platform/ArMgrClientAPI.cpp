@@ -1,12 +1,14 @@
 #include "platform/ArMgrClientAPI.h"
 
+#include "platform/LockOrder.h"
+
 #include <map>
 #include <mutex>
 
 namespace {
 
 struct AfileInfoTable {
-    std::mutex mutex;
+    RankedMutex mutex{LockRank::PlatformAnswers, "media answers"};
     // guarded by mutex
     std::map<int64_t, GetAfileInfoRetTR_t> replies;
     int failure = 0;
@@ -24,7 +26,7 @@ AfileInfoTable& Table() {
 
 int ArMgrClientAPI::getAfileInfo(const GetAfileInfoArgsTR_t* args, GetAfileInfoRetTR_t* reply) {
     AfileInfoTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     ++t.calls;
     if (args == nullptr || reply == nullptr) return kBadArguments;
     t.lastArgs = *args;
@@ -37,7 +39,7 @@ int ArMgrClientAPI::getAfileInfo(const GetAfileInfoArgsTR_t* args, GetAfileInfoR
 
 void ArMgrClientAPI::TEST_ResetAll() {
     AfileInfoTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.replies.clear();
     t.failure = 0;
     t.calls = 0;
@@ -46,24 +48,24 @@ void ArMgrClientAPI::TEST_ResetAll() {
 
 void ArMgrClientAPI::TEST_SetAfileInfo(int64_t afileId, const GetAfileInfoRetTR_t& reply) {
     AfileInfoTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.replies[afileId] = reply;
 }
 
 void ArMgrClientAPI::TEST_SetFailure(int code) {
     AfileInfoTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.failure = code;
 }
 
 int ArMgrClientAPI::TEST_Calls() {
     AfileInfoTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.calls;
 }
 
 GetAfileInfoArgsTR_t ArMgrClientAPI::TEST_LastArgs() {
     AfileInfoTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.lastArgs;
 }

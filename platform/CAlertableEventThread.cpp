@@ -8,11 +8,11 @@ CAlertableEventThread::~CAlertableEventThread() {
         // Destroyed by its own callback: it cannot wait for itself. The
         // thread ends on its own reference to the state, without the object.
         {
-            std::lock_guard<std::mutex> guard(state->lock);
+            std::lock_guard<RankedMutex> guard(state->lock);
             state->orphaned = true;
             state->stopRequested = true;
         }
-        std::lock_guard<std::mutex> lifecycle(lifecycleLock);
+        std::lock_guard<RankedMutex> lifecycle(lifecycleLock);
         if (thread.joinable()) thread.detach();
         return;
     }
@@ -21,16 +21,16 @@ CAlertableEventThread::~CAlertableEventThread() {
 
 bool CAlertableEventThread::Start() {
     if (IsThisThread()) return true;  // it is running: nothing to start
-    std::lock_guard<std::mutex> lifecycle(lifecycleLock);
+    std::lock_guard<RankedMutex> lifecycle(lifecycleLock);
     {
-        std::lock_guard<std::mutex> guard(state->lock);
+        std::lock_guard<RankedMutex> guard(state->lock);
         if (state->running && !state->stopRequested) return true;
     }
     // A stopped run may still be in OnStop: it ends before the new one starts.
     if (thread.joinable()) thread.join();
     state->threadId.store(std::thread::id());
     {
-        std::lock_guard<std::mutex> guard(state->lock);
+        std::lock_guard<RankedMutex> guard(state->lock);
         state->running = true;
         state->stopRequested = false;
         state->ticksRequested = state->ticksServed = 0;
@@ -38,7 +38,7 @@ bool CAlertableEventThread::Start() {
     try {
         thread = std::thread(&CAlertableEventThread::Run, this, state);
     } catch (const std::system_error&) {
-        std::lock_guard<std::mutex> guard(state->lock);
+        std::lock_guard<RankedMutex> guard(state->lock);
         state->running = false;
         state->wake.notify_all();
         return false;
@@ -49,33 +49,33 @@ bool CAlertableEventThread::Start() {
 
 void CAlertableEventThread::Stop(bool wait) {
     {
-        std::lock_guard<std::mutex> guard(state->lock);
+        std::lock_guard<RankedMutex> guard(state->lock);
         if (state->running) state->stopRequested = true;
     }
     state->wake.notify_all();
     if (!wait || IsThisThread()) return;
-    std::lock_guard<std::mutex> lifecycle(lifecycleLock);
+    std::lock_guard<RankedMutex> lifecycle(lifecycleLock);
     if (thread.joinable()) thread.join();
     state->threadId.store(std::thread::id());
 }
 
 bool CAlertableEventThread::IsRunning() const {
-    std::lock_guard<std::mutex> guard(state->lock);
+    std::lock_guard<RankedMutex> guard(state->lock);
     return state->running;
 }
 
 void CAlertableEventThread::SetTimeout(CTimeInterval timeout) {
-    std::lock_guard<std::mutex> guard(state->lock);
+    std::lock_guard<RankedMutex> guard(state->lock);
     state->timeout = timeout;
 }
 
 CTimeInterval CAlertableEventThread::GetTimeout() const {
-    std::lock_guard<std::mutex> guard(state->lock);
+    std::lock_guard<RankedMutex> guard(state->lock);
     return state->timeout;
 }
 
 bool CAlertableEventThread::TEST_TickNow(bool waitDone) {
-    std::unique_lock<std::mutex> guard(state->lock);
+    std::unique_lock<RankedMutex> guard(state->lock);
     if (!state->running || state->stopRequested) return false;
     uint64_t ticket = ++state->ticksRequested;
     state->wake.notify_all();
@@ -97,7 +97,7 @@ void CAlertableEventThread::Run(std::shared_ptr<State> shared) {
         OnStart();
     } catch (...) {
     }
-    std::unique_lock<std::mutex> guard(shared->lock);
+    std::unique_lock<RankedMutex> guard(shared->lock);
     while (!shared->stopRequested) {
         bool forced = shared->ticksRequested > shared->ticksServed;
         if (!forced) {

@@ -8,6 +8,7 @@
 // destructor runs, the derived callbacks are gone.
 
 #include "CTimeStamp.h"
+#include "platform/LockOrder.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -54,8 +55,8 @@ private:
     // reference, so that an object destroyed by its own callback leaves the
     // thread a live state to end on.
     struct State {
-        std::mutex lock;
-        std::condition_variable wake;
+        RankedMutex lock{LockRank::ThreadState, "thread wake"};
+        RankedCondition wake;
         // guarded by lock
         bool running = false;
         bool stopRequested = false;
@@ -74,7 +75,8 @@ private:
     const std::shared_ptr<State> state = std::make_shared<State>();
 
     // Serialises Start and the joining Stop; never taken on the thread.
-    std::mutex lifecycleLock;
+    // Taken before the wake lock when both are held (platform/LockOrder.h).
+    RankedMutex lifecycleLock{LockRank::ThreadLifecycle, "thread lifecycle"};
     // guarded by lifecycleLock
     std::thread thread;
 };

@@ -3,12 +3,12 @@
 bool CLogWriterWrapperBase::Initialize() { return true; }
 
 void CLogWriterWrapperBase::SetLogAppName(const std::string& name) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     appName = name;
 }
 
 void CLogWriterWrapperBase::SetLogFileName(const std::string& name) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     fileName = name;
 }
 
@@ -17,11 +17,11 @@ unsigned CLogWriterWrapperBase::GetDebugMask() { return debugMask.load(std::memo
 void CLogWriterWrapperBase::SetDebugMask(unsigned mask) { debugMask.store(mask, std::memory_order_relaxed); }
 
 std::string CLogWriterWrapperBase::GetLogAppName() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     return appName;
 }
 
 std::string CLogWriterWrapperBase::GetLogFileName() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     return fileName;
 }

@@ -3,6 +3,7 @@
 // every writer shares; the writing itself is the derived writer's.
 
 #include "platform/CLogWriterInterface.h"
+#include "platform/LockOrder.h"
 
 #include <atomic>
 #include <mutex>
@@ -26,7 +27,7 @@ public:
     std::string GetLogFileName() const;
 
 private:
-    mutable std::mutex mutex;
+    mutable RankedMutex mutex{LockRank::LogWriter, "log writer"};
     // guarded by mutex
     std::string appName;
     std::string fileName;

@@ -1,17 +1,19 @@
 #include "platform/CPerfCounter.h"
 
+#include "platform/LockOrder.h"
+
 #include <boost/make_shared.hpp>
 #include <mutex>
 #include <time.h>
 
 struct CPerfCounterState {
     // guarded by mutex
-    std::mutex mutex;
+    RankedMutex mutex{LockRank::Counter, "counter"};
     long long timeUnits = 0;
     long long samples = 0;
 
     void Add(long long units, long long count) {
-        std::lock_guard<std::mutex> guard(mutex);
+        std::lock_guard<RankedMutex> guard(mutex);
         timeUnits += units;
         samples += count;
     }
@@ -69,17 +71,17 @@ void CPerfCounter::UpdateTimer(boost::shared_ptr<CTimeCounter> totals) {
 }
 
 CTimeCounter CPerfCounter::GetTimer() const {
-    std::lock_guard<std::mutex> guard(state->mutex);
+    std::lock_guard<RankedMutex> guard(state->mutex);
     return CTimeCounter(CTimeInterval(state->timeUnits), state->samples);
 }
 
 bool CPerfCounter::IsCounted() const {
-    std::lock_guard<std::mutex> guard(state->mutex);
+    std::lock_guard<RankedMutex> guard(state->mutex);
     return state->timeUnits != 0 || state->samples != 0;
 }
 
 void CPerfCounter::Reset() {
-    std::lock_guard<std::mutex> guard(state->mutex);
+    std::lock_guard<RankedMutex> guard(state->mutex);
     state->timeUnits = 0;
     state->samples = 0;
 }

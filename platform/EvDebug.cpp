@@ -1,6 +1,7 @@
 #include "platform/EvDebug.h"
 
 #include "platform/FXString.h"
+#include "platform/LockOrder.h"
 #include "platform/SystemClock.h"
 #include "platform/XKPlatformInfo.h"
 
@@ -28,7 +29,7 @@ std::atomic<bool> g_failNextInitialize{false};
 std::atomic<int> g_levelOverride{kNoLevelOverride};
 
 std::atomic<bool> g_capturing{false};
-std::mutex g_captureMutex;
+RankedMutex g_captureMutex(LockRank::DebugLog, "debug log capture");
 std::vector<EvDebug::CapturedLine> g_captured;  // guarded by g_captureMutex
 
 long CurrentThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
@@ -64,7 +65,7 @@ EvDebugFileInstance::~EvDebugFileInstance() {
 
 bool EvDebugFileInstance::Open(const std::string& folder, const std::string& fileName) {
     std::string wanted = folder + "/" + fileName;
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     if (fd >= 0 && path == wanted) return true;
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
@@ -77,7 +78,7 @@ bool EvDebugFileInstance::Open(const std::string& folder, const std::string& fil
 }
 
 void EvDebugFileInstance::WriteLine(const std::string& line) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     if (fd < 0) return;
     const char* p = line.data();
     size_t left = line.size();
@@ -93,7 +94,7 @@ void EvDebugFileInstance::WriteLine(const std::string& line) {
 }
 
 std::string EvDebugFileInstance::Path() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     return fd >= 0 ? path : std::string();
 }
 
@@ -106,7 +107,7 @@ int EvDebug::initialize(EvDebugFileInstance* instance, unsigned magic, long long
     if (g_failNextInitialize.exchange(false)) return 0;
     if (instance == nullptr || magic != kMagic) return 0;
     {
-        std::lock_guard<std::mutex> guard(paramsMutex);
+        std::lock_guard<RankedMutex> guard(paramsMutex);
         logFileName = name.empty() ? std::string(kDefaultFileName) : name;
     }
     fileInstance.store(instance, std::memory_order_release);
@@ -115,7 +116,7 @@ int EvDebug::initialize(EvDebugFileInstance* instance, unsigned magic, long long
 }
 
 std::string EvDebug::FileName() const {
-    std::lock_guard<std::mutex> guard(paramsMutex);
+    std::lock_guard<RankedMutex> guard(paramsMutex);
     return logFileName.empty() ? std::string(kDefaultFileName) : logFileName;
 }
 
@@ -153,7 +154,7 @@ void EvDebug::handleMsgEventDebug_NEW(int level, const char* function, unsigned 
     if (function == nullptr) function = "";
 
     if (g_capturing.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> guard(g_captureMutex);
+        std::lock_guard<RankedMutex> guard(g_captureMutex);
         if (g_capturing.load(std::memory_order_relaxed)) g_captured.push_back({level, function, line, jobId, text});
     }
 
@@ -171,18 +172,18 @@ void EvDebug::handleMsgEventDebug_NEW(int level, const char* function, unsigned 
 std::string EvDebug::getClientName() { return XKPlatformInfo().getPhysicalMachine(); }
 
 void EvDebug::TEST_StartCapture() {
-    std::lock_guard<std::mutex> guard(g_captureMutex);
+    std::lock_guard<RankedMutex> guard(g_captureMutex);
     g_captured.clear();
     g_capturing.store(true, std::memory_order_release);
 }
 
 std::vector<EvDebug::CapturedLine> EvDebug::TEST_CapturedLines() {
-    std::lock_guard<std::mutex> guard(g_captureMutex);
+    std::lock_guard<RankedMutex> guard(g_captureMutex);
     return g_captured;
 }
 
 void EvDebug::TEST_StopCapture() {
-    std::lock_guard<std::mutex> guard(g_captureMutex);
+    std::lock_guard<RankedMutex> guard(g_captureMutex);
     g_capturing.store(false, std::memory_order_release);
 }
 

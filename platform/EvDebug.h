@@ -11,6 +11,8 @@
 // with "job=<id> " and "<context> " before the message when given. Lines are
 // written whole, one write per line, under the file instance's lock.
 
+#include "platform/LockOrder.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <mutex>
@@ -36,7 +38,7 @@ public:
     std::string Path() const;
 
 private:
-    mutable std::mutex mutex;
+    mutable RankedMutex mutex{LockRank::DebugLog, "debug log"};
     // guarded by mutex
     int fd;
     std::string path;
@@ -120,7 +122,7 @@ private:
 
     std::string FileName() const;
 
-    mutable std::mutex paramsMutex;
+    mutable RankedMutex paramsMutex{LockRank::DebugLog, "debug log parameters"};
     std::string logFileName;  // guarded by paramsMutex
     // Read on every logging thread without a lock.
     std::atomic<EvDebugFileInstance*> fileInstance;

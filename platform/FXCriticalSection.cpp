@@ -1,5 +1,7 @@
 #include "FXCriticalSection.h"
 
+#include "platform/LockOrder.h"
+
 #include <sched.h>
 
 bool FXCriticalSection::TryLock() {
@@ -8,11 +10,17 @@ bool FXCriticalSection::TryLock() {
     } catch (...) {
         return false;
     }
+#ifdef LBC_LOCK_ORDER_CHECK
+    if (rank != 0) LockOrder::Acquired(this, rank, name);
+#endif
     SetLockOwner();
     return true;
 }
 
 void FXCriticalSection::Lock() {
+#ifdef LBC_LOCK_ORDER_CHECK
+    if (rank != 0) LockOrder::Acquiring(this, rank, name);
+#endif
     // A failing mutex is retried rather than reported as held.
     for (;;) {
         try {
@@ -22,10 +30,16 @@ void FXCriticalSection::Lock() {
             sched_yield();
         }
     }
+#ifdef LBC_LOCK_ORDER_CHECK
+    if (rank != 0) LockOrder::Acquired(this, rank, name);
+#endif
     SetLockOwner();
 }
 
 void FXCriticalSection::Unlock() {
+#ifdef LBC_LOCK_ORDER_CHECK
+    if (rank != 0) LockOrder::Released(this);
+#endif
     ClearLockOwner();
     mutex.unlock();
 }

@@ -1,6 +1,7 @@
 #include "platform/FXDatabase.h"
 #include "platform/DurabilityTrace.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/LockOrder.h"
 #include "platform/SqlShape.h"
 
 #include <boost/make_shared.hpp>
@@ -16,14 +17,14 @@ namespace detail {
 // finalize those whose query objects are still held somewhere; and the
 // compiled statements of shaped texts that no one uses at the moment.
 struct StatementRegistry {
-    std::mutex lock;
+    RankedMutex lock{LockRank::DatabaseHandles, "database handles"};
     // guarded by lock: the live handles, linked through their own fields
     StatementHandle* live = nullptr;
 
     void FinalizeAll();
 
-    // A leaf lock: nothing calls into SQLite while it is held.
-    std::mutex cacheLock;
+    // Nothing calls into SQLite while it is held.
+    RankedMutex cacheLock{LockRank::DatabaseStatements, "database statements"};
     struct Idle {
         std::string shape;
         sqlite3_stmt* stmt;
@@ -47,7 +48,7 @@ struct StatementRegistry {
 const size_t kIdleStatements = 32;
 
 sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key) {
-    std::lock_guard<std::mutex> guard(cacheLock);
+    std::lock_guard<RankedMutex> guard(cacheLock);
     for (size_t i = 0; i < idle.size(); ++i) {
         if (idle[i].shape != shape) continue;
         sqlite3_stmt* stmt = idle[i].stmt;
@@ -60,7 +61,7 @@ sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key
 }
 
 sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt) {
-    std::lock_guard<std::mutex> guard(cacheLock);
+    std::lock_guard<RankedMutex> guard(cacheLock);
     idle.push_back(Idle{std::move(shape), stmt, ++uses});
     if (idle.size() <= kIdleStatements) return nullptr;
     size_t oldest = 0;
@@ -73,7 +74,7 @@ sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt) {
 }
 
 std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
-    std::lock_guard<std::mutex> guard(cacheLock);
+    std::lock_guard<RankedMutex> guard(cacheLock);
     std::vector<sqlite3_stmt*> all;
     for (auto& entry : idle) all.push_back(entry.stmt);
     idle.clear();
@@ -87,13 +88,13 @@ public:
     StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt,
                     std::string&& shape = std::string())
         : registry(registry), stmt(stmt), shape(std::move(shape)) {
-        std::lock_guard<std::mutex> guard(registry->lock);
+        std::lock_guard<RankedMutex> guard(registry->lock);
         next = registry->live;
         if (next != nullptr) next->previous = this;
         registry->live = this;
     }
     ~StatementHandle() {
-        std::lock_guard<std::mutex> guard(registry->lock);
+        std::lock_guard<RankedMutex> guard(registry->lock);
         if (stmt != nullptr) {
             if (shape.empty()) {
                 sqlite3_finalize(stmt);
@@ -124,7 +125,7 @@ private:
 };
 
 void StatementRegistry::FinalizeAll() {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     for (StatementHandle* handle = live; handle != nullptr; handle = handle->next) {
         if (handle->stmt != nullptr) sqlite3_finalize(handle->stmt);
         handle->stmt = nullptr;
@@ -389,19 +390,19 @@ CZoError CDatabaseBase::CloseDatabase() {
 }
 
 CDatabaseBase::InjectedFault CDatabaseBase::TakeInjectedFault() {
-    std::lock_guard<std::mutex> guard(hookLock);
+    std::lock_guard<RankedMutex> guard(hookLock);
     InjectedFault fault = nextFault;
     nextFault = InjectedFault();
     return fault;
 }
 
 void CDatabaseBase::TEST_FailNextCommit(int sqliteCode) {
-    std::lock_guard<std::mutex> guard(hookLock);
+    std::lock_guard<RankedMutex> guard(hookLock);
     failNextCommitCode = sqliteCode;
 }
 
 void CDatabaseBase::TEST_ThrowOnNextCall(int sqliteCode, const char* message, int atRow) {
-    std::lock_guard<std::mutex> guard(hookLock);
+    std::lock_guard<RankedMutex> guard(hookLock);
     nextFault.armed = true;
     nextFault.code = sqliteCode;
     nextFault.hasMessage = message != nullptr;
@@ -471,7 +472,7 @@ CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const std::stri
 void CDatabaseBase::TEST_ReuseStatements(bool reuse) { reuseStatements = reuse; }
 
 size_t CDatabaseBase::TEST_IdleStatements() {
-    std::lock_guard<std::mutex> guard(registry->cacheLock);
+    std::lock_guard<RankedMutex> guard(registry->cacheLock);
     return registry->idle.size();
 }
 
@@ -571,7 +572,7 @@ CZoError CDatabaseBase::CommitTransaction() {
     if (sqlite3_get_autocommit(db) != 0) return CZoError::Success();
     int injected;
     {
-        std::lock_guard<std::mutex> guard(hookLock);
+        std::lock_guard<RankedMutex> guard(hookLock);
         injected = failNextCommitCode;
         failNextCommitCode = 0;
     }

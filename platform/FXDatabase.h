@@ -16,10 +16,11 @@
 // of the text itself.
 //
 // Locks: the statement registry's lock, then the connection's mutex (SQLite's
-// own, recursive; finalizing or resetting a statement takes it); the set of
-// idle statements' lock and the test-hook lock are leaves.
+// own, recursive; finalizing or resetting a statement takes it); the idle
+// statements' lock and the test-hook lock after them (platform/LockOrder.h).
 
 #include "CZoError.h"
+#include "platform/LockOrder.h"
 
 #include <boost/shared_ptr.hpp>
 #include <mutex>
@@ -200,7 +201,7 @@ private:
     bool reuseStatements = true;
 
     // guarded by hookLock
-    std::mutex hookLock;
+    RankedMutex hookLock{LockRank::DatabaseHook, "database hook"};
     int failNextCommitCode = 0;
     InjectedFault nextFault;
 };

@@ -6,6 +6,7 @@
 #include "platform/FXErrorUtil.h"
 #include "platform/FXPath.h"
 #include "platform/FXPosixError.h"
+#include "platform/LockOrder.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -25,20 +26,20 @@ constexpr size_t kCopyChunk = 1 << 20;
 class InjectedFaults {
 public:
     void Arm(int count, int error) {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<RankedMutex> guard(lock);
         remaining = count > 0 ? count : 0;
         errnum = error;
     }
     // The errno the call must fail with, or 0.
     int Take() {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<RankedMutex> guard(lock);
         if (remaining == 0) return 0;
         --remaining;
         return errnum;
     }
 
 private:
-    std::mutex lock;
+    RankedMutex lock{LockRank::PlatformAnswers, "injected file faults"};
     // guarded by lock
     int remaining = 0;
     int errnum = 0;

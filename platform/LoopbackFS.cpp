@@ -3,6 +3,7 @@
 #include "platform/DurabilityTrace.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXFile.h"
+#include "platform/LockOrder.h"
 
 #include <boost/make_shared.hpp>
 
@@ -25,7 +26,7 @@ struct LoopbackHost {
 
     const std::string name;
 
-    std::mutex lock;
+    RankedMutex lock{LockRank::PlatformAnswers, "loopback host"};
     // guarded by lock
     std::string root;  // empty: not served
     bool connected = false;
@@ -38,7 +39,7 @@ struct LoopbackHost {
 
 namespace {
 
-std::mutex g_hostsLock;
+RankedMutex g_hostsLock(LockRank::PlatformAnswers, "loopback hosts");
 // guarded by g_hostsLock
 std::map<std::string, boost::shared_ptr<LoopbackHost>> g_hosts;
 
@@ -46,7 +47,7 @@ std::atomic<bool> g_noFileSystem{false};
 std::atomic<bool> g_noFile{false};
 
 boost::shared_ptr<LoopbackHost> HostNamed(const std::string& name) {
-    std::lock_guard<std::mutex> guard(g_hostsLock);
+    std::lock_guard<RankedMutex> guard(g_hostsLock);
     boost::shared_ptr<LoopbackHost>& entry = g_hosts[name];
     if (!entry) entry = boost::make_shared<LoopbackHost>(name);
     return entry;
@@ -67,7 +68,7 @@ CZoError ErrNo(const FXCodeLocation& at, int value, const std::string& path) {
 CZoError MapPath(const FXCodeLocation& at, LoopbackHost& host, const std::string& remote, std::string& local) {
     std::string root;
     {
-        std::lock_guard<std::mutex> guard(host.lock);
+        std::lock_guard<RankedMutex> guard(host.lock);
         if (!host.connected || host.root.empty()) return NotConnected(at, host);
         root = host.root;
     }
@@ -92,7 +93,7 @@ std::string TrimTrailingSlashes(std::string path) {
 }
 
 boost::shared_ptr<LoopbackHost> FindServed(const std::string& name) {
-    std::lock_guard<std::mutex> guard(g_hostsLock);
+    std::lock_guard<RankedMutex> guard(g_hostsLock);
     auto it = g_hosts.find(name);
     return it == g_hosts.end() ? boost::shared_ptr<LoopbackHost>() : it->second;
 }
@@ -113,7 +114,7 @@ CFileInterface* CFileInterface::GetFileInterfaceInstance(const CFSInitParams& pa
 
 void LoopbackFS::TEST_ServeHost(const std::string& name, const std::string& localRoot) {
     boost::shared_ptr<LoopbackHost> host = HostNamed(name);
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     host->root = TrimTrailingSlashes(localRoot);
     host->connected = true;
     host->failWrites = 0;
@@ -124,41 +125,41 @@ void LoopbackFS::TEST_ServeHost(const std::string& name, const std::string& loca
 void LoopbackFS::TEST_StopServing(const std::string& name) {
     boost::shared_ptr<LoopbackHost> host = FindServed(name);
     if (!host) return;
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     host->root.clear();
     host->connected = false;
 }
 
 void LoopbackFS::TEST_SetConnected(const std::string& name, bool connected) {
     boost::shared_ptr<LoopbackHost> host = HostNamed(name);
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     host->connected = connected;
 }
 
 void LoopbackFS::TEST_FailNextWrites(const std::string& name, int count, int error) {
     boost::shared_ptr<LoopbackHost> host = HostNamed(name);
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     host->failWrites = count;
     host->failWritesErrno = error;
 }
 
 void LoopbackFS::TEST_SetMaxTransfer(const std::string& name, uint32_t bytes) {
     boost::shared_ptr<LoopbackHost> host = HostNamed(name);
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     host->maxTransfer = bytes;
 }
 
 void LoopbackFS::TEST_SetWalkHook(const std::string& name,
                                   std::function<void(const std::string& folder, const std::string& name)> hook) {
     boost::shared_ptr<LoopbackHost> host = HostNamed(name);
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     host->walkHook = std::move(hook);
 }
 
 int LoopbackFS::TEST_OpenFileCount(const std::string& name) {
     boost::shared_ptr<LoopbackHost> host = FindServed(name);
     if (!host) return 0;
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     return host->openFiles;
 }
 
@@ -172,12 +173,12 @@ void LoopbackFS::TEST_Reset() {
     g_noFile.store(false);
     std::map<std::string, boost::shared_ptr<LoopbackHost>> hosts;
     {
-        std::lock_guard<std::mutex> guard(g_hostsLock);
+        std::lock_guard<RankedMutex> guard(g_hostsLock);
         hosts.swap(g_hosts);
     }
     // Objects still alive keep their host, which now serves nothing.
     for (auto& entry : hosts) {
-        std::lock_guard<std::mutex> guard(entry.second->lock);
+        std::lock_guard<RankedMutex> guard(entry.second->lock);
         entry.second->root.clear();
         entry.second->connected = false;
         entry.second->walkHook = nullptr;
@@ -191,7 +192,7 @@ LoopbackFS::LoopbackFS(boost::shared_ptr<LoopbackHost> host) : host(std::move(ho
 LoopbackFS::~LoopbackFS() = default;
 
 bool LoopbackFS::IsConnected() {
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     return host->connected && !host->root.empty();
 }
 
@@ -342,7 +343,7 @@ CZoError LoopbackFS::WalkFolder(const std::string& local, const std::string& rem
         }
         std::function<void(const std::string&, const std::string&)> hook;
         {
-            std::lock_guard<std::mutex> guard(host->lock);
+            std::lock_guard<RankedMutex> guard(host->lock);
             if (!host->connected || host->root.empty()) return NotConnected(FXLOC, *host);
             hook = host->walkHook;
         }
@@ -382,7 +383,7 @@ LoopbackFile::LoopbackFile(boost::shared_ptr<LoopbackHost> host) : host(std::mov
 LoopbackFile::~LoopbackFile() { CloseDescriptor(); }
 
 bool LoopbackFile::IsConnected() {
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     return host->connected && !host->root.empty();
 }
 
@@ -390,13 +391,13 @@ void LoopbackFile::CloseDescriptor() {
     if (fd < 0) return;
     ::close(fd);
     fd = -1;
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     --host->openFiles;
 }
 
 CZoError LoopbackFile::CheckOpen(const FXCodeLocation& at) {
     {
-        std::lock_guard<std::mutex> guard(host->lock);
+        std::lock_guard<RankedMutex> guard(host->lock);
         if (!host->connected || host->root.empty()) return NotConnected(at, *host);
     }
     if (fd < 0) return FXErrorUtil::ErrorErrNo(at, EBADF);
@@ -417,7 +418,7 @@ CZoError LoopbackFile::Open(const std::string& path, int flags, int, int) {
     if (opened < 0) return ErrNo(FXLOC, errno, path);
     CloseDescriptor();
     fd = opened;
-    std::lock_guard<std::mutex> guard(host->lock);
+    std::lock_guard<RankedMutex> guard(host->lock);
     ++host->openFiles;
     return CZoError::Success();
 }
@@ -428,7 +429,7 @@ CZoError LoopbackFile::Open(const std::string& path, int flags, int, int) {
 CZoError LoopbackFile::Close() {
     bool connected;
     {
-        std::lock_guard<std::mutex> guard(host->lock);
+        std::lock_guard<RankedMutex> guard(host->lock);
         connected = host->connected && !host->root.empty();
     }
     CloseDescriptor();
@@ -442,7 +443,7 @@ CZoError LoopbackFile::Read(void* buffer, uint32_t count, uint64_t* done) {
     if (err.IsError()) return err;
     uint32_t limit;
     {
-        std::lock_guard<std::mutex> guard(host->lock);
+        std::lock_guard<RankedMutex> guard(host->lock);
         limit = host->maxTransfer;
     }
     if (limit != 0 && count > limit) count = limit;
@@ -463,7 +464,7 @@ CZoError LoopbackFile::Write(const void* buffer, uint32_t count, uint64_t* done)
     if (err.IsError()) return err;
     uint32_t limit;
     {
-        std::lock_guard<std::mutex> guard(host->lock);
+        std::lock_guard<RankedMutex> guard(host->lock);
         if (host->failWrites > 0) {
             --host->failWrites;
             return FXErrorUtil::ErrorErrNo(FXLOC, host->failWritesErrno);

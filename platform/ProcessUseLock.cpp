@@ -1,6 +1,7 @@
 #include "platform/ProcessUseLock.h"
 
 #include "platform/FXErrorUtil.h"
+#include "platform/LockOrder.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -11,7 +12,7 @@
 namespace {
 // Descriptors stay open for the life of the process: closing any descriptor
 // of a file drops this process's record locks on it.
-std::mutex g_lock;
+RankedMutex g_lock(LockRank::ProcessUse, "process lock-file descriptors");
 std::map<std::string, int>& Held() {
     static std::map<std::string, int>* held = new std::map<std::string, int>();  // used at unload
     return *held;
@@ -31,7 +32,7 @@ int SetLock(int fd, short type, bool wait) {
 
 CZoError CProcessUseLock::Acquire(const std::string& lockPath, const std::function<void()>& whileSole, bool& sole) {
     sole = false;
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<RankedMutex> guard(g_lock);
     int fd;
     auto found = Held().find(lockPath);
     if (found != Held().end()) {

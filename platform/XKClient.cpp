@@ -1,13 +1,14 @@
 #include "platform/XKClient.h"
 
 #include "platform/FXString.h"
+#include "platform/LockOrder.h"
 
 #include <mutex>
 
 namespace {
 
 struct ClientTable {
-    std::mutex mutex;
+    RankedMutex mutex{LockRank::PlatformAnswers, "client id"};
     // guarded by mutex
     unsigned long clientId = XKClient::kDefaultClientId;
     int returnCode = 0;
@@ -29,7 +30,7 @@ XKClient::XKClient(const std::string& clientName, int nameType, int, const char*
 
 int XKClient::getClientId(unsigned long& clientId, std::string* reason) {
     ClientTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     ++t.calls;
     t.lastClientName = clientName;
     t.lastNameType = nameType;
@@ -43,7 +44,7 @@ int XKClient::getClientId(unsigned long& clientId, std::string* reason) {
 
 void XKClient::TEST_ResetAll() {
     ClientTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.clientId = kDefaultClientId;
     t.returnCode = 0;
     t.calls = 0;
@@ -53,30 +54,30 @@ void XKClient::TEST_ResetAll() {
 
 void XKClient::TEST_SetClientId(unsigned long clientId) {
     ClientTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.clientId = clientId;
 }
 
 void XKClient::TEST_SetReturnCode(int code) {
     ClientTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.returnCode = code;
 }
 
 int XKClient::TEST_Calls() {
     ClientTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.calls;
 }
 
 std::string XKClient::TEST_LastClientName() {
     ClientTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.lastClientName;
 }
 
 int XKClient::TEST_LastNameType() {
     ClientTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.lastNameType;
 }

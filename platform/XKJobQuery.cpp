@@ -1,12 +1,14 @@
 #include "platform/XKJobQuery.h"
 
+#include "platform/LockOrder.h"
+
 #include <map>
 #include <mutex>
 
 namespace {
 
 struct JobQueryTable {
-    std::mutex mutex;
+    RankedMutex mutex{LockRank::PlatformAnswers, "job states"};
     // guarded by mutex
     std::map<long long, int> states;
     int defaultState = XKJobQuery::kStateRunning;
@@ -27,13 +29,13 @@ JobQueryTable& Table() {
 
 void XKJobQuery::setPlatformType(XKS_PLATFORMTYPE type) {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.lastPlatformType = type;
 }
 
 bool XKJobQuery::init(const std::string& host) {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     ++t.initCalls;
     t.lastInitHost = host;
     initialized = !t.initFails && !host.empty();
@@ -42,7 +44,7 @@ bool XKJobQuery::init(const std::string& host) {
 
 int XKJobQuery::getJobState(long long jobId) {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     ++t.getJobStateCalls;
     if (!initialized) return kStateFailed;
     auto it = t.states.find(jobId);
@@ -51,7 +53,7 @@ int XKJobQuery::getJobState(long long jobId) {
 
 void XKJobQuery::TEST_ResetAll() {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.states.clear();
     t.defaultState = kStateRunning;
     t.initFails = false;
@@ -63,42 +65,42 @@ void XKJobQuery::TEST_ResetAll() {
 
 void XKJobQuery::TEST_SetJobState(long long jobId, int state) {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.states[jobId] = state;
 }
 
 void XKJobQuery::TEST_SetDefaultJobState(int state) {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.defaultState = state;
 }
 
 void XKJobQuery::TEST_SetInitFails(bool fail) {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.initFails = fail;
 }
 
 int XKJobQuery::TEST_InitCalls() {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.initCalls;
 }
 
 int XKJobQuery::TEST_GetJobStateCalls() {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.getJobStateCalls;
 }
 
 std::string XKJobQuery::TEST_LastInitHost() {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.lastInitHost;
 }
 
 int XKJobQuery::TEST_LastPlatformType() {
     JobQueryTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.lastPlatformType;
 }

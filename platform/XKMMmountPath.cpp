@@ -1,5 +1,7 @@
 #include "platform/XKMMmountPath.h"
 
+#include "platform/LockOrder.h"
+
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -14,7 +16,7 @@ CopyKey KeyOf(long long afileId, unsigned long copyId) {
 }
 
 struct MountPathTable {
-    std::mutex mutex;
+    RankedMutex mutex{LockRank::PlatformAnswers, "mount-path answers"};
     // guarded by mutex
     std::map<CopyKey, XKMMmountPath::TEST_Answer> answers;
     XKMMmountPath::TEST_Answer defaultAnswer;
@@ -39,7 +41,7 @@ int XKMMmountPath::getCacheMountPathInfo(int afileId, int copyId, int clientId,
     TEST_Answer answer;
     TEST_Responder responder;
     {
-        std::lock_guard<std::mutex> guard(t.mutex);
+        std::lock_guard<RankedMutex> guard(t.mutex);
         CopyKey key(afileId, copyId);
         ++t.calls;
         ++t.callsPerCopy[key];
@@ -62,7 +64,7 @@ void XKMMmountPath::TEST_ResetAll() {
     MountPathTable& t = Table();
     TEST_Responder old;
     {
-        std::lock_guard<std::mutex> guard(t.mutex);
+        std::lock_guard<RankedMutex> guard(t.mutex);
         t.answers.clear();
         t.defaultAnswer = TEST_Answer();
         old.swap(t.responder);
@@ -76,20 +78,20 @@ void XKMMmountPath::TEST_ResetAll() {
 
 void XKMMmountPath::TEST_SetAnswer(long long afileId, unsigned long copyId, const TEST_Answer& answer) {
     MountPathTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.answers[KeyOf(afileId, copyId)] = answer;
 }
 
 void XKMMmountPath::TEST_SetDefaultAnswer(const TEST_Answer& answer) {
     MountPathTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.defaultAnswer = answer;
 }
 
 void XKMMmountPath::TEST_SetResponder(TEST_Responder responder) {
     MountPathTable& t = Table();
     {
-        std::lock_guard<std::mutex> guard(t.mutex);
+        std::lock_guard<RankedMutex> guard(t.mutex);
         t.responder.swap(responder);
     }
     // the previous responder (now in the argument) is destroyed outside the lock.
@@ -97,25 +99,25 @@ void XKMMmountPath::TEST_SetResponder(TEST_Responder responder) {
 
 int XKMMmountPath::TEST_Calls() {
     MountPathTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.calls;
 }
 
 int XKMMmountPath::TEST_Calls(long long afileId, unsigned long copyId) {
     MountPathTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     auto it = t.callsPerCopy.find(KeyOf(afileId, copyId));
     return it == t.callsPerCopy.end() ? 0 : it->second;
 }
 
 int XKMMmountPath::TEST_LastClientId() {
     MountPathTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.lastClientId;
 }
 
 int XKMMmountPath::TEST_LastClientType() {
     MountPathTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.lastClientType;
 }

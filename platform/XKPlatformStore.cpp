@@ -51,7 +51,7 @@ XKPlatformStore& XKPlatformStore::Instance() {
 }
 
 bool XKPlatformStore::Find(const std::string& key, const std::string& name, Value& out) const {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     auto k = keys.find(key);
     if (k == keys.end()) return false;
     auto n = k->second.find(name);
@@ -61,12 +61,12 @@ bool XKPlatformStore::Find(const std::string& key, const std::string& name, Valu
 }
 
 void XKPlatformStore::Set(const std::string& key, const std::string& name, const Value& value) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     keys[key][name] = value;
 }
 
 bool XKPlatformStore::Remove(const std::string& key, const std::string& name) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     auto k = keys.find(key);
     if (k == keys.end()) return false;
     bool removed = k->second.erase(name) != 0;
@@ -75,7 +75,7 @@ bool XKPlatformStore::Remove(const std::string& key, const std::string& name) {
 }
 
 void XKPlatformStore::Clear() {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     keys.clear();
     jobResultsDirectory.clear();
     hubServerHostName.clear();
@@ -86,45 +86,45 @@ void XKPlatformStore::Clear() {
 }
 
 std::string XKPlatformStore::JobResultsDirectory() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     return jobResultsDirectory.empty() ? std::string(kDefaultJobResultsDirectory) : jobResultsDirectory;
 }
 
 void XKPlatformStore::SetJobResultsDirectory(const std::string& path) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     jobResultsDirectory = path;
 }
 
 std::string XKPlatformStore::HubServerHostName() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     return hubServerHostName;
 }
 
 void XKPlatformStore::SetHubServerHostName(const std::string& name) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     hubServerHostName = name;
 }
 
 std::string XKPlatformStore::PhysicalMachine() const {
     {
-        std::lock_guard<std::mutex> guard(mutex);
+        std::lock_guard<RankedMutex> guard(mutex);
         if (!physicalMachine.empty()) return physicalMachine;
     }
     return HostName();
 }
 
 void XKPlatformStore::SetPhysicalMachine(const std::string& name) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     physicalMachine = name;
 }
 
 std::string XKPlatformStore::Focus() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     return focus;
 }
 
 void XKPlatformStore::SetFocus(const std::string& text) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<RankedMutex> guard(mutex);
     focus = text;
 }
 
@@ -186,7 +186,7 @@ bool XKPlatformStore::LoadFile(const std::string& path) {
 void XKPlatformStore::SetNoticeLog(void (*log)(const std::string&)) {
     std::vector<std::string> pending;
     {
-        std::lock_guard<std::mutex> guard(mutex);
+        std::lock_guard<RankedMutex> guard(mutex);
         noticeLog = log;
         if (log != nullptr) pending.swap(pendingNotices);
     }
@@ -196,7 +196,7 @@ void XKPlatformStore::SetNoticeLog(void (*log)(const std::string&)) {
 void XKPlatformStore::Notice(const std::string& text) {
     void (*log)(const std::string&) = nullptr;
     {
-        std::lock_guard<std::mutex> guard(mutex);
+        std::lock_guard<RankedMutex> guard(mutex);
         log = noticeLog;
         if (log == nullptr && pendingNotices.size() < kMaxPendingNotices) pendingNotices.push_back(text);
     }
@@ -206,7 +206,7 @@ void XKPlatformStore::Notice(const std::string& text) {
 
 void XKPlatformStore::NoticeOnce(const std::string& text) {
     {
-        std::lock_guard<std::mutex> guard(mutex);
+        std::lock_guard<RankedMutex> guard(mutex);
         if (!noticesGiven.insert(text).second) return;
     }
     Notice(text);

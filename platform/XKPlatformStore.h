@@ -3,6 +3,8 @@
 // value of the process and the machine identity, under one lock. Private to
 // platform/; callers go through XKPlatformInfo.
 
+#include "platform/LockOrder.h"
+
 #include <map>
 #include <mutex>
 #include <set>
@@ -61,7 +63,7 @@ private:
     };
     using Names = std::map<std::string, Value, NoCaseLess>;
 
-    mutable std::mutex mutex;
+    mutable RankedMutex mutex{LockRank::PlatformAnswers, "configuration store"};
     // guarded by mutex
     std::map<std::string, Names, NoCaseLess> keys;
     std::string jobResultsDirectory;  // empty: the default folder

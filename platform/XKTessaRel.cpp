@@ -1,6 +1,7 @@
 #include "platform/XKTessaRel.h"
 
 #include "platform/FXString.h"
+#include "platform/LockOrder.h"
 
 #include <map>
 #include <mutex>
@@ -8,7 +9,7 @@
 namespace {
 
 struct CellTable {
-    std::mutex mutex;
+    RankedMutex mutex{LockRank::PlatformAnswers, "cell answers"};
     // guarded by mutex
     uint64_t cellId = XKTessaRel::kDefaultCellId;
     std::map<unsigned int, uint64_t> idsByNumber;
@@ -26,7 +27,7 @@ CellTable& Table() {
 
 int XKTessaRel::getTessaRelId(uint64_t& id, std::string* reason) const {
     CellTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     ++t.calls;
     if (t.failure != 0) {
         if (reason != nullptr) *reason = FXString::Format("no cell id for Tessarel number %u", number);
@@ -39,7 +40,7 @@ int XKTessaRel::getTessaRelId(uint64_t& id, std::string* reason) const {
 
 void XKTessaRel::TEST_ResetAll() {
     CellTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.cellId = kDefaultCellId;
     t.idsByNumber.clear();
     t.failure = 0;
@@ -48,24 +49,24 @@ void XKTessaRel::TEST_ResetAll() {
 
 void XKTessaRel::TEST_SetCellId(uint64_t id) {
     CellTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.cellId = id;
 }
 
 void XKTessaRel::TEST_SetCellId(unsigned int number, uint64_t id) {
     CellTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.idsByNumber[number] = id;
 }
 
 void XKTessaRel::TEST_SetFailure(int code) {
     CellTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     t.failure = code;
 }
 
 int XKTessaRel::TEST_Calls() {
     CellTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.mutex);
+    std::lock_guard<RankedMutex> guard(t.mutex);
     return t.calls;
 }

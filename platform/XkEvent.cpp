@@ -4,13 +4,13 @@
 #include <new>
 
 void XkEventH::wait() {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<RankedMutex> lock(mutex);
     cv.wait(lock, [this] { return signalled; });
     signalled = false;
 }
 
 bool XkEventH::wait(long milliseconds) {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<RankedMutex> lock(mutex);
     if (!cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return signalled; })) return false;
     signalled = false;
     return true;
@@ -18,7 +18,7 @@ bool XkEventH::wait(long milliseconds) {
 
 void XkEventH::set() {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<RankedMutex> lock(mutex);
         signalled = true;
     }
     cv.notify_one();

@@ -2,6 +2,8 @@
 // An auto-reset event: a set() made before wait() is kept, and each wait()
 // consumes one set().
 
+#include "platform/LockOrder.h"
+
 #include <condition_variable>
 #include <mutex>
 
@@ -17,8 +19,8 @@ public:
     void set();
 
 private:
-    std::mutex mutex;
-    std::condition_variable cv;
+    RankedMutex mutex{LockRank::Event, "event"};
+    RankedCondition cv;
     bool signalled;  // guarded by mutex
 };
 

@@ -11,7 +11,7 @@ XkThread::~XkThread() {
         // The thread destroys its own object as it ends (it held the last
         // reference): it cannot wait for itself and is past its last use of
         // the object, so letting it finish on its own is the only way out.
-        std::lock_guard<std::mutex> guard(joinLock);
+        std::lock_guard<RankedMutex> guard(joinLock);
         thread.detach();
         return;
     }
@@ -20,7 +20,7 @@ XkThread::~XkThread() {
 
 int XkThread::createThread(ThreadFunction function, void* argument) {
     if (function == nullptr) return -1;
-    std::lock_guard<std::mutex> guard(joinLock);
+    std::lock_guard<RankedMutex> guard(joinLock);
     if (thread.joinable()) return -1;
     if (s_failNextCreate.exchange(false)) return -1;
     result = nullptr;
@@ -40,7 +40,7 @@ int XkThread::createThread(ThreadFunction function, void* argument) {
 
 int XkThread::join(void** out) {
     if (isCurrentThread()) return -1;
-    std::lock_guard<std::mutex> guard(joinLock);
+    std::lock_guard<RankedMutex> guard(joinLock);
     if (thread.joinable()) {
         thread.join();
         threadId.store(std::thread::id());

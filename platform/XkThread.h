@@ -3,6 +3,8 @@
 // is ever detached by its creator: the owner joins it (join() or the
 // destructor), so no thread outlives the object that started it.
 
+#include "platform/LockOrder.h"
+
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -35,7 +37,7 @@ public:
 private:
     // Serialises create and join; never taken by the thread itself for a
     // self-check, so a thread asking about itself cannot deadlock on a joiner.
-    std::mutex joinLock;
+    RankedMutex joinLock{LockRank::ThreadLifecycle, "thread join"};
     // guarded by joinLock
     std::thread thread;
     // The running thread's id, empty when none; atomic: read without joinLock.

@@ -6,7 +6,7 @@
 
 XkThreadPool::~XkThreadPool() {
     BeginEnding();
-    std::lock_guard<std::mutex> lifecycle(lifecycleLock);
+    std::lock_guard<RankedMutex> lifecycle(lifecycleLock);
     JoinThreadsLocked();
     // Left only when the pool is destroyed by one of its own items: that
     // thread finishes the queue on its own reference to the shared state.
@@ -24,9 +24,9 @@ bool XkThreadPool::initThreadPool(const char* name, unsigned long maxPendingWork
 
 bool XkThreadPool::Init(const std::string& name, unsigned long threadCount, unsigned long maxPendingWork) {
     if (threadCount == 0) threadCount = 1;
-    std::lock_guard<std::mutex> lifecycle(lifecycleLock);
+    std::lock_guard<RankedMutex> lifecycle(lifecycleLock);
     {
-        std::lock_guard<std::mutex> guard(shared->lock);
+        std::lock_guard<RankedMutex> guard(shared->lock);
         if (shared->initialised) return false;
         shared->initialised = true;
         shared->accepting = true;
@@ -42,14 +42,14 @@ bool XkThreadPool::Init(const std::string& name, unsigned long threadCount, unsi
             BeginEnding();
             JoinThreadsLocked();
             threads.clear();
-            std::lock_guard<std::mutex> guard(shared->lock);
+            std::lock_guard<RankedMutex> guard(shared->lock);
             // A failed start may be tried again.
             shared->initialised = false;
             shared->threadIds.clear();
             return false;
         }
         if (!threadName.empty()) pthread_setname_np(threads.back().native_handle(), threadName.c_str());
-        std::lock_guard<std::mutex> guard(shared->lock);
+        std::lock_guard<RankedMutex> guard(shared->lock);
         shared->threadIds.push_back(threads.back().get_id());
     }
     return true;
@@ -58,7 +58,7 @@ bool XkThreadPool::Init(const std::string& name, unsigned long threadCount, unsi
 bool XkThreadPool::doWork(WorkFunction work, void* argument) {
     if (work == nullptr) return false;
     {
-        std::lock_guard<std::mutex> guard(shared->lock);
+        std::lock_guard<RankedMutex> guard(shared->lock);
         if (!shared->initialised || !shared->accepting) return false;
         if (shared->maxPending != 0 && shared->queue.size() >= shared->maxPending) return false;
         shared->queue.push_back(WorkItem{work, argument});
@@ -70,7 +70,7 @@ bool XkThreadPool::doWork(WorkFunction work, void* argument) {
 bool XkThreadPool::waitForAllThreads(bool endThreads, bool, bool, int timeoutMs) {
     if (IsPoolThread()) return false;
     {
-        std::unique_lock<std::mutex> guard(shared->lock);
+        std::unique_lock<RankedMutex> guard(shared->lock);
         auto idle = [this] { return shared->queue.empty() && shared->running == 0; };
         if (timeoutMs < 0) {
             shared->workDone.wait(guard, idle);
@@ -85,17 +85,17 @@ bool XkThreadPool::waitForAllThreads(bool endThreads, bool, bool, int timeoutMs)
 void XkThreadPool::terminateAllThreads() {
     BeginEnding();
     if (IsPoolThread()) return;
-    std::lock_guard<std::mutex> lifecycle(lifecycleLock);
+    std::lock_guard<RankedMutex> lifecycle(lifecycleLock);
     JoinThreadsLocked();
 }
 
 size_t XkThreadPool::GetPendingWorkCount() const {
-    std::lock_guard<std::mutex> guard(shared->lock);
+    std::lock_guard<RankedMutex> guard(shared->lock);
     return shared->queue.size() + shared->running;
 }
 
 void XkThreadPool::ThreadMain(std::shared_ptr<Shared> shared) {
-    std::unique_lock<std::mutex> guard(shared->lock);
+    std::unique_lock<RankedMutex> guard(shared->lock);
     for (;;) {
         shared->workReady.wait(guard, [&] { return !shared->queue.empty() || shared->ending; });
         // Ending and drained: every accepted item has been run.
@@ -117,7 +117,7 @@ void XkThreadPool::ThreadMain(std::shared_ptr<Shared> shared) {
 }
 
 bool XkThreadPool::IsPoolThread() const {
-    std::lock_guard<std::mutex> guard(shared->lock);
+    std::lock_guard<RankedMutex> guard(shared->lock);
     for (const std::thread::id& id : shared->threadIds)
         if (id == std::this_thread::get_id()) return true;
     return false;
@@ -125,7 +125,7 @@ bool XkThreadPool::IsPoolThread() const {
 
 void XkThreadPool::BeginEnding() {
     {
-        std::lock_guard<std::mutex> guard(shared->lock);
+        std::lock_guard<RankedMutex> guard(shared->lock);
         shared->accepting = false;
         shared->ending = true;
     }

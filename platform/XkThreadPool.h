@@ -4,6 +4,8 @@
 // detached or killed: terminating a pool lets the work it has accepted run to
 // its end, so every accepted item (and whatever it owns) is processed.
 
+#include "platform/LockOrder.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -66,9 +68,9 @@ private:
     // reference, so a pool destroyed by one of its own items leaves that
     // thread a live state to finish on.
     struct Shared {
-        std::mutex lock;
-        std::condition_variable workReady;
-        std::condition_variable workDone;
+        RankedMutex lock{LockRank::ThreadState, "pool work"};
+        RankedCondition workReady;
+        RankedCondition workDone;
         // guarded by lock
         bool initialised = false;
         bool accepting = false;
@@ -93,7 +95,8 @@ private:
     const std::shared_ptr<Shared> shared = std::make_shared<Shared>();
 
     // Serialises init and the joining of threads; never taken on a pool thread.
-    std::mutex lifecycleLock;
+    // Taken before the work lock when both are held (platform/LockOrder.h).
+    RankedMutex lifecycleLock{LockRank::ThreadLifecycle, "pool lifecycle"};
     // guarded by lifecycleLock
     std::vector<std::thread> threads;
 };

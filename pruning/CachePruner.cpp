@@ -17,13 +17,13 @@ const int kWakeUpSeconds = 30;
 // ---- PruningTask
 
 void CachePruner::PruningTask::MarkDone() {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     done = true;
     doneEvent.notify_all();
 }
 
 void CachePruner::PruningTask::WaitForDone() {
-    std::unique_lock<std::mutex> guard(lock);
+    std::unique_lock<RankedMutex> guard(lock);
     doneEvent.wait(guard, [this] { return done; });
 }
 
@@ -85,7 +85,7 @@ void CachePruner::RefreshConfiguration() {
 void CachePruner::AddConfiguration(TriggerCriteria trigger, Policy policy) {
     Configuration configuration{trigger, policy};
     {
-        std::lock_guard<std::mutex> guard(configLock);
+        std::lock_guard<RankedMutex> guard(configLock);
         configurations.insert(configuration);
     }
     LBC_LOG(0, "Added pruning configuration [%s]", description(configuration).c_str());
@@ -112,7 +112,7 @@ void CachePruner::UpdatePruningSpaceThresholds() {
 }
 
 CachePruner::ConfigurationSet CachePruner::GetConfigurations() const {
-    std::lock_guard<std::mutex> guard(configLock);
+    std::lock_guard<RankedMutex> guard(configLock);
     return configurations;
 }
 

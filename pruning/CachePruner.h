@@ -10,12 +10,13 @@
 //
 // Threads: the constructor and the configuration run on host threads; the
 // callbacks and duties on the pruner thread. The configuration set is
-// guarded by configLock (a leaf lock): a host may add a configuration while a
+// guarded by configLock: a host may add a configuration while a
 // pass runs, and a pass works on a copy.
 
 #include "CZoError.h"
 #include "VM.h"
 #include "platform/CAlertableEventThread.h"
+#include "platform/LockOrder.h"
 #include "store/Cache.h"
 #include "store/CacheFileIO.h"
 
@@ -73,8 +74,8 @@ public:
         void WaitForDone();
 
     private:
-        std::mutex lock;
-        std::condition_variable doneEvent;
+        RankedMutex lock{LockRank::PrunerDone, "pruner done"};
+        RankedCondition doneEvent;
         bool done = false;  // guarded by lock
     };
     typedef boost::shared_ptr<PruningTask> PruningTaskPtr;
@@ -205,7 +206,7 @@ private:
 
     // guarded by configLock
     ConfigurationSet configurations;
-    mutable std::mutex configLock;
+    mutable RankedMutex configLock{LockRank::PrunerConfig, "pruner config"};
 
     // Set on host threads (configuration) and read by the pass: atomic.
     std::atomic<uint32_t> fullThresholdPercent{20};

@@ -3,6 +3,7 @@
 #include "foundation/EvDebugWrapper.h"
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/LockOrder.h"
 #include "platform/XKPlatformInfo.h"
 #include "platform/XKPlatformObjects.h"
 #include "service/LiveBrowseCacheImpl.h"
@@ -17,7 +18,7 @@
 EvDebugFileInstance g_dbgLBCInst;
 boost::shared_ptr<CLogWriterInterface> g_ptrLogWriterLBC;
 
-FXCriticalSection CLiveBrowseCache::singletonLock;
+FXCriticalSection CLiveBrowseCache::singletonLock(static_cast<uint16_t>(LockRank::Singleton), "singleton");
 CLiveBrowseCache* CLiveBrowseCache::pLiveBrowseCache = nullptr;
 boost::shared_ptr<CLiveBrowseCacheImpl> g_ptrCacheImpl;
 
@@ -25,12 +26,13 @@ namespace {
 
 const char kConfigKey[] = "VirtualServer";
 
-// Releases, at unload, a facade the host never destroyed and the published
-// service with its threads. Made at the first GetInstance, so it is destroyed
-// before every static of the library: those of other source files (the
-// counters, the write/prune and flat-file locks) may otherwise go first.
 // What the configuration store cannot read goes to the debug log.
 void LogConfigurationNotice(const std::string& text) { LBC_LOG(-1, "%s", text.c_str()); }
+
+// Releases, at unload, a facade the host never destroyed and the published
+// service with its threads. Made at the first GetInstance, so it is destroyed
+// before the statics of other source files that the service uses (the
+// counters, the write/prune lock) may go.
 
 class UnloadGuard {
 public:

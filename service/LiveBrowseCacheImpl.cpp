@@ -10,6 +10,7 @@
 #include "platform/FXFolder.h"
 #include "platform/FXPath.h"
 #include "platform/FXString.h"
+#include "platform/LockOrder.h"
 #include "platform/ProcessUseLock.h"
 #include "platform/SystemClock.h"
 #include "platform/XKClient.h"
@@ -41,15 +42,15 @@ std::atomic<int> g_liveImplementations{0};
 
 // Staging folders cleaned in this process. Each is cleaned at its first start
 // only: a later start must not delete the staged copies under open containers.
-std::mutex g_cleanedStageFoldersLock;
+RankedMutex g_cleanedStageFoldersLock(LockRank::StageCleanup, "cleaned staging folders");
 std::set<std::string>& CleanedStageFolders() {
     static std::set<std::string>* folders = new std::set<std::string>();  // never destroyed: used at unload
     return *folders;
 }
 
 // Serialises replacements of the published implementation.
-std::mutex& PublishLock() {
-    static std::mutex* lock = new std::mutex();  // never destroyed: used at unload
+RankedMutex& PublishLock() {
+    static RankedMutex* lock = new RankedMutex(LockRank::Publish, "publish");  // never destroyed: used at unload
     return *lock;
 }
 
@@ -104,7 +105,7 @@ CLiveBrowseCacheImplPtr LoadCacheImpl() { return boost::atomic_load(&g_ptrCacheI
 void PublishCacheImpl(const CLiveBrowseCacheImplPtr& impl) {
     CLiveBrowseCacheImplPtr old;
     {
-        std::lock_guard<std::mutex> guard(PublishLock());
+        std::lock_guard<RankedMutex> guard(PublishLock());
         old = LoadCacheImpl();
         if (old == impl) return;
         // Before the new one is visible: the old pruners must not resolve
@@ -175,7 +176,7 @@ void CLiveBrowseCacheImpl::StopThreads() {
 // ---- start-up
 
 CZoError CLiveBrowseCacheImpl::Initialize(std::string path, bool testMode) {
-    std::lock_guard<std::mutex> guard(initLock);
+    std::lock_guard<RankedMutex> guard(initLock);
 
     unsigned long id = 0;
     XKClient client(EvDebug::getClientName(), 2, 0, nullptr);
@@ -212,7 +213,7 @@ CZoError CLiveBrowseCacheImpl::InitialCleanup() {
     CZoError err = LiveBrowseCacheUtility::GetDefaultCacheStageDBLocation(stageFolder);
     if (err.IsError()) return err.Push(FXLOC);
 
-    std::lock_guard<std::mutex> guard(g_cleanedStageFoldersLock);
+    std::lock_guard<RankedMutex> guard(g_cleanedStageFoldersLock);
     if (CleanedStageFolders().count(stageFolder) != 0) return CZoError::Success();
     // Other browsing processes of this host may share the staging folder and
     // have databases staged in it: it is cleared only by a process that is

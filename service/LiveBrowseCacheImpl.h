@@ -19,6 +19,7 @@
 #include "CZoError.h"
 #include "FXCriticalSection.h"
 #include "LiveBrowseCache.h"
+#include "platform/LockOrder.h"
 #include "platform/MountPathInfo.h"
 #include "store/CacheLookup.h"  // GetCache, GetDB: answered by the published implementation
 
@@ -143,7 +144,7 @@ private:
     const boost::shared_ptr<PeriodicUtilityThread> periodicThread;
 
     // Serialises Initialize; guards cacheFolder.
-    std::mutex initLock;
+    RankedMutex initLock{LockRank::ServiceInit, "service init"};
     std::string cacheFolder;
     // Atomic: read by GetCache/GetDB on any thread while Initialize sets them.
     std::atomic<bool> initialized{false};
@@ -153,7 +154,7 @@ private:
     std::map<AfilePathId, AfilePath, AfilePathIdCompare> afilePathMap;
     std::map<CachePathId, CachePath, CachePathIdCompare> cachePathMap;
     bool stopped = false;  // StopThreads has run: no new location, no pruner started
-    FXCriticalSection serviceLock;
+    FXCriticalSection serviceLock{static_cast<uint16_t>(LockRank::Service), "service"};
 
     // Written by the periodic thread (and ClearCachedAfilePathMappings on any
     // thread); atomic so that a direct call from another thread is safe.

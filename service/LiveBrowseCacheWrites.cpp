@@ -1,10 +1,10 @@
 // The write admission: whether an extent may be written now, the VM row and
 // the extent row brought up to date for the write, and the opened Writer.
 //
-// Locks, in the order taken: the write/prune lock inside ExtentWriteBegin
-// (which resolves through GetCache, so the service lock after it), then the
-// VM row lock across the VM row's read and write, then the database locks
-// inside each CacheDB call. None is held across the whole admission.
+// Locks (ranked in platform/LockOrder.h): the write/prune lock inside
+// ExtentWriteBegin, which resolves through GetCache under it; the VM row lock
+// across the VM row's read and write; the database locks inside each CacheDB
+// call. None is held across the whole admission.
 
 #include "LiveBrowseCache.h"
 

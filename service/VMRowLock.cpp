@@ -7,13 +7,17 @@ namespace {
 
 const size_t kStripes = 64;
 
-std::mutex& Stripe(const VM& vm) {
+struct RowStripe {
+    RankedMutex lock{LockRank::VMRow, "VM row"};
+};
+
+RankedMutex& Stripe(const VM& vm) {
     // Never destroyed: requests may still run while statics go at unload.
-    static std::mutex* stripes = new std::mutex[kStripes];
+    static RowStripe* stripes = new RowStripe[kStripes];
     size_t h = std::hash<long long>()(vm.AfileID);
     h = h * 31 + vm.CopyID;
     h = h * 31 + vm.TessarelID;
-    return stripes[h % kStripes];
+    return stripes[h % kStripes].lock;
 }
 
 }  // namespace

@@ -6,14 +6,13 @@
 // stored meanwhile; old extent rows would otherwise count as valid for new
 // bytes. Other hosts are kept out by the afile's lock file.
 //
-// Striped by the VM's identity (TessarelID, CopyID, AfileID). Lock order: after
-// the write/prune lock and the service lock, before every database lock; the
-// holder calls CacheDB and Cache, and takes neither the write/prune lock nor
-// the service lock while it holds a stripe.
+// Striped by the VM's identity (TessarelID, CopyID, AfileID); ranked in
+// platform/LockOrder.h: the holder calls CacheDB and Cache, and takes neither
+// the write/prune lock nor the service lock while it holds a stripe.
 
 #include "VM.h"
+#include "platform/LockOrder.h"
 
-#include <mutex>
 
 class VMRowLock {
 public:
@@ -23,5 +22,5 @@ public:
     VMRowLock& operator=(const VMRowLock&) = delete;
 
 private:
-    std::mutex& stripe;
+    RankedMutex& stripe;
 };

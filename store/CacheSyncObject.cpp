@@ -2,12 +2,13 @@
 
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
+#include "platform/LockOrder.h"
 #include "store/Cache.h"
 #include "store/CacheLookup.h"
 
 #include <boost/make_shared.hpp>
 
-FXCriticalSection CCacheSyncObject::s_lockWriteSync;
+FXCriticalSection CCacheSyncObject::s_lockWriteSync(static_cast<uint16_t>(LockRank::WriteSync), "write/prune");
 std::set<std::string> CCacheSyncObject::c_setOngoingWrites;
 std::set<VMPtr, CCacheSyncObject::VMCompare> CCacheSyncObject::c_setVMsInPruning;
 

@@ -9,10 +9,9 @@
 // releases it when destroyed, and must be destroyed on the thread that made
 // it (a recursive mutex is released by its owner only).
 //
-// Lock order: s_lockWriteSync comes first: before the service lock (the write
-// admission calls GetCache, which may create a location under it) and before
-// every database lock (a Writer's close and the pruner update rows while they
-// hold a VM holder). Never take it while holding one of those.
+// Locks: s_lockWriteSync ranks before the service lock and every database
+// lock (platform/LockOrder.h): the write admission resolves its location
+// under it, and the pruner updates rows while it holds a VM holder.
 
 #include "Extent.h"
 #include "FXCriticalSection.h"

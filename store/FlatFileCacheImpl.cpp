@@ -3,21 +3,34 @@
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
+#include "platform/LockOrder.h"
 #include "store/CacheNamespace.h"
 #include "store/FlatFileCacheItem.h"
 
 #include <boost/make_shared.hpp>
 #include <cctype>
 
-FXCriticalSection& FlatFileCacheItem::FlatFileLock(const std::string& flatFilePath) {
-    const size_t kStripes = 64;
-    // Never destroyed: requests may still run while statics go at unload.
-    static FXCriticalSection* stripes = new FXCriticalSection[kStripes];
+namespace {
+const size_t kRegionLockStripes = 64;
+}
+
+struct FlatFileCacheItem::RegionLocks::Stripe {
+    FXCriticalSection lock{static_cast<uint16_t>(LockRank::FlatFileRegion), "flat-file region"};
+};
+
+FlatFileCacheItem::RegionLocks::RegionLocks() : stripes(new Stripe[kRegionLockStripes]) {}
+
+FlatFileCacheItem::RegionLocks::~RegionLocks() { delete[] stripes; }
+
+FXCriticalSection& FlatFileCacheItem::RegionLocks::Of(const std::string& flatFilePath) {
     // Case folded: one file never gets two locks however its path is spelled.
     size_t h = 0;
     for (char c : flatFilePath) h = h * 31 + static_cast<unsigned char>(tolower(static_cast<unsigned char>(c)));
-    return stripes[h % kStripes];
+    return stripes[h % kRegionLockStripes].lock;
 }
+
+// Never destroyed: requests may still run while statics go at unload.
+FlatFileCacheItem::RegionLocks& FlatFileCacheItem::s_flatFileLock = *new FlatFileCacheItem::RegionLocks;
 
 FlatFileCacheImpl::FlatFileCacheImpl(const std::string& dataFolderPath) : CacheImpl(dataFolderPath) {}
 

@@ -1,7 +1,7 @@
 #pragma once
 // The flat-file storage back end: every cached extent of an afile copy is one
 // region of that copy's flat file (FlatFileCacheItem). No lock of its own;
-// regions are reserved under the flat file's FlatFileCacheItem::FlatFileLock.
+// regions are reserved under the flat file's FlatFileCacheItem::s_flatFileLock.
 //
 // Flat-file paths are formed below this back end's own data folder, never by
 // resolving the afile copy's location again: the service's afile-to-location

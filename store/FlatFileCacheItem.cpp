@@ -198,7 +198,7 @@ CZoError FlatFileCacheItem::Close() {
             CZoError err;
             {
                 PerJobSpan lockWait(jobId, LBCPerfCounters::SlotLockOpen);
-                auto_lock lock(&FlatFileLock(flatFilePath));
+                auto_lock lock(&s_flatFileLock.Of(flatFilePath));
                 lockWait.End();
                 err = OpenForFileWrite();
             }

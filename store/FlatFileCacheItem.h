@@ -17,11 +17,10 @@
 // of its own, when the path still names that file; otherwise it opens the
 // path itself.
 //
-// Locks: the flat file's region lock (FlatFileLock; one of a fixed set
-// striped by the flat file's path, so afile copies do not wait for each
-// other) is held only while a region is reserved (open, grow, seek back,
-// record the location); only the ledger's and the kept file's own locks are
-// taken under it. The bytes are written after it is released. It does
+// Locks: the flat file's region lock (s_flatFileLock, striped by the flat
+// file's path) is held only while a region is reserved (open, grow, seek back,
+// record the location; the ledger's and the kept file's locks rank after it in
+// platform/LockOrder.h). The bytes are written after it is released. It does
 // not reach other processes: those are kept out by the afile copy's lock file,
 // which its database container holds.
 
@@ -92,8 +91,22 @@ public:
     // The flat file is shorter than the regions recorded in it.
     static const int kErrorFlatFileLost = 92;
 
-    // The region lock of that flat file.
-    static FXCriticalSection& FlatFileLock(const std::string& flatFilePath);
+    // The region locks: one of a fixed set of stripes per flat file, so
+    // afile copies do not wait for each other.
+    class RegionLocks {
+    public:
+        RegionLocks();
+        ~RegionLocks();
+        RegionLocks(const RegionLocks&) = delete;
+        RegionLocks& operator=(const RegionLocks&) = delete;
+        // The region lock of that flat file.
+        FXCriticalSection& Of(const std::string& flatFilePath);
+
+    private:
+        struct Stripe;
+        Stripe* stripes;
+    };
+    static RegionLocks& s_flatFileLock;
 
 private:
     // The path, offset and length of an item location; ErrorInt 37 when it

@@ -12,7 +12,7 @@ namespace {
 class Registry {
 public:
     struct Stripe {
-        std::mutex lock;
+        RankedMutex lock{LockRank::KeptFileRegistry, "kept flat-file registry"};
         // guarded by lock
         std::unordered_map<std::string, boost::weak_ptr<FlatFileHandle>> handles;
     };
@@ -34,7 +34,7 @@ Registry& TheRegistry() {
 
 FlatFileHandlePtr FlatFileHandle::ForPath(const std::string& flatFilePath) {
     Registry::Stripe& stripe = TheRegistry().Of(flatFilePath);
-    std::lock_guard<std::mutex> guard(stripe.lock);
+    std::lock_guard<RankedMutex> guard(stripe.lock);
     boost::weak_ptr<FlatFileHandle>& entry = stripe.handles[flatFilePath];
     FlatFileHandlePtr handle = entry.lock();
     if (!handle) {
@@ -46,7 +46,7 @@ FlatFileHandlePtr FlatFileHandle::ForPath(const std::string& flatFilePath) {
 
 FlatFileHandlePtr FlatFileHandle::Find(const std::string& flatFilePath) {
     Registry::Stripe& stripe = TheRegistry().Of(flatFilePath);
-    std::lock_guard<std::mutex> guard(stripe.lock);
+    std::lock_guard<RankedMutex> guard(stripe.lock);
     auto it = stripe.handles.find(flatFilePath);
     return it == stripe.handles.end() ? FlatFileHandlePtr() : it->second.lock();
 }
@@ -60,7 +60,7 @@ FlatFileHandle::FlatFileHandle(const std::string& flatFilePath) : path(flatFileP
 
 FlatFileHandle::~FlatFileHandle() {
     Registry::Stripe& stripe = TheRegistry().Of(path);
-    std::lock_guard<std::mutex> guard(stripe.lock);
+    std::lock_guard<RankedMutex> guard(stripe.lock);
     auto it = stripe.handles.find(path);
     // Another handle may have taken the entry since this one expired.
     if (it != stripe.handles.end() && it->second.expired()) stripe.handles.erase(it);
@@ -70,7 +70,7 @@ CZoError FlatFileHandle::Current(bool create, FXOpenFilePtr& file, long long& le
     FXOpenFile::Status status;
     CZoError err = FXOpenFile::StatusOf(path, status);
     if (!err.IsError()) {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<RankedMutex> guard(lock);
         if (kept && kept->Names(status)) {
             file = kept;
             length = status.length;
@@ -83,7 +83,7 @@ CZoError FlatFileHandle::Current(bool create, FXOpenFilePtr& file, long long& le
     err = FXOpenFile::Open(path, create, opened, status);
     if (err.IsError()) return err;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<RankedMutex> guard(lock);
         kept = opened;
     }
     file = opened;
@@ -93,6 +93,6 @@ CZoError FlatFileHandle::Current(bool create, FXOpenFilePtr& file, long long& le
 
 void FlatFileHandle::Drop() {
     FXOpenFilePtr dropped;
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     dropped.swap(kept);
 }

@@ -15,6 +15,7 @@
 
 #include "CZoError.h"
 #include "platform/FXOpenFile.h"
+#include "platform/LockOrder.h"
 
 #include <boost/shared_ptr.hpp>
 #include <mutex>
@@ -48,7 +49,7 @@ public:
 private:
     // constant after construction
     const std::string path;
-    std::mutex lock;
+    RankedMutex lock{LockRank::KeptFile, "kept flat file"};
     // guarded by lock
     FXOpenFilePtr kept;
 };

@@ -3,12 +3,12 @@
 #include "platform/FXString.h"
 
 bool FlatFileLedger::Knows(const std::string& validityGUID) const {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     return known && FXString::MatchesNoCase(guid, validityGUID);
 }
 
 void FlatFileLedger::Reset(const std::string& validityGUID, long long recordedEnd, const std::string& flatFilePath) {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     known = true;
     guid = validityGUID;
     end = recordedEnd;
@@ -19,32 +19,32 @@ void FlatFileLedger::Reset(const std::string& validityGUID, long long recordedEn
 
 void FlatFileLedger::KeepOpen(const std::string& flatFilePath) {
     if (flatFilePath.empty()) return;
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     if (!handle || handle->Path() != flatFilePath) handle = FlatFileHandle::ForPath(flatFilePath);
 }
 
 bool FlatFileLedger::KeepsOpen() const {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     return static_cast<bool>(handle);
 }
 
 long long FlatFileLedger::RecordedEnd() const {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     return end;
 }
 
 std::string FlatFileLedger::FlatFilePath() const {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     return path;
 }
 
 bool FlatFileLedger::Admits(long long fileEnd, std::string& validityGUID) const {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     validityGUID = known ? guid : std::string();
     return !known || fileEnd >= end;
 }
 
 void FlatFileLedger::Record(long long regionEnd) {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<RankedMutex> guard(lock);
     if (known && regionEnd > end) end = regionEnd;
 }

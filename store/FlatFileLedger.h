@@ -9,9 +9,10 @@
 // container, which holds the afile's lock file: while it lives, only this
 // process reserves regions in the file.
 //
-// Locks: its own lock is taken under the flat file's region lock when a
-// region is reserved; only the handle registry's lock (a leaf) is taken under it.
+// Locks: its own lock, taken under the flat file's region lock when a region
+// is reserved (platform/LockOrder.h).
 
+#include "platform/LockOrder.h"
 #include "store/FlatFileHandle.h"
 
 #include <boost/shared_ptr.hpp>
@@ -47,7 +48,7 @@ public:
     bool KeepsOpen() const;
 
 private:
-    mutable std::mutex lock;
+    mutable RankedMutex lock{LockRank::FlatFileLedger, "flat-file ledger"};
     // guarded by lock
     bool known = false;
     std::string guid;
