@@ -54,6 +54,8 @@
 //   ThreadState        a thread's or pool's wake and work queue.
 //   Event              XkEvent: one event's state.
 //   PrunerDone         a pruner's completion signal from its data pool.
+//   PrunerHook         a pruner's prune-window test hook (not held while the
+//                      hook runs).
 //   PerJobCounters     g_lockPerJobPerfCounters: the per-job counter sets.
 //   Counter            one counter's figures (CPerfCounter).
 //   DelayPoints        the armed debug-simulation delay points.
@@ -99,6 +101,7 @@ enum class LockRank : uint16_t {
     ThreadState,
     Event,
     PrunerDone,
+    PrunerHook,
     PerJobCounters,
     Counter,
     DelayPoints,

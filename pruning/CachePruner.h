@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <set>
@@ -185,6 +186,12 @@ public:
     boost::shared_ptr<CacheDBPruner> TEST_DBPruner() const { return dbPruner; }
     CachePtr TEST_Cache() const { return cache; }
     CacheDBPtr TEST_CacheDB() const { return cacheDB; }
+    // Called by PruneVMJob on its thread at two points: with `held` true
+    // inside the window (write/prune lock held, VM marked, its files removed
+    // and renamed), with false just after the lock is released, before the
+    // deletion is handed to the data pool. An empty function removes it.
+    typedef std::function<void(const VM& vm, bool held)> PruneWindowHook;
+    void TEST_SetPruneWindowHook(PruneWindowHook hook);
 
 protected:
     void OnStart() override;
@@ -204,9 +211,15 @@ private:
     void LogCacheGrowth();
     void CheckCacheAvailability();
 
+    void TEST_RunPruneWindowHook(const VM& vm, bool held);
+
     // guarded by configLock
     ConfigurationSet configurations;
     mutable RankedMutex configLock{LockRank::PrunerConfig, "pruner config"};
+
+    // guarded by hookLock (never held while the hook runs)
+    PruneWindowHook pruneWindowHook;
+    RankedMutex hookLock{LockRank::PrunerHook, "pruner hook"};
 
     // Set on host threads (configuration) and read by the pass: atomic.
     std::atomic<uint32_t> fullThresholdPercent{20};

@@ -6,8 +6,8 @@
 // Locks, in the order taken: the afile's lock file (held from AcquireLock
 // until the completion or the failure path has deleted it), then the write/prune
 // lock (s_lockWriteSync, across the short part only), then the location's
-// CacheDB locks (inside UpdateVM). The completion runs on a pool thread and
-// takes the write/prune lock alone, to take the VM out of pruning.
+// CacheDB locks (inside UpdateVM). The completion takes neither of the two
+// in-process locks.
 
 #include "pruning/CachePruner.h"
 
@@ -24,18 +24,6 @@
 
 #include <cerrno>
 #include <list>
-
-namespace {
-
-// Takes the VM out of the set of VMs being pruned; safe on any thread.
-void EndVMPruning(const VMPtr& vm) {
-    CCacheSyncObject::Execute([&vm] {
-        CCacheSyncObject::UnmarkVMInPruning(vm);
-        return true;
-    });
-}
-
-}  // namespace
 
 CZoError CachePruner::SubmitVMJobForPruning(const VM& vm, long long& bytes) {
     CZoError err = GetCacheSizeForVMJob(vm, bytes);
@@ -89,17 +77,18 @@ CZoError CachePruner::PruneVMJob(const VM& vm) {
     std::string flatFilePath;
     std::string prunedPath;
     {
-        CCacheSyncObject holder(copy);
-        // Marked without the holder, so that the mark outlives it: a Writer
-        // that closes before the completion has removed the afile's folders
-        // must not record a location in a file about to be deleted.
-        CCacheSyncObject::MarkVMInPruning(copy);
+        // The mark covers this location's copy only and goes with the holder.
+        // Kept until the completion it would guard nothing here: till then the
+        // afile's lock file refuses every request of this process for the
+        // copy at this location (ErrorInt 14), and a Writer opened before
+        // holds that lock, so the pruner could not have taken it.
+        CCacheSyncObject holder(copy, cache->GetCacheDataFolderPath());
+        holder.MarkVMInPruning();
         CZoError err = PruneVMJobLocked(*copy, dbFilePath, flatFilePath, prunedPath);
-        if (err.IsError()) {
-            CCacheSyncObject::UnmarkVMInPruning(copy);
-            return err.Push(FXLOC);
-        }
+        if (err.IsError()) return err.Push(FXLOC);
+        TEST_RunPruneWindowHook(*copy, true);
     }
+    TEST_RunPruneWindowHook(*copy, false);
 
     PruningTaskPtr task = boost::make_shared<PruningTask>();
     pruningTasks.push_back(task);
@@ -201,7 +190,6 @@ CZoError CachePruner::CompleteVMJobPruning(const CZoError& deletion, const VMPtr
     // the map without its lock it would answer 14 to the next pass, and a
     // host request could write through it unstaged.
     ReleaseLockContainer(*vm);
-    EndVMPruning(vm);
     if (err.IsError())
         LBC_LOG(-1, "Failed to clean up after pruning [%s], error=%s", vm->description().c_str(),
                 err.AsString().c_str());
@@ -257,6 +245,20 @@ CZoError CachePruner::RemovePrunedVMJobFolders(const std::string& flatFilePath, 
 void CachePruner::ReleaseLockContainer(const VM& vm) {
     CZoError err = cacheDB->ReleaseResources(std::list<VM>(1, vm));
     if (err.IsError()) LBC_LOG(-1, "%s", err.AsString().c_str());
+}
+
+void CachePruner::TEST_SetPruneWindowHook(PruneWindowHook hook) {
+    std::lock_guard<RankedMutex> guard(hookLock);
+    pruneWindowHook = hook;
+}
+
+void CachePruner::TEST_RunPruneWindowHook(const VM& vm, bool held) {
+    PruneWindowHook hook;
+    {
+        std::lock_guard<RankedMutex> guard(hookLock);
+        hook = pruneWindowHook;
+    }
+    if (hook) hook(vm, held);
 }
 
 void CachePruner::WaitForAllPruningTasks() {

@@ -145,8 +145,9 @@ CZoError WriterImpl::Commit() {
                                       std::string());
     bool pruning = false;
     {
-        // Held for the test only: the pruner marks a VM under this lock.
-        CCacheSyncObject sync(vm);
+        // Held for the test only: the pruner marks a VM under this lock, at
+        // the location whose copy it prunes.
+        CCacheSyncObject sync(vm, cache->GetCacheDataFolderPath());
         pruning = sync.IsVMInPruning();
     }
     if (pruning) {

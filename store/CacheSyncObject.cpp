@@ -10,7 +10,7 @@
 
 FXCriticalSection CCacheSyncObject::s_lockWriteSync(static_cast<uint16_t>(LockRank::WriteSync), "write/prune");
 std::set<std::string> CCacheSyncObject::c_setOngoingWrites;
-std::set<VMPtr, CCacheSyncObject::VMCompare> CCacheSyncObject::c_setVMsInPruning;
+std::set<CCacheSyncObject::PruningMark, CCacheSyncObject::PruningMarkCompare> CCacheSyncObject::c_setVMsInPruning;
 
 namespace {
 
@@ -36,6 +36,11 @@ bool CCacheSyncObject::ExtentCompare::operator()(const ExtentConstPtr& a, const 
     return a->AfileOffset < b->AfileOffset;
 }
 
+bool CCacheSyncObject::PruningMarkCompare::operator()(const PruningMark& a, const PruningMark& b) const {
+    if (a.first != b.first) return a.first < b.first;
+    return VMCompare()(a.second, b.second);
+}
+
 CCacheSyncObject::CCacheSyncObject(ExtentConstPtr extent, bool forWrite)
     : extent(extent), pruningDone(true), writeAdmitted(true) {
     if (extent)
@@ -51,7 +56,8 @@ CCacheSyncObject::CCacheSyncObject(ExtentConstPtr extent, bool forWrite)
     }
 }
 
-CCacheSyncObject::CCacheSyncObject(VMPtr vm) : vm(vm), pruningDone(true), writeAdmitted(true) {
+CCacheSyncObject::CCacheSyncObject(VMPtr vm, const std::string& location)
+    : vm(vm), location(location), pruningDone(true), writeAdmitted(true) {
     LockTimed(vm ? vm->JobID : 0);
 }
 
@@ -114,25 +120,27 @@ bool CCacheSyncObject::IsExtentWriteInProgress() {
     return !c_setOngoingWrites.empty();
 }
 
-bool CCacheSyncObject::IsVMInPruning(VMPtr vm) { return vm && c_setVMsInPruning.count(vm) != 0; }
-
-void CCacheSyncObject::MarkVMInPruning(VMPtr vm) {
-    if (vm) c_setVMsInPruning.insert(vm);
+bool CCacheSyncObject::IsVMInPruning(VMPtr vm, const std::string& location) {
+    return vm && c_setVMsInPruning.count(PruningMark(location, vm)) != 0;
 }
 
-void CCacheSyncObject::UnmarkVMInPruning(VMPtr vm) {
-    if (vm) c_setVMsInPruning.erase(vm);
+void CCacheSyncObject::MarkVMInPruning(VMPtr vm, const std::string& location) {
+    if (vm) c_setVMsInPruning.insert(PruningMark(location, vm));
+}
+
+void CCacheSyncObject::UnmarkVMInPruning(VMPtr vm, const std::string& location) {
+    if (vm) c_setVMsInPruning.erase(PruningMark(location, vm));
 }
 
 void CCacheSyncObject::MarkVMInPruning() {
-    MarkVMInPruning(vm);
+    MarkVMInPruning(vm, location);
     pruningDone = false;
 }
 
-bool CCacheSyncObject::IsVMInPruning() { return IsVMInPruning(vm); }
+bool CCacheSyncObject::IsVMInPruning() { return IsVMInPruning(vm, location); }
 
 void CCacheSyncObject::DoneVMPruningProcessing() {
     if (pruningDone) return;
-    UnmarkVMInPruning(vm);
+    UnmarkVMInPruning(vm, location);
     pruningDone = true;
 }

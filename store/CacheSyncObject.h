@@ -9,6 +9,11 @@
 // releases it when destroyed, and must be destroyed on the thread that made
 // it (a recursive mutex is released by its owner only).
 //
+// A pruning mark names a VM and the cache location (its data folder) whose
+// copy is pruned: after a remap the same afile copy is cached at another
+// location too, and its Writers there must go on recording. A mark lasts as
+// long as the holder that set it, so only that holder's thread ever sees it.
+//
 // Locks: s_lockWriteSync ranks before the service lock and every database
 // lock (platform/LockOrder.h): the write admission resolves its location
 // under it, and the pruner updates rows while it holds a VM holder.
@@ -20,6 +25,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <utility>
 
 class CCacheSyncObject {
 public:
@@ -35,8 +41,9 @@ public:
     // An extent holder; with forWrite it also runs the write admission, whose
     // outcome IsWriteAdmitted() tells. A null extent is never admitted.
     CCacheSyncObject(ExtentConstPtr extent, bool forWrite);
-    // A VM holder.
-    explicit CCacheSyncObject(VMPtr vm);
+    // A VM holder for the VM's copy at the location; an extent holder's
+    // location is empty.
+    explicit CCacheSyncObject(VMPtr vm, const std::string& location = std::string());
     // Undoes this holder's VM mark, then releases the lock.
     ~CCacheSyncObject();
     CCacheSyncObject(const CCacheSyncObject&) = delete;
@@ -53,11 +60,11 @@ public:
     static bool IsExtentWriteInProgress();
 
     // The caller holds the lock.
-    static bool IsVMInPruning(VMPtr vm);
-    static void MarkVMInPruning(VMPtr vm);
-    static void UnmarkVMInPruning(VMPtr vm);
+    static bool IsVMInPruning(VMPtr vm, const std::string& location);
+    static void MarkVMInPruning(VMPtr vm, const std::string& location);
+    static void UnmarkVMInPruning(VMPtr vm, const std::string& location);
 
-    // On the holder's VM.
+    // On the holder's VM at its location.
     void MarkVMInPruning();
     bool IsVMInPruning();
     void DoneVMPruningProcessing();
@@ -67,15 +74,22 @@ public:
     static FXCriticalSection s_lockWriteSync;
 
 private:
+    // The location, then the VM order.
+    typedef std::pair<std::string, VMPtr> PruningMark;
+    struct PruningMarkCompare {
+        bool operator()(const PruningMark& a, const PruningMark& b) const;
+    };
+
     void AdmitWrite();
 
     // guarded by s_lockWriteSync
     static std::set<std::string> c_setOngoingWrites;
-    static std::set<VMPtr, VMCompare> c_setVMsInPruning;
+    static std::set<PruningMark, PruningMarkCompare> c_setVMsInPruning;
 
     // The holder's own state, used on its thread only.
     ExtentConstPtr extent;
     VMPtr vm;
+    std::string location;
     bool pruningDone;
     bool writeAdmitted;
 };

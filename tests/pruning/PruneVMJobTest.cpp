@@ -17,10 +17,11 @@ using namespace pruning_test;
 
 namespace {
 
-// Whether the write road would see the VM as being pruned now.
-bool InPruning(long long afile) {
+// Whether a Writer at the location would see the VM as being pruned now.
+bool InPruning(PruningLocation& location, long long afile) {
     VMPtr vm = boost::make_shared<VM>(PruningLocation::Job(afile));
-    return CCacheSyncObject::Execute([&vm] { return CCacheSyncObject::IsVMInPruning(vm); });
+    const std::string at = location.cache->GetCacheDataFolderPath();
+    return CCacheSyncObject::Execute([&vm, &at] { return CCacheSyncObject::IsVMInPruning(vm, at); });
 }
 
 // Marks a file immutable for its lifetime (a rename of it then fails with
@@ -76,9 +77,9 @@ TEST_P(PruneVMJobTest, RemovesTheJobsFilesAndFoldersButNotTheBuckets) {
     location.ExpectPruned(812);
     location.ExpectPruned(813);
     EXPECT_EQ(2u, location.db.log->Count(2, "Done pruning ["));
-    // Writers record locations again once the clean-up is over.
-    EXPECT_FALSE(InPruning(812));
-    EXPECT_FALSE(InPruning(813));
+    // Writers record locations again: the marks went with the pruning.
+    EXPECT_FALSE(InPruning(location, 812));
+    EXPECT_FALSE(InPruning(location, 813));
     // The container of the lock request is gone with the clean-up: a new
     // request stages afresh and finds no row.
     EXPECT_EQ(0u, location.db.top->TEST_ContainerCount());
@@ -156,7 +157,7 @@ TEST_P(PruneVMJobTest, AFolderThatCannotBeRemovedStillReleasesTheLock) {
 
         EXPECT_EQ(1u, location.db.log->Count(-1, "Failed to clean up after pruning ["));
         EXPECT_FALSE(Exists(location.PrunedFile(812)));
-        EXPECT_FALSE(InPruning(812));
+        EXPECT_FALSE(InPruning(location, 812));
         EXPECT_TRUE(location.db.OthersCanLock(812));
         pinned.Clear();
     }
@@ -218,7 +219,7 @@ TEST(PruneVMJobInUseTest, ARefusedRenameSkipsAfterTheDatabaseAndReleasesTheLock)
     EXPECT_TRUE(Exists(location.FlatFile(812)));
     EXPECT_FALSE(Exists(location.PrunedFile(812)));
     EXPECT_EQ(0u, location.db.top->TEST_ContainerCount());
-    EXPECT_FALSE(InPruning(812));
+    EXPECT_FALSE(InPruning(location, 812));
 
     // Released, not only deleted: the next attempt takes the lock again and
     // finishes the job once the file can be moved.

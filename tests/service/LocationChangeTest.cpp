@@ -8,9 +8,12 @@
 
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/XKMMmountPath.h"
+#include "pruning/CachePruner.h"
 
+#include <boost/make_shared.hpp>
 #include <sys/stat.h>
 
+#include <future>
 #include <string>
 
 namespace {
@@ -24,7 +27,7 @@ protected:
 
     // The media manager's next answer for the afile copy: the mount path
     // `folder` with the id, or a failure when `folder` is empty.
-    static void Answer(long long id, const std::string& folder) {
+    static void Answer(long long id, const std::string& folder, long long afile = kAfile) {
         XKMMmountPath::TEST_Answer answer;
         answer.status = folder.empty() ? -1 : 0;
         if (!folder.empty()) {
@@ -33,7 +36,7 @@ protected:
             mountPath.setPath(folder);
             answer.mountPaths.push_back(mountPath);
         }
-        XKMMmountPath::TEST_SetAnswer(kAfile, kCopy, answer);
+        XKMMmountPath::TEST_SetAnswer(afile, kCopy, answer);
     }
 
     // The daily clear, through the periodic thread and the clock seam.
@@ -41,6 +44,13 @@ protected:
         SystemClock::TEST_AdvanceSeconds(86400);
         ASSERT_TRUE(Impl()->TEST_PeriodicThread()->TEST_TickNow(true));
         ASSERT_EQ(0u, Impl()->TEST_AfileMappingCount());
+    }
+
+    // The pruner of the location whose top-level database is `db`.
+    static CachePrunerPtr PrunerOf(const CacheDBPtr& db) {
+        for (const CachePrunerPtr& pruner : Impl()->TEST_Pruners())
+            if (pruner->TEST_CacheDB() == db) return pruner;
+        return CachePrunerPtr();
     }
 
     std::string Folder(const std::string& name) const {
@@ -111,6 +121,97 @@ TEST_F(LocationChangeTest, EachLocationOfAnAfileCopyKeepsItsOwnRowsAndBytes) {
         EXPECT_EQ(b, ReadExtent(second, err)) << err.AsString();
         ASSERT_FALSE(atP->ReleaseIdleResources().IsError());
         ASSERT_FALSE(atSecond->ReleaseIdleResources().IsError());
+        DailyClear();
+    }
+}
+
+// The afile copy moved from P to Q; P's pruner then prunes the copy it still
+// holds while a Writer at Q closes. The mark of the pruning covers P only and
+// ends with the pruner's write/prune lock: the Writer at Q records its row.
+// Inside the window only the pruning thread can reach the lock (it is
+// recursive), so the closes there run on it, as the pruner's hook.
+TEST_F(LocationChangeTest, AWriterAtTheNewLocationRecordsItsRowWhileTheOldOneIsPruned) {
+    const struct {
+        const char* name;
+        bool held;  // the Writer at Q closes inside the window, not just after it
+    } cases[] = {{"inside the pruning window", true}, {"after the window, deletion pending", false}};
+    long long afile = kAfile;
+    long long id = 5;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++afile;
+        const std::string p = Folder(std::string("P-") + c.name[0]);
+        const std::string q = Folder(std::string("Q-") + c.name[0]);
+        const long long idP = id++;
+        const long long idQ = id++;
+        const std::string old = Payload(100, 1), fresh = Payload(200, 2), atPToo = Payload(50, 3);
+
+        Answer(idP, p, afile);
+        ASSERT_FALSE(WriteExtent(0, old, 0, afile).IsError());
+        CacheDBPtr atP = DB(afile);
+        const VM pruned = VMRow(afile);
+        CachePrunerPtr pruner = PrunerOf(atP);
+        ASSERT_TRUE(pruner);
+
+        DailyClear();
+        Answer(idQ, q, afile);
+        CLiveBrowseCache::WriterPtr atQ;
+        ASSERT_FALSE(lbc->GetWriterObject(afile, 4096, kTessarel, kCopy, kJob, 0, atQ).IsError());
+        ASSERT_NE(atP, DB(afile));
+        ASSERT_FALSE(atQ->Write(fresh.data(), fresh.size()).IsError());
+        // P's container is idle: the pruner can take the afile's lock there.
+        ASSERT_FALSE(atP->ReleaseIdleResources().IsError());
+        ASSERT_EQ(0u, atP->TEST_ContainerCount());
+
+        const size_t skippedBefore = CountContaining("is either being pruned. Do not commit this write to DB.");
+        int windows = 0;
+        CZoError closed = FXErrorUtil::ErrorInt(FXLOC, 1, "not closed");
+        Extent rowAtP(0, 0, 0, 0, 0);
+        pruner->TEST_SetPruneWindowHook([&](const VM& vm, bool held) {
+            if (vm.AfileID != afile || held != c.held) return;
+            ++windows;
+            if (!held) {
+                closed = std::async(std::launch::async, [&] { return atQ->Close(); }).get();
+                return;
+            }
+            closed = atQ->Close();
+            // A Writer of the copy at P itself, inside the window: its bytes
+            // go with the pruned folders, so its row stays without a location.
+            ExtentPtr extent = boost::make_shared<Extent>(afile, 8192, kTessarel, kCopy, kJob);
+            ASSERT_FALSE(atP->AddExtent(*extent).IsError());
+            CLiveBrowseCache::Writer writer(extent, [] {}, CacheItemPtr());
+            writer.SetCache(pruner->TEST_Cache(), atP);
+            ASSERT_FALSE(writer.Open().IsError());
+            ASSERT_FALSE(writer.Write(atPToo.data(), atPToo.size()).IsError());
+            EXPECT_FALSE(writer.Close().IsError());
+            ExtentParam key;
+            key.AfileID = afile;
+            key.AfileOffset = 8192;
+            key.TessarelID = kTessarel;
+            key.CopyID = kCopy;
+            ASSERT_FALSE(atP->GetExtent(key, rowAtP).IsError());
+        });
+        long long bytes = 0;
+        ASSERT_FALSE(pruner->SubmitVMJobForPruning(pruned, bytes).IsError());
+        pruner->WaitForAllPruningTasks();
+        pruner->TEST_SetPruneWindowHook(CachePruner::PruneWindowHook());
+
+        ASSERT_EQ(1, windows);
+        EXPECT_FALSE(closed.IsError()) << closed.AsString();
+        EXPECT_EQ(c.held ? 1u : 0u,
+                  CountContaining("is either being pruned. Do not commit this write to DB.") - skippedBefore);
+        if (c.held) {
+            EXPECT_EQ("", rowAtP.CacheLocation);
+        }
+        atQ.reset();
+
+        CZoError err;
+        EXPECT_EQ(fresh, ReadExtent(4096, err, 0, afile)) << err.AsString();
+        bool cached = false, recorded = false;
+        ASSERT_FALSE(lbc->IsExtentInCache(afile, 4096, kTessarel, kCopy, cached, recorded).IsError());
+        EXPECT_TRUE(recorded);
+        EXPECT_TRUE(cached);
+        ASSERT_FALSE(DB(afile)->ReleaseIdleResources().IsError());
         DailyClear();
     }
 }

@@ -4,12 +4,14 @@
 
 #include "service/MainRoadSupport.h"
 
+#include "pruning/CachePruner.h"
 #include "store/LiveBrowseCacheUtility.h"
 
 #include <dirent.h>
 
 #include <future>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -95,4 +97,32 @@ TEST_F(PrunerLockWindowTest, RequestsWhileThePrunerHoldsTheLockAreRefusedAndNoth
     EXPECT_EQ(second, ReadExtent(4096, err)) << err.AsString();
     held.reset();
     heldToo.reset();
+}
+
+// The other half of the window: a Writer open at the location holds the
+// afile's lock through its container, so the pruner skips the copy as in use
+// and the Writer records its row. No Writer of this process can therefore
+// close at the location while its copy is being pruned or deleted.
+TEST_F(PrunerLockWindowTest, AnOpenWriterKeepsThePrunerOutAndRecordsItsRow) {
+    CLiveBrowseCache::WriterPtr writer;
+    ASSERT_FALSE(lbc->GetWriterObject(kAfile, 0, kTessarel, kCopy, kJob, 0, writer).IsError());
+    const std::string bytes = Payload(100, 1);
+    ASSERT_FALSE(writer->Write(bytes.data(), bytes.size()).IsError());
+    // An idle pass now would find the container held by the Writer.
+    SystemClock::TEST_AdvanceSeconds(31);
+    ASSERT_FALSE(DB()->ReleaseIdleResources().IsError());
+
+    std::vector<CachePrunerPtr> pruners = Impl()->TEST_Pruners();
+    ASSERT_EQ(1u, pruners.size());
+    long long pruned = 0;
+    ASSERT_FALSE(AsPruner([&] { return pruners[0]->SubmitVMJobForPruning(PrunedVM(), pruned); }).IsError());
+    pruners[0]->WaitForAllPruningTasks();
+    EXPECT_EQ(1u, CountContaining("is in use. Skipping pruning for it."));
+    EXPECT_EQ(0u, CountContaining("Done pruning ["));
+
+    EXPECT_FALSE(writer->Close().IsError());
+    writer.reset();
+    EXPECT_EQ(0u, CountContaining("is either being pruned. Do not commit this write to DB."));
+    CZoError err;
+    EXPECT_EQ(bytes, ReadExtent(0, err)) << err.AsString();
 }

@@ -208,7 +208,8 @@ TEST_F(WriteRoadTest, ACloseWhileTheVMIsBeingPrunedSucceedsWithoutRecordingALoca
     ASSERT_FALSE(writer->Write(bytes.data(), bytes.size()).IsError());
     {
         // The write/prune lock is recursive: this thread may hold it across Close.
-        CCacheSyncObject pruning(boost::make_shared<VM>(kTessarel, kCopy, kAfile, "", 0, 0, ""));
+        CCacheSyncObject pruning(boost::make_shared<VM>(kTessarel, kCopy, kAfile, "", 0, 0, ""),
+                                 GetCache(kAfile, kCopy)->GetCacheDataFolderPath());
         pruning.MarkVMInPruning();
         EXPECT_FALSE(writer->Close().IsError());
     }

@@ -186,6 +186,31 @@ TEST_F(CacheSyncObjectTest, VMMarksLastAsLongAsTheirHolder) {
     EXPECT_FALSE(after.IsVMInPruning());
 }
 
+TEST_F(CacheSyncObjectTest, AMarkCoversOnlyTheLocationItNames) {
+    VMPtr vm = boost::make_shared<VM>(2, 1, 812, "vm-a", 900, 10, "g");
+    VMPtr sameIds = boost::make_shared<VM>(2, 1, 812, "vm-b", 77, 99, "other");
+    {
+        CCacheSyncObject pruning(vm, "/mnt/P/DATA");
+        pruning.MarkVMInPruning();
+        CCacheSyncObject samePlace(sameIds, "/mnt/P/DATA");
+        EXPECT_TRUE(samePlace.IsVMInPruning());
+        // The same afile copy cached at another location after a remap.
+        CCacheSyncObject elsewhere(sameIds, "/mnt/Q/DATA");
+        EXPECT_FALSE(elsewhere.IsVMInPruning());
+        EXPECT_FALSE(CCacheSyncObject::IsVMInPruning(sameIds, std::string()));
+
+        // Two pruners of the copy, one per location: each mark goes with its own holder.
+        {
+            CCacheSyncObject other(sameIds, "/mnt/Q/DATA");
+            other.MarkVMInPruning();
+            EXPECT_TRUE(elsewhere.IsVMInPruning());
+        }
+        EXPECT_FALSE(elsewhere.IsVMInPruning());
+        EXPECT_TRUE(samePlace.IsVMInPruning());
+    }
+    EXPECT_FALSE(CCacheSyncObject::Execute([&] { return CCacheSyncObject::IsVMInPruning(vm, "/mnt/P/DATA"); }));
+}
+
 TEST_F(CacheSyncObjectTest, VMHolderWaitsForAWriteAdmissionOnAnotherThread) {
     VMPtr vm = boost::make_shared<VM>(2, 1, 812, "vm", 900, 0, "g");
     std::mutex m;
