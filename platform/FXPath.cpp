@@ -4,7 +4,10 @@
 #include "platform/Win32Constants.h"
 
 #include <climits>
+#include <cstdlib>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -13,6 +16,34 @@ size_t TrimmedLength(const std::string& s) {
     size_t n = s.size();
     while (n > 1 && s[n - 1] == '/') --n;
     return n;
+}
+
+// The components of path, without empty and "." ones.
+std::vector<std::string> Components(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(at, end - at);
+        if (!part.empty() && part != ".") parts.push_back(part);
+        at = end + 1;
+    }
+    return parts;
+}
+
+// realpath(3) of path; false when it cannot be resolved.
+bool RealPath(const std::string& path, std::string& resolved) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return false;
+    resolved = real;
+    ::free(real);
+    return true;
+}
+
+void AppendComponent(std::string& path, const std::string& component) {
+    if (path != "/") path += '/';
+    path += component;
 }
 
 }  // namespace
@@ -63,4 +94,44 @@ CZoError FXPath::RemovePathFromFileName(std::string& path, const std::string& ro
     while (start < path.size() && path[start] == '/') ++start;
     path.erase(0, start);
     return CZoError::Success();
+}
+
+CZoError FXPath::Canonicalize(const std::string& path, std::string& canonical) {
+    if (path.empty())
+        return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "no path to resolve");
+    std::string resolved = "/";
+    if (path[0] != '/' && !RealPath(".", resolved))
+        return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "no working folder to resolve [%s]",
+                                       path.c_str());
+    // Resolved component by component, so that the part that exists gets its
+    // links resolved even when the rest does not exist yet.
+    bool unresolved = false;
+    for (const std::string& part : Components(path)) {
+        if (part == "..") {
+            // The path so far holds no link, so its parent is its text's parent.
+            const size_t slash = resolved.rfind('/');
+            resolved.erase(slash == 0 ? 1 : slash);
+            unresolved = false;  // what follows may exist again
+            continue;
+        }
+        AppendComponent(resolved, part);
+        std::string real;
+        if (!unresolved && RealPath(resolved, real))
+            resolved = real;
+        else
+            unresolved = true;
+    }
+    if (resolved.size() >= PATH_MAX)
+        return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILENAME_EXCED_RANGE, "path too long [%s]", path.c_str());
+    canonical.swap(resolved);
+    return CZoError::Success();
+}
+
+std::string FXPath::Normalize(const std::string& path) {
+    std::string normal = !path.empty() && path[0] == '/' ? "/" : "";
+    for (const std::string& part : Components(path)) {
+        if (!normal.empty() && normal != "/") normal += '/';
+        normal += part;
+    }
+    return normal.empty() && !path.empty() ? std::string(".") : normal;
 }

@@ -30,4 +30,19 @@ public:
     // root itself -> ""). The root must end at a component boundary of path;
     // otherwise Win32 87 and path is unchanged.
     static CZoError RemovePathFromFileName(std::string& path, const std::string& root);
+
+    // The one spelling of the local folder path names: absolute (a relative
+    // path is taken from the working folder), symbolic links resolved, no
+    // "." or ".." component, no doubled or trailing '/'. The part from the
+    // first component that cannot be resolved (it does not exist yet, or is
+    // not reachable) is kept as written, only normalised as by Normalize with
+    // ".." taken back textually: nothing in it can be a link yet. Fails with
+    // Win32 87 for an empty path and Win32 206 when the result is longer
+    // than PATH_MAX.
+    static CZoError Canonicalize(const std::string& path, std::string& canonical);
+
+    // Text only: doubled '/' collapsed, "." components and trailing '/'
+    // dropped ("/" stays). ".." is kept: without the file system it cannot
+    // be told whether the component before it is a link.
+    static std::string Normalize(const std::string& path);
 };

@@ -149,13 +149,16 @@ CLiveBrowseCacheImpl::~CLiveBrowseCacheImpl() {
 
     // Released here, before serviceLock goes, and outside it: a location's
     // release writes its databases back, which may take a while.
-    std::map<CachePathId, CachePath, CachePathIdCompare> locations;
+    std::map<CachePathId, CachePath, CachePathIdCompare> ids;
+    std::map<std::string, CachePath> locations;
     std::map<AfilePathId, AfilePath, AfilePathIdCompare> mappings;
     {
         auto_lock guard(&serviceLock);
-        locations.swap(cachePathMap);
+        ids.swap(cachePathMap);
+        locations.swap(cacheFolderMap);
         mappings.swap(afilePathMap);
     }
+    ids.clear();
     // Pruners first, then the database and the cache of each location.
     for (auto& entry : locations) entry.second.pruner.reset();
     locations.clear();
@@ -276,7 +279,7 @@ bool CLiveBrowseCacheImpl::IsPrintProcessStats() {
 
 void CLiveBrowseCacheImpl::RefreshConfigurationCachePaths() {
     auto_lock guard(&serviceLock);
-    for (auto& entry : cachePathMap) {
+    for (auto& entry : cacheFolderMap) {
         entry.second.cache->RefreshConfiguration();
         entry.second.pruner->RefreshConfiguration();
     }
@@ -285,14 +288,14 @@ void CLiveBrowseCacheImpl::RefreshConfigurationCachePaths() {
 void CLiveBrowseCacheImpl::StartCachePathPruners() {
     auto_lock guard(&serviceLock);
     if (stopped) return;
-    for (auto& entry : cachePathMap) entry.second.pruner->Start();
+    for (auto& entry : cacheFolderMap) entry.second.pruner->Start();
 }
 
 void CLiveBrowseCacheImpl::StopCachePathPruners() {
     std::vector<CachePrunerPtr> pruners;
     {
         auto_lock guard(&serviceLock);
-        for (auto& entry : cachePathMap) pruners.push_back(entry.second.pruner);
+        for (auto& entry : cacheFolderMap) pruners.push_back(entry.second.pruner);
     }
     // Outside serviceLock: a pass waits for it inside GetCache.
     for (const CachePrunerPtr& pruner : pruners) pruner->Stop(true);
@@ -350,19 +353,15 @@ CZoError CLiveBrowseCacheImpl::GetMediaConfiguredCache(long long afileId, unsign
 
     const CachePathId locationKey{mountPath};
     auto known = cachePathMap.find(locationKey);
-    if (known != cachePathMap.end()) {
-        cache = known->second.cache;
-        db = known->second.db;
-        pruner = known->second.pruner;
-    } else {
+    if (known == cachePathMap.end()) {
         CachePath location;
-        CZoError err = CreateCacheLocation(mountPath, location);
+        CZoError err = FindOrCreateCacheLocation(mountPath, location);
         if (err.IsError()) return err.Push(FXLOC);
-        cachePathMap.emplace(locationKey, location);
-        cache = location.cache;
-        db = location.db;
-        pruner = location.pruner;
+        known = cachePathMap.emplace(locationKey, location).first;
     }
+    cache = known->second.cache;
+    db = known->second.db;
+    pruner = known->second.pruner;
 
     if (resolvedNow) {
         afilePathMap[afileKey] = AfilePath{locationKey};
@@ -372,27 +371,56 @@ CZoError CLiveBrowseCacheImpl::GetMediaConfiguredCache(long long afileId, unsign
     return CZoError::Success();
 }
 
+// The folder is resolved once, when an id is first seen; every registry
+// below the location (containers, staging folders, flat-file locks) is keyed
+// by text derived from it.
+CZoError CLiveBrowseCacheImpl::FindOrCreateCacheLocation(const MediaManager::MountPathInfo& mountPath,
+                                                         CachePath& location) {
+    const std::string& path = mountPath.getPath();
+    CFSInitParams parsed;
+    const bool dataServer = LowId(mountPath) != 0 && CCacheFileIO::ParseDataServerMountPath(path, parsed);
+    std::string folder;
+    CZoError err = LiveBrowseCacheUtility::GetCanonicalCacheFolder(path, dataServer, folder);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 31, "error=%s", err.AsString().c_str());
+
+    auto known = cacheFolderMap.find(folder);
+    if (known != cacheFolderMap.end()) {
+        LBC_LOG(0, "Cache mount path [%s] (MMPathId=%d) shares the cache location at [%s]", path.c_str(),
+                LowId(mountPath), folder.c_str());
+        location = known->second;
+        return CZoError::Success();
+    }
+    err = CreateCacheLocation(mountPath, folder, location);
+    if (err.IsError()) return err.Push(FXLOC);
+    cacheFolderMap.emplace(folder, location);
+    return CZoError::Success();
+}
+
 // Caller holds serviceLock. Nothing is kept unless the cache and the
 // database are both initialised; the pruner is made and started last.
 CZoError CLiveBrowseCacheImpl::CreateCacheLocation(const MediaManager::MountPathInfo& mountPath,
-                                                   CachePath& location) {
+                                                   const std::string& folder, CachePath& location) {
     // A stopped service starts no thread that nobody would stop.
     if (stopped)
         return FXErrorUtil::ErrorInt(FXLOC, 85, "Live browse cache is shutting down; no cache path for [%s]",
                                      mountPath.getPath().c_str());
 
+    // The location's objects see the folder in its one spelling only; the
+    // log lines below show the path as it was given.
+    MediaManager::MountPathInfo located = mountPath;
+    located.setPath(folder);
     std::string dataFolder;
     std::string dbFolder;
-    CZoError err = CacheNamespace::GetCachePath(mountPath, dataFolder, dbFolder);
+    CZoError err = CacheNamespace::GetCachePath(located, dataFolder, dbFolder);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 31, "error=%s", err.AsString().c_str());
 
     const std::string& path = mountPath.getPath();
-    CachePtr cache = boost::make_shared<Cache>(Cache::FLAT_FILE_CACHE, path, initialized.load());
+    CachePtr cache = boost::make_shared<Cache>(Cache::FLAT_FILE_CACHE, folder, initialized.load());
     boost::any info;
     if (LowId(mountPath) != 0) {
         CacheMountPathInfo remote;
-        remote.mountPath = mountPath;
-        if (CCacheFileIO::ParseDataServerMountPath(path, remote.fsParams)) {
+        remote.mountPath = located;
+        if (CCacheFileIO::ParseDataServerMountPath(folder, remote.fsParams)) {
             const CFSInitParams& p = remote.fsParams;
             std::string text = FXString::Format(
                 "Type: [%d], Subtype: [%d], Host: [%s], Path: [%s], Vol: [%s], User: [%s], LocalClientName: [%s], "
@@ -481,7 +509,7 @@ size_t CLiveBrowseCacheImpl::TEST_AfileMappingCount() {
 std::vector<CachePrunerPtr> CLiveBrowseCacheImpl::TEST_Pruners() {
     std::vector<CachePrunerPtr> pruners;
     auto_lock guard(&serviceLock);
-    for (auto& entry : cachePathMap) pruners.push_back(entry.second.pruner);
+    for (auto& entry : cacheFolderMap) pruners.push_back(entry.second.pruner);
     return pruners;
 }
 

@@ -132,13 +132,18 @@ public:
     // ---- for tests
     boost::shared_ptr<PeriodicUtilityThread> TEST_PeriodicThread() const { return periodicThread; }
     size_t TEST_AfileMappingCount();
-    // The pruners of every location, in map order.
+    // The pruners of every location, by canonical folder.
     std::vector<CachePrunerPtr> TEST_Pruners();
     // Implementations constructed and not yet destroyed, in the process.
     static int TEST_LiveImplementations();
 
 private:
-    CZoError CreateCacheLocation(const MediaManager::MountPathInfo& mountPath, CachePath& location);
+    // The location of a mount path whose id has none yet: the one already
+    // made over the same folder, or a new one. Caller holds serviceLock.
+    CZoError FindOrCreateCacheLocation(const MediaManager::MountPathInfo& mountPath, CachePath& location);
+    // folder: the mount path's folder in its canonical spelling.
+    CZoError CreateCacheLocation(const MediaManager::MountPathInfo& mountPath, const std::string& folder,
+                                 CachePath& location);
 
     // constant after construction
     const boost::shared_ptr<PeriodicUtilityThread> periodicThread;
@@ -153,6 +158,10 @@ private:
     // guarded by serviceLock
     std::map<AfilePathId, AfilePath, AfilePathIdCompare> afilePathMap;
     std::map<CachePathId, CachePath, CachePathIdCompare> cachePathMap;
+    // Every location once, by its canonical folder: the ids of cachePathMap
+    // that name one folder, however spelled, share its one location, so that
+    // the folder's afile copies never get two containers in the process.
+    std::map<std::string, CachePath> cacheFolderMap;
     bool stopped = false;  // StopThreads has run: no new location, no pruner started
     FXCriticalSection serviceLock{static_cast<uint16_t>(LockRank::Service), "service"};
 

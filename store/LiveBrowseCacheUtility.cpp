@@ -115,6 +115,18 @@ CZoError LiveBrowseCacheUtility::GetAfileStageDBLocation(const std::string& dbFo
     return CZoError::Success();
 }
 
+CZoError LiveBrowseCacheUtility::GetCanonicalCacheFolder(const std::string& path, bool dataServer,
+                                                         std::string& folder) {
+    if (dataServer) {
+        const size_t fields = path.rfind('|') + 1;
+        folder = path.substr(0, fields) + FXPath::Normalize(path.substr(fields));
+        return CZoError::Success();
+    }
+    CZoError err = FXPath::Canonicalize(path, folder);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
 CZoError LiveBrowseCacheUtility::GetMd5(std::string text, std::string& out) {
     CMd5 md5;
     md5.Start();

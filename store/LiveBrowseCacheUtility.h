@@ -34,6 +34,13 @@ public:
     // root, then the database folder's path relative to that root.
     static CZoError GetAfileStageDBLocation(const std::string& dbFolder, const std::string& root, std::string& out);
 
+    // The folder of a cache location in the one spelling every registry of
+    // the process keys it by. A local folder is resolved through its links
+    // (FXPath::Canonicalize: a part not made yet is kept, normalised); a
+    // data-server path keeps its "|" fields and has only its folder's text
+    // normalised, since its links are the server's.
+    static CZoError GetCanonicalCacheFolder(const std::string& path, bool dataServer, std::string& folder);
+
     // 32 upper-case hexadecimal digits of the MD5 of the text's bytes.
     static CZoError GetMd5(std::string text, std::string& out);
 

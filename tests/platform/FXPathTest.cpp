@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 
 namespace {
@@ -121,6 +123,60 @@ TEST(FXPath, DoesPathExistForFilesAndFolders) {
     EXPECT_TRUE(FXPath::DoesPathExist(dir.sub("f")));
     EXPECT_FALSE(FXPath::DoesPathExist(dir.sub("missing")));
     EXPECT_FALSE(FXPath::DoesPathExist(""));
+}
+
+// Every spelling of one folder resolves to one text, also a part of it that
+// does not exist yet.
+TEST(FXPath, CanonicalizeGivesOneSpellingPerFolder) {
+    TempDir dir;
+    const std::string real = dir.sub("real");
+    ::mkdir(real.c_str(), 0755);
+    ::mkdir((real + "/sub").c_str(), 0755);
+    ASSERT_EQ(0, ::symlink(real.c_str(), dir.sub("link").c_str()));
+    ASSERT_EQ(0, ::symlink("real/sub", dir.sub("relative-link").c_str()));
+    const std::string base = dir.path();
+    const struct {
+        std::string path;
+        std::string expected;
+    } cases[] = {
+        {real, real},
+        {real + "/", real},
+        {base + "/link", real},
+        {base + "/link/sub", real + "/sub"},
+        {base + "/relative-link", real + "/sub"},
+        {base + "/./real", real},
+        {base + "//real//sub", real + "/sub"},
+        {real + "/sub/..", real},
+        {base + "/link/sub/../sub", real + "/sub"},
+        {base + "/link/new/LiveBrowseCache", real + "/new/LiveBrowseCache"},
+        {base + "/link/./new//x/", real + "/new/x"},
+        {base + "/link/new/../sub", real + "/sub"},
+        {base + "/link/new/more/../../sub", real + "/sub"},
+        {"/", "/"},
+        {"/..", "/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string canonical = "untouched";
+        CZoError err = FXPath::Canonicalize(c.path, canonical);
+        EXPECT_FALSE(err.IsError()) << err.AsString();
+        EXPECT_EQ(c.expected, canonical);
+    }
+    std::string canonical = "untouched";
+    EXPECT_TRUE(FXErrorUtil::IsWin32(FXPath::Canonicalize("", canonical), ERROR_INVALID_PARAMETER));
+    EXPECT_EQ("untouched", canonical);
+}
+
+TEST(FXPath, NormalizeTouchesTheTextOnly) {
+    const struct {
+        const char* path;
+        const char* expected;
+    } cases[] = {
+        {"/vol/cache", "/vol/cache"},  {"/vol//cache/", "/vol/cache"}, {"/vol/./cache/.", "/vol/cache"},
+        {"//", "/"},                   {"/vol/../cache", "/vol/../cache"}, {"vol//x", "vol/x"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.expected, FXPath::Normalize(c.path)) << c.path;
 }
 
 }  // namespace

@@ -55,6 +55,16 @@ protected:
     }
 
     std::string LocalData() const { return LocalCacheFolder() + "/DATA"; }
+
+    // Serves a folder "vol" of the TempDir's "served" on the loopback data
+    // server as host; the data-server path of "/vol" is the result + "/vol".
+    std::string ServeVolume(const std::string& host) const {
+        const std::string served = temp.sub("served");
+        ::mkdir(served.c_str(), 0755);
+        ::mkdir((served + "/vol").c_str(), 0755);
+        LoopbackFS::TEST_ServeHost(host, served);
+        return "IP|10|20|" + host + "|30|";
+    }
 };
 
 TEST_F(CacheLocationTest, MediaManagerAnswers) {
@@ -234,12 +244,8 @@ TEST_F(CacheLocationTest, BaseFolderFollowsTheConfigurationWhileLocationsStay) {
 }
 
 TEST_F(CacheLocationTest, DataServerPathGetsRemoteFileAccess) {
-    const char host[] = "h10-loopback";
+    const std::string path = ServeVolume("h10-loopback") + "/vol";
     const std::string served = temp.sub("served");
-    ::mkdir(served.c_str(), 0755);
-    ::mkdir((served + "/vol").c_str(), 0755);
-    LoopbackFS::TEST_ServeHost(host, served);
-    const std::string path = std::string("IP|10|20|") + host + "|30|/vol";
     Answer(80, 1, 0, {MountPath(7, path)});
 
     CachePtr cache = GetCache(80, 1);
@@ -255,6 +261,23 @@ TEST_F(CacheLocationTest, DataServerPathGetsRemoteFileAccess) {
                            "[/vol], Vol: [], User: [], LocalClientName: [" +
                                machine + "], MP_Id: [0], CMP_Id: [0], Flags: [0]]"));
     EXPECT_EQ(0u, CountContaining("Non-MM cache mount path"));
+}
+
+// A data server's folder is compared as text: doubled slashes and "." parts
+// do not make a second location, while its links are the server's own.
+TEST_F(CacheLocationTest, DataServerPathsNamingOneFolderShareOneLocation) {
+    const std::string fields = ServeVolume("h11-loopback");
+    Answer(81, 1, 0, {MountPath(7, fields + "/vol")});
+    Answer(82, 1, 0, {MountPath(8, fields + "//vol/./")});
+
+    CachePtr cache = GetCache(81, 1);
+    ASSERT_TRUE(cache);
+    EXPECT_EQ(cache, GetCache(82, 1));
+    EXPECT_EQ(GetDB(81, 1), GetDB(82, 1));
+    EXPECT_EQ(1u, Impl()->TEST_Pruners().size());
+    EXPECT_EQ(fields + "/vol/DB", GetDB(82, 1)->GetCacheDBFolderPath());
+    EXPECT_EQ(1u, Count(0, "Cache mount path [" + fields + "//vol/./] (MMPathId=8) shares the cache location at [" +
+                               fields + "/vol]"));
 }
 
 TEST_F(CacheLocationTest, AFailedCreationRegistersNothingAndIsTriedAgain) {

@@ -8,10 +8,12 @@
 
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/XKMMmountPath.h"
+#include "platform/XKPlatformInfo.h"
 #include "pruning/CachePruner.h"
 
 #include <boost/make_shared.hpp>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <future>
 #include <string>
@@ -213,5 +215,85 @@ TEST_F(LocationChangeTest, AWriterAtTheNewLocationRecordsItsRowWhileTheOldOneIsP
         EXPECT_TRUE(cached);
         ASSERT_FALSE(DB(afile)->ReleaseIdleResources().IsError());
         DailyClear();
+    }
+}
+
+// One folder named through two spellings (a symbolic link to it, a "/./" or a
+// "//" inside its path) is one location: an afile copy whose Writers reach it
+// through both while both are open has one container, one lock, both rows and
+// the bytes of each in their own region. Through the configured local folder
+// (the media manager answers the plain folder later) and through two
+// media-manager mount paths.
+TEST_F(LocationChangeTest, OneFolderThroughTwoSpellingsIsOneLocation) {
+    const char* const spellings[] = {"symbolic link", "/./ inside", "// inside"};
+    const char* const roads[] = {"configured", "media manager"};
+    int n = 0;
+    for (const char* road : roads) {
+        for (const char* spelling : spellings) {
+            SCOPED_TRACE(std::string(road) + ", " + spelling);
+            const std::string tag = std::to_string(++n);
+            const std::string parent = Folder("parent-" + tag);
+            const std::string folder = parent + "/loc";
+            ::mkdir(folder.c_str(), 0755);
+            std::string spelled;
+            if (spelling == spellings[0]) {
+                spelled = temp.sub("link-" + tag);
+                ASSERT_EQ(0, ::symlink(folder.c_str(), spelled.c_str()));
+            } else {
+                spelled = parent + (spelling == spellings[1] ? "/./loc" : "//loc");
+            }
+            const bool configured = road == roads[0];
+
+            StopService();
+            XKMMmountPath::TEST_ResetAll();
+            XKPlatformInfo::TEST_Delete(kKey, "sLiveBrowseCacheLocation");
+            if (configured) XKPlatformInfo::TEST_Set(kKey, "sLiveBrowseCacheLocation", spelled);
+            lbc = StartService();
+            ASSERT_NE(nullptr, lbc);
+            // The plain folder of the location, and the two answers that reach it.
+            const std::string plain = configured ? folder + "/LiveBrowseCache" : folder;
+            if (configured)
+                Answer(0, std::string());
+            else
+                Answer(5, folder);
+
+            const std::string a = Payload(300, 1);
+            const std::string b = Payload(300, 2);
+            CLiveBrowseCache::WriterPtr first;
+            ASSERT_FALSE(lbc->GetWriterObject(kAfile, 0, kTessarel, kCopy, kJob, 0, first).IsError());
+            ASSERT_FALSE(first->Write(a.data(), a.size()).IsError());
+            CachePtr cache = GetCache(kAfile, kCopy);
+            CacheDBPtr db = DB();
+            ASSERT_TRUE(cache && db);
+
+            DailyClear();
+            Answer(6, configured ? plain : spelled);
+            CLiveBrowseCache::WriterPtr second;
+            CZoError err = lbc->GetWriterObject(kAfile, 4096, kTessarel, kCopy, kJob, 0, second);
+            ASSERT_FALSE(err.IsError()) << err.AsString();
+            ASSERT_FALSE(second->Write(b.data(), b.size()).IsError());
+            EXPECT_EQ(cache, GetCache(kAfile, kCopy));
+            EXPECT_EQ(db, DB());
+            EXPECT_EQ(1u, Impl()->TEST_Pruners().size());
+            EXPECT_EQ(1u, db->TEST_ContainerCount());
+            EXPECT_FALSE(second->Close().IsError());
+            EXPECT_FALSE(first->Close().IsError());
+            first.reset();
+            second.reset();
+
+            // Written back once, with both rows; each extent reads back whole.
+            SystemClock::TEST_AdvanceSeconds(3600);  // the container is idle
+            ASSERT_FALSE(db->ReleaseIdleResources().IsError());
+            EXPECT_EQ(0u, db->TEST_ContainerCount());
+            EXPECT_EQ(0u, CountContaining("not written back"));
+            EXPECT_EQ(a, ReadExtent(0, err)) << err.AsString();
+            EXPECT_EQ(b, ReadExtent(4096, err)) << err.AsString();
+            Extent row(0, 0, 0, 0, 0);
+            EXPECT_TRUE(Row(0, row));
+            EXPECT_TRUE(Row(4096, row));
+            EXPECT_TRUE(IsFolder(plain + "/DATA"));
+            EXPECT_EQ(1u, CountContaining("Added cache path: [" + plain + "/DATA] [" + plain + "/DB]"));
+            EXPECT_EQ(1u, CountContaining("(MMPathId=6) shares the cache location at [" + plain + "]"));
+        }
     }
 }

@@ -9,7 +9,8 @@
 TempDir::TempDir() {
     std::string templ = (std::filesystem::temp_directory_path() / "lbc-test-XXXXXX").string();
     if (mkdtemp(&templ[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root = templ;
+    // In one spelling, as the library names the folders it resolves below it.
+    root = std::filesystem::canonical(templ).string();
 }
 
 TempDir::~TempDir() {
