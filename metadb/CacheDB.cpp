@@ -291,59 +291,67 @@ bool CacheDB::RetireUnfit(const VM& key, CacheDBPtr& unfit) {
 
 CZoError CacheDB::MakeContainer(const VM& key, CacheDBPtr& container, bool stage, bool lock) {
     CacheDBPtr made;
-    try {
-        std::string afileFolder;
-        CZoError err =
-            CacheNamespace::GenerateAfileDBFolderPath(key.AfileID, key.TessarelID, key.CopyID, dbFolderPath,
-                                                      afileFolder);
-        if (err.IsError()) throw err.Push(FXLOC);
-
-        if (!fileIO) {
-            CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "No file access for [%s]",
-                                                     dbFolderPath.c_str());
-            throw FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", inner.AsString().c_str());
-        }
-        made = boost::make_shared<CacheDB>(DB_TYPE_SQLITE, afileFolder, dbFolderPath, true, stageLocally);
-        made->SetConsumerJobID(key.JobID);
-        boost::any info = fileIO->GetMountPathInfo();
-        made->SetRemoteFileIO(boost::make_shared<CCacheFileIO>(info));
-        made->mapKey = key;
-        made->lockOnly = !(stage && lock);
-        made->registry = registry;
-
-        err = made->Initialize();
+    CZoError err = NewContainer(key, stage, lock, made);
+    if (err.IsError()) return MakingFailed(key, err);
+    err = made->Initialize();
+    if (err.IsError()) return err.Push(FXLOC);
+    if (made->impl) {
+        // Unstaged, the database is used in place: nothing to stage, and no
+        // file access to take a lock file through.
+        err = made->impl->Initialize(stage && stageLocally, lock && stageLocally);
         if (err.IsError()) return err.Push(FXLOC);
-        if (made->impl) {
-            // Unstaged, the database is used in place: nothing to stage, and
-            // no file access to take a lock file through.
-            err = made->impl->Initialize(stage && stageLocally, lock && stageLocally);
-            if (err.IsError()) return err.Push(FXLOC);
-            err = made->impl->Open();
-            if (err.IsError()) {
-                // Writing an unopenable copy back would refresh its time stamp
-                // and keep it from ageing out. Only a copy staged here is
-                // dropped: a database this container did not stage is
-                // reported (busy, say), never deleted.
-                made->impl->DiscardStagedCopy();
-                throw err.Push(FXLOC);
-            }
-        }
-    } catch (CZoError& thrown) {
-        if (FXErrorUtil::IsInt(thrown, 14))
-            LBC_LOG(1, "Cache for afile [%lld] is being accessed by another host", key.AfileID);
-        else
-            LBC_LOG(1, "Error=%s", thrown.AsString().c_str());
-        return thrown.Push(FXLOC);
+        err = made->OpenDatabase();
+        if (err.IsError()) return MakingFailed(key, err);
     }
-
-    registry->Enter(key, made);
-    {
-        ProcessSpan span(LBCPerfCounters::SlotLockGetDB);
-        auto_lock guard(&mapLock);
-        containers[key] = made;
-    }
+    EnterContainer(key, made);
     container = made;
     return CZoError::Success();
+}
+
+// A per-afile container of the key, not yet initialised.
+CZoError CacheDB::NewContainer(const VM& key, bool stage, bool lock, CacheDBPtr& made) {
+    std::string afileFolder;
+    CZoError err = CacheNamespace::GenerateAfileDBFolderPath(key.AfileID, key.TessarelID, key.CopyID, dbFolderPath,
+                                                             afileFolder);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!fileIO) {
+        CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "No file access for [%s]",
+                                                 dbFolderPath.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", inner.AsString().c_str());
+    }
+    made = boost::make_shared<CacheDB>(DB_TYPE_SQLITE, afileFolder, dbFolderPath, true, stageLocally);
+    made->SetConsumerJobID(key.JobID);
+    boost::any info = fileIO->GetMountPathInfo();
+    made->SetRemoteFileIO(boost::make_shared<CCacheFileIO>(info));
+    made->mapKey = key;
+    made->lockOnly = !(stage && lock);
+    made->registry = registry;
+    return CZoError::Success();
+}
+
+CZoError CacheDB::OpenDatabase() {
+    CZoError err = impl->Open();
+    if (!err.IsError()) return err;
+    // Writing an unopenable copy back would refresh its time stamp and keep
+    // it from ageing out. Only a copy staged here is dropped: a database this
+    // container did not stage is reported (busy, say), never deleted.
+    impl->DiscardStagedCopy();
+    return err.Push(FXLOC);
+}
+
+CZoError CacheDB::MakingFailed(const VM& key, CZoError& err) {
+    if (FXErrorUtil::IsInt(err, 14))
+        LBC_LOG(1, "Cache for afile [%lld] is being accessed by another host", key.AfileID);
+    else
+        LBC_LOG(1, "Error=%s", err.AsString().c_str());
+    return err.Push(FXLOC);
+}
+
+void CacheDB::EnterContainer(const VM& key, const CacheDBPtr& made) {
+    registry->Enter(key, made);
+    ProcessSpan span(LBCPerfCounters::SlotLockGetDB);
+    auto_lock guard(&mapLock);
+    containers[key] = made;
 }
 
 bool CacheDB::IsFitForData() const {

@@ -168,8 +168,7 @@ public:
     // identity and JobID; staged and locked.
     template <typename T>
     CZoError GetCacheDB(const T& param, CacheDBPtr& container) {
-        VM key(param.TessarelID, param.CopyID, param.AfileID, std::string(), param.JobID, 0, std::string());
-        return GetCacheDB(key, container, true, true);
+        return GetCacheDB(RouteKey(param), container, true, true);
     }
 
     // ---- shared deferred transactions and idle release
@@ -255,7 +254,13 @@ private:
     CacheDBPtr LookUp(const VM& key);
     CacheDBPtr BringBackRetired(const VM& key);
     bool RetireUnfit(const VM& key, CacheDBPtr& unfit);
+    // The steps of making a per-afile container; a failure to make or open
+    // one is logged here.
     CZoError MakeContainer(const VM& key, CacheDBPtr& container, bool stage, bool lock);
+    CZoError NewContainer(const VM& key, bool stage, bool lock, CacheDBPtr& made);
+    CZoError OpenDatabase();
+    CZoError MakingFailed(const VM& key, CZoError& err);
+    void EnterContainer(const VM& key, const CacheDBPtr& made);
     // Whether the container may serve data to the calling thread: in the
     // staged mode only while it holds the afile's lock file, and a lock-only
     // one only to the thread that took that lock.
@@ -263,6 +268,23 @@ private:
     // A lock-only container holding the pruner's lock: never replaced.
     bool HoldsPrunerLock() const;
     CZoError NoImplementation(const FXCodeLocation& at) const;
+    // The container key of a routed operation's parameter: its identity and
+    // JobID.
+    static const VM& RouteKey(const VM& vm) { return vm; }
+    template <typename T>
+    static VM RouteKey(const T& param) {
+        return VM(param.TessarelID, param.CopyID, param.AfileID, std::string(), param.JobID, 0, std::string());
+    }
+    // A routed operation: op(container) on the per-afile container the
+    // parameter names (made on first use), which has an implementation.
+    template <typename T, typename Op>
+    CZoError Routed(const T& param, Op op, bool stage = true, bool lock = true) {
+        CacheDBPtr db;
+        CZoError err = GetCacheDB(RouteKey(param), db, stage, lock);
+        if (err.IsError()) return err.Push(FXLOC);
+        if (!db->impl) return db->NoImplementation(FXLOC);
+        return op(*db);
+    }
     // Called holding transactionLock: flushes the flat files written since
     // the last flush; those that fail stay noted.
     CZoError FlushWrittenRegions();

@@ -19,97 +19,51 @@ const char* const kAfileDBFileName = "afile_cache.db";
 }  // namespace
 
 CZoError CacheDB::GetExtent(ExtentParam key, Extent& row) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(key, db);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->GetExtent(key, row);
+    return Routed(key, [&](CacheDB& db) { return db.impl->GetExtent(key, row); });
 }
 
 CZoError CacheDB::GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(filter, db);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->GetExtents(filter, rows);
+    return Routed(filter, [&](CacheDB& db) { return db.impl->GetExtents(filter, rows); });
 }
 
 CZoError CacheDB::VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(filter, db);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->VisitExtents(filter, visit);
+    return Routed(filter, [&](CacheDB& db) { return db.impl->VisitExtents(filter, visit); });
 }
 
 CZoError CacheDB::GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(filter, db);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->GetExtentsInBatches(filter, batchSize, batch);
+    return Routed(filter, [&](CacheDB& db) { return db.impl->GetExtentsInBatches(filter, batchSize, batch); });
 }
 
 CZoError CacheDB::GetExtentCount(ExtentsParam filter, long long& count) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(filter, db);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->GetExtentCount(filter, count);
+    return Routed(filter, [&](CacheDB& db) { return db.impl->GetExtentCount(filter, count); });
 }
 
 CZoError CacheDB::GetVMJob(VM& vm) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(vm, db, true, true);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->GetVMJob(vm);
+    return Routed(vm, [&](CacheDB& db) { return db.impl->GetVMJob(vm); });
 }
 
 CZoError CacheDB::AddExtent(const Extent& row) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(row, db);
-    if (err.IsError()) return err.Push(FXLOC);
-    return db->WriteLocatedRow(row, true);
+    return Routed(row, [&](CacheDB& db) { return db.WriteLocatedRow(row, true); });
 }
 
 CZoError CacheDB::UpdateExtent(const Extent& row) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(row, db);
-    if (err.IsError()) return err.Push(FXLOC);
-    return db->WriteLocatedRow(row, false);
+    return Routed(row, [&](CacheDB& db) { return db.WriteLocatedRow(row, false); });
 }
 
 CZoError CacheDB::DeleteExtent(const Extent& row) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(row, db);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->AfterRowWrite(db->impl->DeleteExtent(row));
+    return Routed(row, [&](CacheDB& db) { return db.AfterRowWrite(db.impl->DeleteExtent(row)); });
 }
 
 CZoError CacheDB::DeleteExtents(ExtentsParam filter, size_t limit) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(filter, db);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->DeleteExtents(filter, limit);
+    return Routed(filter, [&](CacheDB& db) { return db.impl->DeleteExtents(filter, limit); });
 }
 
 CZoError CacheDB::UpdateVM(const VM& vm) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(vm, db, true, true);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->AfterRowWrite(db->impl->InsertUpdateVM(vm, false));
+    return Routed(vm, [&](CacheDB& db) { return db.AfterRowWrite(db.impl->InsertUpdateVM(vm, false)); });
 }
 
 CZoError CacheDB::InsertVM(const VM& vm) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(vm, db, true, true);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->AfterRowWrite(db->impl->InsertUpdateVM(vm, true));
+    return Routed(vm, [&](CacheDB& db) { return db.AfterRowWrite(db.impl->InsertUpdateVM(vm, true)); });
 }
 
 CZoError CacheDB::AcquireLock(const VM& vm) {
@@ -132,11 +86,7 @@ CZoError CacheDB::AcquireLock(const VM& vm) {
 }
 
 CZoError CacheDB::ReleaseLock(const VM& vm) {
-    CacheDBPtr db;
-    CZoError err = GetCacheDB(vm, db, false, false);
-    if (err.IsError()) return err.Push(FXLOC);
-    if (!db->impl) return db->NoImplementation(FXLOC);
-    return db->impl->ReleaseLockFile();
+    return Routed(vm, [](CacheDB& db) { return db.impl->ReleaseLockFile(); }, false, false);
 }
 
 // Never makes a staged, locked container only to delete the lock file it

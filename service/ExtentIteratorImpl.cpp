@@ -35,7 +35,7 @@ CZoError CLiveBrowseCache::ExtentIterator::GetTotalCount(long long& count) { ret
 
 ExtentIteratorImpl::ExtentIteratorImpl(const std::string& vmGuid, long long jobId, long long afileId,
                                        unsigned int tessarelId, unsigned int copyId, size_t batchSize)
-    : DBObjectIteratorImplBase<DBObjectCollection<Extent>>(vmGuid, jobId, afileId, tessarelId, copyId, batchSize) {}
+    : BatchedIterator<DBObjectCollection<Extent>>(vmGuid, jobId, afileId, tessarelId, copyId, batchSize) {}
 
 ExtentIteratorImpl::~ExtentIteratorImpl() = default;
 
@@ -56,20 +56,11 @@ ExtentsParam Filter(const std::string& vmGuid, long long jobId, long long afileI
 }  // namespace
 
 CZoError ExtentIteratorImpl::GetTotalCount(long long& count) {
-    if (totalCountCached) {
-        count = totalCount;
-        return CZoError::Success();
-    }
-    CacheDBPtr db;
-    CZoError err = GetIteratorDB(FXLOC, afileId, copyId, db);
-    if (err.IsError()) return err;
-    long long counted = 0;
-    err = db->GetExtentCount(Filter(vmGuid, jobId, afileId, tessarelId, copyId), counted);
-    if (err.IsError()) return err.Push(FXLOC);
-    totalCount = counted;
-    totalCountCached = true;
-    count = counted;
-    return CZoError::Success();
+    return CountOnce(
+        [this](const CacheDBPtr& db, long long& counted) {
+            return db->GetExtentCount(Filter(vmGuid, jobId, afileId, tessarelId, copyId), counted);
+        },
+        count);
 }
 
 CZoError ExtentIteratorImpl::GetNextExtentInfo(long long& outAfileId, long long& afileOffset, unsigned int& outCopyId,
@@ -81,26 +72,19 @@ CZoError ExtentIteratorImpl::GetNextExtentInfo(long long& outAfileId, long long&
 CZoError ExtentIteratorImpl::GetNextExtentInfo(long long& outAfileId, long long& afileOffset, unsigned int& outCopyId,
                                                unsigned int& outTessarelId, std::string& validityGUID,
                                                std::string& md5) {
-    // A batch of no rows could never move the listing on.
-    if (batchSize == 0) return FXErrorUtil::ErrorInt(FXLOC, kErrorEndOfListing);
-    if (batch.isEnd(cursor)) {
-        CacheDBPtr db;
-        CZoError err = GetIteratorDB(FXLOC, afileId, copyId, db);
-        if (err.IsError()) return err;
-        err = db->GetExtentsInBatches(Filter(vmGuid, jobId, afileId, tessarelId, copyId), batchSize, batch);
-        // On failure the cursor stays at the end (a list's end survives its
-        // clearing), so the next call refills again.
-        if (err.IsError()) return err.Push(FXLOC);
-        cursor = batch.iterator();
-        if (batch.isEnd(cursor)) return FXErrorUtil::ErrorInt(FXLOC, kErrorEndOfListing);
-    }
-    const Extent& row = *cursor;
+    const Extent* found = nullptr;
+    CZoError err = Next(
+        [this](const CacheDBPtr& db, DBObjectCollection<Extent>& into) {
+            return db->GetExtentsInBatches(Filter(vmGuid, jobId, afileId, tessarelId, copyId), batchSize, into);
+        },
+        found);
+    if (err.IsError()) return err;
+    const Extent& row = *found;
     outAfileId = row.AfileID;
     afileOffset = row.AfileOffset;
     outCopyId = row.CopyID;
     outTessarelId = row.TessarelID;
     validityGUID = row.ValidityGUID;
     md5 = row.Reserved1;
-    ++cursor;
     return CZoError::Success();
 }

@@ -1,18 +1,16 @@
 #pragma once
 // The extent rows of an afile copy, behind CLiveBrowseCache::ExtentIterator,
-// fetched one batch at a time. The location's database is looked up again at
-// every count and refill, so an iterator holds no database between calls.
-// Used by one caller at a time.
+// fetched one batch at a time. Used by one caller at a time.
 
 #include "CZoError.h"
 #include "DBObjectCollection.h"
 #include "Extent.h"
-#include "metadb/DBObjectIteratorImplBase.h"
+#include "service/IteratorSupport.h"
 
 #include <cstddef>
 #include <string>
 
-class ExtentIteratorImpl : public DBObjectIteratorImplBase<DBObjectCollection<Extent>> {
+class ExtentIteratorImpl : public BatchedIterator<DBObjectCollection<Extent>> {
 public:
     ExtentIteratorImpl(const std::string& vmGuid, long long jobId, long long afileId, unsigned int tessarelId,
                        unsigned int copyId, size_t batchSize);

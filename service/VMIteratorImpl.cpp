@@ -28,7 +28,7 @@ CZoError CLiveBrowseCache::JobIterator::GetTotalCount(long long& count) { return
 
 VMIteratorImpl::VMIteratorImpl(const std::string& vmGuid, long long jobId, long long afileId, unsigned int tessarelId,
                                unsigned int copyId, size_t batchSize)
-    : DBObjectIteratorImplBase<DBObjectCollection<VM>>(vmGuid, jobId, afileId, tessarelId, copyId, batchSize) {}
+    : BatchedIterator<DBObjectCollection<VM>>(vmGuid, jobId, afileId, tessarelId, copyId, batchSize) {}
 
 VMIteratorImpl::~VMIteratorImpl() = default;
 
@@ -48,45 +48,29 @@ VMJobParam Filter(const std::string& vmGuid, long long jobId, long long afileId,
 }  // namespace
 
 CZoError VMIteratorImpl::GetTotalCount(long long& count) {
-    if (totalCountCached) {
-        count = totalCount;
-        return CZoError::Success();
-    }
-    CacheDBPtr db;
-    CZoError err = GetIteratorDB(FXLOC, afileId, copyId, db);
-    if (err.IsError()) return err;
-    long long counted = 0;
-    err = db->GetVMCount(Filter(vmGuid, jobId, afileId, tessarelId, copyId), counted);
-    if (err.IsError()) return err.Push(FXLOC);
-    totalCount = counted;
-    totalCountCached = true;
-    count = counted;
-    return CZoError::Success();
+    return CountOnce(
+        [this](const CacheDBPtr& db, long long& counted) {
+            return db->GetVMCount(Filter(vmGuid, jobId, afileId, tessarelId, copyId), counted);
+        },
+        count);
 }
 
 CZoError VMIteratorImpl::GetNextVMInfo(long long& outAfileId, long long& outJobId, unsigned int& outCopyId,
                                        unsigned int& outTessarelId, std::string& validityGUID,
                                        time_t& lastReferenceTime) {
-    // A batch of no records could never move the listing on.
-    if (batchSize == 0) return FXErrorUtil::ErrorInt(FXLOC, kErrorEndOfListing);
-    if (batch.isEnd(cursor)) {
-        CacheDBPtr db;
-        CZoError err = GetIteratorDB(FXLOC, afileId, copyId, db);
-        if (err.IsError()) return err;
-        err = db->GetVMsInBatches(Filter(vmGuid, jobId, afileId, tessarelId, copyId), batchSize, batch);
-        // On failure the cursor stays at the end (a list's end survives its
-        // clearing), so the next call asks again.
-        if (err.IsError()) return err.Push(FXLOC);
-        cursor = batch.iterator();
-        if (batch.isEnd(cursor)) return FXErrorUtil::ErrorInt(FXLOC, kErrorEndOfListing);
-    }
-    const VM& record = *cursor;
+    const VM* found = nullptr;
+    CZoError err = Next(
+        [this](const CacheDBPtr& db, DBObjectCollection<VM>& into) {
+            return db->GetVMsInBatches(Filter(vmGuid, jobId, afileId, tessarelId, copyId), batchSize, into);
+        },
+        found);
+    if (err.IsError()) return err;
+    const VM& record = *found;
     outAfileId = record.AfileID;
     outJobId = record.JobID;
     outCopyId = record.CopyID;
     outTessarelId = record.TessarelID;
     validityGUID = record.ValidityGUID;
     lastReferenceTime = static_cast<time_t>(record.LastReferenceTime);
-    ++cursor;
     return CZoError::Success();
 }

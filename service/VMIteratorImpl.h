@@ -3,19 +3,18 @@
 // CLiveBrowseCache::JobIterator: one record per afile database of the
 // location whose folder matches the afile id, copy id and Tessarel id (0 =
 // any), fetched one batch at a time from a walk of the location's database
-// folder. The database is looked up again at every count and refill. Used by
-// one caller at a time.
+// folder. Used by one caller at a time.
 
 #include "CZoError.h"
 #include "DBObjectCollection.h"
 #include "VM.h"
-#include "metadb/DBObjectIteratorImplBase.h"
+#include "service/IteratorSupport.h"
 
 #include <cstddef>
 #include <ctime>
 #include <string>
 
-class VMIteratorImpl : public DBObjectIteratorImplBase<DBObjectCollection<VM>> {
+class VMIteratorImpl : public BatchedIterator<DBObjectCollection<VM>> {
 public:
     VMIteratorImpl(const std::string& vmGuid, long long jobId, long long afileId, unsigned int tessarelId,
                    unsigned int copyId, size_t batchSize);
