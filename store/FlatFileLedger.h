@@ -10,7 +10,8 @@
 // process reserves regions in the file.
 //
 // Locks: its own lock is taken under the flat file's region lock when a
-// region is reserved; only the handle registry's lock (a leaf) is taken under it.
+// region is reserved; only the handle registry's lock and a handle's own lock
+// (leaves) are taken under it.
 
 #include "store/FlatFileHandle.h"
 
@@ -27,7 +28,8 @@ public:
     // Whether the ledger speaks for the regions of this validity GUID.
     bool Knows(const std::string& validityGUID) const;
     // From now on the ledger speaks for `validityGUID`, whose regions end at
-    // `recordedEnd` in the flat file at `flatFilePath`.
+    // `recordedEnd` in the flat file at `flatFilePath`; the file's handle
+    // names that GUID too, so that Readers of another GUID stop reading.
     void Reset(const std::string& validityGUID, long long recordedEnd, const std::string& flatFilePath);
     // The end of the recorded regions and the flat file's path.
     long long RecordedEnd() const;
