@@ -62,6 +62,13 @@ CZoError FXOpenFile::WriteAt(const void* buffer, unsigned long length, long long
     return FXFile::WriteAt(fd, buffer, length, offset, done);
 }
 
+CZoError FXOpenFile::Length(long long& length) const {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return FXErrorUtil::ErrorErrNo(FXLOC, errno);
+    length = static_cast<long long>(st.st_size);
+    return CZoError::Success();
+}
+
 CZoError FXOpenFile::SetLength(long long length) const {
     if (::ftruncate(fd, static_cast<off_t>(length)) != 0) return FXErrorUtil::ErrorErrNo(FXLOC, errno);
     return CZoError::Success();

@@ -45,6 +45,8 @@ public:
     // FXFile::TEST_FailNextWrites.
     CZoError ReadAt(void* buffer, unsigned long length, long long offset, unsigned long* done) const;
     CZoError WriteAt(const void* buffer, unsigned long length, long long offset, unsigned long* done) const;
+    // The opened file's length now, wherever its path leads.
+    CZoError Length(long long& length) const;
     // Grows (with zero bytes) or cuts the file.
     CZoError SetLength(long long length) const;
 

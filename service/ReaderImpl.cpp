@@ -4,6 +4,7 @@
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
+#include "store/FlatFileCacheItem.h"
 
 #include <boost/make_shared.hpp>
 
@@ -89,6 +90,10 @@ CZoError ReaderImpl::Open() {
         CZoError err = cache->CreateItem(extent, extent->ValidityGUID, Cache::INTENDED_OP_READ, item);
         if (err.IsError()) return err.Push(FXLOC);
     }
+    // The region was validated under the row's GUID: a flat file started
+    // anew under another one is never read.
+    boost::shared_ptr<FlatFileCacheItem> flatItem = boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
+    if (flatItem && extent) flatItem->ServeOnlyUnder(extent->ValidityGUID);
     opened = true;
     return CZoError::Success();
 }
@@ -115,8 +120,10 @@ CZoError ReaderImpl::Read(CAutoMemory<char>& buffer, size_t& size) {
 
 CZoError ReaderImpl::Read(CAutoMemory<char>& buffer) {
     PerJobSpan timing(JobId(), LBCPerfCounters::SlotReadTime);
-    if (!cache || !extent) return NoItem(FXLOC);
-    CZoError err = cache->ReadItem(JobId(), extent->CacheLocation, buffer);
+    if (!item) return NoItem(FXLOC);
+    // Through the Reader's own item, never by the location again: the path
+    // may name another file by now than the one validated.
+    CZoError err = item->Read(buffer);
     if (err.IsError()) return err.Push(FXLOC);
     PerJobBytes(JobId(), LBCPerfCounters::SlotReadBytes, buffer.Size());
     return CZoError::Success();

@@ -30,7 +30,8 @@ public:
     // The next bytes of the region, at most size (in); size is the number
     // delivered (out), 0 once the region has been delivered.
     virtual CZoError Read(CAutoMemory<char>& buffer, size_t& size);
-    // The whole region; the streaming position is neither used nor moved.
+    // The whole region, read through the item's own file like the streaming
+    // reads; the streaming position is neither used nor moved.
     virtual CZoError Read(CAutoMemory<char>& buffer);
     // Streams into the caller's memory of size bytes; the memory is only
     // lent to a buffer and never freed or replaced.

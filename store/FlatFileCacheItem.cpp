@@ -137,20 +137,30 @@ CZoError FlatFileCacheItem::Write(const void* data, size_t length) {
 }
 
 CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer) {
-    size_t wanted = size;
-    CZoError err = Read(buffer, wanted);
+    CZoError err = RequireFileIO(FXLOC, 51);
+    if (err.IsError()) return err;
+    const long long streamedTo = position;
+    err = MoveTo(offset);
     if (err.IsError()) return err.Push(FXLOC);
+    size_t wanted = size;
+    err = Read(buffer, wanted);
+    CZoError back = MoveTo(streamedTo);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (back.IsError()) return back.Push(FXLOC);
     return CZoError::Success();
 }
 
 CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer, size_t& wanted) {
     CZoError err = RequireFileIO(FXLOC, 51);
     if (err.IsError()) return err;
+    err = CheckStillValid(FXLOC);
+    if (err.IsError()) return err;
     if (!regionInFile) {
         // The region comes from a database row: before memory is taken for
-        // it or any byte is handed out, it must lie wholly in the flat file.
+        // it or any byte is handed out, it must lie wholly in the flat file
+        // the item reads.
         long long fileSize = 0;
-        err = fileIO->Size(flatFilePath, fileSize);
+        err = openFile ? openFile->Length(fileSize) : fileIO->Size(flatFilePath, fileSize);
         if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 51, "(error=%s)", err.AsString().c_str());
         const long long regionEnd = offset + static_cast<long long>(size);
         if (regionEnd > fileSize) {
@@ -166,13 +176,14 @@ CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer, size_t& wanted) {
         return FXErrorUtil::ErrorInt(FXLOC, 51, "Buffer cannot hold %lu bytes for cache item [%s]",
                                      static_cast<unsigned long>(wanted), shortDescription().c_str());
     unsigned long done = 0;
-    if (openFile) {
-        err = openFile->ReadAt(memory, static_cast<unsigned long>(wanted), position, &done);
-        position += static_cast<long long>(done);
-    } else {
-        err = fileIO->Read(memory, static_cast<unsigned long>(wanted), &done);
-    }
+    err = openFile ? openFile->ReadAt(memory, static_cast<unsigned long>(wanted), position, &done)
+                   : fileIO->Read(memory, static_cast<unsigned long>(wanted), &done);
+    position += static_cast<long long>(done);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 51, "(error=%s)", err.AsString().c_str());
+    // Looked at again after the bytes were read: a file started anew while
+    // they were read may have handed over bytes of the new GUID.
+    err = CheckStillValid(FXLOC);
+    if (err.IsError()) return err;
     if (done < wanted)
         return FXErrorUtil::ErrorInt(FXLOC, 53,
                                      "Failed to fully read buffer for cache item [%s]. Bytes to read=[%lu], read=[%lu]",
@@ -316,6 +327,12 @@ CZoError FlatFileCacheItem::OpenForValidityTest() {
 CZoError FlatFileCacheItem::OpenForFileReadInternal() {
     CZoError err = RequireFileIO(FXLOC, 44);
     if (err.IsError()) return err;
+    if (intendedOp == Cache::INTENDED_OP_READ) {
+        // Looked at before the file is opened: a GUID set after this is a
+        // change, whatever file the opening finds.
+        watched = FlatFileHandle::ForPath(flatFilePath);
+        seenChanges = watched->ValidityGUID(seenGUID);
+    }
     long long length = 0;
     if (UseKeptFile(false, length)) {
         position = offset;
@@ -338,6 +355,44 @@ bool FlatFileCacheItem::UseKeptFile(bool create, long long& length) {
     if (handle->Current(create, file, length).IsError()) return false;
     openFile = file;
     return true;
+}
+
+CZoError FlatFileCacheItem::MoveTo(long long at) {
+    if (at == position) return CZoError::Success();
+    if (openFile) {
+        position = at;
+        return CZoError::Success();
+    }
+    CZoError err = fileIO->Seek(at, FILE_BEGIN, position);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 51, "(error=%s)", err.AsString().c_str());
+    return CZoError::Success();
+}
+
+void FlatFileCacheItem::ServeOnlyUnder(const std::string& validityGUID) {
+    if (!watched) return;
+    servesOneGUID = true;
+    servedGUID = validityGUID;
+    validityLost = !seenGUID.empty() && !FXString::MatchesNoCase(seenGUID, servedGUID);
+}
+
+CZoError FlatFileCacheItem::CheckStillValid(const FXCodeLocation& at) {
+    if (!servesOneGUID) return CZoError::Success();
+    if (!validityLost && watched->ValidityGUIDChanges() != seenChanges) {
+        std::string now;
+        const uint64_t changes = watched->ValidityGUID(now);
+        // The one harmless change: a ledger that had not spoken for the file
+        // learnt the GUID served. Any other may have put new bytes in it.
+        const bool learnt =
+            seenGUID.empty() && changes == seenChanges + 1 && FXString::MatchesNoCase(now, servedGUID);
+        validityLost = !learnt;
+        seenChanges = changes;
+        seenGUID = now;
+    }
+    if (!validityLost) return CZoError::Success();
+    return FXErrorUtil::ErrorInt(at, 37,
+                                 "Cache item [%s] is no longer valid: its flat file was started anew under another "
+                                 "validity GUID than [%s]",
+                                 shortDescription().c_str(), servedGUID.c_str());
 }
 
 CZoError FlatFileCacheItem::PrepareForRewrite() {

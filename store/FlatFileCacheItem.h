@@ -17,6 +17,13 @@
 // of its own, when the path still names that file; otherwise it opens the
 // path itself.
 //
+// A read item reads only through the file it opened, never by its path again:
+// a Reader validated on that file serves that file's bytes. A file cut and
+// refilled in the same inode is told by its handle's validity GUID: once a
+// ledger starts the file anew under another GUID than the one the item serves
+// (ServeOnlyUnder), every read fails with ErrorInt 37, as the read admission
+// answers for a location no longer valid.
+//
 // Locks: the flat file's region lock (s_flatFileLock, striped by the flat
 // file's path) is held only while a region is reserved (open, grow, seek back,
 // record the location; the ledger's and the kept file's locks rank after it in
@@ -34,6 +41,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Test switch set by the facade's SetTestability: above 0, a written item
@@ -59,6 +67,8 @@ public:
     std::string shortDescription() const override;
     // Appends to the in-memory buffer; never fails.
     CZoError Write(const void* data, size_t length) override;
+    // The whole region from its start; the position of Read(buffer, size)
+    // is neither used nor moved.
     CZoError Read(CAutoMemory<char>& buffer) override;
     // Exactly `size` bytes from the current position of the open flat file.
     // A region that does not lie wholly in the file fails every read with
@@ -84,6 +94,9 @@ public:
     // The validity GUID the region reserved by Close belongs to; empty when
     // no ledger spoke for one.
     const std::string& ReservedForGUID() const { return reservedFor; }
+    // The region of a read item belongs to `validityGUID`: its reads fail
+    // once the flat file's handle names another GUID.
+    void ServeOnlyUnder(const std::string& validityGUID);
     // The end (offset plus length) of the region of a location in its
     // database form; ErrorInt 37 as the constructor for an unusable one.
     static CZoError RegionEnd(const std::string& dbLocation, long long& end);
@@ -121,6 +134,11 @@ private:
     // is none to use (remote location, no container keeps the file open, or
     // the path cannot be opened: the item then opens the path itself).
     bool UseKeptFile(bool create, long long& length);
+    // The read position at `at`, through the file the item opened.
+    CZoError MoveTo(long long at);
+    // ErrorInt 37 once the flat file was started anew under another GUID
+    // than the one served (see ServeOnlyUnder).
+    CZoError CheckStillValid(const FXCodeLocation& at);
 
     // used by one thread at a time, like the item
     long long offset;
@@ -137,4 +155,13 @@ private:
     // in it; empty while the item reads or writes through fileIO.
     FXOpenFilePtr openFile;
     long long position = 0;
+    // A read item's watch on its flat file's validity GUID: the handle, the
+    // GUID it named and its count of changes when last looked at, the GUID
+    // served (once ServeOnlyUnder was called) and whether the file has left it.
+    FlatFileHandlePtr watched;
+    uint64_t seenChanges = 0;
+    std::string seenGUID;
+    bool servesOneGUID = false;
+    std::string servedGUID;
+    bool validityLost = false;
 };

@@ -1,5 +1,7 @@
 #include "store/FlatFileHandle.h"
 
+#include "platform/FXString.h"
+
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 
@@ -95,4 +97,17 @@ void FlatFileHandle::Drop() {
     FXOpenFilePtr dropped;
     std::lock_guard<RankedMutex> guard(lock);
     dropped.swap(kept);
+}
+
+void FlatFileHandle::SetValidityGUID(const std::string& validityGUID) {
+    std::lock_guard<RankedMutex> guard(lock);
+    if (FXString::MatchesNoCase(guid, validityGUID)) return;
+    guid = validityGUID;
+    ++guidChanges;
+}
+
+uint64_t FlatFileHandle::ValidityGUID(std::string& validityGUID) const {
+    std::lock_guard<RankedMutex> guard(lock);
+    validityGUID = guid;
+    return guidChanges.load();
 }

@@ -11,6 +11,11 @@
 // noticed where opening the path would notice it, and no byte is ever written
 // through a descriptor of a file no longer at the path.
 //
+// It also names the validity GUID the ledgers of this process last gave the
+// file's regions, and counts the changes of that GUID: a Reader holding the
+// handle learns that the file was started anew (cut and refilled in the same
+// inode, or replaced) without looking at the file.
+//
 // Locks: its own lock and the registry's stripes are leaves.
 
 #include "CZoError.h"
@@ -18,6 +23,8 @@
 #include "platform/LockOrder.h"
 
 #include <boost/shared_ptr.hpp>
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -46,10 +53,21 @@ public:
     CZoError Current(bool create, FXOpenFilePtr& file, long long& length);
     void Drop();
 
+    // The file's regions belong to `validityGUID` from now on.
+    void SetValidityGUID(const std::string& validityGUID);
+    // The GUID last set (empty while none was) and the number of changes
+    // that led to it, read together.
+    uint64_t ValidityGUID(std::string& validityGUID) const;
+    // That number alone, without the lock: one load per read.
+    uint64_t ValidityGUIDChanges() const { return guidChanges.load(); }
+
 private:
     // constant after construction
     const std::string path;
-    RankedMutex lock{LockRank::KeptFile, "kept flat file"};
+    mutable RankedMutex lock{LockRank::KeptFile, "kept flat file"};
     // guarded by lock
     FXOpenFilePtr kept;
+    std::string guid;
+    // written under lock, read without it by every read of a held Reader
+    std::atomic<uint64_t> guidChanges{0};
 };

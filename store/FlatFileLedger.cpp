@@ -15,12 +15,14 @@ void FlatFileLedger::Reset(const std::string& validityGUID, long long recordedEn
     path = flatFilePath;
     if (!flatFilePath.empty() && (!handle || handle->Path() != flatFilePath))
         handle = FlatFileHandle::ForPath(flatFilePath);
+    if (handle) handle->SetValidityGUID(validityGUID);
 }
 
 void FlatFileLedger::KeepOpen(const std::string& flatFilePath) {
     if (flatFilePath.empty()) return;
     std::lock_guard<RankedMutex> guard(lock);
     if (!handle || handle->Path() != flatFilePath) handle = FlatFileHandle::ForPath(flatFilePath);
+    if (known) handle->SetValidityGUID(guid);
 }
 
 bool FlatFileLedger::KeepsOpen() const {

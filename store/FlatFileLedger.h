@@ -28,7 +28,8 @@ public:
     // Whether the ledger speaks for the regions of this validity GUID.
     bool Knows(const std::string& validityGUID) const;
     // From now on the ledger speaks for `validityGUID`, whose regions end at
-    // `recordedEnd` in the flat file at `flatFilePath`.
+    // `recordedEnd` in the flat file at `flatFilePath`; the file's handle
+    // names that GUID too, so that Readers of another GUID stop reading.
     void Reset(const std::string& validityGUID, long long recordedEnd, const std::string& flatFilePath);
     // The end of the recorded regions and the flat file's path.
     long long RecordedEnd() const;

@@ -2,7 +2,8 @@
 // whatever happens to the file at its path between two requests (deleted,
 // renamed, replaced, pruned, taken by another host), no byte is written
 // through a descriptor of a file no longer at the path, and every extent
-// reads back the bytes written for it.
+// reads back the bytes written for it; a Reader held across it serves its
+// extent's bytes or an error, never bytes written after it was opened.
 
 #include "service/MainRoadSupport.h"
 
@@ -40,6 +41,17 @@ protected:
         CZoError err = lbc->GetReaderObject(kAfile, offset, kTessarel, kCopy, kJob, 0, reader);
         EXPECT_FALSE(err.IsError()) << err.AsString();
         return reader;
+    }
+    // The VM job of the afile copy pruned by the library's own pruner, once
+    // its containers were released; its flat file is gone afterwards.
+    static void Prune(const VM& vm) {
+        ReleaseIdleContainers();
+        std::vector<CachePrunerPtr> pruners = Impl()->TEST_Pruners();
+        ASSERT_EQ(1u, pruners.size());
+        long long bytes = 0;
+        ASSERT_FALSE(pruners[0]->SubmitVMJobForPruning(vm, bytes).IsError());
+        pruners[0]->WaitForAllPruningTasks();
+        ASSERT_EQ(-1, LengthOf(FlatFilePath(vm.AfileID)));
     }
     static std::string Pruned(const std::string& path) {
         const size_t slash = path.rfind('/') + 1;
@@ -128,15 +140,8 @@ TEST_F(KeptFlatFileTest, AVMPrunedBetweenTwoRequestsGetsItsNextBytesInANewFile) 
     // Holds what its item opened beyond the container's release and the pruning.
     CLiveBrowseCache::ReaderPtr reader = OpenReader(0);
     ASSERT_TRUE(reader);
+    Prune(vm);
     ReleaseIdleContainers();
-
-    std::vector<CachePrunerPtr> pruners = Impl()->TEST_Pruners();
-    ASSERT_EQ(1u, pruners.size());
-    long long bytes = 0;
-    ASSERT_FALSE(pruners[0]->SubmitVMJobForPruning(vm, bytes).IsError());
-    pruners[0]->WaitForAllPruningTasks();
-    ReleaseIdleContainers();
-    ASSERT_EQ(-1, LengthOf(FlatFilePath()));
 
     ASSERT_FALSE(WriteExtent(4096, b).IsError());
     EXPECT_EQ(b, Contents(FlatFilePath()));
@@ -174,4 +179,103 @@ TEST_F(KeptFlatFileTest, AnotherHostTakingTheAfileWhileAReaderHoldsTheFileGetsNo
     CZoError err;
     EXPECT_EQ(b, ReadExtent(4096, err)) << err.AsString();
     ::unlink(aside.c_str());
+}
+
+TEST_F(KeptFlatFileTest, AHeldReaderServesItsExtentOrAnErrorNeverBytesWrittenAfterItWasOpened) {
+    struct Damage {
+        const char* name;
+        std::function<void(long long afile)> apply;
+    };
+    const std::vector<Damage> damages = {
+        {"deleted", [](long long afile) { ASSERT_EQ(0, ::unlink(FlatFilePath(afile).c_str())); }},
+        {"cut to zero",
+         [](long long afile) { ASSERT_EQ(0, ::truncate(FlatFilePath(afile).c_str(), 0)); }},
+        {"pruned", [](long long afile) { Prune(VMRow(afile)); }},
+    };
+    struct ReadKind {
+        const char* name;
+        // The held Reader's bytes of the whole extent; err says why there are none.
+        std::function<std::string(CLiveBrowseCache::Reader& reader, size_t length, CZoError& err)> read;
+    };
+    const std::vector<ReadKind> kinds = {
+        {"whole",
+         [](CLiveBrowseCache::Reader& reader, size_t, CZoError& err) {
+             CAutoMemory<char> buffer;
+             err = reader.Read(buffer);
+             return err.IsError() ? std::string() : std::string(buffer.Ptr(), buffer.Size());
+         }},
+        {"into caller memory",
+         [](CLiveBrowseCache::Reader& reader, size_t length, CZoError& err) {
+             std::string memory(length, '\0');
+             unsigned long size = length;
+             err = reader.Read(&memory[0], size);
+             return err.IsError() ? std::string() : memory.substr(0, size);
+         }},
+        {"streamed",
+         [](CLiveBrowseCache::Reader& reader, size_t length, CZoError& err) {
+             CAutoMemory<char> buffer;
+             unsigned long size = length;
+             err = reader.Read(buffer, size);
+             return err.IsError() ? std::string() : std::string(buffer.Ptr(), size);
+         }},
+    };
+    long long afile = kAfile;
+    for (const Damage& damage : damages) {
+        for (const ReadKind& kind : kinds) {
+            SCOPED_TRACE(std::string(damage.name) + ", read " + kind.name);
+            ++afile;
+            const std::string a = Payload(100, 1), c = Payload(100, 3);
+            ASSERT_FALSE(WriteExtent(0, a, 0, afile).IsError());
+            CLiveBrowseCache::ReaderPtr reader;
+            CZoError err = lbc->GetReaderObject(afile, 0, kTessarel, kCopy, kJob, 0, reader);
+            ASSERT_FALSE(err.IsError()) << err.AsString();
+
+            const std::string guidOfA = VMRow(afile).ValidityGUID;
+            damage.apply(afile);
+            // C gets a new validity GUID and lands where A was.
+            ASSERT_FALSE(WriteExtent(4096, c, 0, afile).IsError());
+            Extent row(0, 0, 0, 0, 0);
+            ASSERT_TRUE(Row(4096, row, afile));
+            ASSERT_EQ(":0:100", row.CacheLocation.substr(row.CacheLocation.rfind(":0:")));
+            ASSERT_NE(guidOfA, VMRow(afile).ValidityGUID);
+
+            const std::string got = kind.read(*reader, a.size(), err);
+            EXPECT_FALSE(got == c) << "the held Reader served the bytes written after it was opened";
+            if (err.IsError()) {
+                EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << err.AsString();
+            } else {
+                EXPECT_TRUE(got == a) << "the held Reader served neither its extent nor an error";
+            }
+            reader.reset();
+            ReleaseIdleContainers();
+        }
+    }
+}
+
+TEST_F(KeptFlatFileTest, AHeldReaderKeepsServingItsExtentWhileItsFileGrowsUnderTheSameGUID) {
+    const std::string a = Payload(100, 1), b = Payload(200, 2), d = Payload(300, 4);
+    ASSERT_FALSE(WriteExtent(0, a).IsError());
+    // Opened while no container has spoken for the file yet; the next
+    // write's container learns the GUID, the one after that again.
+    ReleaseIdleContainers();
+    CLiveBrowseCache::ReaderPtr reader = OpenReader(0);
+    ASSERT_TRUE(reader);
+    ASSERT_FALSE(WriteExtent(4096, b).IsError());
+    ReleaseIdleContainers();
+    ASSERT_FALSE(WriteExtent(8192, d).IsError());
+
+    CAutoMemory<char> whole;
+    ASSERT_FALSE(reader->Read(whole).IsError());
+    EXPECT_EQ(a, std::string(whole.Ptr(), whole.Size()));
+    CAutoMemory<char> chunk;
+    unsigned long size = 40;
+    ASSERT_FALSE(reader->Read(chunk, size).IsError());
+    EXPECT_EQ(a.substr(0, 40), std::string(chunk.Ptr(), size));
+    // A whole read in between neither uses nor moves the streaming position.
+    ASSERT_FALSE(reader->Read(whole).IsError());
+    EXPECT_EQ(a, std::string(whole.Ptr(), whole.Size()));
+    std::string rest(100, '\0');
+    size = rest.size();
+    ASSERT_FALSE(reader->Read(&rest[0], size).IsError());
+    EXPECT_EQ(a.substr(40), rest.substr(0, size));
 }
