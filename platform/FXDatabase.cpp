@@ -174,13 +174,32 @@ CZoError NotOpen(const FXCodeLocation& at, const std::string& name) {
     return FXErrorUtil::ErrorSQLite(at, SQLITE_MISUSE, "database [%s] is not open", name.c_str());
 }
 
+struct ShapeBuffers {
+    std::string shape;
+    std::vector<SqlLiteral> literals;
+};
+
+// Each thread shapes into buffers of its own, which stop allocating once
+// grown. Set when they are destroyed; trivially destructible, so it is still
+// readable afterwards: a thread that runs statements after its own thread
+// objects went (at exit, while the unload releases the service and its
+// databases commit) shapes into buffers of the call instead.
+thread_local bool t_shapeBuffersGone = false;
+struct ThreadShapeBuffers {
+    ~ThreadShapeBuffers() { t_shapeBuffersGone = true; }
+    ShapeBuffers buffers;
+};
+thread_local ThreadShapeBuffers t_shapeBuffers;
+
 // The compiled statement of the text's shape with the text's literals bound:
 // an idle one of the connection's set, or compiled now; its shape goes into
 // `key`. Null when the text has no shape, or its shape does not compile as
 // the text does; the caller then runs the text as it stands.
 sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key) {
-    thread_local std::string shape;
-    thread_local std::vector<SqlLiteral> literals;
+    ShapeBuffers callBuffers;
+    ShapeBuffers& buffers = t_shapeBuffersGone ? callBuffers : t_shapeBuffers.buffers;
+    std::string& shape = buffers.shape;
+    std::vector<SqlLiteral>& literals = buffers.literals;
     if (!ShapeSql(sql.c_str(), shape, literals)) return nullptr;
     sqlite3_stmt* stmt = registry.Take(shape, key);
     if (stmt == nullptr) {
