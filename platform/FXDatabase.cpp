@@ -4,6 +4,7 @@
 #include "platform/SqlShape.h"
 
 #include <boost/make_shared.hpp>
+#include <atomic>
 #include <vector>
 #include <sqlite3.h>
 #include <strings.h>
@@ -32,22 +33,39 @@ struct StatementRegistry {
     // guarded by cacheLock
     std::vector<Idle> idle;
     uint64_t uses = 0;
+    size_t compiled = 0;
+    // Moved on by every ATTACH and DETACH: a statement compiled before may
+    // name another table now, and is not kept.
+    uint64_t generation = 0;
+
+    // Set by the connection's authorizer when a text attaches or detaches a
+    // database (any thread, under the connection's mutex).
+    std::atomic<bool> attachmentsChanged{false};
 
     // An idle statement of that shape, taken out of the set (its shape moved
-    // into `key`), or null.
-    sqlite3_stmt* Take(const std::string& shape, std::string& key);
-    // Puts a reset statement back; returns the one evicted to keep the set
-    // small, for the caller to finalize outside the lock, or null.
-    sqlite3_stmt* Put(std::string& shape, sqlite3_stmt* stmt);
+    // into `key`), or null; `taken` is the generation it belongs to, also
+    // for one the caller compiles now.
+    sqlite3_stmt* Take(const std::string& shape, std::string& key, uint64_t& taken);
+    // Puts a reset statement back; returns the one to finalize outside the
+    // lock (one evicted to keep the set small, or this one when it belongs
+    // to an earlier generation), or null.
+    sqlite3_stmt* Put(std::string& shape, sqlite3_stmt* stmt, uint64_t taken);
     std::vector<sqlite3_stmt*> TakeAllIdle();
+    // Finalizes every idle statement and disowns those in use.
+    void DropKept();
+    void CountCompiled() {
+        std::lock_guard<std::mutex> guard(cacheLock);
+        ++compiled;
+    }
 };
 
 // Compiled statements kept per connection: enough for every shape the
 // request road uses.
 const size_t kIdleStatements = 32;
 
-sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key) {
+sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key, uint64_t& taken) {
     std::lock_guard<std::mutex> guard(cacheLock);
+    taken = generation;
     for (size_t i = 0; i < idle.size(); ++i) {
         if (idle[i].shape != shape) continue;
         sqlite3_stmt* stmt = idle[i].stmt;
@@ -59,8 +77,9 @@ sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key
     return nullptr;
 }
 
-sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt) {
+sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt, uint64_t taken) {
     std::lock_guard<std::mutex> guard(cacheLock);
+    if (taken != generation) return stmt;
     idle.push_back(Idle{std::move(shape), stmt, ++uses});
     if (idle.size() <= kIdleStatements) return nullptr;
     size_t oldest = 0;
@@ -70,6 +89,17 @@ sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt) {
     idle[oldest] = std::move(idle.back());
     idle.pop_back();
     return evicted;
+}
+
+void StatementRegistry::DropKept() {
+    std::vector<sqlite3_stmt*> all;
+    {
+        std::lock_guard<std::mutex> guard(cacheLock);
+        ++generation;
+        for (auto& entry : idle) all.push_back(entry.stmt);
+        idle.clear();
+    }
+    for (sqlite3_stmt* stmt : all) sqlite3_finalize(stmt);
 }
 
 std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
@@ -85,8 +115,8 @@ public:
     // A non-empty shape puts the statement back into the connection's set
     // when the handle goes, instead of finalizing it.
     StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt,
-                    std::string&& shape = std::string())
-        : registry(registry), stmt(stmt), shape(std::move(shape)) {
+                    std::string&& shape = std::string(), uint64_t generation = 0)
+        : registry(registry), stmt(stmt), shape(std::move(shape)), generation(generation) {
         std::lock_guard<std::mutex> guard(registry->lock);
         next = registry->live;
         if (next != nullptr) next->previous = this;
@@ -100,7 +130,7 @@ public:
             } else {
                 sqlite3_reset(stmt);
                 sqlite3_clear_bindings(stmt);
-                sqlite3_finalize(registry->Put(shape, stmt));
+                sqlite3_finalize(registry->Put(shape, stmt, generation));
             }
         }
         if (previous != nullptr) previous->next = next;
@@ -117,6 +147,7 @@ public:
 
 private:
     std::string shape;
+    uint64_t generation;
     // guarded by registry->lock
     StatementHandle* previous = nullptr;
     StatementHandle* next = nullptr;
@@ -193,15 +224,19 @@ thread_local ThreadShapeBuffers t_shapeBuffers;
 
 // The compiled statement of the text's shape with the text's literals bound:
 // an idle one of the connection's set, or compiled now; its shape goes into
-// `key`. Null when the text has no shape, or its shape does not compile as
-// the text does; the caller then runs the text as it stands.
-sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key) {
+// `key` and its generation into `taken`. Null when the text has no shape, or
+// its shape does not compile as the text does; the caller then runs the text
+// as it stands.
+sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key,
+                         uint64_t& taken) {
+    // The limit is the text's, however short its shape.
+    if (sql.size() > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1))) return nullptr;
     ShapeBuffers callBuffers;
     ShapeBuffers& buffers = t_shapeBuffersGone ? callBuffers : t_shapeBuffers.buffers;
     std::string& shape = buffers.shape;
     std::vector<SqlLiteral>& literals = buffers.literals;
     if (!ShapeSql(sql.c_str(), shape, literals)) return nullptr;
-    sqlite3_stmt* stmt = registry.Take(shape, key);
+    sqlite3_stmt* stmt = registry.Take(shape, key, taken);
     if (stmt == nullptr) {
         const char* tail = nullptr;
         if (sqlite3_prepare_v3(db, shape.c_str(), static_cast<int>(shape.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
@@ -210,6 +245,7 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
             sqlite3_finalize(stmt);
             return nullptr;
         }
+        registry.CountCompiled();
         key = shape;
     }
     for (size_t i = 0; i < literals.size(); ++i) {
@@ -227,10 +263,10 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
 }
 
 // Resets a statement from TakeShaped and puts it back into the set.
-void PutShaped(detail::StatementRegistry& registry, std::string& key, sqlite3_stmt* stmt) {
+void PutShaped(detail::StatementRegistry& registry, std::string& key, sqlite3_stmt* stmt, uint64_t taken) {
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
-    sqlite3_finalize(registry.Put(key, stmt));
+    sqlite3_finalize(registry.Put(key, stmt, taken));
 }
 
 }  // namespace
@@ -305,6 +341,16 @@ int CSQLite3Query::FieldIndex(const char* name) {
     throw CSQLite3Exception(SQLITE_ERROR, text.c_str());
 }
 
+std::string CSQLite3Query::FieldName(int field) {
+    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(sqlite3_db_handle(stmt));
+    if (field < 0 || field >= sqlite3_column_count(stmt))
+        throw CSQLite3Exception(SQLITE_RANGE, "field index out of range");
+    const char* name = sqlite3_column_name(stmt, field);
+    return name != nullptr ? name : "";
+}
+
 int CSQLite3Query::GetIntField(int field, int defaultValue) {
     CheckField(field);
     sqlite3_stmt* stmt = handle->stmt;
@@ -335,6 +381,13 @@ std::string CSQLite3Query::GetStringField(int field, const char* defaultValue) {
 }
 
 namespace {
+// Notes every text that attaches or detaches a database; allows everything.
+int WatchAttachments(void* registry, int action, const char*, const char*, const char*, const char*) {
+    if (action == SQLITE_ATTACH || action == SQLITE_DETACH)
+        static_cast<detail::StatementRegistry*>(registry)->attachmentsChanged.store(true);
+    return SQLITE_OK;
+}
+
 // Every commit of the connection, an autocommitted statement's included, is
 // reported before it becomes final.
 int ReportCommit(void* handle) {
@@ -389,6 +442,7 @@ CZoError CDatabaseBase::OpenDatabase() {
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "cannot set up [%s]: %s", path.c_str(), text.c_str());
     }
     sqlite3_commit_hook(handle, &ReportCommit, handle);
+    sqlite3_set_authorizer(handle, &WatchAttachments, registry.get());
     db = handle;
     return CZoError::Success();
 }
@@ -436,7 +490,8 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
         ConnectionLock lock(db);
         sqlite3_int64 before = sqlite3_total_changes64(db);
         std::string key;
-        sqlite3_stmt* shaped = reuseStatements ? TakeShaped(db, *registry, sql, key) : nullptr;
+        uint64_t taken = 0;
+        sqlite3_stmt* shaped = reuseStatements ? TakeShaped(db, *registry, sql, key, taken) : nullptr;
         if (shaped != nullptr) {
             do {
                 rc = sqlite3_step(shaped);
@@ -452,10 +507,15 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
             text = ErrorText(db);
         }
         // reset only once the error has been read
-        if (shaped != nullptr) PutShaped(*registry, key, shaped);
+        if (shaped != nullptr) PutShaped(*registry, key, shaped, taken);
+        DropKeptAfterAttachments();
     }
     if (rc != SQLITE_OK) return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     return CZoError::Success();
+}
+
+void CDatabaseBase::DropKeptAfterAttachments() {
+    if (registry->attachmentsChanged.exchange(false)) registry->DropKept();
 }
 
 CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql,
@@ -481,9 +541,10 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql
 CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const std::string& sql,
                                        boost::shared_ptr<detail::StatementHandle>& handle) {
     std::string key;
-    sqlite3_stmt* shaped = db != nullptr && reuseStatements ? TakeShaped(db, *registry, sql, key) : nullptr;
+    uint64_t taken = 0;
+    sqlite3_stmt* shaped = db != nullptr && reuseStatements ? TakeShaped(db, *registry, sql, key, taken) : nullptr;
     if (shaped == nullptr) return Prepare(at, sql, handle);
-    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key));
+    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key), taken);
     return CZoError::Success();
 }
 
@@ -492,6 +553,11 @@ void CDatabaseBase::TEST_ReuseStatements(bool reuse) { reuseStatements = reuse; 
 size_t CDatabaseBase::TEST_IdleStatements() {
     std::lock_guard<std::mutex> guard(registry->cacheLock);
     return registry->idle.size();
+}
+
+size_t CDatabaseBase::TEST_ShapesCompiled() {
+    std::lock_guard<std::mutex> guard(registry->cacheLock);
+    return registry->compiled;
 }
 
 CZoError CDatabaseBase::CreateTable(const std::string& name, const std::string& columns) {
@@ -532,6 +598,7 @@ CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3
         ConnectionLock lock(db);
         rc = sqlite3_step(handle->stmt);
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(db);
+        DropKeptAfterAttachments();
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
@@ -565,6 +632,7 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
         } else if (rc != SQLITE_DONE) {
             text = ErrorText(db);
         }
+        DropKeptAfterAttachments();
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
