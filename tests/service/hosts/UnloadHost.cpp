@@ -24,7 +24,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <thread>
 
@@ -140,35 +139,39 @@ int Fork(pid_t& pid) {
     return WEXITSTATUS(status);
 }
 
-}  // namespace
+// Removed by the parent only; a child leaves it to the next one. Held here
+// rather than on main's stack so that a child returning from main keeps it.
+TempDir* g_folders = nullptr;
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s return-after-destroy|exit-from-thread|return-without-destroy|return-holding-writer\n", argv[0]);
-        return 2;
-    }
-    const std::string mode = argv[1];
-    // Removed by the parent only; a child leaves it to the next one.
-    std::unique_ptr<TempDir> temp(new TempDir);
+int Parent(const std::string& mode) {
     pid_t pid = 0;
     int host = Fork(pid);
-    if (pid == 0) {
-        const TempDir& folders = *temp.release();
-        return RunHost(folders, mode);  // the unload runs after main returns
-    }
+    if (pid == 0) return RunHost(*g_folders, mode);  // the unload runs after main returns
     if (host != 0) {
         std::fprintf(stderr, "host [%s] exited with %d\n", mode.c_str(), host);
         return 1;
     }
     int check = Fork(pid);
-    if (pid == 0) {
-        const TempDir& folders = *temp.release();
-        return CheckWrittenBack(folders);
-    }
+    if (pid == 0) return CheckWrittenBack(*g_folders);
     if (check != 0) {
         std::fprintf(stderr, "check after host [%s] exited with %d\n", mode.c_str(), check);
         return 1;
     }
     std::printf("host [%s]: clean exit, every extent written back\n", mode.c_str());
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s return-after-destroy|exit-from-thread|return-without-destroy|return-holding-writer\n",
+                     argv[0]);
+        return 2;
+    }
+    const pid_t parent = ::getpid();
+    g_folders = new TempDir;
+    const int code = Parent(argv[1]);
+    if (::getpid() == parent) delete g_folders;
+    return code;
 }
