@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(g++ cmake ninja-build libboost-dev libsqlite3-dev libgtest-dev libssl-dev)
+PACKAGES=(g++ cmake ninja-build libboost-dev libsqlite3-dev libgtest-dev libssl-dev valgrind)
 # Only for the fuzzers: clang 14 on Debian 12 leaves its sanitizer and libFuzzer
 # runtime (libclang-rt-14-dev) to Recommends, which minimal systems skip.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)

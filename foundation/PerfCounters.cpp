@@ -74,9 +74,27 @@ struct LastLookup {
     }
 };
 
+// Set when this thread's kept lookups are destroyed; trivially destructible,
+// so it is still readable afterwards: a thread that counts after its own
+// thread objects went (a Writer released by a host's static at exit) looks
+// up afresh each time.
+thread_local bool t_lookupsGone = false;
+
+struct ThreadLookups {
+    ~ThreadLookups() { t_lookupsGone = true; }
+    LastLookup withProcessSet;
+    LastLookup jobSetOnly;
+};
+thread_local ThreadLookups t_lookups;
+
+LastLookup& KeptOrFresh(LastLookup ThreadLookups::*kept, LastLookup& fresh) {
+    return t_lookupsGone ? fresh : t_lookups.*kept;
+}
+
 void GetJobAndProcessSets(long long jobId, boost::shared_ptr<LBCPerfCounters>& jobSet,
                           boost::shared_ptr<LBCPerfCounters>& processSet) {
-    thread_local LastLookup last;
+    LastLookup fresh;
+    LastLookup& last = KeptOrFresh(&ThreadLookups::withProcessSet, fresh);
     if (!last.Holds(jobId)) last.Refresh(jobId, true);
     if (jobId != 0) jobSet = last.jobSet;
     processSet = last.processSet;
@@ -135,7 +153,8 @@ void StoreLBCPerfCounters(const boost::shared_ptr<LBCPerfCounters>& counters) {
 }
 
 boost::shared_ptr<LBCPerfCounters> GetPerJobPerfCounters(long long jobId) {
-    thread_local LastLookup last;
+    LastLookup fresh;
+    LastLookup& last = KeptOrFresh(&ThreadLookups::jobSetOnly, fresh);
     if (!last.Holds(jobId)) last.Refresh(jobId, false);
     return last.jobSet;
 }

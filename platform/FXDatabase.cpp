@@ -5,6 +5,7 @@
 #include "platform/SqlShape.h"
 
 #include <boost/make_shared.hpp>
+#include <atomic>
 #include <vector>
 #include <sqlite3.h>
 #include <strings.h>
@@ -33,22 +34,39 @@ struct StatementRegistry {
     // guarded by cacheLock
     std::vector<Idle> idle;
     uint64_t uses = 0;
+    size_t compiled = 0;
+    // Moved on by every ATTACH and DETACH: a statement compiled before may
+    // name another table now, and is not kept.
+    uint64_t generation = 0;
+
+    // Set by the connection's authorizer when a text attaches or detaches a
+    // database (any thread, under the connection's mutex).
+    std::atomic<bool> attachmentsChanged{false};
 
     // An idle statement of that shape, taken out of the set (its shape moved
-    // into `key`), or null.
-    sqlite3_stmt* Take(const std::string& shape, std::string& key);
-    // Puts a reset statement back; returns the one evicted to keep the set
-    // small, for the caller to finalize outside the lock, or null.
-    sqlite3_stmt* Put(std::string& shape, sqlite3_stmt* stmt);
+    // into `key`), or null; `taken` is the generation it belongs to, also
+    // for one the caller compiles now.
+    sqlite3_stmt* Take(const std::string& shape, std::string& key, uint64_t& taken);
+    // Puts a reset statement back; returns the one to finalize outside the
+    // lock (one evicted to keep the set small, or this one when it belongs
+    // to an earlier generation), or null.
+    sqlite3_stmt* Put(std::string& shape, sqlite3_stmt* stmt, uint64_t taken);
     std::vector<sqlite3_stmt*> TakeAllIdle();
+    // Finalizes every idle statement and disowns those in use.
+    void DropKept();
+    void CountCompiled() {
+        std::lock_guard<RankedMutex> guard(cacheLock);
+        ++compiled;
+    }
 };
 
 // Compiled statements kept per connection: enough for every shape the
 // request road uses.
 const size_t kIdleStatements = 32;
 
-sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key) {
+sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key, uint64_t& taken) {
     std::lock_guard<RankedMutex> guard(cacheLock);
+    taken = generation;
     for (size_t i = 0; i < idle.size(); ++i) {
         if (idle[i].shape != shape) continue;
         sqlite3_stmt* stmt = idle[i].stmt;
@@ -60,8 +78,9 @@ sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key
     return nullptr;
 }
 
-sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt) {
+sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt, uint64_t taken) {
     std::lock_guard<RankedMutex> guard(cacheLock);
+    if (taken != generation) return stmt;
     idle.push_back(Idle{std::move(shape), stmt, ++uses});
     if (idle.size() <= kIdleStatements) return nullptr;
     size_t oldest = 0;
@@ -71,6 +90,17 @@ sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt) {
     idle[oldest] = std::move(idle.back());
     idle.pop_back();
     return evicted;
+}
+
+void StatementRegistry::DropKept() {
+    std::vector<sqlite3_stmt*> all;
+    {
+        std::lock_guard<RankedMutex> guard(cacheLock);
+        ++generation;
+        for (auto& entry : idle) all.push_back(entry.stmt);
+        idle.clear();
+    }
+    for (sqlite3_stmt* stmt : all) sqlite3_finalize(stmt);
 }
 
 std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
@@ -86,8 +116,8 @@ public:
     // A non-empty shape puts the statement back into the connection's set
     // when the handle goes, instead of finalizing it.
     StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt,
-                    std::string&& shape = std::string())
-        : registry(registry), stmt(stmt), shape(std::move(shape)) {
+                    std::string&& shape = std::string(), uint64_t generation = 0)
+        : registry(registry), stmt(stmt), shape(std::move(shape)), generation(generation) {
         std::lock_guard<RankedMutex> guard(registry->lock);
         next = registry->live;
         if (next != nullptr) next->previous = this;
@@ -101,7 +131,7 @@ public:
             } else {
                 sqlite3_reset(stmt);
                 sqlite3_clear_bindings(stmt);
-                sqlite3_finalize(registry->Put(shape, stmt));
+                sqlite3_finalize(registry->Put(shape, stmt, generation));
             }
         }
         if (previous != nullptr) previous->next = next;
@@ -118,6 +148,7 @@ public:
 
 private:
     std::string shape;
+    uint64_t generation;
     // guarded by registry->lock
     StatementHandle* previous = nullptr;
     StatementHandle* next = nullptr;
@@ -175,15 +206,38 @@ CZoError NotOpen(const FXCodeLocation& at, const std::string& name) {
     return FXErrorUtil::ErrorSQLite(at, SQLITE_MISUSE, "database [%s] is not open", name.c_str());
 }
 
+struct ShapeBuffers {
+    std::string shape;
+    std::vector<SqlLiteral> literals;
+};
+
+// Each thread shapes into buffers of its own, which stop allocating once
+// grown. Set when they are destroyed; trivially destructible, so it is still
+// readable afterwards: a thread that runs statements after its own thread
+// objects went (at exit, while the unload releases the service and its
+// databases commit) shapes into buffers of the call instead.
+thread_local bool t_shapeBuffersGone = false;
+struct ThreadShapeBuffers {
+    ~ThreadShapeBuffers() { t_shapeBuffersGone = true; }
+    ShapeBuffers buffers;
+};
+thread_local ThreadShapeBuffers t_shapeBuffers;
+
 // The compiled statement of the text's shape with the text's literals bound:
 // an idle one of the connection's set, or compiled now; its shape goes into
-// `key`. Null when the text has no shape, or its shape does not compile as
-// the text does; the caller then runs the text as it stands.
-sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key) {
-    thread_local std::string shape;
-    thread_local std::vector<SqlLiteral> literals;
+// `key` and its generation into `taken`. Null when the text has no shape, or
+// its shape does not compile as the text does; the caller then runs the text
+// as it stands.
+sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key,
+                         uint64_t& taken) {
+    // The limit is the text's, however short its shape.
+    if (sql.size() > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1))) return nullptr;
+    ShapeBuffers callBuffers;
+    ShapeBuffers& buffers = t_shapeBuffersGone ? callBuffers : t_shapeBuffers.buffers;
+    std::string& shape = buffers.shape;
+    std::vector<SqlLiteral>& literals = buffers.literals;
     if (!ShapeSql(sql.c_str(), shape, literals)) return nullptr;
-    sqlite3_stmt* stmt = registry.Take(shape, key);
+    sqlite3_stmt* stmt = registry.Take(shape, key, taken);
     if (stmt == nullptr) {
         const char* tail = nullptr;
         if (sqlite3_prepare_v3(db, shape.c_str(), static_cast<int>(shape.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
@@ -192,6 +246,7 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
             sqlite3_finalize(stmt);
             return nullptr;
         }
+        registry.CountCompiled();
         key = shape;
     }
     for (size_t i = 0; i < literals.size(); ++i) {
@@ -209,10 +264,10 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
 }
 
 // Resets a statement from TakeShaped and puts it back into the set.
-void PutShaped(detail::StatementRegistry& registry, std::string& key, sqlite3_stmt* stmt) {
+void PutShaped(detail::StatementRegistry& registry, std::string& key, sqlite3_stmt* stmt, uint64_t taken) {
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
-    sqlite3_finalize(registry.Put(key, stmt));
+    sqlite3_finalize(registry.Put(key, stmt, taken));
 }
 
 }  // namespace
@@ -287,6 +342,16 @@ int CSQLite3Query::FieldIndex(const char* name) {
     throw CSQLite3Exception(SQLITE_ERROR, text.c_str());
 }
 
+std::string CSQLite3Query::FieldName(int field) {
+    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(sqlite3_db_handle(stmt));
+    if (field < 0 || field >= sqlite3_column_count(stmt))
+        throw CSQLite3Exception(SQLITE_RANGE, "field index out of range");
+    const char* name = sqlite3_column_name(stmt, field);
+    return name != nullptr ? name : "";
+}
+
 int CSQLite3Query::GetIntField(int field, int defaultValue) {
     CheckField(field);
     sqlite3_stmt* stmt = handle->stmt;
@@ -317,6 +382,13 @@ std::string CSQLite3Query::GetStringField(int field, const char* defaultValue) {
 }
 
 namespace {
+// Notes every text that attaches or detaches a database; allows everything.
+int WatchAttachments(void* registry, int action, const char*, const char*, const char*, const char*) {
+    if (action == SQLITE_ATTACH || action == SQLITE_DETACH)
+        static_cast<detail::StatementRegistry*>(registry)->attachmentsChanged.store(true);
+    return SQLITE_OK;
+}
+
 // Every commit of the connection, an autocommitted statement's included, is
 // reported before it becomes final.
 int ReportCommit(void* handle) {
@@ -371,6 +443,7 @@ CZoError CDatabaseBase::OpenDatabase() {
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "cannot set up [%s]: %s", path.c_str(), text.c_str());
     }
     sqlite3_commit_hook(handle, &ReportCommit, handle);
+    sqlite3_set_authorizer(handle, &WatchAttachments, registry.get());
     db = handle;
     return CZoError::Success();
 }
@@ -418,7 +491,8 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
         ConnectionLock lock(db);
         sqlite3_int64 before = sqlite3_total_changes64(db);
         std::string key;
-        sqlite3_stmt* shaped = reuseStatements ? TakeShaped(db, *registry, sql, key) : nullptr;
+        uint64_t taken = 0;
+        sqlite3_stmt* shaped = reuseStatements ? TakeShaped(db, *registry, sql, key, taken) : nullptr;
         if (shaped != nullptr) {
             do {
                 rc = sqlite3_step(shaped);
@@ -434,10 +508,15 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
             text = ErrorText(db);
         }
         // reset only once the error has been read
-        if (shaped != nullptr) PutShaped(*registry, key, shaped);
+        if (shaped != nullptr) PutShaped(*registry, key, shaped, taken);
+        DropKeptAfterAttachments();
     }
     if (rc != SQLITE_OK) return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     return CZoError::Success();
+}
+
+void CDatabaseBase::DropKeptAfterAttachments() {
+    if (registry->attachmentsChanged.exchange(false)) registry->DropKept();
 }
 
 CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql,
@@ -463,9 +542,10 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql
 CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const std::string& sql,
                                        boost::shared_ptr<detail::StatementHandle>& handle) {
     std::string key;
-    sqlite3_stmt* shaped = db != nullptr && reuseStatements ? TakeShaped(db, *registry, sql, key) : nullptr;
+    uint64_t taken = 0;
+    sqlite3_stmt* shaped = db != nullptr && reuseStatements ? TakeShaped(db, *registry, sql, key, taken) : nullptr;
     if (shaped == nullptr) return Prepare(at, sql, handle);
-    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key));
+    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key), taken);
     return CZoError::Success();
 }
 
@@ -474,6 +554,11 @@ void CDatabaseBase::TEST_ReuseStatements(bool reuse) { reuseStatements = reuse; 
 size_t CDatabaseBase::TEST_IdleStatements() {
     std::lock_guard<RankedMutex> guard(registry->cacheLock);
     return registry->idle.size();
+}
+
+size_t CDatabaseBase::TEST_ShapesCompiled() {
+    std::lock_guard<RankedMutex> guard(registry->cacheLock);
+    return registry->compiled;
 }
 
 CZoError CDatabaseBase::CreateTable(const std::string& name, const std::string& columns) {
@@ -514,6 +599,7 @@ CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3
         ConnectionLock lock(db);
         rc = sqlite3_step(handle->stmt);
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(db);
+        DropKeptAfterAttachments();
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
@@ -547,6 +633,7 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
         } else if (rc != SQLITE_DONE) {
             text = ErrorText(db);
         }
+        DropKeptAfterAttachments();
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());

@@ -18,6 +18,10 @@
 // Locks: the statement registry's lock, then the connection's mutex (SQLite's
 // own, recursive; finalizing or resetting a statement takes it); the idle
 // statements' lock and the test-hook lock after them (platform/LockOrder.h).
+//
+// The shaper declines what it cannot prove binds the same (see SqlShape.h);
+// a text longer than the connection's SQL length limit is never shaped, and
+// kept statements are dropped when a text attaches or detaches a database.
 
 #include "CZoError.h"
 #include "platform/LockOrder.h"
@@ -82,6 +86,8 @@ public:
     void NextRow();
     // Index of the result column of that name (ASCII case ignored).
     int FieldIndex(const char* name);
+    // The name of a result column; needs no current row.
+    std::string FieldName(int field);
     // The value of a column of the current row; the default stands for NULL.
     int GetIntField(int field, int defaultValue);
     long long GetBigIntField(int field, long long defaultValue);
@@ -165,6 +171,8 @@ public:
     void TEST_ReuseStatements(bool reuse);
     // Compiled statements kept for reuse that no one uses at the moment.
     size_t TEST_IdleStatements();
+    // Shapes compiled on this connection so far (a reused one is not counted).
+    size_t TEST_ShapesCompiled();
 
 protected:
     sqlite3* Handle() const { return db; }
@@ -176,6 +184,9 @@ private:
     // when the text has one; else compiled from the text as it stands.
     CZoError PrepareOrReuse(const FXCodeLocation& at, const std::string& sql,
                             boost::shared_ptr<detail::StatementHandle>& handle);
+    // After a text ran: once it attached or detached a database, no
+    // statement compiled before is kept.
+    void DropKeptAfterAttachments();
 
     std::string databasePath;
     std::string databaseName;

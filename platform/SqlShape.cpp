@@ -77,6 +77,15 @@ bool ParseInt64(const char* s, size_t length, long long& value) {
     return true;
 }
 
+// Reserved words after which a '-' can only be a sign: none of them ends an
+// operand, and none can stand for a name.
+bool SignMayFollow(const char* word, size_t length) {
+    static const char* const kWords[] = {"AND", "OR", "NOT", "WHERE", "WHEN", "THEN", "ELSE", "BETWEEN", "LIMIT", "IS"};
+    for (const char* keyword : kWords)
+        if (Is(word, length, keyword)) return true;
+    return false;
+}
+
 }  // namespace
 
 bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& literals) {
@@ -96,12 +105,17 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
         copied = to;
     };
 
-    bool first = true;      // the first word names the kind of statement
-    bool select = false;    // a SELECT before its FROM: literals name columns
-    bool ordering = false;  // inside ORDER BY / GROUP BY terms
-    bool returning = false; // RETURNING names its columns too
-    bool ended = false;     // past the statement's semicolon
-    int depth = 0;
+    const size_t none = static_cast<size_t>(-1);
+    bool first = true;          // the first word names the kind of statement
+    bool insert = false;        // INSERT or REPLACE: VALUES is its own list
+    bool select = false;        // a SELECT before its FROM: literals name columns
+    size_t orderingAt = none;   // the depth of the ORDER BY / GROUP BY terms
+    bool returning = false;     // RETURNING names its columns too
+    bool ended = false;         // past the statement's semicolon
+    bool afterDistinct = false; // the previous word was DISTINCT
+    bool signMayFollow = false; // a '-' here would be a sign, not a subtraction
+    size_t sign = none;         // where the sign of the next token stands
+    size_t depth = 0;
     size_t i = 0;
     while (i < n) {
         const unsigned char c = static_cast<unsigned char>(sql[i]);
@@ -111,7 +125,11 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
             continue;
         }
         if (ended) return false;  // a second statement
-        const bool replace = !select && !ordering && !returning;
+        const bool replace = !select && orderingAt == none && !returning;
+        const size_t signAt = sign;
+        sign = none;
+        const bool wasDistinct = afterDistinct;
+        afterDistinct = false;
         if (c == '\'') {
             end = SkipQuoted(sql, i, n, '\'');
             if (end == 0 || first) return false;
@@ -125,12 +143,14 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
                 // "?5" would read as a numbered parameter
                 if (end < n && IsIdentifierChar(static_cast<unsigned char>(sql[end]))) return false;
             }
+            signMayFollow = false;
             i = end;
             continue;
         }
         if (c == '"' || c == '`' || c == '[') {
             end = SkipQuoted(sql, i, n, c == '[' ? ']' : static_cast<char>(c));
             if (end == 0 || first) return false;
+            signMayFollow = false;
             i = end;
             continue;
         }
@@ -139,26 +159,36 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
             while (end < n && IsIdentifierChar(static_cast<unsigned char>(sql[end]))) ++end;
             const char* word = sql + i;
             const size_t length = end - i;
+            signMayFollow = false;
             if (length == 1 && (c == 'x' || c == 'X') && end < n && sql[end] == '\'') {  // a blob literal
                 end = SkipQuoted(sql, end, n, '\'');
                 if (end == 0) return false;
             } else if (first) {
                 if (Is(word, length, "SELECT")) {
                     select = true;
-                } else if (!Is(word, length, "INSERT") && !Is(word, length, "REPLACE") &&
-                           !Is(word, length, "UPDATE") && !Is(word, length, "DELETE")) {
+                } else if (Is(word, length, "INSERT") || Is(word, length, "REPLACE")) {
+                    insert = true;
+                } else if (!Is(word, length, "UPDATE") && !Is(word, length, "DELETE")) {
                     return false;
                 }
                 first = false;
-            } else if (select && depth == 0 && Is(word, length, "FROM")) {
-                select = false;
+            } else if (Is(word, length, "SELECT") || (!insert && Is(word, length, "VALUES"))) {
+                // A subquery or a compound: its select lists name columns and
+                // its ordering terms may be positions at any depth.
+                return false;
+            } else if (Is(word, length, "FROM")) {
+                if (wasDistinct) return false;  // IS [NOT] DISTINCT FROM, not a FROM clause
+                if (depth == 0) select = false;
+            } else if (Is(word, length, "DISTINCT")) {
+                afterDistinct = true;
             } else if (Is(word, length, "ORDER") || Is(word, length, "GROUP")) {
-                ordering = true;
-            } else if (Is(word, length, "LIMIT") || Is(word, length, "HAVING")) {
-                ordering = false;
+                if (orderingAt == none) orderingAt = depth;
+            } else if (Is(word, length, "LIMIT") || Is(word, length, "HAVING") || Is(word, length, "WINDOW")) {
+                if (orderingAt == depth) orderingAt = none;
             } else if (Is(word, length, "RETURNING")) {
                 returning = true;
             }
+            if (SignMayFollow(word, length)) signMayFollow = true;
             i = end;
             continue;
         }
@@ -171,11 +201,13 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
             if (plain && replace && ParseInt64(sql + i, end - i, value)) {
                 SqlLiteral& literal = next();
                 literal.isText = false;
-                literal.number = value;
-                replaceLiteral(i, end);
+                // A sign is part of the value: -5 and 5 share one shape.
+                literal.number = signAt != none ? -value : value;
+                replaceLiteral(signAt != none ? signAt : i, end);
             } else if (!plain) {
                 end = SkipNumber(sql, i, n);
             }
+            signMayFollow = false;
             i = end;
             continue;
         }
@@ -190,14 +222,21 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
                 ++depth;
                 break;
             case ')':
+                if (depth == 0) return false;
                 --depth;
+                if (orderingAt != none && depth < orderingAt) orderingAt = none;
                 break;
             case ';':
                 ended = true;
                 break;
+            case '-':
+                if (signMayFollow) sign = i;
+                break;
             default:
                 break;
         }
+        // After an operator or an opening, a '-' is a sign; after ')' it subtracts.
+        signMayFollow = c != ')';
         ++i;
     }
     if (first) return false;

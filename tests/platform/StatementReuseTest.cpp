@@ -15,12 +15,20 @@ namespace {
 using Rows = std::vector<std::vector<std::string>>;
 
 // What a caller can see of one text's run: its error (code and text), the rows
-// it changed, and the rows it returned, every value with its typeof().
+// it changed, the names of its result columns and the rows it returned.
 struct Outcome {
     bool failed = false;
     std::string error;
     int changed = 0;
+    std::vector<std::string> names;
     Rows rows;
+};
+
+// A connection whose limits a test may lower.
+class LimitedDatabase : public FX::CDatabaseWithStorage {
+public:
+    LimitedDatabase() : FX::CDatabaseWithStorage(0) {}
+    void SetLimit(int limit, int value) { sqlite3_limit(Handle(), limit, value); }
 };
 
 class StatementReuseTest : public ::testing::Test {
@@ -35,7 +43,7 @@ protected:
             ASSERT_FALSE(db->Execute("CREATE TABLE u(k INTEGER PRIMARY KEY, v NOT NULL)", rows).IsError());
         }
     }
-    void Open(FX::CDatabaseWithStorage& db, const std::string& name) {
+    void Open(LimitedDatabase& db, const std::string& name) {
         db.SetDatabasePath(dir.path());
         db.SetDatabaseName(name);
         ASSERT_FALSE(db.OpenDatabase().IsError());
@@ -48,8 +56,8 @@ protected:
         if (out.failed) out.error = err.AsString(), out.changed = 0;
         return out;
     }
-    // Every column of every row, then its type, up to the first column that
-    // is not there.
+    // The column names, then every column of every row, up to the first
+    // column that is not there.
     static Outcome Query(FX::CDatabaseBase& db, const std::string& sql) {
         Outcome out;
         boost::shared_ptr<FX::CSQLite3Query> q;
@@ -58,6 +66,13 @@ protected:
         if (out.failed) {
             out.error = err.AsString();
             return out;
+        }
+        for (int field = 0;; ++field) {
+            try {
+                out.names.push_back(q->FieldName(field));
+            } catch (const FX::CSQLite3Exception&) {
+                break;
+            }
         }
         for (; !q->Eof(); q->NextRow()) {
             std::vector<std::string> row;
@@ -80,12 +95,46 @@ protected:
         EXPECT_EQ(expected.failed, got.failed) << sql;
         EXPECT_EQ(expected.error, got.error) << sql;
         EXPECT_EQ(expected.changed, got.changed) << sql;
+        EXPECT_EQ(expected.names, got.names) << sql;
         EXPECT_EQ(expected.rows, got.rows) << sql;
     }
 
+    // Twice each: the second round runs every shape from a compiled statement
+    // the first round left behind.
+    template <size_t N>
+    void WriteTwiceOnBoth(const char* const (&texts)[N]) {
+        for (int round = 0; round < 2; ++round) {
+            for (const char* sql : texts) {
+                ExpectSame(Execute(plain, sql), Execute(reused, sql), sql);
+                ExpectSame(Table(plain), Table(reused), sql);
+            }
+        }
+    }
+    template <size_t N>
+    void QueryTwiceOnBoth(const char* const (&texts)[N]) {
+        for (int round = 0; round < 2; ++round) {
+            for (const char* sql : texts) ExpectSame(Query(plain, sql), Query(reused, sql), sql);
+        }
+    }
+    // The same four rows of t on both connections.
+    void InsertRows() {
+        const char* const setup[] = {
+            "INSERT INTO t(i, s, a) VALUES (1, 'it''s', 'x')",
+            "INSERT INTO t(i, s, a) VALUES (-5, '', 2.5)",
+            "INSERT INTO t(i, s, a) VALUES (-9223372036854775808, 'x-1', 9223372036854775807)",
+            "INSERT INTO t(i, s, a) VALUES (3, 'x-%', '3')",
+        };
+        for (const char* sql : setup) {
+            ASSERT_FALSE(Execute(plain, sql).failed);
+            ASSERT_FALSE(Execute(reused, sql).failed);
+        }
+    }
+    // Both connections, the plain one first.
+    std::vector<LimitedDatabase*> Both() { return {&plain, &reused}; }
+
     TempDir dir;
-    FX::CDatabaseWithStorage plain{0};
-    FX::CDatabaseWithStorage reused{0};
+    LimitedDatabase plain;
+    LimitedDatabase reused;
 };
 
 TEST_F(StatementReuseTest, WritesStoreTheSameValuesWithTheSameTypes) {
@@ -124,29 +173,13 @@ TEST_F(StatementReuseTest, WritesStoreTheSameValuesWithTheSameTypes) {
         "DELETE FROM t WHERE s = '' AND i = -5",
         "DELETE FROM t WHERE rowid IN (SELECT rowid FROM t WHERE i = 4 LIMIT 1)",
     };
-    // Twice each: the second round runs every shape from a compiled statement
-    // the first round left behind.
-    for (int round = 0; round < 2; ++round) {
-        for (const char* sql : texts) {
-            ExpectSame(Execute(plain, sql), Execute(reused, sql), sql);
-            ExpectSame(Table(plain), Table(reused), sql);
-        }
-    }
+    WriteTwiceOnBoth(texts);
     EXPECT_GT(reused.TEST_IdleStatements(), 0u);
     EXPECT_EQ(0u, plain.TEST_IdleStatements());
 }
 
 TEST_F(StatementReuseTest, QueriesReturnTheSameRowsAndColumnNames) {
-    const char* const setup[] = {
-        "INSERT INTO t(i, s, a) VALUES (1, 'it''s', 'x')",
-        "INSERT INTO t(i, s, a) VALUES (-5, '', 2.5)",
-        "INSERT INTO t(i, s, a) VALUES (-9223372036854775808, 'x-1', 9223372036854775807)",
-        "INSERT INTO t(i, s, a) VALUES (3, 'x-%', '3')",
-    };
-    for (const char* sql : setup) {
-        ASSERT_FALSE(Execute(plain, sql).failed);
-        ASSERT_FALSE(Execute(reused, sql).failed);
-    }
+    InsertRows();
     const char* const texts[] = {
         "SELECT i, typeof(i), s, typeof(s), a, typeof(a) FROM t WHERE i = 1",
         "SELECT i FROM t WHERE i = -9223372036854775808",
@@ -171,9 +204,7 @@ TEST_F(StatementReuseTest, QueriesReturnTheSameRowsAndColumnNames) {
         "SELECT * FROM missing WHERE i = 1",
         "SELECT * FROM t WHERE i = 1; SELECT 2",
     };
-    for (int round = 0; round < 2; ++round) {
-        for (const char* sql : texts) ExpectSame(Query(plain, sql), Query(reused, sql), sql);
-    }
+    QueryTwiceOnBoth(texts);
     // A result column is named after its text.
     for (FX::CDatabaseBase* db : {static_cast<FX::CDatabaseBase*>(&plain), static_cast<FX::CDatabaseBase*>(&reused)}) {
         boost::shared_ptr<FX::CSQLite3Query> q;
@@ -211,6 +242,117 @@ TEST_F(StatementReuseTest, ClosingFinalizesHeldAndIdleStatements) {
     EXPECT_EQ(0u, reused.TEST_IdleStatements());
     held.reset();  // after the close: nothing left to put back
     EXPECT_EQ(0u, reused.TEST_IdleStatements());
+}
+
+// Texts whose shape would bind a literal where its text means something else:
+// a column's position, a result column's name.
+TEST_F(StatementReuseTest, LiteralsThatAreNotValuesStayInTheText) {
+    InsertRows();
+    const char* const texts[] = {
+        // an ordering term after a subquery with LIMIT or HAVING is a position
+        "SELECT s, i FROM t ORDER BY (SELECT k FROM u LIMIT 1), 2",
+        "SELECT s, i FROM t ORDER BY (SELECT COUNT(*) FROM u HAVING COUNT(*) >= 0), 2 DESC",
+        "SELECT s, COUNT(*) FROM t GROUP BY (SELECT 1 FROM u LIMIT 1), 1 ORDER BY 1",
+        "SELECT s, COUNT(*) FROM t GROUP BY (SELECT COUNT(*) FROM u HAVING COUNT(*) >= 0), 1 ORDER BY 1",
+        "SELECT i FROM t WHERE i IN (SELECT i FROM t ORDER BY 1 LIMIT 2) ORDER BY 1",
+        // a subquery's select list names the outer columns
+        "SELECT * FROM (SELECT 5, 'lit', -7, i FROM t WHERE i = 1)",
+        "SELECT * FROM (SELECT i, 6 FROM t UNION ALL SELECT 7, 8) ORDER BY 1",
+        "SELECT * FROM t WHERE i = 3 UNION SELECT 1, 'x', 2, 3, 4 ORDER BY 1",
+        "SELECT (SELECT 9), 10 FROM t WHERE i = 1",
+        "SELECT * FROM (VALUES (1, 'v'), (2, 'w'))",
+        "SELECT * FROM (SELECT i FROM t WHERE i = 1), (SELECT 11)",
+        // IS DISTINCT FROM is not the FROM of the select list
+        "SELECT i IS DISTINCT FROM 5, 7 FROM t WHERE i = 1",
+        "SELECT i IS NOT DISTINCT FROM 1, 'eight' FROM t WHERE i = 1",
+        "SELECT s FROM t WHERE i IS DISTINCT FROM 1 ORDER BY 1",
+        // a sign belongs to the value wherever it is unary
+        "SELECT i FROM t WHERE i = -5 OR i = - 3 OR i IN (-1, 2 - -1) ORDER BY i",
+        "SELECT i - 1, i FROM t WHERE i-1 > -7 AND i -1 < 3 ORDER BY 2",
+        "SELECT i FROM t WHERE i BETWEEN -6 AND -4 OR NOT -1 > i ORDER BY 1 LIMIT -1",
+        "SELECT i FROM t WHERE i = -9223372036854775808 OR i = -9223372036854775807 - 1",
+        "SELECT i FROM t WHERE i > -0 AND a > -2.5 ORDER BY 1 LIMIT 2 OFFSET -0",
+        "SELECT CASE WHEN i > 0 THEN -1 ELSE -2 END FROM t WHERE s = 'x-1'",
+        "SELECT i FROM t WHERE s = 'x' || -1 ORDER BY 1",
+        "SELECT COUNT(*) - 1 FROM t WHERE i <> -5",
+    };
+    QueryTwiceOnBoth(texts);
+    const char* const writes[] = {
+        "UPDATE t SET a = -1 WHERE i = -5",
+        "UPDATE t SET a = a - 1, n = -2 WHERE i - 1 = -6",
+        "INSERT INTO t(i, s, a) VALUES (-6, '-6', - 6)",
+        "INSERT INTO t(i, s) SELECT -i, 'neg' FROM t WHERE i = 3",
+        "DELETE FROM t WHERE i = -6",
+    };
+    WriteTwiceOnBoth(writes);
+}
+
+// A kept statement was resolved against the databases attached when it was
+// compiled; after ATTACH or DETACH a name may stand for another table.
+TEST_F(StatementReuseTest, AttachingOrDetachingDropsKeptStatements) {
+    int rows = 0;
+    for (const char* name : {"one", "two"}) {
+        FX::CDatabaseWithStorage file(0);
+        file.SetDatabasePath(dir.path());
+        file.SetDatabaseName(std::string(name) + ".db");
+        ASSERT_FALSE(file.OpenDatabase().IsError());
+        ASSERT_FALSE(file.Execute("CREATE TABLE x(k INTEGER, v TEXT)", rows).IsError());
+        ASSERT_FALSE(file.Execute(std::string("INSERT INTO x VALUES (1, '") + name + "')", rows).IsError());
+    }
+    const std::string one = "ATTACH DATABASE '" + dir.path() + "/one.db' AS one";
+    const std::string two = "ATTACH DATABASE '" + dir.path() + "/two.db' AS two";
+    const char* const query = "SELECT v FROM x WHERE k = 1";
+    auto same = [&](const std::string& step) {
+        ExpectSame(Execute(plain, step), Execute(reused, step), step);
+        if (step.compare(1, 5, "TTACH") == 0 || step.compare(1, 5, "ETACH") == 0) {
+            EXPECT_EQ(0u, reused.TEST_IdleStatements()) << step;
+        }
+        ExpectSame(Query(plain, query), Query(reused, query), step);
+    };
+    same(two);           // x is two.x
+    same(one);           // still two.x: attached later names come later
+    same("DETACH two");  // one.x
+    same(two);
+    same("DETACH one");  // two.x again
+    same("CREATE TEMP TABLE x(k INTEGER, v TEXT)");  // temp.x shadows two.x
+    same("INSERT INTO temp.x VALUES (1, 'temp')");
+    same("DROP TABLE temp.x");
+    same("DETACH two");  // no x at all
+
+    // A statement in use while a database is attached is not kept afterwards.
+    boost::shared_ptr<FX::CSQLite3Query> held;
+    ASSERT_FALSE(reused.Query("SELECT i FROM t WHERE i = 1", held).IsError());
+    ASSERT_FALSE(reused.Execute(one, rows).IsError());
+    held.reset();
+    EXPECT_EQ(0u, reused.TEST_IdleStatements());
+}
+
+// A text longer than the connection allows fails as it stands, even though
+// its shape would be short enough.
+TEST_F(StatementReuseTest, ATextOverTheLengthLimitFails) {
+    const std::string sql = "SELECT i FROM t WHERE s = '" + std::string(300, 'y') + "'";
+    const std::string write = "INSERT INTO t(s) VALUES ('" + std::string(300, 'z') + "')";
+    for (LimitedDatabase* db : Both()) db->SetLimit(SQLITE_LIMIT_SQL_LENGTH, 200);
+    Outcome expected = Query(plain, sql);
+    EXPECT_TRUE(expected.failed);
+    ExpectSame(expected, Query(reused, sql), sql);
+    Outcome written = Execute(plain, write);
+    EXPECT_TRUE(written.failed);
+    ExpectSame(written, Execute(reused, write), write);
+    EXPECT_EQ(0u, reused.TEST_ShapesCompiled());
+    ExpectSame(Table(plain), Table(reused), write);
+}
+
+// The adapter prints signed ids into its texts: a sign must not make a shape.
+TEST_F(StatementReuseTest, TextsDifferingInASignShareOneStatement) {
+    InsertRows();
+    const size_t before = reused.TEST_ShapesCompiled();
+    const size_t idle = reused.TEST_IdleStatements();
+    for (const char* sql : {"SELECT s FROM t WHERE i = 1 AND a <> 2", "SELECT s FROM t WHERE i = -1 AND a <> -2",
+                            "SELECT s FROM t WHERE i = -5 AND a <> 2", "SELECT s FROM t WHERE i = 3 AND a <> -0"})
+        ExpectSame(Query(plain, sql), Query(reused, sql), sql);
+    EXPECT_EQ(before + 1, reused.TEST_ShapesCompiled());
+    EXPECT_EQ(idle + 1, reused.TEST_IdleStatements());
 }
 
 // Threads share one connection; each compiled statement serves one of them at
@@ -253,7 +395,23 @@ TEST(SqlShapeTest, ShapesOnlyWhatBindsTheSame) {
         size_t literals;
     } cases[] = {
         {"SELECT * FROM t WHERE a=1 AND b='x''y'", true, "SELECT * FROM t WHERE a=? AND b=?", 2},
-        {"SELECT 5, 'x' FROM t WHERE c2 = -3", true, "SELECT 5, 'x' FROM t WHERE c2 = -?", 1},
+        {"SELECT 5, 'x' FROM t WHERE c2 = -3", true, "SELECT 5, 'x' FROM t WHERE c2 = ?", 1},
+        {"SELECT a FROM t WHERE b = - 3 AND c IN (-1, 2 - -4) AND d-5 > 0 LIMIT -1", true,
+         "SELECT a FROM t WHERE b = ? AND c IN (?, ? - ?) AND d-? > ? LIMIT ?", 7},
+        {"SELECT a FROM t WHERE b = -9223372036854775808 OR c = -0x10 OR d = -1.5", true,
+         "SELECT a FROM t WHERE b = -9223372036854775808 OR c = -0x10 OR d = -1.5", 0},
+        {"SELECT a FROM t GROUP BY a, 2 HAVING COUNT(*) > 1 ORDER BY 1 LIMIT 3", true,
+         "SELECT a FROM t GROUP BY a, 2 HAVING COUNT(*) > ? ORDER BY 1 LIMIT ?", 2},
+        {"SELECT SUM(a) OVER (ORDER BY 1) FROM t WHERE b = 2", true, "SELECT SUM(a) OVER (ORDER BY 1) FROM t WHERE b = ?", 1},
+        {"SELECT a FROM t ORDER BY (SELECT 1 LIMIT 1), 2", false, "", 0},
+        {"SELECT * FROM (SELECT 5)", false, "", 0},
+        {"SELECT a FROM t UNION SELECT 1", false, "", 0},
+        {"SELECT * FROM (VALUES (1))", false, "", 0},
+        {"DELETE FROM t WHERE a IN (SELECT b FROM u WHERE c = 1)", false, "", 0},
+        {"INSERT INTO t SELECT 1", false, "", 0},
+        {"SELECT a IS DISTINCT FROM 5, 7 FROM t", false, "", 0},
+        {"SELECT a FROM t WHERE a IS NOT DISTINCT FROM 5", false, "", 0},
+        {"SELECT a FROM t WHERE (b = 1))", false, "", 0},
         {"SELECT a FROM t ORDER BY 1 LIMIT 2,3", true, "SELECT a FROM t ORDER BY 1 LIMIT ?,?", 2},
         {"DELETE FROM t WHERE x = 1.5 OR y = 0x10 OR z = X'01' OR w = 99999999999999999999", true,
          "DELETE FROM t WHERE x = 1.5 OR y = 0x10 OR z = X'01' OR w = 99999999999999999999", 0},
