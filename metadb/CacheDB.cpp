@@ -94,6 +94,53 @@ public:
         return waiters;
     }
 
+    // The staged copy of an afile copy whose container is gone but whose
+    // write-back failed: closed, still holding the afile's lock file. It is
+    // taken up by the copy's next container or written back by the next idle
+    // release; dropping it (when the location's last container goes) is the
+    // last try, after which its rows are lost.
+    void Keep(const VM& key, const CacheDBImplPtr& impl) {
+        std::lock_guard<RankedMutex> guard(lock);
+        kept[key] = impl;
+    }
+    // Called holding `making`.
+    CacheDBImplPtr TakeKept(const VM& key) {
+        std::lock_guard<RankedMutex> guard(lock);
+        auto it = kept.find(key);
+        if (it == kept.end()) return CacheDBImplPtr();
+        CacheDBImplPtr impl = it->second;
+        kept.erase(it);
+        return impl;
+    }
+    bool IsKept(const VM& key) {
+        std::lock_guard<RankedMutex> guard(lock);
+        return kept.find(key) != kept.end();
+    }
+    // Called holding `making`, so no container takes a copy up meanwhile.
+    void WriteBackKept() {
+        std::map<VM, CacheDBImplPtr, VMCompare> trying;
+        {
+            std::lock_guard<RankedMutex> guard(lock);
+            trying.swap(kept);
+        }
+        for (auto& entry : trying) {
+            CZoError err = entry.second->WriteBack();
+            if (!err.IsError()) {
+                LBC_LOG(0, "Wrote back DB [%s] at a later release", entry.second->GetSyncRemoteLocation().c_str());
+                entry.second.reset();  // releases the lock file
+                continue;
+            }
+            LogKept(entry.second->GetSyncRemoteLocation(), err);
+            Keep(entry.first, entry.second);
+        }
+    }
+
+    static void LogKept(const std::string& location, const CZoError& err) {
+        LBC_LOG(-1, "Failed to write back DB [%s]; its staged copy and lock file are kept for the next idle release "
+                    "(error=%s)",
+                location.c_str(), err.AsString().c_str());
+    }
+
 private:
     struct Entry {
         const CacheDB* raw;
@@ -105,6 +152,7 @@ private:
     // guarded by lock
     std::map<VM, Entry, VMCompare> entries;
     size_t waiters = 0;
+    std::map<VM, CacheDBImplPtr, VMCompare> kept;
 };
 
 CacheDB::CacheDB(DB_TYPE type, const std::string& folder, const std::string& rootFolder, bool isAfileDB,
@@ -123,9 +171,21 @@ CacheDB::~CacheDB() {
     CZoError err = CommitTransaction(true);
     if (err.IsError()) LBC_LOG(-1, "Failed to execute SQL COMMIT transaction [%s]", err.AsString().c_str());
     containers.clear();
-    // Closed, written back and unlocked, and the lock file's descriptor
-    // closed, before the afile copy may get a new container: closing a
-    // descriptor of the lock file later would drop the new container's lock.
+    // A staged copy that cannot be written back is never dropped while the
+    // service lives: the location's older database would come back over a
+    // flat file that already holds newer bytes, and the rows would be lost.
+    if (impl && registry && impl->NeedsWriteBack()) {
+        err = impl->Close();
+        if (!err.IsError()) err = impl->WriteBack();
+        if (err.IsError()) {
+            RetiringRegistry::LogKept(impl->GetSyncRemoteLocation(), err);
+            registry->Keep(mapKey, impl);
+        }
+    }
+    // Closed, written back (or kept) and unlocked, and the lock file's
+    // descriptor closed, before the afile copy may get a new container:
+    // closing a descriptor of the lock file later would drop the new
+    // container's lock.
     impl.reset();
     fileIO.reset();
     if (isAfileDB && registry) registry->Leave(mapKey, this);
@@ -293,15 +353,23 @@ CZoError CacheDB::MakeContainer(const VM& key, CacheDBPtr& container, bool stage
     CacheDBPtr made;
     CZoError err = NewContainer(key, stage, lock, made);
     if (err.IsError()) return MakingFailed(key, err);
+    // The pruner must not take the lock file of a copy whose rows are not
+    // yet in the cache location.
+    if (!(stage && lock) && registry->IsKept(key))
+        return FXErrorUtil::ErrorInt(FXLOC, 14, "Cache for afile [%lld] is not yet written back", key.AfileID);
     err = made->Initialize();
     if (err.IsError()) return err.Push(FXLOC);
-    if (made->impl) {
+    CacheDBImplPtr kept = made->impl && stage && lock ? registry->TakeKept(key) : CacheDBImplPtr();
+    if (kept) {
+        err = made->TakeUpKept(key, kept);
+    } else if (made->impl) {
         // Unstaged, the database is used in place: nothing to stage, and no
         // file access to take a lock file through.
         err = made->impl->Initialize(stage && stageLocally, lock && stageLocally);
         if (err.IsError()) return err.Push(FXLOC);
         err = made->OpenDatabase();
-        if (err.IsError()) return MakingFailed(key, err);
+    }
+    if (err.IsError()) return MakingFailed(key, err);
     }
     EnterContainer(key, made);
     container = made;
@@ -339,6 +407,19 @@ CZoError CacheDB::OpenDatabase() {
     return err.Push(FXLOC);
 }
 
+// A staged copy kept after its write-back failed: its lock is still held and
+// its rows are newer than the location's.
+CZoError CacheDB::TakeUpKept(const VM& key, const CacheDBImplPtr& kept) {
+    LBC_LOG(0, "Taking up the staged DB of [%s] that is not yet written back",
+            kept->GetSyncRemoteLocation().c_str());
+    impl = kept;
+    CZoError err = kept->Open();
+    if (!err.IsError()) return err;
+    impl.reset();
+    registry->Keep(key, kept);
+    return err.Push(FXLOC);
+}
+
 CZoError CacheDB::MakingFailed(const VM& key, CZoError& err) {
     if (FXErrorUtil::IsInt(err, 14))
         LBC_LOG(1, "Cache for afile [%lld] is being accessed by another host", key.AfileID);
@@ -352,6 +433,12 @@ void CacheDB::EnterContainer(const VM& key, const CacheDBPtr& made) {
     ProcessSpan span(LBCPerfCounters::SlotLockGetDB);
     auto_lock guard(&mapLock);
     containers[key] = made;
+}
+
+void CacheDB::WriteBackKept() {
+    if (isAfileDB || !registry) return;
+    auto_lock making(&registry->making);
+    registry->WriteBackKept();
 }
 
 bool CacheDB::IsFitForData() const {

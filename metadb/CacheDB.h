@@ -183,13 +183,21 @@ public:
     // CacheDBImpl::kErrorTransactionLost, logged with the number of requests
     // whose rows went, and the transaction counts as closed.
     CZoError CommitTransaction(bool force);
-    // On a top-level container: releases every idle per-afile container
-    // under the map lock. Always success.
+    // On a top-level container: writes back the staged copies kept after a
+    // failed write-back, then releases every idle per-afile container under
+    // the map lock. A released container whose write-back fails keeps its
+    // staged copy and lock file until a later pass writes it back or its
+    // afile copy's next container takes it up. Always success.
     CZoError ReleaseIdleResources();
     std::list<std::pair<VM, CacheDBPtr>> GetIdleAfiles();
     bool IsConsumerJobDone();
-    // Releases the per-afile containers of the VMs from the map; always success.
+    // Releases the per-afile containers of the VMs from the map, after the
+    // kept copies' write-back as above; always success.
     CZoError ReleaseResources(const std::list<VM>& vms);
+    // On a per-afile container: commits, then writes the committed database
+    // back to the cache location while it stays in use. A new validity GUID
+    // must be there before its flat file gets a byte.
+    CZoError WriteBackCommitted();
     // A Writer's hold on the extent's per-afile container (made on first use).
     CZoError HoldForWriter(const ExtentParam& key, CWriterHoldPtr& hold);
     // On a per-afile container: a Writer has written a region of this flat
@@ -259,6 +267,7 @@ private:
     CZoError MakeContainer(const VM& key, CacheDBPtr& container, bool stage, bool lock);
     CZoError NewContainer(const VM& key, bool stage, bool lock, CacheDBPtr& made);
     CZoError OpenDatabase();
+    CZoError TakeUpKept(const VM& key, const CacheDBImplPtr& kept);
     CZoError MakingFailed(const VM& key, CZoError& err);
     void EnterContainer(const VM& key, const CacheDBPtr& made);
     // Whether the container may serve data to the calling thread: in the
@@ -285,6 +294,9 @@ private:
         if (!db->impl) return db->NoImplementation(FXLOC);
         return op(*db);
     }
+    // Of a top-level container: the write-back of the location's kept copies,
+    // holding the location's making lock.
+    void WriteBackKept();
     // Called holding transactionLock: flushes the flat files written since
     // the last flush; those that fail stay noted.
     CZoError FlushWrittenRegions();

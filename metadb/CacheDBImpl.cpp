@@ -14,6 +14,9 @@ namespace {
 const char* const kLockFileName = "lockfile";
 const char* const kDBFilePattern = "*.db";
 const char* const kUploadSuffix = ".upload";
+// Beside the staged folder: the committed copy written back while the
+// database stays open.
+const char* const kCommittedCopySuffix = ".committed";
 }  // namespace
 
 CacheDBImpl::CacheDBImpl(const std::string& localDbFolder) : localDbFolder(localDbFolder) {}
@@ -23,8 +26,13 @@ CacheDBImpl::~CacheDBImpl() {
     // Written back only while the lock is still held: without it another host
     // may be working on the same files.
     if (staged && HoldsLockFile()) {
+        const unsigned long long rows = rowsSinceWriteBack.load();
         CZoError err = SyncToRemote();
-        if (err.IsError()) LBC_LOG(-1, "%s", err.AsString().c_str());
+        if (err.IsError()) {
+            LBC_LOG(-1, "%s", err.AsString().c_str());
+            LBC_LOG(-1, "Giving up writing back DB [%s]: %llu rows written since its last write-back are lost",
+                    syncRemoteLocation.c_str(), rows);
+        }
     }
     CZoError err = ReleaseLockFile();
     if (err.IsError()) LBC_LOG(-1, "%s", err.AsString().c_str());
@@ -124,6 +132,13 @@ CZoError CacheDBImpl::DeleteLockFile() {
 }
 
 CZoError CacheDBImpl::SyncToRemote() {
+    CZoError err = WriteBack();
+    if (!err.IsError()) return CZoError::Success();
+    if (FXFolder::DoesFolderExist(localDbFolder)) RemoveLocalFolder(localDbFolder);
+    return err.Push(FXLOC);
+}
+
+CZoError CacheDBImpl::WriteBack() {
     if (!FXFolder::DoesFolderExist(localDbFolder)) {
         // A staged database that vanished must not pass for a write-back.
         if (!staged) return CZoError::Success();
@@ -134,16 +149,51 @@ CZoError CacheDBImpl::SyncToRemote() {
         std::list<std::string> files;
         CZoError err = FXFile::GetMatchingFiles(localDbFolder, kDBFilePattern, files, false);
         if (err.IsError() || files.empty()) {
-            CZoError removed = FXFile::RemoveFolder(localDbFolder, 0x71);
-            if (removed.IsError())
-                LBC_LOG(-1, "Error deleting the db [%s], error=%s", localDbFolder.c_str(),
-                        removed.AsString().c_str());
+            RemoveLocalFolder(localDbFolder);
             return FXErrorUtil::ErrorInt(FXLOC, 33, "Staged DB [%s] is missing; [%s] not written back (error=%s)",
                                          localDbFolder.c_str(), syncRemoteLocation.c_str(),
                                          err.IsError() ? err.AsString().c_str() : "no database file");
         }
     }
+    CZoError err = UploadFrom(localDbFolder);
+    if (err.IsError()) return err.Push(FXLOC);
+    staged = false;
+    rowsSinceWriteBack = 0;
+    RemoveLocalFolder(localDbFolder);
+    return CZoError::Success();
+}
 
+CZoError CacheDBImpl::WriteBackCommitted() {
+    if (!staged) return CZoError::Success();
+    if (!HoldsLockFile())
+        return FXErrorUtil::ErrorInt(FXLOC, 33, "Lock file of [%s] is not held; its DB is not written back",
+                                     syncRemoteLocation.c_str());
+    // A copy of its own: the live file may change under a plain copy.
+    const std::string copyFolder = localDbFolder + kCommittedCopySuffix;
+    if (FXFolder::DoesFolderExist(copyFolder)) RemoveLocalFolder(copyFolder);
+    CZoError err = FXFile::CreateFoldersIteratively(copyFolder, nullptr);
+    if (!err.IsError()) err = CopyCommittedInto(copyFolder);
+    if (err.IsError()) {
+        RemoveLocalFolder(copyFolder);
+        return FXErrorUtil::ErrorInt(FXLOC, 18, "error=%s", err.AsString().c_str());
+    }
+    err = UploadFrom(copyFolder);
+    RemoveLocalFolder(copyFolder);
+    if (err.IsError()) return err.Push(FXLOC);
+    rowsSinceWriteBack = 0;
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::CopyCommittedInto(const std::string& folder) {
+    return FXErrorUtil::ErrorInt(FXLOC, 39, "No database to copy into [%s]", folder.c_str());
+}
+
+void CacheDBImpl::RemoveLocalFolder(const std::string& folder) {
+    CZoError err = FXFile::RemoveFolder(folder, 0x71);
+    if (err.IsError()) LBC_LOG(-1, "Error deleting the db [%s], error=%s", folder.c_str(), err.AsString().c_str());
+}
+
+CZoError CacheDBImpl::UploadFrom(const std::string& source) {
     const std::string uploadFolder = syncRemoteLocation + kUploadSuffix;
 
     LBC_SIMULATION_POINT(bInsertDelayBeforeSyncToRemote);
@@ -161,7 +211,7 @@ CZoError CacheDBImpl::SyncToRemote() {
             LBC_LOG(-1, "Error deleting the db [%s], error=%s", uploadFolder.c_str(), err.AsString().c_str());
     }
 
-    CZoError syncResult = SyncToRemote(uploadFolder);
+    CZoError syncResult = CopyAndMove(source, uploadFolder);
 
     err = remoteFileIO->IsExists(uploadFolder, exists);
     if (err.IsError()) return err.Push(FXLOC);
@@ -171,23 +221,24 @@ CZoError CacheDBImpl::SyncToRemote() {
         if (err.IsError())
             LBC_LOG(-1, "Error deleting the db [%s], error=%s", uploadFolder.c_str(), err.AsString().c_str());
     }
-    if (FXFolder::DoesFolderExist(localDbFolder)) {
-        err = FXFile::RemoveFolder(localDbFolder, 0x71);
-        if (err.IsError())
-            LBC_LOG(-1, "Error deleting the db [%s], error=%s", localDbFolder.c_str(), err.AsString().c_str());
-    }
     if (syncResult.IsError()) return syncResult.Push(FXLOC);
     return CZoError::Success();
 }
 
-CZoError CacheDBImpl::SyncToRemote(const std::string& uploadFolder) {
-    LBC_LOG(0, "Syncing DB to remote temp: [%s] -> [%s]", localDbFolder.c_str(), uploadFolder.c_str());
-    CZoError err = LiveBrowseCacheUtility::CopyFilesFromFolder(localDbFolder, uploadFolder, kDBFilePattern, 0,
+CZoError CacheDBImpl::SyncToRemote(const std::string& uploadFolder) { return CopyAndMove(localDbFolder, uploadFolder); }
+
+CZoError CacheDBImpl::CopyAndMove(const std::string& source, const std::string& uploadFolder) {
+    LBC_LOG(0, "Syncing DB to remote temp: [%s] -> [%s]", source.c_str(), uploadFolder.c_str());
+    CZoError err = LiveBrowseCacheUtility::CopyFilesFromFolder(source, uploadFolder, kDBFilePattern, 0,
                                                                CCacheFileIOPtr(), remoteFileIO);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 18, "error=%s", err.AsString().c_str());
     if (AgedFileTime() != 0) {
+        // The time serves the days policy alone and carries no data: the
+        // written-back rows stand without it.
         err = LiveBrowseCacheUtility::SetFilesModificationTime(uploadFolder, kDBFilePattern, AgedFileTime(), remoteFileIO);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 18, "error=%s", err.AsString().c_str());
+        if (err.IsError())
+            LBC_LOG(-1, "Failed to set the time of the written-back DB in [%s] (error=%s)", uploadFolder.c_str(),
+                    err.AsString().c_str());
     }
     // A copy moved into place before its bytes are on the disk could replace
     // the good database with a torn one at a power loss.

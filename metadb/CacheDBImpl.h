@@ -92,6 +92,9 @@ public:
     virtual CZoError Close() = 0;
     // Discards the open transaction; the base does nothing and succeeds.
     virtual CZoError RollbackTransaction();
+    // Writes the committed state of the open database into the folder, as
+    // the "*.db" file it is kept in; the base has no database and refuses.
+    virtual CZoError CopyCommittedInto(const std::string& folder);
 
     // Both are called once, before Initialize.
     void SetRemoteFileIO(CCacheFileIOPtr io) { remoteFileIO = io; }
@@ -114,9 +117,24 @@ public:
     void OwnLocalFolder() { ownsLocalFolder = true; }
 
     // Copies the staged files into the upload folder beside the sync location,
-    // moves them over it, then removes the upload and the local folders.
+    // moves them over it, then removes the upload and the local folders, the
+    // local one also when the write-back failed: the last try, whose rows are
+    // lost on failure.
     CZoError SyncToRemote();
     CZoError SyncToRemote(const std::string& uploadFolder);
+    // The same with the database closed, but a failure keeps the local folder
+    // (and the lock file) for the next try. Once the files are in the cache
+    // location nothing is left to write back.
+    CZoError WriteBack();
+    // The committed state of the open database goes to the cache location
+    // now, while the database stays open and in use; the caller keeps any
+    // transaction from being opened meanwhile. Success when nothing is staged.
+    CZoError WriteBackCommitted();
+    // Whether the destruction would write the staged files back.
+    bool NeedsWriteBack() const { return staged && HoldsLockFile(); }
+    // A row write reached the staged database: rows that are lost when its
+    // write-back fails for good.
+    void NoteRowWritten() { ++rowsSinceWriteBack; }
 
     bool IsStaged() const { return staged; }
     // The last-reference time of the VM row last written. One at least a day
@@ -148,10 +166,18 @@ private:
     CZoError EmptyLocalFolder();
     // Flushes every "*.db" file of a folder of the cache location.
     CZoError FlushFiles(const std::string& folder);
+    // The "*.db" files of a local folder replace those of the sync location,
+    // through the upload folder, which is removed before and after.
+    CZoError UploadFrom(const std::string& source);
+    // The copy into the upload folder and the moves out of it.
+    CZoError CopyAndMove(const std::string& source, const std::string& uploadFolder);
+    // Removes a local folder with its files; a failure is logged.
+    static void RemoveLocalFolder(const std::string& folder);
 
     // constant after construction
     const std::string localDbFolder;
-    // written by Initialize / DiscardStagedCopy before the object is shared
+    // written by Initialize / DiscardStagedCopy before the object is shared,
+    // and cleared by WriteBack, which runs when nobody else uses the object
     bool staged = false;
     // set before Initialize
     bool ownsLocalFolder = false;
@@ -170,6 +196,8 @@ private:
     std::atomic<bool> lockReleased{false};
     // written by every VM row write; 0 until the first
     std::atomic<int64_t> vmReferenceWritten{0};
+    // row writes since the staged copy was made or last written back
+    std::atomic<unsigned long long> rowsSinceWriteBack{0};
     // The time the written-back files must carry, 0 for the time of writing.
     int64_t AgedFileTime() const;
 };

@@ -171,6 +171,7 @@ CZoError CacheDB::WriteLocatedRow(const Extent& row, bool insert) {
 }
 
 CZoError CacheDB::AfterRowWrite(const CZoError& result) {
+    if (isAfileDB && impl && !result.IsError()) impl->NoteRowWritten();
     if (!isAfileDB || !MayHaveEndedTheTransaction(result)) return result;
     auto_lock guard(&transactionLock);
     if (!transactionOpen) return result;
@@ -183,7 +184,20 @@ CZoError CacheDB::AfterRowWrite(const CZoError& result) {
     return result;
 }
 
+CZoError CacheDB::WriteBackCommitted() {
+    if (!isAfileDB) return CZoError::Success();
+    if (!impl) return NoImplementation(FXLOC);
+    // Held across both: no transaction opens between the commit and the copy.
+    auto_lock guard(&transactionLock);
+    CZoError err = CommitTransaction(true);
+    if (err.IsError()) return err.Push(FXLOC);
+    err = impl->WriteBackCommitted();
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
 CZoError CacheDB::ReleaseIdleResources() {
+    WriteBackKept();
     auto_lock guard(&mapLock);
     std::list<std::pair<VM, CacheDBPtr>> idle = GetIdleAfiles();
     for (const std::pair<VM, CacheDBPtr>& entry : idle) {
@@ -231,6 +245,7 @@ bool CacheDB::IsConsumerJobDone() {
 }
 
 CZoError CacheDB::ReleaseResources(const std::list<VM>& vms) {
+    WriteBackKept();
     auto_lock guard(&mapLock);
     for (const VM& vm : vms) containers.erase(vm);
     return CZoError::Success();

@@ -2,6 +2,7 @@
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/FXPath.h"
 
 #include <boost/make_shared.hpp>
 
@@ -89,6 +90,15 @@ CZoError SQLiteAdapter::Open() {
             LBC_LOG(-1, "Failed to close DB [%s] %s", GetLocalDbFolder().c_str(), closeErr.AsString().c_str());
         return FXErrorUtil::ErrorInt(FXLOC, 9, "error=%s", err.AsString().c_str());
     }
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::CopyCommittedInto(const std::string& folder) {
+    std::string path = folder;
+    CZoError err = FXPath::Append(path, name + ".db", 0);
+    if (err.IsError()) return err.Push(FXLOC);
+    err = database->CopyCommittedTo(path);
+    if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
 

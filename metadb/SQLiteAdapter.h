@@ -51,6 +51,8 @@ public:
     CZoError CommitTransaction() override;
     // Discards the open transaction; success when none is open.
     CZoError RollbackTransaction() override;
+    // Refused while a transaction is open: only committed rows are copied.
+    CZoError CopyCommittedInto(const std::string& folder) override;
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows, size_t batchSize,
                         size_t offset) override;
     CZoError GetVMs(VMJobParam filter, DBObjectCollection<VM>& rows, size_t batchSize, size_t offset) override;

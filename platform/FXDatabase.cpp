@@ -1,6 +1,7 @@
 #include "platform/FXDatabase.h"
 #include "platform/DurabilityTrace.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/FXPosixError.h"
 #include "platform/LockOrder.h"
 #include "platform/SqlShape.h"
 
@@ -9,6 +10,9 @@
 #include <vector>
 #include <sqlite3.h>
 #include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace FX {
 
@@ -445,6 +449,38 @@ CZoError CDatabaseBase::OpenDatabase() {
     sqlite3_commit_hook(handle, &ReportCommit, handle);
     sqlite3_set_authorizer(handle, &WatchAttachments, registry.get());
     db = handle;
+    return CZoError::Success();
+}
+
+CZoError CDatabaseBase::CopyCommittedTo(const std::string& path) {
+    if (db == nullptr) return NotOpen(FXLOC, databaseName);
+    ConnectionLock lock(db);
+    if (sqlite3_get_autocommit(db) == 0)
+        return FXErrorUtil::ErrorSQLite(FXLOC, SQLITE_MISUSE, "cannot copy [%s] while a transaction is open",
+                                        databaseName.c_str());
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        return FXPosixError::FromErrNo(FXLOC, errno, "replace", path);
+    sqlite3* copy = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &copy, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    std::string text;
+    if (rc == SQLITE_OK) {
+        sqlite3_backup* backup = sqlite3_backup_init(copy, "main", db, "main");
+        if (backup == nullptr) {
+            rc = sqlite3_errcode(copy);
+        } else {
+            rc = sqlite3_backup_step(backup, -1);
+            const int finished = sqlite3_backup_finish(backup);
+            rc = rc == SQLITE_DONE ? finished : rc;
+        }
+    }
+    if (rc != SQLITE_OK) text = copy != nullptr ? ErrorText(copy) : sqlite3_errstr(rc);
+    if (sqlite3_close(copy) != SQLITE_OK && rc == SQLITE_OK) {
+        rc = SQLITE_ERROR;
+        text = "the copy did not close";
+    }
+    if (rc != SQLITE_OK)
+        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "cannot copy [%s] to [%s]: %s", databaseName.c_str(), path.c_str(),
+                                        text.c_str());
     return CZoError::Success();
 }
 

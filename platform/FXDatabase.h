@@ -144,6 +144,12 @@ public:
     // A one-number result; defaultValue when the query yields no row or NULL.
     CZoError QueryScalar(const std::string& sql, long& value, long defaultValue);
 
+    // Writes the committed database into a new file at `path` (an existing
+    // one is replaced) in one step under the connection's mutex, so that no
+    // statement of this connection runs in between. Refused while the
+    // connection has a transaction open: its uncommitted rows would go too.
+    CZoError CopyCommittedTo(const std::string& path);
+
     // No-op success when a transaction is already open on the connection.
     CZoError BeginTransaction();
     // No-op success when none is open. A failed COMMIT leaves the transaction

@@ -47,6 +47,8 @@ private:
 
 InjectedFaults g_writeFaults;
 InjectedFaults g_flushFaults;
+InjectedFaults g_openFaults;
+InjectedFaults g_timeFaults;
 
 CZoError InvalidHandle(const FXCodeLocation& at) {
     return FXErrorUtil::ErrorWin32(at, ERROR_INVALID_HANDLE, "no open file");
@@ -93,10 +95,14 @@ CZoError FXFile::XKCreateFile(auto_handle& handle, const std::string& path, DWOR
         return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "open [%s]: emptying needs write access",
                                        path.c_str());
 
-    int fd;
-    do {
-        fd = ::open(path.c_str(), oflags, 0666);
-    } while (fd < 0 && errno == EINTR);
+    int fd = -1;
+    if (const int injected = g_openFaults.Take()) {
+        errno = injected;
+    } else {
+        do {
+            fd = ::open(path.c_str(), oflags, 0666);
+        } while (fd < 0 && errno == EINTR);
+    }
     if (fd < 0) {
         if (errno == EEXIST && disposition == CREATE_NEW)
             return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILE_EXISTS, "open [%s]: exists", path.c_str());
@@ -200,6 +206,7 @@ CZoError FXFile::SetModificationTime(const std::string& path, int64_t unixTime) 
     times[0].tv_sec = static_cast<time_t>(unixTime);
     times[0].tv_nsec = 0;
     times[1] = times[0];
+    if (const int injected = g_timeFaults.Take()) return FXPosixError::FromErrNo(FXLOC, injected, "set times of", path);
     if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
         return FXPosixError::FromErrNo(FXLOC, errno, "set times of", path);
     return CZoError::Success();
@@ -291,6 +298,10 @@ CZoError FXFile::XKFlushFile(const std::string& path) {
 void FXFile::TEST_FailNextWrites(int count, int error) { g_writeFaults.Arm(count, error); }
 
 void FXFile::TEST_FailNextFlushes(int count, int error) { g_flushFaults.Arm(count, error); }
+
+void FXFile::TEST_FailNextOpens(int count, int error) { g_openFaults.Arm(count, error); }
+
+void FXFile::TEST_FailNextTimeChanges(int count, int error) { g_timeFaults.Arm(count, error); }
 
 CZoError FXFile::XKMoveFileEx(const std::string& from, const std::string& to, DWORD flags) {
     const bool replace = (flags & MOVEFILE_REPLACE_EXISTING) != 0;

@@ -104,6 +104,11 @@ public:
     // write nothing; likewise the next `count` flushes. 0 clears a switch.
     static void TEST_FailNextWrites(int count, int error);
     static void TEST_FailNextFlushes(int count, int error);
+    // Likewise the next `count` opens of XKCreateFile (the lock file, the
+    // source of a copy; EMFILE stands for descriptors run out) and the next
+    // `count` changes of a file's times.
+    static void TEST_FailNextOpens(int count, int error);
+    static void TEST_FailNextTimeChanges(int count, int error);
 
     // The folder services, also reached through this class.
     static CZoError RemoveFolder(const std::string& path, unsigned flags) { return FXFolder::RemoveFolder(path, flags); }

@@ -166,13 +166,26 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
             if (err.IsError()) return err.Push(FXLOC);
 
             if (!FXString::MatchesNoCase(vm.ValidityGUID, guidAsRead)) {
-                // A new flat file is started. The renewal is committed on its
-                // own before the file gets a byte: a later roll-back of the
-                // shared transaction must never bring the old GUID back over
-                // bytes written for the new file.
+                // A new flat file is started. The renewal is committed and
+                // written back to the cache location before the file gets a
+                // byte: neither a roll-back of the shared transaction nor the
+                // location's older database, staged again after a lost
+                // write-back, may bring the old GUID back over bytes written
+                // for the new file. Until then the ledger keeps the file shut.
                 if (!guidAsRead.empty()) {
-                    err = container->CommitTransaction(true);
-                    if (err.IsError()) return err.Push(FXLOC);
+                    err = container->WriteBackCommitted();
+                    if (err.IsError()) {
+                        // Undone, so that the next write finds the file lost
+                        // again and renews anew.
+                        vm.ValidityGUID = guidAsRead;
+                        CZoError undone = db->UpdateVM(vm);
+                        if (!undone.IsError()) undone = container->CommitTransaction(true);
+                        if (undone.IsError())
+                            LBC_LOG(-1, "Failed to restore the validity GUID of [%s] after its renewal was not written "
+                                        "back (error=%s)",
+                                    vm.description().c_str(), undone.AsString().c_str());
+                        return err.Push(FXLOC);
+                    }
                 }
                 std::string flatFilePath;
                 err = cache->GetCacheFilePath(vm, flatFilePath);

@@ -205,14 +205,23 @@ CZoError CCacheFileIO::_CreateAndLockFile(const std::string& path) {
     LBC_LOG(0, "Acquiring lock file [%s]", path.c_str());
     CZoError err =
         FXFile::XKCreateFile(localFile, path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 14, "(error=%s)", err.AsString().c_str());
+    // No other holder keeps a file from being opened (descriptors run out, no
+    // access, no space): the code stays, the message must not blame a host.
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, 14, "Lock file [%s] could not be opened; it is not held by another host (error=%s)",
+                                     path.c_str(), err.AsString().c_str());
     struct flock fl = {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
     fl.l_len = 0;
     if (::fcntl(localFile.get(), F_SETLK, &fl) != 0) {
-        CZoError inner = FXErrorUtil::ErrorErrNo(FXLOC, errno);
+        const int e = errno;
+        CZoError inner = FXErrorUtil::ErrorErrNo(FXLOC, e);
+        if (e != EACCES && e != EAGAIN)
+            return FXErrorUtil::ErrorInt(FXLOC, 14,
+                                         "Lock file [%s] could not be locked; it is not held by another host (error=%s)",
+                                         path.c_str(), inner.AsString().c_str());
         return FXErrorUtil::ErrorInt(FXLOC, 14, "(error=%s)", inner.AsString().c_str());
     }
     // The pruner of another host deletes the lock file while it holds it. One

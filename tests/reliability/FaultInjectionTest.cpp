@@ -77,7 +77,7 @@ TEST_F(FaultInjectionTest, DataServerDisconnectsMidRunAndComesBack) {
     ExpectReads(kAfile, 4 * 8192, fifth);
 }
 
-TEST_F(FaultInjectionTest, DisconnectDuringWriteBackLosesOnlyRowsNotWrittenBack) {
+TEST_F(FaultInjectionTest, DisconnectDuringWriteBackKeepsTheRowsUntilTheyAreWrittenBack) {
     UseRemote(kAfile);
     const std::string first = Payload(5000, 1);
     ASSERT_FALSE(WriteExtent(kAfile, 0, first).IsError());
@@ -95,13 +95,11 @@ TEST_F(FaultInjectionTest, DisconnectDuringWriteBackLosesOnlyRowsNotWrittenBack)
     EXPECT_TRUE(ReadWholeFile(dbFile) == before);
 
     LoopbackFS::TEST_SetConnected(kRemoteHost, true);
+    // The next idle release writes the kept copy back.
+    SystemClock::TEST_AdvanceSeconds(60);
     TickPruner(kAfile);
-    // The lock file was let go with its handle: a new container takes it.
-    ExpectReads(kAfile, 0, first);
-    CZoError err = ExpectNoRead(kAfile, 65536);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
-    ASSERT_FALSE(WriteExtent(kAfile, 65536, second).IsError());
-    ReleaseContainer(kAfile);
+    EXPECT_EQ((std::vector<std::string>{"0", "65536"}),
+              QueryColumn(dbFile, "SELECT AfileOffset FROM Extents WHERE CacheLocation <> '' ORDER BY AfileOffset"));
     ExpectReads(kAfile, 0, first);
     ExpectReads(kAfile, 65536, second);
 }
@@ -198,7 +196,7 @@ std::ostream& operator<<(std::ostream& out, const CopyBackFault& f) { return out
 
 class CopyBackFaultTest : public FaultFixture, public ::testing::WithParamInterface<CopyBackFault> {};
 
-TEST_P(CopyBackFaultTest, FailedCopyBackKeepsThePreviousDatabaseAndTheNextOneSucceeds) {
+TEST_P(CopyBackFaultTest, FailedCopyBackKeepsThePreviousDatabaseAndTheNextOneWritesEveryRow) {
     const CopyBackFault& f = GetParam();
     if (f.remote) UseRemote(kAfile);
     const std::string first = Payload(4000, 1);
@@ -227,10 +225,9 @@ TEST_P(CopyBackFaultTest, FailedCopyBackKeepsThePreviousDatabaseAndTheNextOneSuc
     EXPECT_LE(1u, CountContaining("Int error 18"));
     EXPECT_TRUE(ReadWholeFile(dbFile) == before);
     EXPECT_FALSE(Exists(dbFolder + ".upload"));
-    // The rows not written back are lost to the cache; nothing else is.
+    // The rows not written back are kept, and served, until a write-back succeeds.
     ExpectReads(kAfile, 0, first);
-    CZoError err = ExpectNoRead(kAfile, 65536);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+    ExpectReads(kAfile, 65536, second);
 
     // The next write-back succeeds.
     const std::string third = Payload(3500, 3);
@@ -239,7 +236,7 @@ TEST_P(CopyBackFaultTest, FailedCopyBackKeepsThePreviousDatabaseAndTheNextOneSuc
     ReleaseContainer(kAfile);
     EXPECT_EQ(0u, CountContaining("Int error 18"));
     EXPECT_FALSE(ReadWholeFile(dbFile) == before);
-    EXPECT_EQ((std::vector<std::string>{"0", "131072"}),
+    EXPECT_EQ((std::vector<std::string>{"0", "65536", "131072"}),
               QueryColumn(dbFile, "SELECT AfileOffset FROM Extents WHERE CacheLocation <> '' ORDER BY AfileOffset"));
     ExpectReads(kAfile, 0, first);
     ExpectReads(kAfile, 2 * 65536, third);
@@ -251,6 +248,212 @@ INSTANTIATE_TEST_SUITE_P(Faults, CopyBackFaultTest,
                                            CopyBackFault{"DataServerWriteEIO", true, false, EIO},
                                            CopyBackFault{"DataServerFlushEIO", true, true, EIO}),
                          [](const ::testing::TestParamInfo<CopyBackFault>& info) { return info.param.name; });
+
+// ---- a write-back that fails keeps the staged database
+
+// Offsets of the extent rows that name a region, in the database file.
+std::vector<std::string> CachedOffsets(const std::string& dbFile) {
+    return QueryColumn(dbFile, "SELECT AfileOffset FROM Extents WHERE CacheLocation <> '' ORDER BY AfileOffset");
+}
+
+enum class WriteBackFaultKind { LocationFull, UploadFolderBlocked, FlushIOError, DescriptorsExhausted, DataServerIOError };
+
+struct WriteBackFault {
+    const char* name;
+    WriteBackFaultKind kind;
+};
+std::ostream& operator<<(std::ostream& out, const WriteBackFault& f) { return out << f.name; }
+
+class WriteBackFaultTest : public FaultFixture, public ::testing::WithParamInterface<WriteBackFault> {
+protected:
+    bool Remote() const { return GetParam().kind == WriteBackFaultKind::DataServerIOError; }
+    std::string UploadFolder() {
+        const std::string dbFile = LocalDBFile(kAfile);
+        return dbFile.substr(0, dbFile.rfind('/')) + ".upload";
+    }
+    // The fault lasts until Clear.
+    void Inject() {
+        switch (GetParam().kind) {
+            case WriteBackFaultKind::LocationFull: FXFile::TEST_FailNextWrites(1000, ENOSPC); break;
+            case WriteBackFaultKind::UploadFolderBlocked:
+                blockedUpload = UploadFolder();
+                WriteWholeFile(blockedUpload, "not a folder");
+                break;
+            case WriteBackFaultKind::FlushIOError: FXFile::TEST_FailNextFlushes(1000, EIO); break;
+            case WriteBackFaultKind::DescriptorsExhausted: FXFile::TEST_FailNextOpens(1000, EMFILE); break;
+            case WriteBackFaultKind::DataServerIOError: LoopbackFS::TEST_FailNextWrites(kRemoteHost, 1000, EIO); break;
+        }
+    }
+    void Clear() {
+        FXFile::TEST_FailNextWrites(0, 0);
+        FXFile::TEST_FailNextFlushes(0, 0);
+        FXFile::TEST_FailNextOpens(0, 0);
+        LoopbackFS::TEST_FailNextWrites(kRemoteHost, 0);
+        if (!blockedUpload.empty()) ::unlink(blockedUpload.c_str());
+        blockedUpload.clear();
+    }
+    // The location's idle release, a pass later than the last one.
+    void IdleRelease() {
+        SystemClock::TEST_AdvanceSeconds(60);
+        TickPruner(kAfile);
+    }
+
+    std::string blockedUpload;
+};
+
+TEST_P(WriteBackFaultTest, FailedWriteBackKeepsTheStagedRowsAndTheNextIdleReleaseWritesThemBack) {
+    if (Remote()) UseRemote(kAfile);
+    const std::string first = Payload(4000, 1), second = Payload(4500, 2);
+    ASSERT_FALSE(WriteExtent(kAfile, 0, first).IsError());
+    ReleaseContainer(kAfile);
+    const std::string dbFile = LocalDBFile(kAfile);
+    const std::string before = ReadWholeFile(dbFile);
+    ASSERT_FALSE(before.empty());
+
+    ASSERT_FALSE(WriteExtent(kAfile, 65536, second).IsError());
+    Inject();
+    ClearLines();
+    ReleaseContainer(kAfile);
+    EXPECT_EQ(1u, CountAt(-1, "Failed to write back DB")) << "each failure is logged";
+    EXPECT_TRUE(ReadWholeFile(dbFile) == before);
+    if (!Remote()) {
+        EXPECT_FALSE(ChildCanLockFile(LocalLockFile(kAfile))) << "the kept copy keeps its lock";
+    }
+    // Tried again, and logged again, while the fault lasts.
+    IdleRelease();
+    EXPECT_EQ(2u, CountAt(-1, "Failed to write back DB"));
+    EXPECT_TRUE(ReadWholeFile(dbFile) == before);
+
+    Clear();
+    ClearLines();
+    IdleRelease();
+    EXPECT_EQ(0u, CountAt(-1, "Failed to write back DB"));
+    EXPECT_EQ((std::vector<std::string>{"0", "65536"}), CachedOffsets(dbFile));
+    EXPECT_FALSE(Exists(UploadFolder()));
+    if (!Remote()) {
+        EXPECT_TRUE(ChildCanLockFile(LocalLockFile(kAfile)));
+    }
+
+    StopService();
+    lbc = StartService();
+    ASSERT_NE(nullptr, lbc);
+    ExpectReads(kAfile, 0, first);
+    ExpectReads(kAfile, 65536, second);
+}
+
+TEST_P(WriteBackFaultTest, KeptCopyServesItsRowsAndTakesNewOnesUntilItIsWrittenBack) {
+    if (Remote()) UseRemote(kAfile);
+    const std::string first = Payload(4000, 1), second = Payload(4500, 2), third = Payload(3000, 3);
+    ASSERT_FALSE(WriteExtent(kAfile, 0, first).IsError());
+    ReleaseContainer(kAfile);
+    const std::string dbFile = LocalDBFile(kAfile);
+    ASSERT_FALSE(WriteExtent(kAfile, 65536, second).IsError());
+    Inject();
+    ReleaseContainer(kAfile);
+    Clear();
+
+    // The next container of the afile copy works on the kept copy, not on
+    // the older database of the location.
+    ExpectReads(kAfile, 65536, second);
+    ASSERT_FALSE(WriteExtent(kAfile, 2 * 65536, third).IsError());
+    IdleRelease();
+    EXPECT_EQ((std::vector<std::string>{"0", "65536", "131072"}), CachedOffsets(dbFile));
+    ExpectReads(kAfile, 0, first);
+    ExpectReads(kAfile, 2 * 65536, third);
+}
+
+TEST_P(WriteBackFaultTest, GivingUpAtShutdownLogsHowManyRowsAreLost) {
+    if (Remote()) UseRemote(kAfile);
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(4000, 1)).IsError());
+    ReleaseContainer(kAfile);
+    const std::string lockFile = LocalLockFile(kAfile);
+    ASSERT_FALSE(WriteExtent(kAfile, 65536, Payload(4500, 2)).IsError());
+    Inject();
+    ReleaseContainer(kAfile);
+    ClearLines();
+    StopService();
+    Clear();
+    size_t found = 0;
+    for (const EvDebug::CapturedLine& line : Lines()) {
+        if (line.level != -1 || line.text.find("Giving up writing back DB") == std::string::npos) continue;
+        ++found;
+        EXPECT_NE(std::string::npos, line.text.find(" rows written since its last write-back are lost"))
+            << line.text;
+        EXPECT_EQ(std::string::npos, line.text.find(": 0 rows")) << line.text;
+    }
+    EXPECT_EQ(1u, found);
+    if (!Remote()) {
+        EXPECT_TRUE(ChildCanLockFile(lockFile));
+    }
+    lbc = StartService();
+    ASSERT_NE(nullptr, lbc);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, WriteBackFaultTest,
+    ::testing::Values(WriteBackFault{"LocationFull", WriteBackFaultKind::LocationFull},
+                      WriteBackFault{"UploadFolderBlockedByAFile", WriteBackFaultKind::UploadFolderBlocked},
+                      WriteBackFault{"FlushIOError", WriteBackFaultKind::FlushIOError},
+                      WriteBackFault{"DescriptorsExhausted", WriteBackFaultKind::DescriptorsExhausted},
+                      WriteBackFault{"DataServerIOError", WriteBackFaultKind::DataServerIOError}),
+    [](const ::testing::TestParamInfo<WriteBackFault>& info) { return info.param.name; });
+
+TEST_F(FaultInjectionTest, AgedTimeThatCannotBeSetIsLoggedAndTheWriteBackStands) {
+    const std::string bytes = Payload(4000, 1);
+    ASSERT_FALSE(WriteExtent(kAfile, 0, bytes).IsError());
+    // Jobs are listed from the location's database files.
+    ReleaseContainer(kAfile);
+    ASSERT_FALSE(lbc->AgeCachedJob(kJob, kAfile, kTessarel, kCopy, 3).IsError());
+    FXFile::TEST_FailNextTimeChanges(1000, EPERM);
+    ClearLines();
+    ReleaseContainer(kAfile);
+    FXFile::TEST_FailNextTimeChanges(0, 0);
+    EXPECT_LE(1u, CountAt(-1, "Failed to set the time of the written-back DB"));
+    EXPECT_EQ(0u, CountAt(-1, "Failed to write back DB"));
+    const std::string dbFile = LocalDBFile(kAfile);
+    EXPECT_EQ((std::vector<std::string>{"0"}), CachedOffsets(dbFile));
+    EXPECT_EQ((std::vector<std::string>{std::to_string(kNow - 3 * 86400)}),
+              QueryColumn(dbFile, "SELECT LastReferenceTime FROM VMs"));
+    EXPECT_TRUE(ChildCanLockFile(LocalLockFile(kAfile)));
+}
+
+// ---- a renewed validity GUID reaches the location before the file gets bytes
+
+TEST_F(FaultInjectionTest, RenewedValidityGUIDIsWrittenBackBeforeTheCutFlatFileGetsBytes) {
+    const std::string a = Payload(3000, 1), b = Payload(3000, 2), fresh = Payload(2000, 3);
+    ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
+    ReleaseContainer(kAfile);
+    const std::string dbFile = LocalDBFile(kAfile);
+    const std::vector<std::string> oldGUID = QueryColumn(dbFile, "SELECT ValidityGUID FROM VMs");
+    ASSERT_EQ(1u, oldGUID.size());
+    ASSERT_FALSE(WriteExtent(kAfile, 65536, b).IsError());
+    const std::string flat = LocalFlatFile(kAfile);
+    ASSERT_EQ(0, ::truncate(flat.c_str(), 1000));
+
+    // The location's database cannot be written: the write is refused.
+    const std::string upload = dbFile.substr(0, dbFile.rfind('/')) + ".upload";
+    WriteWholeFile(upload, "not a folder");
+    CLiveBrowseCache::WriterPtr writer;
+    CZoError err = lbc->GetWriterObject(kAfile, 2 * 65536, kTessarel, kCopy, kJob, 0, writer);
+    EXPECT_TRUE(err.IsError()) << "a renewal that is not in the location's database must refuse the write";
+    writer.reset();
+    EXPECT_EQ(oldGUID, QueryColumn(dbFile, "SELECT ValidityGUID FROM VMs"));
+    EXPECT_EQ(1000, FileSize(flat));
+
+    ASSERT_EQ(0, ::unlink(upload.c_str()));
+    ASSERT_FALSE(lbc->GetWriterObject(kAfile, 2 * 65536, kTessarel, kCopy, kJob, 0, writer).IsError());
+    const std::vector<std::string> renewed = QueryColumn(dbFile, "SELECT ValidityGUID FROM VMs");
+    ASSERT_EQ(1u, renewed.size());
+    EXPECT_NE(oldGUID[0], renewed[0]) << "the new GUID is in the location's database before any byte";
+    EXPECT_FALSE(renewed[0].empty());
+    EXPECT_EQ(1000, FileSize(flat));
+    ASSERT_FALSE(writer->Write(fresh.data(), fresh.size()).IsError());
+    ASSERT_FALSE(writer->Close().IsError());
+    writer.reset();
+    ExpectReads(kAfile, 2 * 65536, fresh);
+    ExpectNoRead(kAfile, 0);
+    ExpectNoRead(kAfile, 65536);
+}
 
 // ---- flushes of the flat file that fail
 

@@ -227,6 +227,8 @@ protected:
         LoopbackFS::TEST_Reset();
         FXFile::TEST_FailNextWrites(0, 0);
         FXFile::TEST_FailNextFlushes(0, 0);
+        FXFile::TEST_FailNextOpens(0, 0);
+        FXFile::TEST_FailNextTimeChanges(0, 0);
         SystemClock::TEST_Freeze(kNow);
         lbc = StartService();
         ASSERT_NE(nullptr, lbc);
@@ -234,8 +236,18 @@ protected:
     void TearDown() override {
         FXFile::TEST_FailNextWrites(0, 0);
         FXFile::TEST_FailNextFlushes(0, 0);
+        FXFile::TEST_FailNextOpens(0, 0);
+        FXFile::TEST_FailNextTimeChanges(0, 0);
         ServiceFixture::TearDown();
         LoopbackFS::TEST_Reset();
+    }
+
+    // Captured lines of that level that contain the text.
+    static size_t CountAt(int level, const std::string& text) {
+        size_t n = 0;
+        for (const EvDebug::CapturedLine& line : Lines())
+            if (line.level == level && line.text.find(text) != std::string::npos) ++n;
+        return n;
     }
 
     // The afile's cache location is the loopback data server's folder.

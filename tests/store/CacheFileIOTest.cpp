@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -436,6 +437,57 @@ TEST(CacheFileIOTables, FlagsAndModes) {
         int share, mode;
     } modes[] = {{0, 0}, {1, 4}, {2, 2}, {3, 6}, {4, 2}, {6, 2}, {7, 6}};
     for (const auto& m : modes) EXPECT_EQ(m.mode, CCacheFileIO::toMode(m.share)) << "share " << m.share;
+}
+
+}  // namespace
+
+namespace {
+
+// In a child whose descriptors have run out (a real RLIMIT_NOFILE), the lock
+// file cannot be opened: the code stays 14, and the message says why instead
+// of passing it for another host's lock. 'L' locked, 'H' blamed on another
+// host, 'R' the real reason named, 'X' the descriptors could not be used up.
+char LockWithoutDescriptors(const std::string& path) {
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) return 'X';
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipeEnds[0]);
+        struct rlimit limit = {64, 64};
+        char c = 'X';
+        if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+            while (::open("/dev/null", O_RDONLY) >= 0) {
+            }
+            if (errno == EMFILE) {
+                boost::any local;
+                CCacheFileIO io(local);
+                CZoError err = io.CreateAndLockFile(path);
+                const std::string text = err.AsString();
+                if (!err.IsError())
+                    c = 'L';
+                else if (FXErrorUtil::IsInt(err, 14) && text.find("not held by another host") != std::string::npos &&
+                         text.find("ErrNo error 24") != std::string::npos)
+                    c = 'R';
+                else
+                    c = 'H';
+            }
+        }
+        // The pipe's end was opened before the descriptors ran out.
+        ssize_t written = ::write(pipeEnds[1], &c, 1);
+        ::_exit(written == 1 ? 0 : 1);
+    }
+    ::close(pipeEnds[1]);
+    char c = 'X';
+    if (::read(pipeEnds[0], &c, 1) != 1) c = 'X';
+    ::close(pipeEnds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return c;
+}
+
+TEST(CacheFileIOLockTest, LockFileThatCannotBeOpenedForWantOfDescriptorsSaysSo) {
+    TempDir dir;
+    EXPECT_EQ('R', LockWithoutDescriptors(dir.sub("lockfile")));
 }
 
 }  // namespace
