@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Build and check the library.
-#   ./run.sh test      install what is missing, build, run the tests
+#   ./run.sh test      install what is missing, build everything, run the tests
 #   ./run.sh sanitize  the tests again under ASan+UBSan and under TSan, then the fuzzers
 #   ./run.sh fuzz      only the fuzzers (clang, libFuzzer)
-#   ./run.sh demo      install what is missing, build, run the sample host
+#   ./run.sh demo      install what is missing, build the library and the sample
+#                      host only, run the sample host
 #   ./run.sh install-check  install into a temporary prefix, then build and run
-#                      a host out of tree with find_package and with pkg-config
+#                      the README's host program with the README's own commands
+#                      (find_package and pkg-config) and tools/host-check
 #   ./run.sh bench     Release build, then the benchmark table
-# LBC_JOBS sets the build and test parallelism (default: every core).
+# Build folders and flags are the presets of CMakePresets.json (build/ is
+# "default"). LBC_JOBS sets the build and test parallelism (default: every core).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -19,6 +22,9 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 HOST_PACKAGES=(pkgconf)
 JOBS=${LBC_JOBS:-$(nproc)}
 
+# step TEXT: says what comes next.
+step() { echo "==> $*"; }
+
 # install_missing [extra packages...]
 install_missing() {
   local missing=()
@@ -26,24 +32,29 @@ install_missing() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
+    step "Installing ${missing[*]}"
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
   fi
 }
 
-# build DIR [cmake options...]
+# build PRESET [targets...]: configure and build with the presets of
+# CMakePresets.json (the build folder is the preset's); every target without one.
 build() {
-  local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@"
-  cmake --build "$dir" -j "$JOBS"
+  local preset=$1; shift
+  local targets=()
+  [ $# -eq 0 ] || targets=(--target "$@")
+  step "Configuring (preset $preset)"
+  cmake --preset "$preset"
+  step "Building ${*:-everything} (preset $preset)"
+  cmake --build --preset "$preset" -j "$JOBS" "${targets[@]}"
 }
 
 run_tests() {
-  local dir=$1
-  ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
+  step "Running the tests (preset $1)"
+  ctest --preset "$1" -j "$JOBS"
 }
 
 # libFuzzer over the parsers of untrusted text, about 20 s each.
@@ -52,12 +63,11 @@ run_fuzzers() {
     echo "clang++ not found: install ${FUZZ_PACKAGES[*]}" >&2
     return 1
   fi
-  build build-fuzz -DLBC_SANITIZE=fuzz -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF
+  build fuzz
   local t
   for t in ItemLocationFuzz FileInfoFuzz MountPathFuzz; do
     mkdir -p "build-fuzz/corpus/$t"
-    echo "Fuzzing $t"
+    step "Fuzzing $t"
     ASAN_OPTIONS=detect_leaks=1 "build-fuzz/tests/fuzz/$t" -max_total_time="${LBC_FUZZ_SECONDS:-20}" \
       -print_final_stats=1 "build-fuzz/corpus/$t" tests/fuzz/seeds/$t 2>&1 | tail -n 12
     [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "$t failed"; return 1; }
@@ -88,32 +98,61 @@ run_demo() {
   local out=$1 dir
   dir="$(pwd)/$out/demo"
   write_seed "$dir"
+  step "Running the sample host against $dir"
   LBC_CONFIG_FILE="$dir/lbc.conf" "$out/tools/lbc_sample_host"
 }
 
-# run_host BINARY PREFIX DIR: the host, which must load the library installed
-# under PREFIX, against a fresh cache folder under DIR.
-run_host() {
-  local binary=$1 prefix=$2 dir=$3 libs
+# loads_installed BINARY PREFIX: BINARY loads the library installed under PREFIX.
+loads_installed() {
+  local binary=$1 prefix=$2 libs
   libs=$(ldd "$binary")
   if ! grep -q "=> $prefix/.*libLiveBrowseCache\.so" <<<"$libs"; then
     echo "$binary does not load the installed library:" >&2
     echo "$libs" >&2
     return 1
   fi
+}
+
+# run_host BINARY PREFIX DIR: the host, which must load the library installed
+# under PREFIX, against a fresh cache folder under DIR.
+run_host() {
+  local binary=$1 prefix=$2 dir=$3
+  loads_installed "$binary" "$prefix"
   write_seed "$dir"
   LBC_CONFIG_FILE="$dir/lbc.conf" "$binary"
 }
 
+# readme_block NAME: the text of the one fenced block of README.md that the
+# line "<!-- NAME -->" stands right above; fails unless there is exactly one.
+readme_block() {
+  awk -v mark="<!-- $1 -->" '
+    $0 == mark { marks++; state = 1; next }
+    state == 1 { if ($0 ~ /^```/) { state = 2; next } bad = 1; state = 0 }
+    state == 2 { if ($0 ~ /^```/) { state = 0; blocks++ } else print }
+    END { exit (marks == 1 && blocks == 1 && !bad) ? 0 : 1 }' README.md ||
+    { echo "README.md has no single fenced block marked <!-- $1 -->" >&2; return 1; }
+}
+
+# readme_host DIR: the README's host program and CMakeLists.txt written into DIR.
+readme_host() {
+  local dir=$1 file
+  mkdir -p "$dir"
+  for file in HostExample.cpp CMakeLists.txt; do
+    readme_block "host-example: $file" >"$dir/$file"
+  done
+}
+
 # Installs the build in OUT into a temporary prefix and uses it as a host
-# project would: tools/host-check copied to a fresh folder, built once with
-# find_package and once with pkg-config, each run against its own cache folder.
+# project would: the README's host program, built and run by the README's own
+# commands once with find_package and once with pkg-config, then
+# tools/host-check, which walks more of the interface, with find_package.
 run_install_check() {
-  local out=$1 tmp prefix pcdir lib soname header
+  local out=$1 tmp prefix pcdir lib soname header way expected
   tmp=$(mktemp -d "${TMPDIR:-/tmp}/lbc-install-check.XXXXXX")
   # shellcheck disable=SC2064
   trap "rm -rf '$tmp'" EXIT
   prefix="$tmp/prefix"
+  step "Installing into $prefix"
   cmake --install "$out" --prefix "$prefix"
 
   lib=$(find "$prefix" -name 'libLiveBrowseCache.so.*.*.*')
@@ -123,6 +162,8 @@ run_install_check() {
   echo "Installed $lib (SONAME $soname)"
 
   pcdir=$(dirname "$(find "$prefix" -name livebrowsecache.pc)")
+  [ "$pcdir" = "$prefix/lib/pkgconfig" ] ||
+    { echo "livebrowsecache.pc is in $pcdir, not where the README says" >&2; return 1; }
   export PKG_CONFIG_PATH="$pcdir"
   echo "pkg-config --cflags --libs livebrowsecache: $(pkg-config --cflags --libs livebrowsecache)"
   # Every installed header stands on its own: nothing it includes was left behind.
@@ -132,37 +173,44 @@ run_install_check() {
       g++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror $(pkg-config --cflags livebrowsecache) -x c++ - ||
       { echo "installed header $header does not compile on its own" >&2; return 1; }
   done
+  unset PKG_CONFIG_PATH
 
-  mkdir -p "$tmp/src" "$tmp/pkg-config"
+  # The README's commands run as they stand, in a fresh copy each, with only
+  # LBC_PREFIX set (the README sets it to /opt/lbc), and print what it says.
+  expected=$(readme_block host-output)
+  for way in cmake pkg-config; do
+    step "README host program built and run as the README says ($way)"
+    readme_host "$tmp/readme-$way"
+    readme_block "host-commands: $way" >"$tmp/readme-$way.sh"
+    (cd "$tmp/readme-$way" && LBC_PREFIX="$prefix" bash -euo pipefail "$tmp/readme-$way.sh") | tee "$tmp/readme-$way.out"
+    # The program's own lines come last, after the build's.
+    [ "$(tail -n "$(wc -l <<<"$expected")" "$tmp/readme-$way.out")" = "$expected" ] ||
+      { echo "the README's host program did not print what the README says" >&2; return 1; }
+    loads_installed "$(find "$tmp/readme-$way" -type f -name lbc_host_example)" "$prefix"
+  done
+
+  step "tools/host-check built with find_package(LiveBrowseCache CONFIG REQUIRED)"
+  mkdir -p "$tmp/src"
   cp tools/host-check/CMakeLists.txt tools/host-check/HostCheck.cpp "$tmp/src/"
-
-  echo "Host built with find_package(LiveBrowseCache CONFIG REQUIRED)"
   cmake -S "$tmp/src" -B "$tmp/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix"
   cmake --build "$tmp/cmake"
   run_host "$tmp/cmake/lbc_host_check" "$prefix" "$tmp/run-cmake"
-
-  echo "Host built with pkg-config"
-  # shellcheck disable=SC2046
-  g++ -std=c++17 -Wall -Wextra -o "$tmp/pkg-config/lbc_host_check" "$tmp/src/HostCheck.cpp" \
-    $(pkg-config --cflags --libs livebrowsecache) -Wl,-rpath,"$(pkg-config --variable=libdir livebrowsecache)"
-  run_host "$tmp/pkg-config/lbc_host_check" "$prefix" "$tmp/run-pkg-config"
-  echo "install-check: both hosts ran against the installed library"
+  echo "install-check: every host ran against the installed library"
 }
 
 cmd=${1:-}
 case "$cmd" in
   test)
     install_missing
-    build build
-    run_tests build
+    build default
+    run_tests default
     ;;
   sanitize)
     install_missing "${FUZZ_PACKAGES[@]}"
-    build build-asan -DLBC_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      run_tests build-asan
-    build build-tsan -DLBC_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests build-tsan
+    build asan
+    run_tests asan
+    build tsan
+    run_tests tsan
     run_fuzzers
     ;;
   fuzz)
@@ -171,17 +219,19 @@ case "$cmd" in
     ;;
   install-check)
     install_missing "${HOST_PACKAGES[@]}"
-    build build
+    build default LiveBrowseCache
     run_install_check build
     ;;
   demo)
     install_missing
-    build build
+    # Only what the demo runs: the library and the sample host.
+    build default lbc_sample_host
     run_demo build
     ;;
   bench)
     install_missing
-    build build-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+    build release lbc_bench
+    step "Running the benchmark"
     build-release/tools/bench/lbc_bench "${2:-$(pwd)/build-release/bench}"
     ;;
   *)

@@ -4,10 +4,13 @@
 
 include(CMakePackageConfigHelpers)
 
-# CLiveBrowseCache, its handles and exactly the headers they include. The rest
-# of include/ (and every platform stand-in) stays private to the library.
+# CLiveBrowseCache, its handles and exactly the headers they include, the
+# library's error codes, and FXErrorUtil, the platform's way to test a code
+# (its functions are exported by the library). The rest of include/ and every
+# other platform stand-in stays private to the library.
 set(LBC_PUBLIC_HEADERS
   LiveBrowseCache.h
+  LiveBrowseCacheCodes.h
   CAutoMemory.h
   CTimeStamp.h
   CZoError.h
@@ -15,6 +18,7 @@ set(LBC_PUBLIC_HEADERS
   FXCriticalSection.h
   LiveBrowseCacheDBObject.h)
 list(TRANSFORM LBC_PUBLIC_HEADERS PREPEND ${CMAKE_SOURCE_DIR}/include/)
+list(APPEND LBC_PUBLIC_HEADERS ${CMAKE_SOURCE_DIR}/platform/FXErrorUtil.h)
 
 # A folder of its own: the header names are too common for the bare include dir.
 set(LBC_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/LiveBrowseCache)
