@@ -370,7 +370,6 @@ CZoError CacheDB::MakeContainer(const VM& key, CacheDBPtr& container, bool stage
         err = made->OpenDatabase();
     }
     if (err.IsError()) return MakingFailed(key, err);
-    }
     EnterContainer(key, made);
     container = made;
     return CZoError::Success();
