@@ -41,6 +41,8 @@ CZoError CacheDBImpl::CommitTransaction() { return CZoError::Success(); }
 
 CZoError CacheDBImpl::RollbackTransaction() { return CZoError::Success(); }
 
+bool CacheDBImpl::TransactionLost() { return false; }
+
 CZoError CacheDBImpl::Initialize(bool stage, bool lock) {
     if (lock) {
         CZoError err = AcquireLockFile();

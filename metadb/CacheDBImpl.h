@@ -90,6 +90,10 @@ public:
     virtual CZoError Close() = 0;
     // Discards the open transaction; the base does nothing and succeeds.
     virtual CZoError RollbackTransaction();
+    // Whether a transaction this object began is gone from the database
+    // without a commit or rollback of its own: the database rolled it back
+    // by itself after a statement in it failed. The base begins none: false.
+    virtual bool TransactionLost();
 
     // Both are called once, before Initialize.
     void SetRemoteFileIO(CCacheFileIOPtr io) { remoteFileIO = io; }

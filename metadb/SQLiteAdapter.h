@@ -49,6 +49,8 @@ public:
     CZoError CommitTransaction() override;
     // Discards the open transaction; success when none is open.
     CZoError RollbackTransaction() override;
+    // A transaction was begun and SQLite is back in autocommit mode.
+    bool TransactionLost() override;
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows, size_t batchSize,
                         size_t offset) override;
     CZoError GetVMs(VMJobParam filter, DBObjectCollection<VM>& rows, size_t batchSize, size_t offset) override;
