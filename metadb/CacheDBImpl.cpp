@@ -51,7 +51,6 @@ CZoError CacheDBImpl::Initialize(bool stage, bool lock) {
     if (!stage || syncRemoteLocation.empty()) return CZoError::Success();
 
     LBC_LOG(0, "Staging DB from remote [%s] -> [%s]", syncRemoteLocation.c_str(), localDbFolder.c_str());
-    if (HoldsLockFile()) LiveBrowseCacheUtility::RemoveStaleCopies(syncRemoteLocation, remoteFileIO);
     CZoError err = EmptyLocalFolder();
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 32, "(error=%s)", err.AsString().c_str());
     err = LiveBrowseCacheUtility::CopyFilesFromFolder(syncRemoteLocation, localDbFolder, kDBFilePattern, 0,
@@ -149,7 +148,6 @@ CZoError CacheDBImpl::SyncToRemote() {
     const std::string uploadFolder = syncRemoteLocation + kUploadSuffix;
 
     LBC_SIMULATION_POINT(bInsertDelayBeforeSyncToRemote);
-    if (HoldsLockFile()) LiveBrowseCacheUtility::RemoveStaleCopies(syncRemoteLocation, remoteFileIO);
 
     // A leftover of an interrupted write-back may hold stale files that the
     // move would put in place.

@@ -9,6 +9,11 @@
 // Initialize (lock, then stage), Open, database operations, destruction
 // (the adapter closes the database, then this base writes back and unlocks).
 //
+// Temporary copies a crash leaves behind go with the local folder (emptied
+// before staging) and the upload folder (removed around a write-back); the
+// afile's database folder is shared with other hosts and no temporary copy
+// is ever written there, so none is looked for there.
+//
 // Locks: lockFileLock is a leaf, held around the lock-file requests only.
 
 #include "CZoError.h"

@@ -55,22 +55,38 @@ TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileBlocksNoRelease) {
     EXPECT_TRUE(impl->HoldsLockFile());
 }
 
-// Temporary copies that a crash left in the afile's database folder (the
-// older long names and the short ones) go when the folder is next staged or
-// written back; the databases and the lock file stay.
-TEST_P(CacheDBHousekeepingTest, StaleTemporaryCopiesGoWhenStagedAndWrittenBack) {
+// Temporary copies that a crash left in the local staging folder or in the
+// upload folder go when the afile is next staged or written back (the older
+// long names and the short ones). Files of such names in the afile's
+// database folder stay: that folder is shared with other hosts, and this
+// library never writes temporary copies there.
+TEST_P(CacheDBHousekeepingTest, StaleTemporaryCopiesGoOnlyFromTheStagingAndUploadFolders) {
     WriteWholeFile(Remote("afile_cache.db"), "remote copy");
     const std::vector<std::string> stale = {"afile_cache.db.tmp.Ab12Cd", ".tmp.Xy34Zw"};
-    for (const std::string& name : stale) WriteWholeFile(Remote(name), "torn");
+    const std::string staging = f.StageFolder(kAfile);
+    const std::string upload = f.LocalAfileFolder(kAfile) + ".upload";
+    MakeFolders(staging);
+    for (const std::string& name : stale) {
+        WriteWholeFile(Remote(name), "another host's");
+        WriteWholeFile(staging + "/" + name, "torn");
+    }
     {
         boost::shared_ptr<SQLiteAdapter> impl = MakeImpl();
         ASSERT_FALSE(impl->Initialize(true, true).IsError());
-        for (const std::string& name : stale) EXPECT_FALSE(Exists(Remote(name))) << name;
-        EXPECT_TRUE(Exists(Remote("afile_cache.db")));
+        for (const std::string& name : stale) {
+            EXPECT_FALSE(Exists(staging + "/" + name)) << name;
+            EXPECT_EQ("another host's", ReadWholeFile(Remote(name))) << name;
+        }
+        EXPECT_EQ("remote copy", ReadWholeFile(staging + "/afile_cache.db"));
 
-        for (const std::string& name : stale) WriteWholeFile(Remote(name), "torn");
+        MakeFolders(upload);
+        for (const std::string& name : stale) WriteWholeFile(upload + "/" + name, "torn");
     }
-    for (const std::string& name : stale) EXPECT_FALSE(Exists(Remote(name))) << name;
+    for (const std::string& name : stale) {
+        EXPECT_FALSE(Exists(upload + "/" + name)) << name;
+        EXPECT_EQ("another host's", ReadWholeFile(Remote(name))) << name;
+    }
+    EXPECT_FALSE(Exists(upload));
     EXPECT_EQ("remote copy", ReadWholeFile(Remote("afile_cache.db")));
     EXPECT_TRUE(Exists(Remote("lockfile")));
 }
