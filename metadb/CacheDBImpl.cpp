@@ -76,24 +76,25 @@ void CacheDBImpl::DiscardStagedCopy() {
 }
 
 CZoError CacheDBImpl::AcquireLockFile() {
-    // Before lockFileLock: a release or delete of this lock must not wait out the delay.
-    LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
-    std::lock_guard<std::mutex> guard(lockFileLock);
-    if (lockHeld) return FXErrorUtil::ErrorInt(FXLOC, 14);
-
-    // Without a sync location the path would be relative to the working
-    // folder, and without file access there is nothing to lock through.
-    if (syncRemoteLocation.empty() || !remoteFileIO) {
-        CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER,
-                                                 "No cache location to take the lock file in [%s]",
-                                                 syncRemoteLocation.c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, 24, "(error=%s)", inner.AsString().c_str());
+    std::string path;
+    {
+        std::lock_guard<std::mutex> guard(lockFileLock);
+        if (lockHeld) return FXErrorUtil::ErrorInt(FXLOC, 14);
+        CZoError err = LockFilePath(path);
+        if (err.IsError()) return err;
     }
-    std::string path = syncRemoteLocation;
-    CZoError err = FXPath::Append(path, kLockFileName, 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 24, "(error=%s)", err.AsString().c_str());
+    // Outside lockFileLock: a release or delete of this lock must not wait
+    // out the delay. An acquire that will be refused leaves it armed for the
+    // one that takes the lock; the test of another holder runs only while the
+    // delay is armed, and this object holds no lock on the file here (the
+    // test's descriptor would drop it).
+    if (bInsertDelayBeforeAcquireLock.load() && !remoteFileIO->IsLockSeenHeldElsewhere(path))
+        LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
 
-    err = remoteFileIO->CreateAndLockFile(path);
+    std::lock_guard<std::mutex> guard(lockFileLock);
+    // Another thread may have taken it during the delay.
+    if (lockHeld) return FXErrorUtil::ErrorInt(FXLOC, 14);
+    CZoError err = remoteFileIO->CreateAndLockFile(path);
     if (err.IsError()) {
         // The file may have been opened before the lock was refused.
         CZoError closed = remoteFileIO->Close();
@@ -104,6 +105,21 @@ CZoError CacheDBImpl::AcquireLockFile() {
     lockHeld = true;
 
     LBC_SIMULATION_POINT(bInsertDelayAfterAcquireLock);
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::LockFilePath(std::string& path) const {
+    // Without a sync location the path would be relative to the working
+    // folder, and without file access there is nothing to lock through.
+    if (syncRemoteLocation.empty() || !remoteFileIO) {
+        CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER,
+                                                 "No cache location to take the lock file in [%s]",
+                                                 syncRemoteLocation.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, 24, "(error=%s)", inner.AsString().c_str());
+    }
+    path = syncRemoteLocation;
+    CZoError err = FXPath::Append(path, kLockFileName, 0);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 24, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 

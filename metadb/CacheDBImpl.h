@@ -153,6 +153,9 @@ private:
     // Empties the local folder so that no stale file (an old copy, a hot
     // journal) is opened together with the fresh copy.
     CZoError EmptyLocalFolder();
+    // "lockfile" in the sync location; ErrorInt 24 "(error=%s)" when there is
+    // no sync location or file access, or the path cannot be formed.
+    CZoError LockFilePath(std::string& path) const;
     // Flushes every "*.db" file of a folder of the cache location.
     CZoError FlushFiles(const std::string& folder);
 

@@ -3,6 +3,7 @@
 
 #include "CacheDBTestSupport.h"
 #include "metadb/SQLiteAdapter.h"
+#include "platform/FXErrorUtil.h"
 
 #include <sys/stat.h>
 
@@ -53,6 +54,46 @@ TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileBlocksNoRelease) {
     EXPECT_EQ(1, delays);
     EXPECT_TRUE(releasedDuringDelay);
     EXPECT_TRUE(impl->HoldsLockFile());
+}
+
+// The delay before the lock file is taken is kept for an acquire that will
+// take it: one refused with 14 (this object took the lock before, or another
+// process holds it) leaves it armed.
+TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileIsNotUsedUpByARefusedAcquire) {
+    XKPlatformInfo::TEST_SetNumber("VirtualServer\\LiveBrowseCache\\Debug", "bInsertDelayBeforeAcquireLock", 1);
+    DebugSimulation::SetSimulationPoints(g_mapSimulationInfo);
+    int delays = 0;
+    DebugSimulation::TEST_SetSleepFunction([&](uint32_t) { ++delays; });
+    const auto arm = [] { ASSERT_FALSE(DebugSimulation::LoadDebugSimulationInfo().IsError()); };
+
+    boost::shared_ptr<SQLiteAdapter> taker = MakeImpl();
+    arm();
+    ASSERT_FALSE(taker->AcquireLockFile().IsError());
+    ASSERT_FALSE(taker->ReleaseLockFile().IsError());
+    EXPECT_EQ(1, delays);
+    arm();
+    CZoError err = taker->AcquireLockFile();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+    EXPECT_EQ(1, delays) << "taken before by this object";
+    EXPECT_TRUE(bInsertDelayBeforeAcquireLock.load());
+
+    // The FS client of a data server offers no test of a lock that takes
+    // nothing: there the delay comes before the refusal.
+    if (!GetParam()) {
+        ForkedLockHolder other(Remote("lockfile"));
+        ASSERT_TRUE(other.Locked());
+        boost::shared_ptr<SQLiteAdapter> refused = MakeImpl();
+        err = refused->AcquireLockFile();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+        EXPECT_EQ(1, delays) << "held by another process";
+        EXPECT_TRUE(bInsertDelayBeforeAcquireLock.load());
+    }
+
+    taker.reset();
+    boost::shared_ptr<SQLiteAdapter> next = MakeImpl();
+    ASSERT_FALSE(next->AcquireLockFile().IsError());
+    EXPECT_EQ(2, delays);
+    EXPECT_FALSE(bInsertDelayBeforeAcquireLock.load());
 }
 
 // Temporary copies that a crash left in the local staging folder or in the
