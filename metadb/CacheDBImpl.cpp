@@ -53,10 +53,20 @@ CZoError CacheDBImpl::Initialize(bool stage, bool lock) {
     LBC_LOG(0, "Staging DB from remote [%s] -> [%s]", syncRemoteLocation.c_str(), localDbFolder.c_str());
     CZoError err = EmptyLocalFolder();
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 32, "(error=%s)", err.AsString().c_str());
+    err = CreateLocalFolder(localDbFolder);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 32, "(error=%s)", err.AsString().c_str());
     err = LiveBrowseCacheUtility::CopyFilesFromFolder(syncRemoteLocation, localDbFolder, kDBFilePattern, 0,
                                                       remoteFileIO, CCacheFileIOPtr());
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 32, "(error=%s)", err.AsString().c_str());
     staged = true;
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::CreateLocalFolder(const std::string& path) {
+    if (FXFolder::DoesFolderExist(path)) return CZoError::Success();
+    CZoError err = FXFile::CreateFoldersIteratively(path, nullptr);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", err.AsString().c_str());
+    LBC_LOG(0, "Staging Afile DB folder created [%s]", path.c_str());
     return CZoError::Success();
 }
 

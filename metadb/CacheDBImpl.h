@@ -100,12 +100,16 @@ public:
     // by itself after a statement in it failed. The base begins none: false.
     virtual bool TransactionLost();
 
+    // Creates a missing local folder with its parents, logging it; ErrorInt
+    // 17 "(error=%s)" on failure.
+    static CZoError CreateLocalFolder(const std::string& path);
+
     // Both are called once, before Initialize.
     void SetRemoteFileIO(CCacheFileIOPtr io) { remoteFileIO = io; }
     void SetSyncRemoteLocation(const std::string& path) { syncRemoteLocation = path; }
 
     // Takes the lock file when `lock`, then stages the "*.db" files of the
-    // sync location into the emptied local folder when `stage`. A staging
+    // sync location into the emptied (or made) local folder when `stage`. A staging
     // failure is ErrorInt 32 "(error=%s)"; a lock taken stays taken until
     // destruction. Called once, before the database is opened.
     CZoError Initialize(bool stage, bool lock);
