@@ -229,8 +229,13 @@ CacheDBImplPtr CacheDB::GetDBImplementation(CacheDB* owner, DB_TYPE type, const 
     // can name, removed with it, so no stale copy is ever opened again.
     const bool scratch = isAfileDB && owner != nullptr && owner->lockOnly;
     if (scratch) localFolder += ".pruner-" + boost::uuids::to_string(boost::uuids::random_generator()());
-    err = CreateLocalCacheDBFolder(localFolder);
-    if (err.IsError()) throw err.Push(FXLOC);
+    // The afile's own staging folder is made by the staging, once the lock is
+    // held: until then another process may be writing back from it and
+    // removing it.
+    if (!isAfileDB || scratch) {
+        err = CreateLocalCacheDBFolder(localFolder);
+        if (err.IsError()) throw err.Push(FXLOC);
+    }
     if (!isAfileDB) return CacheDBImplPtr();
 
     boost::shared_ptr<SQLiteAdapter> adapter = boost::make_shared<SQLiteAdapter>(localFolder, kAfileDBName);
@@ -262,13 +267,7 @@ CZoError CacheDB::CreateRemoteCacheDBFolder(const std::string& path) {
     return CZoError::Success();
 }
 
-CZoError CacheDB::CreateLocalCacheDBFolder(const std::string& path) {
-    if (FXFolder::DoesFolderExist(path)) return CZoError::Success();
-    CZoError err = FXFile::CreateFoldersIteratively(path, nullptr);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", err.AsString().c_str());
-    LBC_LOG(0, "Staging Afile DB folder created [%s]", path.c_str());
-    return CZoError::Success();
-}
+CZoError CacheDB::CreateLocalCacheDBFolder(const std::string& path) { return CacheDBImpl::CreateLocalFolder(path); }
 
 CZoError CacheDB::GetCacheDB(const VM& key, CacheDBPtr& container, bool stage, bool lock) {
     CZoError err = FindOrMakeContainer(key, container, stage, lock, stage && lock);

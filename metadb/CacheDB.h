@@ -304,9 +304,9 @@ private:
     // outside a transaction the statement commits by itself, so the flat
     // files are flushed first; inside one, the commit flushes them.
     CZoError WriteLocatedRow(const Extent& row, bool insert);
-    // Passes a row statement's result through; after a failure that may have
-    // made SQLite roll the open transaction back, commits at once (forced) to
-    // find out, so the container never goes on believing a lost one open.
+    // Passes a row statement's result through; after a failure that made
+    // SQLite roll the open transaction back, commits at once (forced), which
+    // reports the loss, so the container never goes on believing it open.
     CZoError AfterRowWrite(const CZoError& result);
     static bool IsAfileFolderName(const std::string& name);
 

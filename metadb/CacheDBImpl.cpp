@@ -49,6 +49,8 @@ CZoError CacheDBImpl::CommitTransaction() { return CZoError::Success(); }
 
 CZoError CacheDBImpl::RollbackTransaction() { return CZoError::Success(); }
 
+bool CacheDBImpl::TransactionLost() { return false; }
+
 CZoError CacheDBImpl::Initialize(bool stage, bool lock) {
     if (lock) {
         CZoError err = AcquireLockFile();
@@ -57,13 +59,22 @@ CZoError CacheDBImpl::Initialize(bool stage, bool lock) {
     if (!stage || syncRemoteLocation.empty()) return CZoError::Success();
 
     LBC_LOG(0, "Staging DB from remote [%s] -> [%s]", syncRemoteLocation.c_str(), localDbFolder.c_str());
-    if (HoldsLockFile()) LiveBrowseCacheUtility::RemoveStaleCopies(syncRemoteLocation, remoteFileIO);
     CZoError err = EmptyLocalFolder();
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 32, "(error=%s)", err.AsString().c_str());
+    err = CreateLocalFolder(localDbFolder);
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 32, "(error=%s)", err.AsString().c_str());
     err = LiveBrowseCacheUtility::CopyFilesFromFolder(syncRemoteLocation, localDbFolder, kDBFilePattern, 0,
                                                       remoteFileIO, CCacheFileIOPtr());
     if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 32, "(error=%s)", err.AsString().c_str());
     staged = true;
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::CreateLocalFolder(const std::string& path) {
+    if (FXFolder::DoesFolderExist(path)) return CZoError::Success();
+    CZoError err = FXFile::CreateFoldersIteratively(path, nullptr);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", err.AsString().c_str());
+    LBC_LOG(0, "Staging Afile DB folder created [%s]", path.c_str());
     return CZoError::Success();
 }
 
@@ -83,24 +94,25 @@ void CacheDBImpl::DiscardStagedCopy() {
 }
 
 CZoError CacheDBImpl::AcquireLockFile() {
-    // Before lockFileLock: a release or delete of this lock must not wait out the delay.
-    LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
-    std::lock_guard<RankedMutex> guard(lockFileLock);
-    if (lockHeld) return FXErrorUtil::ErrorInt(FXLOC, 14);
-
-    // Without a sync location the path would be relative to the working
-    // folder, and without file access there is nothing to lock through.
-    if (syncRemoteLocation.empty() || !remoteFileIO) {
-        CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER,
-                                                 "No cache location to take the lock file in [%s]",
-                                                 syncRemoteLocation.c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, 24, "(error=%s)", inner.AsString().c_str());
+    std::string path;
+    {
+        std::lock_guard<RankedMutex> guard(lockFileLock);
+        if (lockHeld) return FXErrorUtil::ErrorInt(FXLOC, 14);
+        CZoError err = LockFilePath(path);
+        if (err.IsError()) return err;
     }
-    std::string path = syncRemoteLocation;
-    CZoError err = FXPath::Append(path, kLockFileName, 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 24, "(error=%s)", err.AsString().c_str());
+    // Outside lockFileLock: a release or delete of this lock must not wait
+    // out the delay. An acquire that will be refused leaves it armed for the
+    // one that takes the lock; the test of another holder runs only while the
+    // delay is armed, and this object holds no lock on the file here (the
+    // test's descriptor would drop it).
+    if (bInsertDelayBeforeAcquireLock.load() && !remoteFileIO->IsLockSeenHeldElsewhere(path))
+        LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
 
-    err = remoteFileIO->CreateAndLockFile(path);
+    std::lock_guard<RankedMutex> guard(lockFileLock);
+    // Another thread may have taken it during the delay.
+    if (lockHeld) return FXErrorUtil::ErrorInt(FXLOC, 14);
+    CZoError err = remoteFileIO->CreateAndLockFile(path);
     if (err.IsError()) {
         // The file may have been opened before the lock was refused.
         CZoError closed = remoteFileIO->Close();
@@ -111,6 +123,21 @@ CZoError CacheDBImpl::AcquireLockFile() {
     lockHeld = true;
 
     LBC_SIMULATION_POINT(bInsertDelayAfterAcquireLock);
+    return CZoError::Success();
+}
+
+CZoError CacheDBImpl::LockFilePath(std::string& path) const {
+    // Without a sync location the path would be relative to the working
+    // folder, and without file access there is nothing to lock through.
+    if (syncRemoteLocation.empty() || !remoteFileIO) {
+        CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER,
+                                                 "No cache location to take the lock file in [%s]",
+                                                 syncRemoteLocation.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, 24, "(error=%s)", inner.AsString().c_str());
+    }
+    path = syncRemoteLocation;
+    CZoError err = FXPath::Append(path, kLockFileName, 0);
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 24, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -197,7 +224,6 @@ CZoError CacheDBImpl::UploadFrom(const std::string& source) {
     const std::string uploadFolder = syncRemoteLocation + kUploadSuffix;
 
     LBC_SIMULATION_POINT(bInsertDelayBeforeSyncToRemote);
-    if (HoldsLockFile()) LiveBrowseCacheUtility::RemoveStaleCopies(syncRemoteLocation, remoteFileIO);
 
     // A leftover of an interrupted write-back may hold stale files that the
     // move would put in place.

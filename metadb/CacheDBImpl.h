@@ -9,6 +9,11 @@
 // Initialize (lock, then stage), Open, database operations, destruction
 // (the adapter closes the database, then this base writes back and unlocks).
 //
+// Temporary copies a crash leaves behind go with the local folder (emptied
+// before staging) and the upload folder (removed around a write-back); the
+// afile's database folder is shared with other hosts and no temporary copy
+// is ever written there, so none is looked for there.
+//
 // Locks: lockFileLock is held around the lock-file requests only (ranked in
 // platform/LockOrder.h).
 
@@ -95,13 +100,21 @@ public:
     // Writes the committed state of the open database into the folder, as
     // the "*.db" file it is kept in; the base has no database and refuses.
     virtual CZoError CopyCommittedInto(const std::string& folder);
+    // Whether a transaction this object began is gone from the database
+    // without a commit or rollback of its own: the database rolled it back
+    // by itself after a statement in it failed. The base begins none: false.
+    virtual bool TransactionLost();
+
+    // Creates a missing local folder with its parents, logging it; ErrorInt
+    // 17 "(error=%s)" on failure.
+    static CZoError CreateLocalFolder(const std::string& path);
 
     // Both are called once, before Initialize.
     void SetRemoteFileIO(CCacheFileIOPtr io) { remoteFileIO = io; }
     void SetSyncRemoteLocation(const std::string& path) { syncRemoteLocation = path; }
 
     // Takes the lock file when `lock`, then stages the "*.db" files of the
-    // sync location into the emptied local folder when `stage`. A staging
+    // sync location into the emptied (or made) local folder when `stage`. A staging
     // failure is ErrorInt 32 "(error=%s)"; a lock taken stays taken until
     // destruction. Called once, before the database is opened.
     CZoError Initialize(bool stage, bool lock);
@@ -164,6 +177,9 @@ private:
     // Empties the local folder so that no stale file (an old copy, a hot
     // journal) is opened together with the fresh copy.
     CZoError EmptyLocalFolder();
+    // "lockfile" in the sync location; ErrorInt 24 "(error=%s)" when there is
+    // no sync location or file access, or the path cannot be formed.
+    CZoError LockFilePath(std::string& path) const;
     // Flushes every "*.db" file of a folder of the cache location.
     CZoError FlushFiles(const std::string& folder);
     // The "*.db" files of a local folder replace those of the sync location,

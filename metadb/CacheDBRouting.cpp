@@ -3,7 +3,7 @@
 // container's implementation, whose result comes back unchanged. No lock is
 // taken around the implementation's operations, except that a row naming a
 // region is written under the per-afile transactionLock (WriteLocatedRow),
-// and that a row write whose failure may have ended the shared transaction
+// and that a row write whose failure ended the shared transaction
 // is followed by a forced commit under it (AfterRowWrite).
 //
 // Locks: as ranked in platform/LockOrder.h.

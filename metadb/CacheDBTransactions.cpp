@@ -18,17 +18,6 @@
 namespace {
 // A commit is issued only when more than this many seconds have passed.
 const int64_t kCommitDelaySeconds = 29;
-
-// Whether SQLite may have rolled the open transaction back by itself after a
-// statement failed so: SQLITE_NOMEM, SQLITE_BUSY, SQLITE_IOERR or SQLITE_FULL,
-// extended codes included.
-bool MayHaveEndedTheTransaction(const CZoError& err) {
-    FXErrorCategory category = FXErrorCategory::Int;
-    int64_t code = 0;
-    if (!FXErrorUtil::Describe(err, category, code) || category != FXErrorCategory::SQLite) return false;
-    const int64_t primary = code & 0xff;
-    return primary == 7 || primary == 5 || primary == 10 || primary == 13;
-}
 }  // namespace
 
 CacheDB::CTransactionContext::CTransactionContext(CacheDBPtr container) : container(container) {}
@@ -172,12 +161,14 @@ CZoError CacheDB::WriteLocatedRow(const Extent& row, bool insert) {
 
 CZoError CacheDB::AfterRowWrite(const CZoError& result) {
     if (isAfileDB && impl && !result.IsError()) impl->NoteRowWritten();
-    if (!isAfileDB || !MayHaveEndedTheTransaction(result)) return result;
+    if (!isAfileDB || !result.IsError() || !impl) return result;
     auto_lock guard(&transactionLock);
-    if (!transactionOpen) return result;
-    // Found out now, not at the next commit: until then later rows would run
-    // outside any transaction without their flat files flushed first. A
-    // transaction that survived is committed; a lost one is reported there.
+    // Most failures (a key clash, a busy database) leave SQLite's transaction
+    // open, and it is committed as usual. One that SQLite rolled back (full
+    // disk, I/O error, no memory) is found out now, not at the next commit:
+    // until then later rows would run outside any transaction without their
+    // flat files flushed first. The forced commit reports the loss.
+    if (!transactionOpen || !impl->TransactionLost()) return result;
     CZoError err = CommitTransaction(true);
     if (err.IsError() && !FXErrorUtil::IsInt(err, CacheDBImpl::kErrorTransactionLost))
         LBC_LOG(-1, "Failed to execute SQL COMMIT transaction [%s]", err.AsString().c_str());

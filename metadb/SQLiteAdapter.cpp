@@ -325,6 +325,11 @@ CZoError SQLiteAdapter::CommitTransaction() {
                                  GetLocalDbFolder().c_str(), err.AsString().c_str());
 }
 
+bool SQLiteAdapter::TransactionLost() {
+    std::lock_guard<std::mutex> guard(transactionStateLock);
+    return transactionBegun && !database->InTransaction();
+}
+
 CZoError SQLiteAdapter::RollbackTransaction() {
     std::lock_guard<RankedMutex> guard(transactionStateLock);
     CZoError err = database->RollbackTransaction();

@@ -53,6 +53,8 @@ public:
     CZoError RollbackTransaction() override;
     // Refused while a transaction is open: only committed rows are copied.
     CZoError CopyCommittedInto(const std::string& folder) override;
+    // A transaction was begun and SQLite is back in autocommit mode.
+    bool TransactionLost() override;
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows, size_t batchSize,
                         size_t offset) override;
     CZoError GetVMs(VMJobParam filter, DBObjectCollection<VM>& rows, size_t batchSize, size_t offset) override;

@@ -717,6 +717,12 @@ CZoError CDatabaseBase::RollbackTransaction() {
     return CZoError::Success();
 }
 
+bool CDatabaseBase::InTransaction() {
+    if (db == nullptr) return false;
+    ConnectionLock lock(db);
+    return sqlite3_get_autocommit(db) == 0;
+}
+
 std::string CDatabaseBase::EscapeText(const std::string& text) {
     if (text.find('\'') == std::string::npos) return text;
     std::string out;

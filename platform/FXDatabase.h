@@ -157,6 +157,10 @@ public:
     CZoError CommitTransaction();
     // Discards the open transaction; no-op success when none is open.
     CZoError RollbackTransaction();
+    // Whether a transaction is open on the connection (SQLite leaves
+    // autocommit mode at BEGIN and returns to it at the transaction's end,
+    // also when it rolls the transaction back by itself). False when closed.
+    bool InTransaction();
 
     virtual int ProgressHandler() { return 0; }
 

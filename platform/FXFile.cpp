@@ -199,8 +199,6 @@ CZoError FXFile::XKGetFileSize(const auto_handle& handle, long long& size) {
     return CZoError::Success();
 }
 
-const char* const FXFile::kCopyTemporaryPattern = "*.tmp.*";
-
 CZoError FXFile::SetModificationTime(const std::string& path, int64_t unixTime) {
     struct timespec times[2];
     times[0].tv_sec = static_cast<time_t>(unixTime);

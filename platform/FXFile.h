@@ -61,10 +61,6 @@ public:
     // failIfExists 0 replaces an existing destination; otherwise an existing
     // one is kept and Win32 80 returned.
     static CZoError XKCopyFile(const std::string& from, const std::string& to, DWORD failIfExists);
-    // Names of the temporary copies that a crash may leave behind, of this and
-    // of earlier versions ("<name>.tmp.XXXXXX"); only a folder's owner, who
-    // knows no copy into it is under way, may remove them.
-    static const char* const kCopyTemporaryPattern;
 
     // Flushes the bytes of the file at the path to its device, with the size
     // needed to read them back (fdatasync), through a descriptor of its own:

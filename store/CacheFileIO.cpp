@@ -260,6 +260,25 @@ CZoError CCacheFileIO::_ReleaseLockFile() {
     return CZoError::Success();
 }
 
+bool CCacheFileIO::IsLockSeenHeldElsewhere(const std::string& path) {
+    if (!remoteFile) return _IsLockSeenHeldElsewhere(path);
+    return false;
+}
+
+bool CCacheFileIO::_IsLockSeenHeldElsewhere(const std::string& path) {
+    auto_handle probe;
+    CZoError err =
+        FXFile::XKCreateFile(probe, path, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (err.IsError()) return false;
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;
+    if (::fcntl(probe.get(), F_GETLK, &fl) != 0) return false;
+    return fl.l_type != F_UNLCK;
+}
+
 CZoError CCacheFileIO::OpenFileForRead(const std::string& path) {
     openPath = path;
     if (!remoteFile) return _OpenFileForRead(path);

@@ -78,6 +78,12 @@ public:
     CZoError CreateOpenFileForWrite(const std::string& path);
     CZoError CreateAndLockFile(const std::string& path);
     CZoError ReleaseLockFile();
+    // Whether another process is seen holding a lock on the file now; takes
+    // nothing, and a missing or unreadable file counts as free. Never seen on
+    // a data-server location: its FS client has no test that takes nothing.
+    // The test's own descriptor is closed at its end, which would drop a lock
+    // of this process on the file: only for a caller that holds none.
+    bool IsLockSeenHeldElsewhere(const std::string& path);
     CZoError OpenFileForRead(const std::string& path);
     CZoError Close();
     CZoError TruncateUp(size_t n);
@@ -117,6 +123,7 @@ public:
     CZoError _CreateOpenFileForWrite(const std::string& path);
     CZoError _CreateAndLockFile(const std::string& path);
     CZoError _ReleaseLockFile();
+    bool _IsLockSeenHeldElsewhere(const std::string& path);
     CZoError _OpenFileForRead(const std::string& path);
     CZoError _Close();
     CZoError _TruncateUp(size_t n);

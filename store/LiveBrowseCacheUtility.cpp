@@ -205,18 +205,6 @@ CZoError LiveBrowseCacheUtility::TransferFilesFromFolder(bool move, const std::s
     return CZoError::Success();
 }
 
-void LiveBrowseCacheUtility::RemoveStaleCopies(const std::string& folder, CCacheFileIOPtr io) {
-    std::list<std::string> files;
-    CZoError err = io->GetMatchingFiles(folder, FXFile::kCopyTemporaryPattern, files);
-    for (const std::string& file : files) {
-        if (err.IsError()) break;
-        LBC_LOG(2, "Removing stale temporary copy [%s]", file.c_str());
-        err = io->RemoveFile(file);
-    }
-    if (err.IsError())
-        LBC_LOG(-1, "Failed to remove stale temporary copies in [%s], error=%s", folder.c_str(), err.AsString().c_str());
-}
-
 CZoError LiveBrowseCacheUtility::SetFilesModificationTime(const std::string& folder, const std::string& pattern,
                                                           int64_t unixTime, CCacheFileIOPtr io) {
     std::list<std::string> files;

@@ -51,11 +51,6 @@ public:
     static CZoError MoveFilesFromFolder(const std::string& src, const std::string& dst, const std::string& pattern,
                                         DWORD flags, CCacheFileIOPtr srcIO, CCacheFileIOPtr dstIO);
 
-    // Removes the temporary copies a crash left in `folder`
-    // (FXFile::kCopyTemporaryPattern); the caller owns the folder, so no copy
-    // into it is under way. A failure is logged, never returned.
-    static void RemoveStaleCopies(const std::string& folder, CCacheFileIOPtr io);
-
     // Gives every file of `folder` matching `pattern` the modification time
     // (seconds since 1970); the first failure ends the call.
     static CZoError SetFilesModificationTime(const std::string& folder, const std::string& pattern, int64_t unixTime,

@@ -3,6 +3,7 @@
 
 #include "CacheDBTestSupport.h"
 #include "metadb/SQLiteAdapter.h"
+#include "platform/FXErrorUtil.h"
 
 #include <sys/stat.h>
 
@@ -55,22 +56,78 @@ TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileBlocksNoRelease) {
     EXPECT_TRUE(impl->HoldsLockFile());
 }
 
-// Temporary copies that a crash left in the afile's database folder (the
-// older long names and the short ones) go when the folder is next staged or
-// written back; the databases and the lock file stay.
-TEST_P(CacheDBHousekeepingTest, StaleTemporaryCopiesGoWhenStagedAndWrittenBack) {
+// The delay before the lock file is taken is kept for an acquire that will
+// take it: one refused with 14 (this object took the lock before, or another
+// process holds it) leaves it armed.
+TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileIsNotUsedUpByARefusedAcquire) {
+    XKPlatformInfo::TEST_SetNumber("VirtualServer\\LiveBrowseCache\\Debug", "bInsertDelayBeforeAcquireLock", 1);
+    DebugSimulation::SetSimulationPoints(g_mapSimulationInfo);
+    int delays = 0;
+    DebugSimulation::TEST_SetSleepFunction([&](uint32_t) { ++delays; });
+    const auto arm = [] { ASSERT_FALSE(DebugSimulation::LoadDebugSimulationInfo().IsError()); };
+
+    boost::shared_ptr<SQLiteAdapter> taker = MakeImpl();
+    arm();
+    ASSERT_FALSE(taker->AcquireLockFile().IsError());
+    ASSERT_FALSE(taker->ReleaseLockFile().IsError());
+    EXPECT_EQ(1, delays);
+    arm();
+    CZoError err = taker->AcquireLockFile();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+    EXPECT_EQ(1, delays) << "taken before by this object";
+    EXPECT_TRUE(bInsertDelayBeforeAcquireLock.load());
+
+    // The FS client of a data server offers no test of a lock that takes
+    // nothing: there the delay comes before the refusal.
+    if (!GetParam()) {
+        ForkedLockHolder other(Remote("lockfile"));
+        ASSERT_TRUE(other.Locked());
+        boost::shared_ptr<SQLiteAdapter> refused = MakeImpl();
+        err = refused->AcquireLockFile();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+        EXPECT_EQ(1, delays) << "held by another process";
+        EXPECT_TRUE(bInsertDelayBeforeAcquireLock.load());
+    }
+
+    taker.reset();
+    boost::shared_ptr<SQLiteAdapter> next = MakeImpl();
+    ASSERT_FALSE(next->AcquireLockFile().IsError());
+    EXPECT_EQ(2, delays);
+    EXPECT_FALSE(bInsertDelayBeforeAcquireLock.load());
+}
+
+// Temporary copies that a crash left in the local staging folder or in the
+// upload folder go when the afile is next staged or written back (the older
+// long names and the short ones). Files of such names in the afile's
+// database folder stay: that folder is shared with other hosts, and this
+// library never writes temporary copies there.
+TEST_P(CacheDBHousekeepingTest, StaleTemporaryCopiesGoOnlyFromTheStagingAndUploadFolders) {
     WriteWholeFile(Remote("afile_cache.db"), "remote copy");
     const std::vector<std::string> stale = {"afile_cache.db.tmp.Ab12Cd", ".tmp.Xy34Zw"};
-    for (const std::string& name : stale) WriteWholeFile(Remote(name), "torn");
+    const std::string staging = f.StageFolder(kAfile);
+    const std::string upload = f.LocalAfileFolder(kAfile) + ".upload";
+    MakeFolders(staging);
+    for (const std::string& name : stale) {
+        WriteWholeFile(Remote(name), "another host's");
+        WriteWholeFile(staging + "/" + name, "torn");
+    }
     {
         boost::shared_ptr<SQLiteAdapter> impl = MakeImpl();
         ASSERT_FALSE(impl->Initialize(true, true).IsError());
-        for (const std::string& name : stale) EXPECT_FALSE(Exists(Remote(name))) << name;
-        EXPECT_TRUE(Exists(Remote("afile_cache.db")));
+        for (const std::string& name : stale) {
+            EXPECT_FALSE(Exists(staging + "/" + name)) << name;
+            EXPECT_EQ("another host's", ReadWholeFile(Remote(name))) << name;
+        }
+        EXPECT_EQ("remote copy", ReadWholeFile(staging + "/afile_cache.db"));
 
-        for (const std::string& name : stale) WriteWholeFile(Remote(name), "torn");
+        MakeFolders(upload);
+        for (const std::string& name : stale) WriteWholeFile(upload + "/" + name, "torn");
     }
-    for (const std::string& name : stale) EXPECT_FALSE(Exists(Remote(name))) << name;
+    for (const std::string& name : stale) {
+        EXPECT_FALSE(Exists(upload + "/" + name)) << name;
+        EXPECT_EQ("another host's", ReadWholeFile(Remote(name))) << name;
+    }
+    EXPECT_FALSE(Exists(upload));
     EXPECT_EQ("remote copy", ReadWholeFile(Remote("afile_cache.db")));
     EXPECT_TRUE(Exists(Remote("lockfile")));
 }

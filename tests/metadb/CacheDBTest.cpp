@@ -130,6 +130,34 @@ TEST_P(CacheDBTest, LockHeldByAnotherHostFailsWith14AndRegistersNothing) {
     EXPECT_EQ(1u, f.top->TEST_ContainerCount());
 }
 
+// The afile's staging folder is made only once its lock file is held: until
+// then another process of the host may be writing back from it and removing
+// it, and a folder made under its feet would fail the request.
+TEST_P(CacheDBTest, StagingFolderIsMadeOnlyOnceTheLockFileIsHeld) {
+    {
+        OtherHostLock other(f, kAfile);
+        ASSERT_TRUE(other.Locked());
+        CZoError err = Get(kAfile, 0);
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+        EXPECT_FALSE(Exists(f.StageFolder(kAfile))) << "made while the lock was refused";
+    }
+
+    // The delay point before the lock is taken stands between the two steps.
+    XKPlatformInfo::TEST_SetNumber("VirtualServer\\LiveBrowseCache\\Debug", "bInsertDelayBeforeAcquireLock", 1);
+    DebugSimulation::SetSimulationPoints(g_mapSimulationInfo);
+    ASSERT_FALSE(DebugSimulation::LoadDebugSimulationInfo().IsError());
+    int delays = 0;
+    bool madeBeforeTheLock = false;
+    DebugSimulation::TEST_SetSleepFunction([&](uint32_t) {
+        ++delays;
+        madeBeforeTheLock = Exists(f.StageFolder(kAfile));
+    });
+    Add(TestExtent(kAfile, 0));
+    EXPECT_EQ(1, delays);
+    EXPECT_FALSE(madeBeforeTheLock);
+    EXPECT_TRUE(Exists(f.StageFolder(kAfile) + "/afile_cache.db"));
+}
+
 TEST_P(CacheDBTest, IdleReleaseWritesRowsBackAndFreesTheLock) {
     SystemClock::TEST_Freeze(1700000000);
     {

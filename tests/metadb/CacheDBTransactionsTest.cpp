@@ -6,6 +6,7 @@
 #include "metadb/SQLiteAdapter.h"
 #include "platform/FXErrorUtil.h"
 
+#include <functional>
 #include <vector>
 
 namespace {
@@ -142,6 +143,83 @@ TEST_F(CacheDBTransactionsTest, ATransactionSQLiteRolledBackIsReportedAtTheFaile
     ASSERT_FALSE(f.top->AddExtent(TestExtent(kAfile, 2)).IsError());
     later.reset();
     EXPECT_EQ(1, CommittedRows());
+}
+
+// A row write that fails while SQLite keeps the transaction open (a
+// constraint, a busy database) leaves the shared transaction to its regular
+// commit: the rows written before it are not committed early.
+TEST_F(CacheDBTransactionsTest, RowWriteFailingInsideAnOpenTransactionCommitsNothingEarly) {
+    f.Open();
+    // A second connection holding the write lock of the staged database.
+    struct WriteLockHolder {
+        sqlite3* db = nullptr;
+        ~WriteLockHolder() { Release(); }
+        void Take(const std::string& file) {
+            ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
+            ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+        }
+        void Release() {
+            if (db != nullptr) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            db = nullptr;
+        }
+    };
+    struct Case {
+        const char* name;
+        // Rows written in the transaction before the failing write.
+        int rowsBefore;
+        std::function<CZoError(CacheDB& top, SQLiteAdapter& adapter, long long afile, WriteLockHolder& other)> fail;
+    };
+    const std::vector<Case> cases = {
+        {"extent key clash", 1,
+         [](CacheDB& top, SQLiteAdapter&, long long afile, WriteLockHolder&) {
+             return top.AddExtent(TestExtent(afile, 1));
+         }},
+        {"VM key clash", 1,
+         [](CacheDB& top, SQLiteAdapter&, long long afile, WriteLockHolder&) {
+             EXPECT_FALSE(top.InsertVM(TestVM(afile)).IsError());
+             return top.InsertVM(TestVM(afile));
+         }},
+        {"busy statement", 1,
+         [](CacheDB& top, SQLiteAdapter& adapter, long long afile, WriteLockHolder&) {
+             adapter.TEST_Database().TEST_ThrowOnNextCall(SQLITE_BUSY, "database is locked");
+             return top.AddExtent(TestExtent(afile, 2));
+         }},
+        {"database locked by another connection", 0,
+         [this](CacheDB& top, SQLiteAdapter&, long long afile, WriteLockHolder& other) {
+             other.Take(f.StageFolder(afile) + "/afile_cache.db");
+             return top.AddExtent(TestExtent(afile, 2));
+         }},
+    };
+    long long afile = 700;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++afile;
+        SystemClock::TEST_Freeze(kStart);
+        Begin(afile).reset();  // the first commit, at once
+        SystemClock::TEST_AdvanceSeconds(5);
+        CacheDB::CTransactionContextPtr context = Begin(afile);
+        ASSERT_TRUE(context);
+        CacheDBPtr container = context->container;
+        boost::shared_ptr<SQLiteAdapter> adapter =
+            boost::dynamic_pointer_cast<SQLiteAdapter>(container->TEST_Implementation());
+        ASSERT_TRUE(adapter);
+        for (int n = 0; n < c.rowsBefore; ++n) ASSERT_FALSE(f.top->AddExtent(TestExtent(afile, 1 + n)).IsError());
+
+        WriteLockHolder other;
+        EXPECT_TRUE(c.fail(*f.top, *adapter, afile, other).IsError());
+        other.Release();
+        EXPECT_TRUE(container->TEST_TransactionOpen());
+        EXPECT_EQ(kStart, container->TEST_LastCommitTime()) << "committed at the failed write";
+        EXPECT_EQ(0, CommittedRows(afile));
+
+        // The regular commit saves what was written before the failure.
+        SystemClock::TEST_AdvanceSeconds(30);
+        context.reset();
+        EXPECT_FALSE(container->TEST_TransactionOpen());
+        EXPECT_EQ(c.rowsBefore, CommittedRows(afile));
+    }
+    EXPECT_EQ(0u, f.log->Count(-1, "was rolled back by the database"));
 }
 
 TEST_F(CacheDBTransactionsTest, IdleExactlyAtTheConfiguredIdleTime) {

@@ -224,6 +224,30 @@ TEST_F(FXDatabaseTest, BeginAndCommitAreNoOpsWhenNothingIsToDo) {
     EXPECT_EQ(1, Scalar(db, "SELECT COUNT(*) FROM k"));
 }
 
+// The transaction state follows SQLite's: kept after a failed statement,
+// gone after one SQLite answered by rolling back (here a full database).
+TEST_F(FXDatabaseTest, InTransactionFollowsTheConnection) {
+    FX::CDatabaseWithStorage db(0);
+    EXPECT_FALSE(db.InTransaction()) << "closed";
+    OpenIn(db);
+    Exec(db, "CREATE TABLE k (a INT PRIMARY KEY, b TEXT)");
+    EXPECT_FALSE(db.InTransaction());
+    ASSERT_FALSE(db.BeginTransaction().IsError());
+    EXPECT_TRUE(db.InTransaction());
+    Exec(db, "INSERT INTO k VALUES (1, 'x')");
+    int rows = 0;
+    EXPECT_TRUE(db.Execute("INSERT INTO k VALUES (1, 'x')", rows).IsError());
+    EXPECT_TRUE(db.InTransaction()) << "a key clash keeps the transaction";
+    ASSERT_FALSE(db.CommitTransaction().IsError());
+    EXPECT_FALSE(db.InTransaction());
+
+    Exec(db, "PRAGMA max_page_count = " + std::to_string(Scalar(db, "PRAGMA page_count")));
+    ASSERT_FALSE(db.BeginTransaction().IsError());
+    CZoError err = db.Execute("INSERT INTO k VALUES (2, '" + std::string(20000, 'y') + "')", rows);
+    EXPECT_TRUE(FXErrorUtil::IsSQLite(err, 13)) << err.AsString();
+    EXPECT_FALSE(db.InTransaction()) << "SQLite rolled it back";
+}
+
 TEST_F(FXDatabaseTest, FailedCommitKeepsTheTransactionAndTheNextCommitSavesEveryRow) {
     {
         FX::CDatabaseWithStorage db(0);

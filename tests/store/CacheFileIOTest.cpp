@@ -4,6 +4,7 @@
 #include "platform/Win32Constants.h"
 #include "store/CacheMountPathInfo.h"
 #include "StoreTestSupport.h"
+#include "support/ForkedLockHolder.h"
 
 #include <gtest/gtest.h>
 
@@ -183,6 +184,28 @@ TEST(CacheFileIOLocal, ReleaseLockFileWithoutOpenFileIsSilentSuccess) {
 }
 
 // ---- the lock across processes
+
+// The test of another holder takes nothing: a missing file and a free one
+// count as free, and the lock stays free for the next taker; only a lock of
+// another process is seen.
+TEST(CacheFileIOLocal, LockSeenHeldOnlyWhenAnotherProcessHoldsIt) {
+    TempDir dir;
+    boost::any none;
+    CCacheFileIO io(none);
+    const std::string path = dir.sub("lockfile");
+    EXPECT_FALSE(io.IsLockSeenHeldElsewhere(path)) << "missing";
+    ASSERT_FALSE(io.CreateAndLockFile(path).IsError());
+    ASSERT_FALSE(io.ReleaseLockFile().IsError());
+    EXPECT_FALSE(io.IsLockSeenHeldElsewhere(path)) << "free";
+    {
+        ForkedLockHolder other(path);
+        ASSERT_TRUE(other.Locked());
+        EXPECT_TRUE(io.IsLockSeenHeldElsewhere(path));
+    }
+    EXPECT_FALSE(io.IsLockSeenHeldElsewhere(path)) << "released";
+    EXPECT_FALSE(io.CreateAndLockFile(path).IsError());
+    EXPECT_FALSE(io.ReleaseLockFile().IsError());
+}
 
 struct LockHolder {
     pid_t pid = -1;
