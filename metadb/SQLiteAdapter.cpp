@@ -326,7 +326,7 @@ CZoError SQLiteAdapter::CommitTransaction() {
 }
 
 bool SQLiteAdapter::TransactionLost() {
-    std::lock_guard<std::mutex> guard(transactionStateLock);
+    std::lock_guard<RankedMutex> guard(transactionStateLock);
     return transactionBegun && !database->InTransaction();
 }
 
