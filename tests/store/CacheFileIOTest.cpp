@@ -509,6 +509,10 @@ char LockWithoutDescriptors(const std::string& path) {
 }
 
 TEST(CacheFileIOLockTest, LockFileThatCannotBeOpenedForWantOfDescriptorsSaysSo) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // Their runtimes open files of their own while they check a call.
+    GTEST_SKIP() << "a sanitizer runtime cannot run without descriptors";
+#endif
     TempDir dir;
     EXPECT_EQ('R', LockWithoutDescriptors(dir.sub("lockfile")));
 }
