@@ -7,6 +7,7 @@
 #include <atomic>
 #include <boost/make_shared.hpp>
 #include <boost/smart_ptr/shared_ptr.hpp>
+#include <type_traits>
 
 std::map<long long, boost::shared_ptr<LBCPerfCounters>> g_mapPerJobPerfCounters;
 FXCriticalSection g_lockPerJobPerfCounters(static_cast<uint16_t>(LockRank::PerJobCounters), "per-job counters");
@@ -42,74 +43,74 @@ const boost::shared_ptr<LBCPerfCounters>& FindOrEnterLocked(long long jobId) {
     return g_mapPerJobPerfCounters.emplace(jobId, counters).first->second;
 }
 
-// The job's set and the process totals, looked up (or entered) under the
-// lock. Job id 0 has no set of its own: its set is the process totals, which
-// are then returned once, so that its samples are not counted twice there.
-//
-// Sets are never removed but by TEST_ClearPerJobPerfCounters, so each thread
-// keeps its last lookup and takes the process-wide lock only for another job
-// id or after a clear (which bumps the generation): threads on distinct afiles
-// would otherwise queue on that lock several times per request.
+// Sets are never freed before unload (TEST_ClearPerJobPerfCounters keeps the
+// sets it removes), so each thread keeps its last lookup as plain pointers and
+// takes the process-wide lock only for another job id or after a clear, which
+// bumps the generation: threads on distinct afiles would otherwise queue on
+// that lock several times per request.
 std::atomic<unsigned long> g_perJobGeneration{0};
 
-// One thread's last lookup: the job's set (the process totals for job id 0)
-// and the process totals.
+// guarded by g_lockPerJobPerfCounters
+std::vector<boost::shared_ptr<LBCPerfCounters>> g_clearedPerJobSets;
+
+// One thread's last lookup: the process totals and the last job id's set,
+// kept apart so that a thread that alternates between a job and job id 0
+// keeps both. Trivially destructible: nothing of the library runs at a host
+// thread's exit, whenever that comes relative to the unload.
 struct LastLookup {
-    unsigned long generation = 0;
-    bool valid = false;
-    long long jobId = 0;
-    boost::shared_ptr<LBCPerfCounters> jobSet, processSet;
+    unsigned long generation;
+    // null: nothing is kept
+    LBCPerfCounters* processSet;
+    // null: no job is kept
+    LBCPerfCounters* jobSet;
+    long long jobId;
+};
+static_assert(std::is_trivially_destructible<LastLookup>::value, "must not run at thread exit");
+thread_local LastLookup t_lastLookup;
 
-    bool Holds(long long id) const {
-        return valid && jobId == id && generation == g_perJobGeneration.load(std::memory_order_acquire);
-    }
-    // Looks up (or enters) the job's set, and the process totals when asked.
-    void Refresh(long long id, bool withProcessSet) {
-        auto_lock guard(&g_lockPerJobPerfCounters);
-        processSet = withProcessSet ? FindOrEnterLocked(0) : boost::shared_ptr<LBCPerfCounters>();
-        jobSet = FindOrEnterLocked(id);
-        generation = g_perJobGeneration.load(std::memory_order_relaxed);
-        jobId = id;
-        valid = true;
-    }
+// A job's set and the process totals. Job id 0 has no set of its own: its
+// set is the process totals, so that its samples are not counted twice there.
+struct JobSets {
+    LBCPerfCounters* job;
+    LBCPerfCounters* process;
 };
 
-// Set when this thread's kept lookups are destroyed; trivially destructible,
-// so it is still readable afterwards: a thread that counts after its own
-// thread objects went (a Writer released by a host's static at exit) looks
-// up afresh each time.
-thread_local bool t_lookupsGone = false;
-
-struct ThreadLookups {
-    ~ThreadLookups() { t_lookupsGone = true; }
-    LastLookup withProcessSet;
-    LastLookup jobSetOnly;
-};
-thread_local ThreadLookups t_lookups;
-
-LastLookup& KeptOrFresh(LastLookup ThreadLookups::*kept, LastLookup& fresh) {
-    return t_lookupsGone ? fresh : t_lookups.*kept;
+bool IsCurrent(const LastLookup& last) {
+    return last.processSet && last.generation == g_perJobGeneration.load(std::memory_order_acquire);
 }
 
-void GetJobAndProcessSets(long long jobId, boost::shared_ptr<LBCPerfCounters>& jobSet,
-                          boost::shared_ptr<LBCPerfCounters>& processSet) {
-    LastLookup fresh;
-    LastLookup& last = KeptOrFresh(&ThreadLookups::withProcessSet, fresh);
-    if (!last.Holds(jobId)) last.Refresh(jobId, true);
-    if (jobId != 0) jobSet = last.jobSet;
-    processSet = last.processSet;
+LBCPerfCounters* KeptJobSet(const LastLookup& last, long long jobId) {
+    return last.jobSet && last.jobId == jobId ? last.jobSet : nullptr;
 }
 
-// A slot outside 0..24 has no counter and takes no sample.
-boost::shared_ptr<CAutoTimeCounter> StartSample(const boost::shared_ptr<LBCPerfCounters>& set,
-                                                LBCPerfCounters::Slot slot) {
-    boost::shared_ptr<CPerfCounter> counter = set ? set->Counter(slot) : boost::shared_ptr<CPerfCounter>();
-    return counter ? counter->GetAutoObject() : boost::shared_ptr<CAutoTimeCounter>();
+// The job's set and the process totals, entered when absent.
+JobSets LookUp(long long jobId) {
+    LastLookup& last = t_lastLookup;
+    const bool current = IsCurrent(last);
+    if (current && jobId == 0) return {nullptr, last.processSet};
+    if (current && KeptJobSet(last, jobId)) return {last.jobSet, last.processSet};
+    auto_lock guard(&g_lockPerJobPerfCounters);
+    if (!current) last.processSet = last.jobSet = nullptr;
+    JobSets sets{nullptr, FindOrEnterLocked(0).get()};
+    if (jobId != 0) sets.job = FindOrEnterLocked(jobId).get();
+    // Read under the lock, which the clear holds while it bumps it.
+    last.generation = g_perJobGeneration.load(std::memory_order_relaxed);
+    last.processSet = sets.process;
+    if (sets.job) {
+        last.jobSet = sets.job;
+        last.jobId = jobId;
+    }
+    return sets;
 }
 
-void AddSamples(const boost::shared_ptr<LBCPerfCounters>& set, LBCPerfCounters::Slot slot, long long samples) {
-    boost::shared_ptr<CPerfCounter> counter = set ? set->Counter(slot) : boost::shared_ptr<CPerfCounter>();
-    if (counter) counter->UpdateTimer(boost::make_shared<CTimeCounter>(CTimeInterval(), samples));
+// A slot outside 0..24 has no counter.
+CPerfCounter* CounterOf(const LBCPerfCounters* set, LBCPerfCounters::Slot slot) {
+    if (!set || slot < 0 || slot >= LBCPerfCounters::SlotCount) return nullptr;
+    return (set->*kSlotFields[slot]).get();
+}
+
+void AddSamples(CPerfCounter* counter, long long samples) {
+    if (counter) counter->AddTotals(0, samples);
 }
 }  // namespace
 
@@ -153,10 +154,8 @@ void StoreLBCPerfCounters(const boost::shared_ptr<LBCPerfCounters>& counters) {
 }
 
 boost::shared_ptr<LBCPerfCounters> GetPerJobPerfCounters(long long jobId) {
-    LastLookup fresh;
-    LastLookup& last = KeptOrFresh(&ThreadLookups::jobSetOnly, fresh);
-    if (!last.Holds(jobId)) last.Refresh(jobId, false);
-    return last.jobSet;
+    auto_lock guard(&g_lockPerJobPerfCounters);
+    return FindOrEnterLocked(jobId);
 }
 
 std::vector<std::pair<long long, boost::shared_ptr<LBCPerfCounters>>> SnapshotPerJobPerfCounters() {
@@ -166,44 +165,47 @@ std::vector<std::pair<long long, boost::shared_ptr<LBCPerfCounters>>> SnapshotPe
 }
 
 PerJobSpan::PerJobSpan(long long jobId, LBCPerfCounters::Slot slot) {
-    boost::shared_ptr<LBCPerfCounters> jobSet, processSet;
-    GetJobAndProcessSets(jobId, jobSet, processSet);
-    // Started after the lock is released: the lookup is not part of the step.
-    jobSample = StartSample(jobSet, slot);
-    processSample = StartSample(processSet, slot);
+    JobSets sets = LookUp(jobId);
+    // Started after the lookup: it is not part of the step.
+    sample.Start(CounterOf(sets.job, slot), CounterOf(sets.process, slot));
 }
 
 PerJobSpan::~PerJobSpan() { End(); }
 
-void PerJobSpan::End() {
-    // Reset, not End(): the samples end when their last reference goes.
-    jobSample.reset();
-    processSample.reset();
-}
+void PerJobSpan::End() { sample.End(); }
 
 void PerJobCount(long long jobId, LBCPerfCounters::Slot slot) {
-    boost::shared_ptr<LBCPerfCounters> jobSet, processSet;
-    GetJobAndProcessSets(jobId, jobSet, processSet);
-    AddSamples(jobSet, slot, 1);
-    AddSamples(processSet, slot, 1);
+    JobSets sets = LookUp(jobId);
+    AddSamples(CounterOf(sets.job, slot), 1);
+    AddSamples(CounterOf(sets.process, slot), 1);
 }
 
 void PerJobBytes(long long jobId, LBCPerfCounters::Slot slot, unsigned long long bytes) {
     // The process totals receive no bytes, and job id 0's set is the process totals.
     if (jobId == 0) return;
-    AddSamples(GetPerJobPerfCounters(jobId), slot, static_cast<long long>(bytes));
+    // The job's own span has entered it, normally on this thread; otherwise
+    // the job alone is entered, as the bytes need no process totals.
+    const LastLookup& last = t_lastLookup;
+    LBCPerfCounters* set = IsCurrent(last) ? KeptJobSet(last, jobId) : nullptr;
+    boost::shared_ptr<LBCPerfCounters> entered;
+    if (!set) {
+        entered = GetPerJobPerfCounters(jobId);
+        set = entered.get();
+    }
+    AddSamples(CounterOf(set, slot), static_cast<long long>(bytes));
 }
 
-ProcessSpan::ProcessSpan(LBCPerfCounters::Slot slot) {
-    sample = StartSample(LoadLBCPerfCounters(), slot);
+ProcessSpan::ProcessSpan(LBCPerfCounters::Slot slot) : set(LoadLBCPerfCounters()) {
+    sample.Start(CounterOf(set.get(), slot), nullptr);
 }
 
 ProcessSpan::~ProcessSpan() { End(); }
 
-void ProcessSpan::End() { sample.reset(); }
+void ProcessSpan::End() { sample.End(); }
 
 void TEST_ClearPerJobPerfCounters() {
     auto_lock guard(&g_lockPerJobPerfCounters);
+    for (const auto& entry : g_mapPerJobPerfCounters) g_clearedPerJobSets.push_back(entry.second);
     g_mapPerJobPerfCounters.clear();
     g_perJobGeneration.fetch_add(1, std::memory_order_release);
 }

@@ -126,8 +126,9 @@ public:
 };
 
 // One set per job id seen since load, never removed; key 0 holds the process totals.
-// Lookups are kept per thread: whatever removes a set must bump the generation
-// as TEST_ClearPerJobPerfCounters does.
+// Lookups are kept per thread as plain pointers: whatever removes a set must
+// keep it alive until unload and bump the generation, as
+// TEST_ClearPerJobPerfCounters does.
 // guarded by g_lockPerJobPerfCounters
 extern std::map<long long, boost::shared_ptr<LBCPerfCounters>> g_mapPerJobPerfCounters;
 extern FXCriticalSection g_lockPerJobPerfCounters;
@@ -143,8 +144,10 @@ boost::shared_ptr<LBCPerfCounters> GetPerJobPerfCounters(long long jobId);
 std::vector<std::pair<long long, boost::shared_ptr<LBCPerfCounters>>> SnapshotPerJobPerfCounters();
 
 // A timed step of one slot in the job's set and in the process totals, both
-// samples started and ended together. For a lock wait call End() as soon as
-// the lock is held, so that only the waiting is timed.
+// samples started and ended together, on one clock reading at each end. For a
+// lock wait call End() as soon as the lock is held, so that only the waiting
+// is timed. Nothing is allocated and, but for a thread's first sample of a
+// job id, no lock but the counters' own is taken.
 class PerJobSpan {
 public:
     PerJobSpan(long long jobId, LBCPerfCounters::Slot slot);
@@ -155,8 +158,8 @@ public:
     void End();
 
 private:
-    boost::shared_ptr<CAutoTimeCounter> jobSample;
-    boost::shared_ptr<CAutoTimeCounter> processSample;
+    // on counters of sets that are never freed
+    CTimeSample sample;
 };
 
 // One sample of no time in the job's set and in the process totals.
@@ -176,8 +179,12 @@ public:
     void End();
 
 private:
-    boost::shared_ptr<CAutoTimeCounter> sample;
+    // Declared before the sample, so that the set outlives it.
+    boost::shared_ptr<LBCPerfCounters> set;
+    CTimeSample sample;
 };
 
-// Empties the registry (tests only: sets are otherwise never removed).
+// Empties the registry (tests only: sets are otherwise never removed). The
+// removed sets stay alive until unload: running samples and other threads'
+// last lookups may still point into them.
 void TEST_ClearPerJobPerfCounters();

@@ -37,7 +37,27 @@ long long MonotonicUnits() {
         return s_frozenMonotonicUnits.load(std::memory_order_acquire);
     return RealMonotonicUnits();
 }
+
+long long UnitsSince(long long startUnits) {
+    long long elapsed = MonotonicUnits() - startUnits;
+    // A sample that spans a change of the test seam could come out negative.
+    return elapsed < 0 ? 0 : elapsed;
+}
 }  // namespace
+
+void CTimeSample::Start(CPerfCounter* first, CPerfCounter* second) {
+    this->first = first;
+    this->second = second;
+    if (first || second) startUnits = MonotonicUnits();
+}
+
+void CTimeSample::End() {
+    if (!first && !second) return;
+    long long elapsed = UnitsSince(startUnits);
+    if (first) first->AddTotals(elapsed, 1);
+    if (second) second->AddTotals(elapsed, 1);
+    first = second = nullptr;
+}
 
 CAutoTimeCounter::CAutoTimeCounter(const boost::shared_ptr<CPerfCounterState>& state)
     : state(state), startUnits(MonotonicUnits()) {}
@@ -46,10 +66,7 @@ CAutoTimeCounter::~CAutoTimeCounter() { End(); }
 
 void CAutoTimeCounter::End() {
     if (ended.exchange(true)) return;
-    long long elapsed = MonotonicUnits() - startUnits;
-    // A sample that spans a change of the test seam could come out negative.
-    if (elapsed < 0) elapsed = 0;
-    state->Add(elapsed, 1);
+    state->Add(UnitsSince(startUnits), 1);
 }
 
 CPerfCounter::CPerfCounter(int level) : level(level), state(boost::make_shared<CPerfCounterState>()) {}
@@ -69,6 +86,8 @@ void CPerfCounter::UpdateTimer(boost::shared_ptr<CTimeCounter> totals) {
     if (!totals) return;
     state->Add(totals->GetTotalTime().As100NSIntervals(), totals->GetTotalSamples());
 }
+
+void CPerfCounter::AddTotals(long long timeUnits, long long samples) { state->Add(timeUnits, samples); }
 
 CTimeCounter CPerfCounter::GetTimer() const {
     std::lock_guard<RankedMutex> guard(state->mutex);

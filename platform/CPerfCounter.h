@@ -48,6 +48,32 @@ private:
     std::atomic<bool> ended{false};
 };
 
+class CPerfCounter;
+
+// One timing sample on up to two counters, for the request roads: not
+// heap-allocated, one clock reading at its start and one at its end, and the
+// same elapsed time added to both counters. It does not keep the counters
+// alive: its owner guarantees that they outlive it.
+class CTimeSample {
+public:
+    CTimeSample() = default;
+    ~CTimeSample() { End(); }
+    CTimeSample(const CTimeSample&) = delete;
+    CTimeSample& operator=(const CTimeSample&) = delete;
+
+    // Starts the sample; a null counter is not fed, and with both null the
+    // clock is not read. Called at most once.
+    void Start(CPerfCounter* first, CPerfCounter* second);
+    // Ends the sample now; later calls and the destructor add nothing more.
+    // Owned by one thread, like the scope it times.
+    void End();
+
+private:
+    CPerfCounter* first = nullptr;
+    CPerfCounter* second = nullptr;
+    long long startUnits = 0;
+};
+
 // A counter of time and samples. Every operation is atomic with respect to
 // the others, so that a Reset concurrent with an update never tears the totals.
 class CPerfCounter {
@@ -65,6 +91,8 @@ public:
     boost::shared_ptr<CAutoTimeCounter> GetAutoObject();
     // Adds the given totals; a null pointer adds nothing.
     void UpdateTimer(boost::shared_ptr<CTimeCounter> totals);
+    // The same without a totals object: nothing is allocated.
+    void AddTotals(long long timeUnits, long long samples);
     // A consistent copy of the running totals.
     CTimeCounter GetTimer() const;
     // Whether anything (time or samples) was added since creation or the last Reset.

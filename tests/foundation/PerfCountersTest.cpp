@@ -4,10 +4,32 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <future>
+#include <new>
 #include <set>
 #include <thread>
 #include <vector>
+
+// Heap allocations of the calling thread while it counts them. Replacing the
+// global operator new in this program reaches the library's allocations too.
+namespace {
+thread_local bool t_countAllocations = false;
+thread_local long t_allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_countAllocations) ++t_allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+// The compiler cannot see that the replacement above pairs with these.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -294,6 +316,98 @@ TEST_F(PerfCountersTest, SamplesAfterAClearGoToTheNewSets) {
     EXPECT_EQ(7, Samples(after, LBCPerfCounters::SlotWriteBytes));
     EXPECT_EQ(1, Samples(GetPerJobPerfCounters(0), LBCPerfCounters::SlotPartialWrites));
     EXPECT_EQ(1, Samples(before, LBCPerfCounters::SlotPartialWrites));
+}
+
+// Samples lie on every request road: once a thread has looked up a job's
+// sets, no kind of sample allocates.
+TEST_F(PerfCountersTest, SamplesOfAKnownJobTakeNoHeapAllocation) {
+    StoreLBCPerfCounters(boost::make_shared<LBCPerfCounters>());
+    { PerJobSpan enter(6, LBCPerfCounters::SlotWriteTime); }
+    t_allocations = 0;
+    t_countAllocations = true;
+    for (int i = 0; i < 10; ++i) {
+        PerJobSpan span(6, LBCPerfCounters::SlotWriteTime);
+        PerJobSpan wait(6, LBCPerfCounters::SlotLockOpen);
+        wait.End();
+        PerJobCount(6, LBCPerfCounters::SlotPartialWrites);
+        PerJobBytes(6, LBCPerfCounters::SlotWriteBytes, 4096);
+        ProcessSpan lookup(LBCPerfCounters::SlotLockGetDB);
+    }
+    t_countAllocations = false;
+    EXPECT_EQ(0, t_allocations);
+    SetPtr job = GetPerJobPerfCounters(6);
+    EXPECT_EQ(11, Samples(job, LBCPerfCounters::SlotWriteTime));
+    EXPECT_EQ(10, Samples(job, LBCPerfCounters::SlotLockOpen));
+    EXPECT_EQ(10, Samples(job, LBCPerfCounters::SlotPartialWrites));
+    EXPECT_EQ(40960, Samples(job, LBCPerfCounters::SlotWriteBytes));
+    EXPECT_EQ(10, Samples(LoadLBCPerfCounters(), LBCPerfCounters::SlotLockGetDB));
+}
+
+// Once a thread has sampled a job and job id 0, its samples of either, in any
+// order, go on while another thread holds the registry's lock.
+TEST_F(PerfCountersTest, SamplesOfKnownSetsDoNotWaitForTheRegistryLock) {
+    std::promise<void> warmed, go;
+    std::shared_future<void> goSignal = go.get_future().share();
+    std::promise<void> finished;
+    std::thread feeder([&] {
+        { PerJobSpan span(7, LBCPerfCounters::SlotWriteTime); }
+        PerJobCount(0, LBCPerfCounters::SlotFullExtentReads);
+        warmed.set_value();
+        goSignal.wait();
+        for (int i = 0; i < 3; ++i) {
+            { PerJobSpan span(7, LBCPerfCounters::SlotWriteTime); }
+            PerJobBytes(7, LBCPerfCounters::SlotWriteBytes, 100);
+            { PerJobSpan span(0, LBCPerfCounters::SlotReaderRequests); }
+            PerJobCount(7, LBCPerfCounters::SlotPartialWrites);
+        }
+        finished.set_value();
+    });
+    warmed.get_future().wait();
+    std::future<void> done = finished.get_future();
+    std::future_status status;
+    {
+        auto_lock held(&g_lockPerJobPerfCounters);
+        go.set_value();
+        // A feeder that needs the lock can only finish once it is released.
+        status = done.wait_for(std::chrono::seconds(30));
+    }
+    feeder.join();
+    EXPECT_EQ(std::future_status::ready, status);
+    SetPtr job = GetPerJobPerfCounters(7), process = GetPerJobPerfCounters(0);
+    EXPECT_EQ(4, Samples(job, LBCPerfCounters::SlotWriteTime));
+    EXPECT_EQ(300, Samples(job, LBCPerfCounters::SlotWriteBytes));
+    EXPECT_EQ(3, Samples(process, LBCPerfCounters::SlotReaderRequests));
+    EXPECT_EQ(3, Samples(process, LBCPerfCounters::SlotPartialWrites));
+}
+
+// On the real clock: both samples of a span are timed by the same two
+// readings, so the job's and the process's totals agree to the unit.
+TEST_F(PerfCountersTest, ASpanGivesTheJobAndTheProcessTotalsTheSameTime) {
+    CPerfCounter::TEST_ResetMonotonicClock();
+    for (int i = 0; i < 2000; ++i) {
+        PerJobSpan span(12, LBCPerfCounters::SlotItemWrite);
+        volatile int work = 0;
+        for (int k = 0; k < i % 50; ++k) work = work + k;
+    }
+    SetPtr job = GetPerJobPerfCounters(12), process = GetPerJobPerfCounters(0);
+    EXPECT_EQ(2000, Samples(job, LBCPerfCounters::SlotItemWrite));
+    EXPECT_EQ(Time(job, LBCPerfCounters::SlotItemWrite).As100NSIntervals(),
+              Time(process, LBCPerfCounters::SlotItemWrite).As100NSIntervals());
+}
+
+// A span that runs across a clear of the registry ends in the set it started
+// on, which is still alive (the sanitizer builds check the memory).
+TEST_F(PerfCountersTest, ASpanRunningAcrossAClearEndsInItsOwnSet) {
+    LBCPerfCounters* cleared = nullptr;
+    {
+        PerJobSpan span(5, LBCPerfCounters::SlotItemClose);
+        cleared = GetPerJobPerfCounters(5).get();
+        TEST_ClearPerJobPerfCounters();
+        Advance(2);
+    }
+    EXPECT_TRUE(Keys().empty());
+    EXPECT_EQ(1, cleared->itemClose->GetTimer().GetTotalSamples());
+    EXPECT_EQ(CTimeInterval::FromSeconds(2), cleared->itemClose->GetTimer().GetTotalTime());
 }
 
 TEST_F(PerfCountersTest, ProcessSpanFeedsTheProcessWideSetAlone) {

@@ -75,6 +75,46 @@ TEST_F(CPerfCounterTest, SampleMayOutliveItsCounter) {
     sample.reset();
 }
 
+// Cases: both counters, the first alone, the second alone; the sample adds
+// the same elapsed time to each counter it feeds, once.
+TEST_F(CPerfCounterTest, TimeSampleAddsOneElapsedTimeToEachCounterOnce) {
+    CPerfCounter::TEST_FreezeMonotonicClock();
+    const struct {
+        bool first, second;
+    } cases[] = {{true, true}, {true, false}, {false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.first << c.second);
+        CPerfCounter a(0), b(0);
+        {
+            CTimeSample sample;
+            sample.Start(c.first ? &a : nullptr, c.second ? &b : nullptr);
+            CPerfCounter::TEST_AdvanceMonotonicClock(CTimeInterval(70));
+            sample.End();
+            CPerfCounter::TEST_AdvanceMonotonicClock(CTimeInterval(5));
+            sample.End();
+        }
+        EXPECT_EQ(c.first ? 1 : 0, a.GetTimer().GetTotalSamples());
+        EXPECT_EQ(c.first ? 70 : 0, a.GetTimer().GetTotalTime().As100NSIntervals());
+        EXPECT_EQ(c.second ? 1 : 0, b.GetTimer().GetTotalSamples());
+        EXPECT_EQ(c.second ? 70 : 0, b.GetTimer().GetTotalTime().As100NSIntervals());
+    }
+    // Never started, or on no counter: nothing is added and nothing fails.
+    { CTimeSample idle; }
+    CTimeSample none;
+    none.Start(nullptr, nullptr);
+    none.End();
+}
+
+TEST_F(CPerfCounterTest, AddTotalsAddsWithoutATotalsObject) {
+    CPerfCounter counter(0);
+    counter.AddTotals(0, 0);
+    EXPECT_FALSE(counter.IsCounted());
+    counter.AddTotals(0, 4096);
+    counter.AddTotals(250, 1);
+    EXPECT_EQ(4097, counter.GetTimer().GetTotalSamples());
+    EXPECT_EQ(250, counter.GetTimer().GetTotalTime().As100NSIntervals());
+}
+
 TEST_F(CPerfCounterTest, UpdateTimerAddsTotals) {
     CPerfCounter counter(0);
     counter.UpdateTimer(boost::shared_ptr<CTimeCounter>());
