@@ -3,6 +3,10 @@
 #include <chrono>
 #include <system_error>
 
+namespace {
+std::atomic<int> s_running{0};
+}  // namespace
+
 CAlertableEventThread::~CAlertableEventThread() {
     if (IsThisThread()) {
         // Destroyed by its own callback: it cannot wait for itself. The
@@ -35,9 +39,14 @@ bool CAlertableEventThread::Start() {
         state->stopRequested = false;
         state->ticksRequested = state->ticksServed = 0;
     }
+    ++s_running;
     try {
-        thread = std::thread(&CAlertableEventThread::Run, this, state);
+        thread = std::thread([this, shared = state] {
+            Run(shared);
+            --s_running;
+        });
     } catch (const std::system_error&) {
+        --s_running;
         std::lock_guard<RankedMutex> guard(state->lock);
         state->running = false;
         state->wake.notify_all();
@@ -83,6 +92,8 @@ bool CAlertableEventThread::TEST_TickNow(bool waitDone) {
     state->wake.wait(guard, [&] { return state->ticksServed >= ticket || !state->running; });
     return state->ticksServed >= ticket;
 }
+
+int CAlertableEventThread::TEST_Running() { return s_running.load(); }
 
 bool CAlertableEventThread::IsThisThread() const {
     std::thread::id id = state->threadId.load();

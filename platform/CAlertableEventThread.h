@@ -44,6 +44,8 @@ public:
     // With waitDone, returns once that OnTimeout has completed. False when the
     // thread is not running or stops before serving the tick.
     bool TEST_TickNow(bool waitDone);
+    // Threads of this class started and not yet past their last callback.
+    static int TEST_Running();
 
 protected:
     virtual void OnStart() {}

@@ -4,6 +4,7 @@
 
 namespace {
 std::atomic<bool> s_failNextCreate{false};
+std::atomic<int> s_running{0};
 }  // namespace
 
 XkThread::~XkThread() {
@@ -24,14 +25,17 @@ int XkThread::createThread(ThreadFunction function, void* argument) {
     if (thread.joinable()) return -1;
     if (s_failNextCreate.exchange(false)) return -1;
     result = nullptr;
+    ++s_running;
     try {
         thread = std::thread([this, function, argument] {
             // Set here too, so that the function sees itself as this thread
             // before the creator has stored the id.
             threadId.store(std::this_thread::get_id());
             result = function(argument);
+            --s_running;
         });
     } catch (const std::system_error&) {
+        --s_running;
         return -1;
     }
     threadId.store(thread.get_id());
@@ -57,3 +61,5 @@ bool XkThread::isCurrentThread() const {
 }
 
 void XkThread::TEST_FailNextCreate(bool fail) { s_failNextCreate.store(fail); }
+
+int XkThread::TEST_Running() { return s_running.load(); }

@@ -33,6 +33,8 @@ public:
 
     // The next createThread answers -1 without making a thread (false disarms).
     static void TEST_FailNextCreate(bool fail);
+    // Threads of this class made and not yet past their function's end.
+    static int TEST_Running();
 
 private:
     // Serialises create and join; never taken by the thread itself for a

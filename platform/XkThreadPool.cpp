@@ -4,6 +4,10 @@
 #include <pthread.h>
 #include <system_error>
 
+namespace {
+std::atomic<int> s_running{0};
+}  // namespace
+
 XkThreadPool::~XkThreadPool() {
     BeginEnding();
     std::lock_guard<RankedMutex> lifecycle(lifecycleLock);
@@ -36,9 +40,14 @@ bool XkThreadPool::Init(const std::string& name, unsigned long threadCount, unsi
     // pthread names hold at most 15 characters.
     const std::string threadName = name.substr(0, 15);
     for (unsigned long i = 0; i < threadCount; ++i) {
+        ++s_running;
         try {
-            threads.emplace_back(&XkThreadPool::ThreadMain, shared);
+            threads.emplace_back([held = shared] {
+                ThreadMain(held);
+                --s_running;
+            });
         } catch (const std::system_error&) {
+            --s_running;
             BeginEnding();
             JoinThreadsLocked();
             threads.clear();
@@ -115,6 +124,8 @@ void XkThreadPool::ThreadMain(std::shared_ptr<Shared> shared) {
         if (shared->queue.empty() && shared->running == 0) shared->workDone.notify_all();
     }
 }
+
+int XkThreadPool::TEST_Running() { return s_running.load(); }
 
 bool XkThreadPool::IsPoolThread() const {
     std::lock_guard<RankedMutex> guard(shared->lock);

@@ -59,6 +59,9 @@ public:
     // Items whose work function threw.
     uint64_t GetFailedWorkCount() const { return shared->failedWork.load(); }
 
+    // Pool threads of every pool started and not yet past their last item.
+    static int TEST_Running();
+
 private:
     struct WorkItem {
         WorkFunction work;

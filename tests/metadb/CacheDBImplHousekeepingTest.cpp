@@ -14,22 +14,7 @@
 
 namespace {
 
-class CacheDBHousekeepingTest : public ::testing::TestWithParam<bool> {
-protected:
-    CacheDBHousekeepingTest() : f(GetParam()) { MakeFolders(f.LocalAfileFolder(kAfile)); }
-
-    boost::shared_ptr<SQLiteAdapter> MakeImpl() {
-        boost::shared_ptr<SQLiteAdapter> impl =
-            boost::make_shared<SQLiteAdapter>(f.StageFolder(kAfile), "afile_cache");
-        impl->SetSyncRemoteLocation(f.AfileFolder(kAfile));
-        impl->SetRemoteFileIO(f.location.NewIO());
-        return impl;
-    }
-    std::string Remote(const std::string& name) { return f.LocalAfileFolder(kAfile) + "/" + name; }
-
-    static constexpr long long kAfile = 815;
-    CacheDBFixture f;
-};
+class CacheDBHousekeepingTest : public AdapterTest<815> {};
 
 // The delay before the lock file is taken must not hold the lock of the
 // container's lock-file requests: a release on another thread goes through.

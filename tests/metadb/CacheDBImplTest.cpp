@@ -12,23 +12,7 @@
 
 namespace {
 
-class CacheDBImplTest : public ::testing::TestWithParam<bool> {
-protected:
-    CacheDBImplTest() : f(GetParam()) { MakeFolders(f.LocalAfileFolder(kAfile)); }
-
-    boost::shared_ptr<SQLiteAdapter> MakeImpl() {
-        boost::shared_ptr<SQLiteAdapter> impl =
-            boost::make_shared<SQLiteAdapter>(f.StageFolder(kAfile), "afile_cache");
-        impl->SetSyncRemoteLocation(f.AfileFolder(kAfile));
-        impl->SetRemoteFileIO(f.location.NewIO());
-        return impl;
-    }
-    std::string Remote(const std::string& name) { return f.LocalAfileFolder(kAfile) + "/" + name; }
-    std::string Staged(const std::string& name) { return f.StageFolder(kAfile) + "/" + name; }
-
-    static constexpr long long kAfile = 812;
-    CacheDBFixture f;
-};
+class CacheDBImplTest : public AdapterTest<812> {};
 
 TEST_P(CacheDBImplTest, StagesTheDbFilesUnderTheLockAndWritesThemBackWhenDestroyed) {
     WriteWholeFile(Remote("afile_cache.db"), "remote copy");

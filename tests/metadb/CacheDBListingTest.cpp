@@ -3,8 +3,8 @@
 #include "CacheDBTestSupport.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/XkThread.h"
+#include "support/Waits.h"
 
-#include <dirent.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -14,24 +14,6 @@
 #include <vector>
 
 namespace {
-
-size_t ThreadCount() {
-    size_t n = 0;
-    DIR* dir = ::opendir("/proc/self/task");
-    while (dir != nullptr && ::readdir(dir) != nullptr) ++n;
-    if (dir != nullptr) ::closedir(dir);
-    return n - 2;  // "." and ".."
-}
-
-// A joined thread leaves /proc a moment after the join returns.
-bool ThreadCountFallsTo(size_t expected) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ThreadCount() != expected) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 // An afile database file with the given modification time.
 void MakeAfileDB(CacheDBFixture& f, long long afile, unsigned cell, unsigned copy, long long mtime = 1600000000,
@@ -154,25 +136,22 @@ TEST_P(CacheDBListingTest, StrayFilesOutsideAfileFoldersAreSkippedByBothForms) {
 
 TEST_P(CacheDBListingTest, AbandonedListingLeavesNoThread) {
     for (long long afile = 1; afile <= 5; ++afile) MakeDB(afile, 2, 1);
-    // A first full listing lets runtime helper threads (e.g. a sanitizer's)
-    // start before the count is taken. Its joined walker may still be in
-    // /proc for a moment: the count is taken once it has left (or, when
-    // helpers did start, after the wait).
-    const size_t initial = ThreadCount();
+    // A first full listing, whose walker ends with it.
+    const int initial = LibraryThreads();
     BatchSizes(2);
-    ThreadCountFallsTo(initial);
-    const size_t before = ThreadCount();
+    WaitFor([&] { return LibraryThreads() == initial; });
+    const int before = LibraryThreads();
     {
         DBObjectCollection<VM> batch;
         ASSERT_FALSE(f.top->GetVMsInBatches(VMJobParam(), 2, batch).IsError());
         EXPECT_EQ(2u, batch.count());
-        EXPECT_EQ(before + 1, ThreadCount()) << "the walker waits for the next request";
+        EXPECT_EQ(before + 1, LibraryThreads()) << "the walker waits for the next request";
     }
-    EXPECT_TRUE(ThreadCountFallsTo(before));
+    EXPECT_TRUE(WaitFor([&] { return LibraryThreads() == before; }));
 
     // A listing that ran to its end has no thread left either.
     BatchSizes(2);
-    EXPECT_TRUE(ThreadCountFallsTo(before));
+    EXPECT_TRUE(WaitFor([&] { return LibraryThreads() == before; }));
 }
 
 TEST_P(CacheDBListingTest, WalkerThatCannotStartIsCode12AndTheNextCallStartsAfresh) {

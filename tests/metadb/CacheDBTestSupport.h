@@ -5,9 +5,11 @@
 // local lock file, another handle for a remote one) and a reader of database
 // files through the sqlite3 library itself.
 
-#include "CapturingLogWriter.h"
+#include "support/LockProbes.h"
+#include "support/LogCapture.h"
 #include "foundation/DebugSimulation.h"
 #include "metadb/CacheDB.h"
+#include "metadb/SQLiteAdapter.h"
 #include "platform/SystemClock.h"
 #include "platform/XKJobQuery.h"
 #include "platform/XKPlatformInfo.h"
@@ -16,30 +18,10 @@
 #include "store/StoreTestSupport.h"
 
 #include <boost/make_shared.hpp>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
-#include "support/ForkedLockHolder.h"
-
-
-// Whether another process could take the lock on the local file now.
-inline bool ChildCanLock(const std::string& path) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
-        struct flock fl = {};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        ::_exit(fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0 ? 0 : 1);
-    }
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // A count from a database file, read through the sqlite3 library; -1 when
 // the file cannot be read.
@@ -138,7 +120,7 @@ public:
     // Whether another process (local) or another handle (remote) could take
     // the afile's lock file now.
     bool OthersCanLock(long long afile) {
-        if (!location.remote) return ChildCanLock(LocalLockFile(afile));
+        if (!location.remote) return OtherProcessCanLock(LocalLockFile(afile));
         CCacheFileIOPtr io = location.NewIO();
         bool ok = !io->CreateAndLockFile(AfileFolder(afile) + "/lockfile").IsError();
         if (ok) {
@@ -152,6 +134,29 @@ public:
     std::string jobResults;
     TestLocation location;
     CacheDBPtr top;
+};
+
+// One afile's database adapter staged from a fresh location, local or behind
+// the loopback data server by the test's parameter.
+template <long long AfileId>
+class AdapterTest : public ::testing::TestWithParam<bool> {
+protected:
+    static constexpr long long kAfile = AfileId;
+
+    AdapterTest() : f(GetParam()) { MakeFolders(f.LocalAfileFolder(kAfile)); }
+
+    boost::shared_ptr<SQLiteAdapter> MakeImpl() {
+        boost::shared_ptr<SQLiteAdapter> impl =
+            boost::make_shared<SQLiteAdapter>(f.StageFolder(kAfile), "afile_cache");
+        impl->SetSyncRemoteLocation(f.AfileFolder(kAfile));
+        impl->SetRemoteFileIO(f.location.NewIO());
+        return impl;
+    }
+    // The afile's files on the location's disk, and in its staging folder.
+    std::string Remote(const std::string& name) { return f.LocalAfileFolder(kAfile) + "/" + name; }
+    std::string Staged(const std::string& name) { return f.StageFolder(kAfile) + "/" + name; }
+
+    CacheDBFixture f;
 };
 
 // Holds the afile's lock file elsewhere: a forked process for a local

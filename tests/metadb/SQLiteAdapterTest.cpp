@@ -1,4 +1,4 @@
-#include "CapturingLogWriter.h"
+#include "support/LogCapture.h"
 #include "DatabaseFullSupport.h"
 #include "foundation/PerfCounters.h"
 #include "metadb/SQLiteAdapter.h"

@@ -1,4 +1,4 @@
-#include "CapturingLogWriter.h"
+#include "support/LogCapture.h"
 #include "metadb/SqLiteDB.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/SystemClock.h"

@@ -157,12 +157,12 @@ TEST_F(CachePrunerTest, PruningIntervalIsReadAndKeptInRange) {
 }
 
 TEST_F(CachePrunerTest, ThreadStartsOnceAndItsStopStopsAStartedPool) {
-    const int before = ThreadCount();
+    const int before = LibraryThreads();
     CachePrunerPtr pruner = NewPruner();
     ASSERT_TRUE(pruner->Start());
     ASSERT_TRUE(pruner->Start());
     ASSERT_TRUE(pruner->TEST_TickNow(true));  // OnStart has run
-    EXPECT_EQ(before + 1, ThreadCount());
+    EXPECT_EQ(before + 1, LibraryThreads());
     EXPECT_EQ(1u, Count(0, "Live Browse Cache pruner thread STARTED [" + cache->GetCacheDataFolderPath() +
                                "]. This thread will wake up every 30 seconds and perform pruning according to "
                                "configured pruning criteria and policy"));
@@ -173,7 +173,7 @@ TEST_F(CachePrunerTest, ThreadStartsOnceAndItsStopStopsAStartedPool) {
     EXPECT_EQ(1u, Count(0, "Live Browse Cache pruner thread STOPPED"));
     EXPECT_EQ(1u, Count(0, "Live Browse Cache data pruner threadpool STOPPED"));
     EXPECT_EQ(0u, CountContaining("db pruner threadpool STOPPED"));
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == before; }));
+    EXPECT_TRUE(WaitFor([&] { return LibraryThreads() == before; }));
 }
 
 TEST_F(CachePrunerTest, ConfigurationsMayBeAddedWhileAPassReadsThem) {

@@ -64,7 +64,7 @@ class PruneVMJobTest : public ::testing::TestWithParam<bool> {};
 TEST_P(PruneVMJobTest, RemovesTheJobsFilesAndFoldersButNotTheBuckets) {
     PruningLocation location(GetParam());
     location.AddJob(812, 8 * kDay);
-    location.AddJob(813, 9 * kDay, ExtentBytes(2, 100));
+    location.AddJob(813, 9 * kDay, Payload(100, 2));
     CachePrunerPtr pruner = location.MakePruner();
 
     long long bytes = 0;

@@ -53,11 +53,11 @@ TEST_F(PrunerScheduleTest, ReleasesEveryTickAndPassesOnceTheIntervalIsReached) {
     EXPECT_EQ(1u, StatsLines(prefix + "Cache Size change [4 KB], Total cache size [4 KB]"));
 
     // A shrink writes nothing; growth is measured from the largest size logged.
-    WriteWholeFile(location.FlatFile(812), ExtentBytes(3, 1024));
+    WriteWholeFile(location.FlatFile(812), Payload(1024, 3));
     TickAfter(300);
     EXPECT_EQ(2u, Passes());
     EXPECT_EQ(1u, location.db.log->Count(0, "Stats: Cache Size change"));
-    WriteWholeFile(location.FlatFile(812), ExtentBytes(3, 6144));
+    WriteWholeFile(location.FlatFile(812), Payload(6144, 3));
     TickAfter(300);
     EXPECT_EQ(1u, StatsLines(prefix + "Cache Size change [2 KB], Total cache size [6 KB]"));
 }

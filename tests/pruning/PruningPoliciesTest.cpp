@@ -224,7 +224,7 @@ TEST(PruningPoliciesTest, SpaceTargetFromGivenStatistics) {
 
 TEST(PruningPoliciesTest, TheSpaceTriggerRunsItsConfigurationOnlyWhenTheCacheIsNearFull) {
     PruningLocation location;
-    location.AddJob(812, 0, ExtentBytes(1, 9000));
+    location.AddJob(812, 0, Payload(9000, 1));
     CachePrunerPtr pruner = location.MakePruner();
     pruner->AddConfiguration(CachePruner::TRIGGER_ON_SPACE_THRESHOLD_REACHED,
                              CachePruner::LEAST_REFERENCED_AFILEID_BASED_PRUNING);
@@ -238,7 +238,7 @@ TEST(PruningPoliciesTest, TheSpaceTriggerRunsItsConfigurationOnlyWhenTheCacheIsN
     EXPECT_EQ(1u, location.db.log->Count(0, "Policy [LEAST_REFERENCED_AFILEID_BASED_PRUNING] Pruning [1 KB] ..."));
     // The location-wide listing carries no validity GUIDs: nothing to choose.
     EXPECT_EQ(1u, location.db.log->Count(0, "No pruning candidates found"));
-    location.ExpectUntouched(812, ExtentBytes(1, 9000));
+    location.ExpectUntouched(812, Payload(9000, 1));
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ public:
     // and one extent row, written back to the location, and a flat file
     // holding the bytes. The database file's time is then set to `age`
     // seconds before now.
-    void AddJob(long long afile, long long age, const std::string& bytes = ExtentBytes(1, 4096)) {
+    void AddJob(long long afile, long long age, const std::string& bytes = Payload(4096, 1)) {
         VM vm(kCell, kCopy, afile, "vm-guid", 7, now, "validity");
         ASSERT_FALSE(db.top->InsertVM(vm).IsError());
         Extent extent = TestExtent(afile, 0, kCell, kCopy);
@@ -117,7 +117,7 @@ public:
         EXPECT_TRUE(IsFolder(DBBucket(afile)));
     }
     // The afile copy is as AddJob left it.
-    void ExpectUntouched(long long afile, const std::string& bytes = ExtentBytes(1, 4096)) {
+    void ExpectUntouched(long long afile, const std::string& bytes = Payload(4096, 1)) {
         EXPECT_TRUE(Exists(DBFile(afile)));
         EXPECT_EQ(CountRows(DBFile(afile), "Extents"), 1);
         EXPECT_EQ(ReadWholeFile(FlatFile(afile)), bytes);

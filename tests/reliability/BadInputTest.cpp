@@ -209,7 +209,7 @@ TEST_P(CorruptDatabaseTest, RequestsFailClearlyOrServeTheRightBytes) {
         EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
         EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
     }
-    EXPECT_TRUE(ChildCanLockFile(lockFile));
+    EXPECT_TRUE(OtherProcessCanLock(lockFile));
 }
 
 void Overwrite(const std::string& dbFile, size_t from, const std::string& bytes) {

@@ -69,7 +69,7 @@ TEST_P(CrashTest, KilledHostsLeaveASoundCacheAndTheNextOneCachesAgain) {
 
         const LocationCheck check = CheckLocation(location + "/DB", location + "/DATA");
         for (const std::string& problem : check.problems) ADD_FAILURE() << problem;
-        const std::vector<std::string> locked = LockedByAnyone(FindLockFiles(location + "/DB"));
+        const std::vector<std::string> locked = LockedByOtherProcess(FindLockFiles(location + "/DB"));
         for (const std::string& file : locked) ADD_FAILURE() << "still locked: " << file;
         const std::vector<std::string> mismatches = WorkerMismatches(root);
         for (const std::string& mismatch : mismatches) ADD_FAILURE() << mismatch;
@@ -97,7 +97,7 @@ TEST_P(CrashTest, KilledHostsLeaveASoundCacheAndTheNextOneCachesAgain) {
     const LocationCheck check = CheckLocation(location + "/DB", location + "/DATA");
     for (const std::string& problem : check.problems) ADD_FAILURE() << problem;
     EXPECT_GT(check.servedRows, 0);
-    for (const std::string& file : LockedByAnyone(FindLockFiles(location + "/DB")))
+    for (const std::string& file : LockedByOtherProcess(FindLockFiles(location + "/DB")))
         ADD_FAILURE() << "still locked: " << file;
 
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

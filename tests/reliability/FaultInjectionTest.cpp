@@ -317,7 +317,7 @@ TEST_P(WriteBackFaultTest, FailedWriteBackKeepsTheStagedRowsAndTheNextIdleReleas
     EXPECT_EQ(1u, CountAt(-1, "Failed to write back DB")) << "each failure is logged";
     EXPECT_TRUE(ReadWholeFile(dbFile) == before);
     if (!Remote()) {
-        EXPECT_FALSE(ChildCanLockFile(LocalLockFile(kAfile))) << "the kept copy keeps its lock";
+        EXPECT_FALSE(OtherProcessCanLock(LocalLockFile(kAfile))) << "the kept copy keeps its lock";
     }
     // Tried again, and logged again, while the fault lasts.
     IdleRelease();
@@ -331,7 +331,7 @@ TEST_P(WriteBackFaultTest, FailedWriteBackKeepsTheStagedRowsAndTheNextIdleReleas
     EXPECT_EQ((std::vector<std::string>{"0", "65536"}), CachedOffsets(dbFile));
     EXPECT_FALSE(Exists(UploadFolder()));
     if (!Remote()) {
-        EXPECT_TRUE(ChildCanLockFile(LocalLockFile(kAfile)));
+        EXPECT_TRUE(OtherProcessCanLock(LocalLockFile(kAfile)));
     }
 
     StopService();
@@ -383,7 +383,7 @@ TEST_P(WriteBackFaultTest, GivingUpAtShutdownLogsHowManyRowsAreLost) {
     }
     EXPECT_EQ(1u, found);
     if (!Remote()) {
-        EXPECT_TRUE(ChildCanLockFile(lockFile));
+        EXPECT_TRUE(OtherProcessCanLock(lockFile));
     }
     lbc = StartService();
     ASSERT_NE(nullptr, lbc);
@@ -414,7 +414,7 @@ TEST_F(FaultInjectionTest, AgedTimeThatCannotBeSetIsLoggedAndTheWriteBackStands)
     EXPECT_EQ((std::vector<std::string>{"0"}), CachedOffsets(dbFile));
     EXPECT_EQ((std::vector<std::string>{std::to_string(kNow - 3 * 86400)}),
               QueryColumn(dbFile, "SELECT LastReferenceTime FROM VMs"));
-    EXPECT_TRUE(ChildCanLockFile(LocalLockFile(kAfile)));
+    EXPECT_TRUE(OtherProcessCanLock(LocalLockFile(kAfile)));
 }
 
 // ---- a renewed validity GUID reaches the location before the file gets bytes

@@ -19,16 +19,15 @@
 #include "store/Cache.h"
 #include "store/CacheFileIO.h"
 #include "store/CacheLookup.h"
+#include "support/LockProbes.h"
+#include "support/Payloads.h"
 #include "support/ServiceFixture.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <list>
@@ -39,39 +38,7 @@
 
 namespace faults {
 
-constexpr unsigned int kTessarel = 7;
-constexpr unsigned int kCopy = 1;
-constexpr long long kJob = 55;
-constexpr int64_t kNow = 1700000000;
 constexpr const char* kRemoteHost = "h14-loopback";
-
-// Bytes of one write of an extent: the tag, then a pattern of the seed.
-inline std::string Payload(size_t length, unsigned seed) {
-    std::string bytes = "TAGHD01";
-    unsigned x = seed * 2654435761u + 17;
-    for (size_t i = bytes.size(); i < length; ++i) {
-        x = x * 1103515245u + 12345u;
-        bytes.push_back(static_cast<char>(x >> 16));
-    }
-    bytes.resize(length);
-    return bytes;
-}
-
-// Whether another process could take the exclusive lock of the file now
-// (POSIX record locks never conflict within one process).
-inline bool ChildCanLockFile(const std::string& path) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int fd = ::open(path.c_str(), O_RDWR);
-        struct flock fl = {};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        ::_exit(fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0 ? 0 : 1);
-    }
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // One statement on a database file through SQLite itself; false on failure.
 inline bool ExecSql(const std::string& dbFile, const std::string& sql, std::string* why = nullptr) {
@@ -220,34 +187,22 @@ private:
 // A started service, the clock frozen, logs captured. An afile given to
 // UseRemote is cached behind the loopback data server (served from
 // temp/served/vol); every other afile in the local cache folder.
-class FaultFixture : public ServiceFixture {
+class FaultFixture : public StartedServiceFixture {
 protected:
-    void SetUp() override {
-        ServiceFixture::SetUp();
+    void BeforeStart() override {
         LoopbackFS::TEST_Reset();
         FXFile::TEST_FailNextWrites(0, 0);
         FXFile::TEST_FailNextFlushes(0, 0);
         FXFile::TEST_FailNextOpens(0, 0);
         FXFile::TEST_FailNextTimeChanges(0, 0);
-        SystemClock::TEST_Freeze(kNow);
-        lbc = StartService();
-        ASSERT_NE(nullptr, lbc);
     }
     void TearDown() override {
         FXFile::TEST_FailNextWrites(0, 0);
         FXFile::TEST_FailNextFlushes(0, 0);
         FXFile::TEST_FailNextOpens(0, 0);
         FXFile::TEST_FailNextTimeChanges(0, 0);
-        ServiceFixture::TearDown();
+        StartedServiceFixture::TearDown();
         LoopbackFS::TEST_Reset();
-    }
-
-    // Captured lines of that level that contain the text.
-    static size_t CountAt(int level, const std::string& text) {
-        size_t n = 0;
-        for (const EvDebug::CapturedLine& line : Lines())
-            if (line.level == level && line.text.find(text) != std::string::npos) ++n;
-        return n;
     }
 
     // The afile's cache location is the loopback data server's folder.
@@ -263,26 +218,6 @@ protected:
         XKMMmountPath::TEST_SetAnswer(afile, kCopy, answer);
     }
     std::string Served() const { return temp.sub("served"); }
-
-    CZoError WriteExtent(long long afile, long long offset, const std::string& bytes, long long flags = 0) {
-        CLiveBrowseCache::WriterPtr writer;
-        CZoError err = lbc->GetWriterObject(afile, offset, kTessarel, kCopy, kJob, flags, writer);
-        if (err.IsError()) return err;
-        err = writer->Write(bytes.data(), bytes.size());
-        if (err.IsError()) return err;
-        return writer->Close();
-    }
-
-    // The whole extent through a Reader; empty on failure (err says why).
-    std::string ReadExtent(long long afile, long long offset, CZoError& err, long long flags = 0) {
-        CLiveBrowseCache::ReaderPtr reader;
-        err = lbc->GetReaderObject(afile, offset, kTessarel, kCopy, kJob, flags, reader);
-        if (err.IsError()) return std::string();
-        CAutoMemory<char> buffer;
-        err = reader->Read(buffer);
-        if (err.IsError()) return std::string();
-        return std::string(buffer.Ptr() == nullptr ? "" : buffer.Ptr(), buffer.Size());
-    }
 
     // A read must give exactly the expected bytes.
     void ExpectReads(long long afile, long long offset, const std::string& bytes) {
@@ -359,8 +294,6 @@ protected:
         ASSERT_TRUE(pruner);
         ASSERT_TRUE(pruner->TEST_TickNow(true));
     }
-
-    CLiveBrowseCache* lbc = nullptr;
 };
 
 }  // namespace faults

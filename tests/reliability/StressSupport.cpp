@@ -5,11 +5,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +18,6 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
 
 namespace stress {
 
@@ -364,105 +361,6 @@ std::string ErrorCode(const CZoError& err) {
     return std::string(category) + ":" + std::to_string(details->code);
 }
 
-// ---- child processes
-
-ChildProcess::ChildProcess(const std::string& test,
-                           const std::vector<std::pair<std::string, std::string>>& environment,
-                           const std::string& output)
-    : outputFile(output) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    // Keep both ends away from fd 3, which the child gets as a fresh copy.
-    int readEnd = ::fcntl(fds[0], F_DUPFD_CLOEXEC, 10);
-    int writeEnd = ::fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
-    ::close(fds[0]);
-    ::close(fds[1]);
-
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        bool replaced = false;
-        for (const auto& extra : environment)
-            if (entry.compare(0, extra.first.size() + 1, extra.first + "=") == 0) replaced = true;
-        if (!replaced) env.push_back(entry);
-    }
-    for (const auto& entry : environment) env.push_back(entry.first + "=" + entry.second);
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-
-    std::string exe = "/proc/self/exe";
-    std::string filter = "--gtest_filter=" + test;
-    std::string disabled = "--gtest_also_run_disabled_tests";
-    std::vector<char*> argv = {&exe[0], &filter[0], &disabled[0], nullptr};
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd, 3);
-    pid_t child = -1;
-    int rc = posix_spawn(&child, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(writeEnd);
-    if (rc != 0) {
-        ::close(readEnd);
-        return;
-    }
-    pid = child;
-    reportFd = readEnd;
-}
-
-ChildProcess::~ChildProcess() {
-    if (pid > 0 && !reaped) {
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-    }
-    if (reportFd >= 0) ::close(reportFd);
-}
-
-bool ChildProcess::WaitForReport(char& report, std::chrono::milliseconds limit) {
-    if (reportFd < 0) return false;
-    struct pollfd p = {reportFd, POLLIN, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, static_cast<int>(limit.count()));
-    } while (rc < 0 && errno == EINTR);
-    if (rc <= 0) return false;
-    return ::read(reportFd, &report, 1) == 1;
-}
-
-void ChildProcess::Kill() {
-    if (pid > 0 && !reaped) ::kill(pid, SIGKILL);
-}
-
-bool ChildProcess::Wait(int& status, std::chrono::milliseconds limit) {
-    status = 0;
-    if (pid <= 0) return false;
-    if (reaped) return true;
-    bool ended = WaitUntil(
-        [&] {
-            pid_t done = ::waitpid(pid, &status, WNOHANG);
-            return done == pid;
-        },
-        limit);
-    if (!ended) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-    }
-    reaped = true;
-    return ended;
-}
-
-std::string ChildProcess::Output(size_t tail) const {
-    std::ifstream in(outputFile, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::string all = text.str();
-    return all.size() > tail ? all.substr(all.size() - tail) : all;
-}
-
 // ---- the location check
 
 LocationCheck CheckLocation(const std::string& dbRoot, const std::string& dataRoot) {
@@ -492,53 +390,6 @@ std::vector<std::string> FindLockFiles(const std::string& dbRoot) {
         if (IsFile(lockFile)) files.push_back(lockFile);
     }
     return files;
-}
-
-std::vector<std::string> LockedByAnyone(const std::vector<std::string>& lockFiles) {
-    std::vector<std::string> locked;
-    if (lockFiles.empty()) return locked;
-    // POSIX record locks never conflict within one process: ask a fresh one.
-    // The child does nothing but open, fcntl and write.
-    std::vector<const char*> paths;
-    for (const std::string& file : lockFiles) paths.push_back(file.c_str());
-    int fds[2];
-    if (::pipe(fds) != 0) return lockFiles;
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::close(fds[0]);
-        for (const char* path : paths) {
-            char answer = 'E';
-            int fd = ::open(path, O_RDWR);
-            if (fd >= 0) {
-                struct flock fl;
-                std::memset(&fl, 0, sizeof(fl));
-                fl.l_type = F_WRLCK;
-                fl.l_whence = SEEK_SET;
-                answer = ::fcntl(fd, F_SETLK, &fl) == 0 ? 'F' : 'L';
-                ::close(fd);
-            }
-            if (::write(fds[1], &answer, 1) != 1) ::_exit(2);
-        }
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    for (size_t i = 0; i < lockFiles.size(); ++i) {
-        char answer = '?';
-        if (::read(fds[0], &answer, 1) != 1 || answer == 'L') locked.push_back(lockFiles[i]);
-    }
-    ::close(fds[0]);
-    int status = 0;
-    if (child > 0) ::waitpid(child, &status, 0);
-    return locked;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 }  // namespace stress

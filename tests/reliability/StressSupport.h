@@ -8,14 +8,17 @@
 // all little-endian; the stream is a PRNG sequence seeded by key and
 // generation, so a torn or shifted region never passes.
 //
-// Child processes: a test starts this test program again running one hidden
-// (DISABLED_) test, with environment variables telling it what to do; the
-// child's output goes to a file, and its fd 3 is a pipe back to the test.
+// Child processes (support/ChildProcess.h): a test starts this test program
+// again running one hidden (DISABLED_) test, with environment variables
+// telling it what to do.
 //
 // The location check reads every afile database of a cache location straight
 // through SQLite, the way an auditor would, independent of the library.
 
 #include "CZoError.h"
+#include "support/ChildProcess.h"
+#include "support/LockProbes.h"
+#include "support/Waits.h"
 
 #include <sys/types.h>
 
@@ -78,36 +81,6 @@ private:
 // The category and code of an error as short text: "int:50", "win32:5", ...
 std::string ErrorCode(const CZoError& err);
 
-class ChildProcess {
-public:
-    // Starts /proc/self/exe running only `test` with the extra environment;
-    // stdout and stderr go to outputFile (truncated).
-    ChildProcess(const std::string& test, const std::vector<std::pair<std::string, std::string>>& environment,
-                 const std::string& outputFile);
-    // Kills and reaps a child still running.
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    bool Started() const { return pid > 0; }
-    pid_t Pid() const { return pid; }
-    // The next byte the child writes to its fd 3; false when none came within
-    // the limit or the child closed the pipe (ended).
-    bool WaitForReport(char& report, std::chrono::milliseconds limit);
-    void Kill();
-    // Waits for the end (killing the child when the limit passes); true when
-    // it ended by itself. status is the wait status.
-    bool Wait(int& status, std::chrono::milliseconds limit);
-    // The child's output so far (the last `tail` bytes).
-    std::string Output(size_t tail = 4000) const;
-
-private:
-    pid_t pid = -1;
-    int reportFd = -1;
-    bool reaped = false;
-    std::string outputFile;
-};
-
 // What one look at a cache location found.
 struct LocationCheck {
     int databases = 0;      // afile databases read
@@ -126,10 +99,5 @@ LocationCheck CheckLocation(const std::string& dbRoot, const std::string& dataRo
 
 // Every "lockfile" below dbRoot.
 std::vector<std::string> FindLockFiles(const std::string& dbRoot);
-// The lock files of the list that a fresh process cannot lock (F_SETLK).
-std::vector<std::string> LockedByAnyone(const std::vector<std::string>& lockFiles);
-
-// Waits, polling, until the condition holds or the limit passes.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
 }  // namespace stress

@@ -312,8 +312,8 @@ TEST_F(ThreadsStressTest, SixteenHostsWhilePruningNeverGetOtherBytes) {
         long long round = 0;
         for (;;) {
             const long long due = (round + 1) * kOpsPerTick;
-            stress::WaitUntil([&] { return hostsDone.load() || figures.ops.load() >= due; },
-                              std::chrono::milliseconds(120000));
+            WaitFor([&] { return hostsDone.load() || figures.ops.load() >= due; },
+                std::chrono::milliseconds(120000));
             if (hostsDone.load()) break;
             Tick(++round);
         }

@@ -384,12 +384,12 @@ TEST_F(CacheLocationTest, RefreshAndStartReachEveryLocation) {
     ASSERT_EQ(1u, Impl()->TEST_Pruners().size());
     EXPECT_EQ(12u, Impl()->TEST_Pruners()[0]->GetNoOfDaysRetention());
 
-    const int threads = ThreadCount();
+    const int threads = LibraryThreads();
     Impl()->StartCachePathPruners();  // running already: no second thread
     EXPECT_TRUE(WaitFor([] { return CountContaining("Live Browse Cache pruner thread STARTED") == 1; }));
     // A pruner's first pass may run a short-lived walker thread of its own,
-    // counted above and gone since; a second pruner thread would stay.
-    EXPECT_TRUE(WaitFor([threads] { return ThreadCount() <= threads; }));
+    // gone once the pass ends; a second pruner thread would stay.
+    EXPECT_TRUE(WaitFor([threads] { return LibraryThreads() <= threads; }));
     Impl()->StopThreads();
     Impl()->StartCachePathPruners();  // a stopped service starts nothing again
     EXPECT_FALSE(Impl()->TEST_Pruners()[0]->IsRunning());

@@ -39,8 +39,8 @@ protected:
 }  // namespace
 
 TEST_F(ExtentQueriesTest, PresenceIsTheRowAndItsLocationWithoutAValidityTest) {
-    ASSERT_FALSE(WriteExtent(0, Payload(10, 1)).IsError());
-    ASSERT_FALSE(WriteExtent(4096, Payload(10, 2), kPartial).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(10, 1)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 4096, Payload(10, 2), kPartial).IsError());
     CLiveBrowseCache::WriterPtr open;
     ASSERT_FALSE(lbc->GetWriterObject(kAfile, 8192, kTessarel, kCopy, kJob, open).IsError());
 
@@ -66,8 +66,8 @@ TEST_F(ExtentQueriesTest, PresenceIsTheRowAndItsLocationWithoutAValidityTest) {
 }
 
 TEST_F(ExtentQueriesTest, TwoHundredFiftyExtentsComeInBatchesOf100ThenTheEnd) {
-    for (int i = 0; i < 250; ++i) ASSERT_FALSE(WriteExtent(i * 4096LL, Payload(16, i)).IsError()) << i;
-    ASSERT_FALSE(WriteExtent(0, Payload(16, 1), 0, kAfile + 1).IsError());  // another afile: not listed
+    for (int i = 0; i < 250; ++i) ASSERT_FALSE(WriteExtent(kAfile, i * 4096LL, Payload(16, i)).IsError()) << i;
+    ASSERT_FALSE(WriteExtent(kAfile + 1, 0, Payload(16, 1), 0).IsError());  // another afile: not listed
 
     boost::shared_ptr<CLiveBrowseCache::ExtentIterator> iterator;
     ASSERT_FALSE(lbc->GetExtentIterator(0, kAfile, kTessarel, kCopy, 100, iterator).IsError());
@@ -110,7 +110,7 @@ TEST_F(ExtentQueriesTest, TwoHundredFiftyExtentsComeInBatchesOf100ThenTheEnd) {
 }
 
 TEST_F(ExtentQueriesTest, AnIteratorWithBatchSize0EndsAtOnce) {
-    ASSERT_FALSE(WriteExtent(0, Payload(16, 1)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(16, 1)).IsError());
     boost::shared_ptr<CLiveBrowseCache::ExtentIterator> extents;
     ASSERT_FALSE(lbc->GetExtentIterator(0, kAfile, kTessarel, kCopy, 0, extents).IsError());
     long long afile = 0, offset = 0;
@@ -154,7 +154,7 @@ TEST_F(ExtentQueriesTest, AnIteratorOfAnUnresolvableAfileIs81AtItsFirstUse) {
 }
 
 TEST_F(ExtentQueriesTest, TheJobIteratorListsEveryAfileDatabaseOfTheLocation) {
-    for (long long afile : {201LL, 202LL, 203LL}) ASSERT_FALSE(WriteExtent(0, Payload(16, 1), 0, afile).IsError());
+    for (long long afile : {201LL, 202LL, 203LL}) ASSERT_FALSE(WriteExtent(afile, 0, Payload(16, 1), 0).IsError());
     Restart();
 
     boost::shared_ptr<CLiveBrowseCache::JobIterator> jobs;
@@ -188,7 +188,7 @@ TEST_F(ExtentQueriesTest, TheJobIteratorListsEveryAfileDatabaseOfTheLocation) {
 }
 
 TEST_F(ExtentQueriesTest, AgeingMovesTheReferenceTimeBackWhateverTheJob) {
-    for (long long afile : {201LL, 202LL, 203LL}) ASSERT_FALSE(WriteExtent(0, Payload(16, 1), 0, afile).IsError());
+    for (long long afile : {201LL, 202LL, 203LL}) ASSERT_FALSE(WriteExtent(afile, 0, Payload(16, 1), 0).IsError());
     Restart();
 
     ASSERT_FALSE(lbc->AgeCachedJob(999, 202, kTessarel, kCopy, 3).IsError());

@@ -28,8 +28,8 @@ protected:
     }
     // Extent A at the flat file's start, B after it.
     void WriteAAndB(long long afile, const std::string& a, const std::string& b) {
-        ASSERT_FALSE(WriteExtent(0, a, 0, afile).IsError());
-        ASSERT_FALSE(WriteExtent(4096, b, 0, afile).IsError());
+        ASSERT_FALSE(WriteExtent(afile, 0, a, 0).IsError());
+        ASSERT_FALSE(WriteExtent(afile, 4096, b, 0).IsError());
     }
     // The afile the roll-back roads work on.
     static long long current;
@@ -45,7 +45,7 @@ protected:
 long long FlatFileIntegrityTest::current = 0;
 
 TEST_F(FlatFileIntegrityTest, ARowWithAnUnusableLocationFailsReadsAndIsReplacedByAWrite) {
-    ASSERT_FALSE(WriteExtent(0, Payload(100, 1)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(100, 1)).IsError());
     const std::string relative = RelativeFlatFile();
     const std::vector<std::string> locations = {
         "loc:../" + relative + ":0:100",   "loc:/" + relative + ":0:100", "loc:" + relative + ":-1:100",
@@ -61,13 +61,13 @@ TEST_F(FlatFileIntegrityTest, ARowWithAnUnusableLocationFailsReadsAndIsReplacedB
         ASSERT_FALSE(DB()->UpdateExtent(row).IsError());
 
         CZoError err;
-        EXPECT_EQ("", ReadExtent(0, err)) << location;
+        EXPECT_EQ("", ReadExtent(kAfile, 0, err)) << location;
         EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << location << ": " << err.AsString();
 
         const std::string bytes = Payload(100, ++seed);
-        err = WriteExtent(0, bytes);
+        err = WriteExtent(kAfile, 0, bytes);
         ASSERT_FALSE(err.IsError()) << location << ": " << err.AsString();
-        EXPECT_EQ(bytes, ReadExtent(0, err)) << location << ": " << err.AsString();
+        EXPECT_EQ(bytes, ReadExtent(kAfile, 0, err)) << location << ": " << err.AsString();
     }
 }
 
@@ -89,11 +89,11 @@ TEST_F(FlatFileIntegrityTest, AWriteAfterTheFlatFileWasDeletedOrCutServesNoOldRo
             ASSERT_EQ(0, ::truncate(FlatFilePath(afile).c_str(), c.cutTo));
 
         // An extent that has no row yet.
-        ASSERT_FALSE(WriteExtent(8192, fresh, 0, afile).IsError());
+        ASSERT_FALSE(WriteExtent(afile, 8192, fresh, 0).IsError());
         CZoError err;
-        EXPECT_EQ(fresh, ReadExtent(8192, err, 0, afile)) << err.AsString();
+        EXPECT_EQ(fresh, ReadExtent(afile, 8192, err, 0)) << err.AsString();
         for (long long offset : {0LL, 4096LL}) {
-            const std::string got = ReadExtent(offset, err, 0, afile);
+            const std::string got = ReadExtent(afile, offset, err, 0);
             EXPECT_NE(fresh, got) << "extent " << offset << " served the new extent's bytes";
             if (!err.IsError()) {
                 EXPECT_EQ(offset == 0 ? a : b, got);
@@ -104,7 +104,7 @@ TEST_F(FlatFileIntegrityTest, AWriteAfterTheFlatFileWasDeletedOrCutServesNoOldRo
 
 TEST_F(FlatFileIntegrityTest, AWriterAdmittedBeforeTheFlatFileWasDeletedPlacesNoBytesUnderOldRows) {
     const std::string a = Payload(100, 1), late = Payload(100, 2), next = Payload(100, 3);
-    ASSERT_FALSE(WriteExtent(0, a).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
     CLiveBrowseCache::WriterPtr writer;
     ASSERT_FALSE(lbc->GetWriterObject(kAfile, 4096, kTessarel, kCopy, kJob, writer).IsError());
     ASSERT_FALSE(writer->Write(late.data(), late.size()).IsError());
@@ -112,15 +112,15 @@ TEST_F(FlatFileIntegrityTest, AWriterAdmittedBeforeTheFlatFileWasDeletedPlacesNo
     CZoError err = writer->Close();
     EXPECT_TRUE(FXErrorUtil::IsInt(err, FlatFileCacheItem::kErrorFlatFileLost)) << err.AsString();
     writer.reset();
-    EXPECT_NE(late, ReadExtent(0, err));
+    EXPECT_NE(late, ReadExtent(kAfile, 0, err));
     EXPECT_TRUE(err.IsError());
 
     // The next write finds the file lost and starts it under a new GUID.
     const std::string oldGUID = VMRow().ValidityGUID;
-    ASSERT_FALSE(WriteExtent(8192, next).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 8192, next).IsError());
     EXPECT_NE(oldGUID, VMRow().ValidityGUID);
-    EXPECT_EQ(next, ReadExtent(8192, err)) << err.AsString();
-    EXPECT_NE(next, ReadExtent(0, err));
+    EXPECT_EQ(next, ReadExtent(kAfile, 8192, err)) << err.AsString();
+    EXPECT_NE(next, ReadExtent(kAfile, 0, err));
     EXPECT_TRUE(err.IsError());
 }
 
@@ -170,13 +170,13 @@ TEST_F(FlatFileIntegrityTest, ARolledBackTransactionNeverBringsBackTheOldValidit
         ASSERT_FALSE(writer->Write(rewritten.data(), rewritten.size()).IsError());
         ASSERT_FALSE(writer->Close().IsError());
         CZoError err;
-        EXPECT_EQ(rewritten, ReadExtent(4096, err, 0, afile)) << err.AsString();
+        EXPECT_EQ(rewritten, ReadExtent(afile, 4096, err, 0)) << err.AsString();
 
         current = afile;
         road.rollBack();
         other.reset();
 
-        const std::string got = ReadExtent(0, err, 0, afile);
+        const std::string got = ReadExtent(afile, 0, err, 0);
         EXPECT_NE(rewritten, got) << "extent 0 served the rewritten extent's bytes";
         EXPECT_TRUE(err.IsError());
     }

@@ -90,21 +90,21 @@ TEST_F(KeptFlatFileTest, AFileDeletedRenamedOrReplacedBetweenRequestsNeverTakesB
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string a = Payload(100, 1), b = Payload(200, 2);
-        ASSERT_FALSE(WriteExtent(0, a).IsError());
+        ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
         CZoError err;
-        ASSERT_EQ(a, ReadExtent(0, err)) << err.AsString();
+        ASSERT_EQ(a, ReadExtent(kAfile, 0, err)) << err.AsString();
         const std::string path = FlatFilePath();
         const std::string aside = path + ".aside";
         ASSERT_EQ(0, ::link(path.c_str(), aside.c_str()));
         const long long before = LengthOf(aside);
 
         c.change(path);
-        ASSERT_FALSE(WriteExtent(4096, b).IsError());
+        ASSERT_FALSE(WriteExtent(kAfile, 4096, b).IsError());
 
         EXPECT_EQ(before, LengthOf(aside)) << "bytes went to the file no longer at the path";
-        EXPECT_EQ(b, ReadExtent(4096, err)) << err.AsString();
+        EXPECT_EQ(b, ReadExtent(kAfile, 4096, err)) << err.AsString();
         EXPECT_NE(std::string::npos, Contents(path).find(b));
-        const std::string old = ReadExtent(0, err);
+        const std::string old = ReadExtent(kAfile, 0, err);
         if (c.oldRowsServed) {
             EXPECT_EQ(a, old) << err.AsString();
         } else {
@@ -119,23 +119,23 @@ TEST_F(KeptFlatFileTest, AFileDeletedRenamedOrReplacedBetweenRequestsNeverTakesB
 
 TEST_F(KeptFlatFileTest, TheDescriptorGoesWithTheContainerAndAReopenedOneServesOldAndNewExtents) {
     const std::string a = Payload(100, 1), b = Payload(300, 2);
-    ASSERT_FALSE(WriteExtent(0, a).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
     CZoError err;
-    ASSERT_EQ(a, ReadExtent(0, err)) << err.AsString();
+    ASSERT_EQ(a, ReadExtent(kAfile, 0, err)) << err.AsString();
     EXPECT_TRUE(FlatFileHandle::Find(FlatFilePath()));
 
     ReleaseIdleContainers();
     EXPECT_FALSE(FlatFileHandle::Find(FlatFilePath())) << "the flat file stays open after its container went";
 
-    ASSERT_FALSE(WriteExtent(4096, b).IsError());
-    EXPECT_EQ(a, ReadExtent(0, err)) << err.AsString();
-    EXPECT_EQ(b, ReadExtent(4096, err)) << err.AsString();
+    ASSERT_FALSE(WriteExtent(kAfile, 4096, b).IsError());
+    EXPECT_EQ(a, ReadExtent(kAfile, 0, err)) << err.AsString();
+    EXPECT_EQ(b, ReadExtent(kAfile, 4096, err)) << err.AsString();
     EXPECT_EQ(static_cast<long long>(a.size() + b.size()), LengthOf(FlatFilePath()));
 }
 
 TEST_F(KeptFlatFileTest, AVMPrunedBetweenTwoRequestsGetsItsNextBytesInANewFile) {
     const std::string a = Payload(100, 1), b = Payload(200, 2);
-    ASSERT_FALSE(WriteExtent(0, a).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
     const VM vm = VMRow();
     // Holds what its item opened beyond the container's release and the pruning.
     CLiveBrowseCache::ReaderPtr reader = OpenReader(0);
@@ -143,16 +143,16 @@ TEST_F(KeptFlatFileTest, AVMPrunedBetweenTwoRequestsGetsItsNextBytesInANewFile) 
     Prune(vm);
     ReleaseIdleContainers();
 
-    ASSERT_FALSE(WriteExtent(4096, b).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 4096, b).IsError());
     EXPECT_EQ(b, Contents(FlatFilePath()));
     CZoError err;
-    EXPECT_EQ(b, ReadExtent(4096, err)) << err.AsString();
+    EXPECT_EQ(b, ReadExtent(kAfile, 4096, err)) << err.AsString();
     EXPECT_EQ(static_cast<long long>(b.size()), LengthOf(FlatFilePath()));
 }
 
 TEST_F(KeptFlatFileTest, AnotherHostTakingTheAfileWhileAReaderHoldsTheFileGetsNoBytesFromHere) {
     const std::string a = Payload(100, 1), b = Payload(200, 2), theirs = Payload(50, 3);
-    ASSERT_FALSE(WriteExtent(0, a).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
     CLiveBrowseCache::ReaderPtr reader = OpenReader(0);
     ASSERT_TRUE(reader);
     ReleaseIdleContainers();
@@ -165,7 +165,7 @@ TEST_F(KeptFlatFileTest, AnotherHostTakingTheAfileWhileAReaderHoldsTheFileGetsNo
         ASSERT_TRUE(otherHost.Locked());
         // While it holds the afile nothing is written from here, through a
         // descriptor kept or not.
-        EXPECT_TRUE(FXErrorUtil::IsInt(WriteExtent(4096, b), 14));
+        EXPECT_TRUE(FXErrorUtil::IsInt(WriteExtent(kAfile, 4096, b), 14));
         // It starts the flat file anew.
         ASSERT_EQ(0, ::unlink(path.c_str()));
         std::ofstream(path, std::ios::binary) << theirs;
@@ -173,11 +173,11 @@ TEST_F(KeptFlatFileTest, AnotherHostTakingTheAfileWhileAReaderHoldsTheFileGetsNo
     EXPECT_EQ(static_cast<long long>(a.size()), LengthOf(aside));
     EXPECT_EQ(theirs, Contents(path));
 
-    ASSERT_FALSE(WriteExtent(4096, b).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 4096, b).IsError());
     EXPECT_EQ(static_cast<long long>(a.size()), LengthOf(aside));
     EXPECT_EQ(theirs + b, Contents(path));
     CZoError err;
-    EXPECT_EQ(b, ReadExtent(4096, err)) << err.AsString();
+    EXPECT_EQ(b, ReadExtent(kAfile, 4096, err)) << err.AsString();
     ::unlink(aside.c_str());
 }
 
@@ -225,7 +225,7 @@ TEST_F(KeptFlatFileTest, AHeldReaderServesItsExtentOrAnErrorNeverBytesWrittenAft
             SCOPED_TRACE(std::string(damage.name) + ", read " + kind.name);
             ++afile;
             const std::string a = Payload(100, 1), c = Payload(100, 3);
-            ASSERT_FALSE(WriteExtent(0, a, 0, afile).IsError());
+            ASSERT_FALSE(WriteExtent(afile, 0, a, 0).IsError());
             CLiveBrowseCache::ReaderPtr reader;
             CZoError err = lbc->GetReaderObject(afile, 0, kTessarel, kCopy, kJob, 0, reader);
             ASSERT_FALSE(err.IsError()) << err.AsString();
@@ -233,7 +233,7 @@ TEST_F(KeptFlatFileTest, AHeldReaderServesItsExtentOrAnErrorNeverBytesWrittenAft
             const std::string guidOfA = VMRow(afile).ValidityGUID;
             damage.apply(afile);
             // C gets a new validity GUID and lands where A was.
-            ASSERT_FALSE(WriteExtent(4096, c, 0, afile).IsError());
+            ASSERT_FALSE(WriteExtent(afile, 4096, c, 0).IsError());
             Extent row(0, 0, 0, 0, 0);
             ASSERT_TRUE(Row(4096, row, afile));
             ASSERT_EQ(":0:100", row.CacheLocation.substr(row.CacheLocation.rfind(":0:")));
@@ -254,15 +254,15 @@ TEST_F(KeptFlatFileTest, AHeldReaderServesItsExtentOrAnErrorNeverBytesWrittenAft
 
 TEST_F(KeptFlatFileTest, AHeldReaderKeepsServingItsExtentWhileItsFileGrowsUnderTheSameGUID) {
     const std::string a = Payload(100, 1), b = Payload(200, 2), d = Payload(300, 4);
-    ASSERT_FALSE(WriteExtent(0, a).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
     // Opened while no container has spoken for the file yet; the next
     // write's container learns the GUID, the one after that again.
     ReleaseIdleContainers();
     CLiveBrowseCache::ReaderPtr reader = OpenReader(0);
     ASSERT_TRUE(reader);
-    ASSERT_FALSE(WriteExtent(4096, b).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 4096, b).IsError());
     ReleaseIdleContainers();
-    ASSERT_FALSE(WriteExtent(8192, d).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 8192, d).IsError());
 
     CAutoMemory<char> whole;
     ASSERT_FALSE(reader->Read(whole).IsError());

@@ -179,12 +179,12 @@ TEST_F(LiveBrowseCacheTest, StartUpLeavesAStagingFolderThatAnotherProcessUses) {
 }
 
 TEST_F(LiveBrowseCacheTest, RepeatedStartKeepsTheStagingFolderAndTheOnePeriodicThread) {
-    const int before = ThreadCount();
+    const int before = LibraryThreads();
     CLiveBrowseCache* instance = CLiveBrowseCache::GetInstance();
     ASSERT_NE(nullptr, instance);
     boost::shared_ptr<PeriodicUtilityThread> periodic = Impl()->TEST_PeriodicThread();
     ASSERT_TRUE(periodic->TEST_TickNow(true));
-    EXPECT_EQ(before + 1, ThreadCount());
+    EXPECT_EQ(before + 1, LibraryThreads());
 
     // Staged copies of open containers live here from now on.
     ::mkdir((LocalCacheFolder() + "/Temp").c_str(), 0755);
@@ -195,7 +195,7 @@ TEST_F(LiveBrowseCacheTest, RepeatedStartKeepsTheStagingFolderAndTheOnePeriodicT
     ASSERT_FALSE(instance->InitializeInTestMode(JobResultsFolder()).IsError());
     EXPECT_EQ("staged", ReadWholeFile(StagingFolder() + "/afile_cache.db"));
     EXPECT_TRUE(periodic->TEST_TickNow(true));
-    EXPECT_EQ(before + 1, ThreadCount());
+    EXPECT_EQ(before + 1, LibraryThreads());
     EXPECT_EQ(1u, CountContaining("Live Browse Cache periodic thread STARTED"));
 }
 

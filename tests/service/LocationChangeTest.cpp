@@ -84,13 +84,13 @@ TEST_F(LocationChangeTest, EachLocationOfAnAfileCopyKeepsItsOwnRowsAndBytes) {
         const std::string b = Payload(100, 2);
 
         Answer(idP, p);
-        ASSERT_FALSE(WriteExtent(first, a).IsError());
+        ASSERT_FALSE(WriteExtent(kAfile, first, a).IsError());
         CacheDBPtr atP = DB();
         ASSERT_EQ(p + "/DB", atP->GetCacheDBFolderPath());
 
         DailyClear();
         Answer(idQ, c.secondIsLocal ? std::string() : q);
-        ASSERT_FALSE(WriteExtent(second, b).IsError());
+        ASSERT_FALSE(WriteExtent(kAfile, second, b).IsError());
         CacheDBPtr atSecond = DB();
         ASSERT_NE(atP, atSecond);
 
@@ -99,16 +99,16 @@ TEST_F(LocationChangeTest, EachLocationOfAnAfileCopyKeepsItsOwnRowsAndBytes) {
         ASSERT_EQ(0u, atP->TEST_ContainerCount());
 
         CZoError err;
-        EXPECT_EQ(b, ReadExtent(second, err)) << err.AsString();
+        EXPECT_EQ(b, ReadExtent(kAfile, second, err)) << err.AsString();
         err = CZoError();
-        EXPECT_EQ("", ReadExtent(first, err));
+        EXPECT_EQ("", ReadExtent(kAfile, first, err));
         EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
 
         DailyClear();
         Answer(idP, p);
-        EXPECT_EQ(a, ReadExtent(first, err)) << err.AsString();
+        EXPECT_EQ(a, ReadExtent(kAfile, first, err)) << err.AsString();
         err = CZoError();
-        EXPECT_EQ("", ReadExtent(second, err));
+        EXPECT_EQ("", ReadExtent(kAfile, second, err));
         EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
 
         // Both written back as they are: each location's database holds its own row only.
@@ -117,10 +117,10 @@ TEST_F(LocationChangeTest, EachLocationOfAnAfileCopyKeepsItsOwnRowsAndBytes) {
         EXPECT_EQ(0u, CountContaining("not written back"));
         DailyClear();
         Answer(idP, p);
-        EXPECT_EQ(a, ReadExtent(first, err)) << err.AsString();
+        EXPECT_EQ(a, ReadExtent(kAfile, first, err)) << err.AsString();
         DailyClear();
         Answer(idQ, c.secondIsLocal ? std::string() : q);
-        EXPECT_EQ(b, ReadExtent(second, err)) << err.AsString();
+        EXPECT_EQ(b, ReadExtent(kAfile, second, err)) << err.AsString();
         ASSERT_FALSE(atP->ReleaseIdleResources().IsError());
         ASSERT_FALSE(atSecond->ReleaseIdleResources().IsError());
         DailyClear();
@@ -149,7 +149,7 @@ TEST_F(LocationChangeTest, AWriterAtTheNewLocationRecordsItsRowWhileTheOldOneIsP
         const std::string old = Payload(100, 1), fresh = Payload(200, 2), atPToo = Payload(50, 3);
 
         Answer(idP, p, afile);
-        ASSERT_FALSE(WriteExtent(0, old, 0, afile).IsError());
+        ASSERT_FALSE(WriteExtent(afile, 0, old, 0).IsError());
         CacheDBPtr atP = DB(afile);
         const VM pruned = VMRow(afile);
         CachePrunerPtr pruner = PrunerOf(atP);
@@ -208,7 +208,7 @@ TEST_F(LocationChangeTest, AWriterAtTheNewLocationRecordsItsRowWhileTheOldOneIsP
         atQ.reset();
 
         CZoError err;
-        EXPECT_EQ(fresh, ReadExtent(4096, err, 0, afile)) << err.AsString();
+        EXPECT_EQ(fresh, ReadExtent(afile, 4096, err, 0)) << err.AsString();
         bool cached = false, recorded = false;
         ASSERT_FALSE(lbc->IsExtentInCache(afile, 4096, kTessarel, kCopy, cached, recorded).IsError());
         EXPECT_TRUE(recorded);
@@ -286,8 +286,8 @@ TEST_F(LocationChangeTest, OneFolderThroughTwoSpellingsIsOneLocation) {
             ASSERT_FALSE(db->ReleaseIdleResources().IsError());
             EXPECT_EQ(0u, db->TEST_ContainerCount());
             EXPECT_EQ(0u, CountContaining("not written back"));
-            EXPECT_EQ(a, ReadExtent(0, err)) << err.AsString();
-            EXPECT_EQ(b, ReadExtent(4096, err)) << err.AsString();
+            EXPECT_EQ(a, ReadExtent(kAfile, 0, err)) << err.AsString();
+            EXPECT_EQ(b, ReadExtent(kAfile, 4096, err)) << err.AsString();
             Extent row(0, 0, 0, 0, 0);
             EXPECT_TRUE(Row(0, row));
             EXPECT_TRUE(Row(4096, row));

@@ -23,13 +23,13 @@ TEST_F(MainRoadConcurrencyTest, SixteenThreadsWritingAndReadingOneAfileGetEveryB
                 const long long offset = (static_cast<long long>(t) * kExtentsPerThread + i) * 65536;
                 const unsigned seed = static_cast<unsigned>(t * 100 + i);
                 const std::string bytes = Payload(1000 + 37 * t + i, seed);
-                CZoError err = WriteExtent(offset, bytes, i % 2 == 0 ? 0 : kPartial, kAfile, 333);
+                CZoError err = WriteExtent(kAfile, offset, bytes, i % 2 == 0 ? 0 : kPartial, 333);
                 if (err.IsError()) {
                     ADD_FAILURE() << "write " << t << "/" << i << ": " << err.AsString();
                     ++failures;
                     continue;
                 }
-                std::string read = ReadExtent(offset, err, kPartial);
+                std::string read = ReadExtent(kAfile, offset, err, kPartial);
                 if (err.IsError() || read != bytes) {
                     ADD_FAILURE() << "read " << t << "/" << i << ": " << err.AsString();
                     ++failures;
@@ -67,7 +67,7 @@ TEST_F(MainRoadConcurrencyTest, SixteenThreadsWritingAndReadingOneAfileGetEveryB
         for (int i = 0; i < kExtentsPerThread; ++i) {
             const long long offset = (static_cast<long long>(t) * kExtentsPerThread + i) * 65536;
             CZoError err;
-            EXPECT_EQ(Payload(1000 + 37 * t + i, static_cast<unsigned>(t * 100 + i)), ReadExtent(offset, err, kPartial))
+            EXPECT_EQ(Payload(1000 + 37 * t + i, static_cast<unsigned>(t * 100 + i)), ReadExtent(kAfile, offset, err, kPartial))
                 << err.AsString();
         }
     }
@@ -85,7 +85,7 @@ TEST_F(MainRoadConcurrencyTest, WritersOfOneExtentAreKeptApartAndTheLastCommitWi
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([this, t, &written] {
             for (int round = 0; round < 5; ++round) {
-                CZoError err = WriteExtent(0, Payload(500, static_cast<unsigned>(t)));
+                CZoError err = WriteExtent(kAfile, 0, Payload(500, static_cast<unsigned>(t)));
                 if (!err.IsError())
                     ++written;
                 else
@@ -98,7 +98,7 @@ TEST_F(MainRoadConcurrencyTest, WritersOfOneExtentAreKeptApartAndTheLastCommitWi
 
     // Whichever writer committed last, the extent holds one writer's bytes whole.
     CZoError err;
-    const std::string read = ReadExtent(0, err);
+    const std::string read = ReadExtent(kAfile, 0, err);
     ASSERT_FALSE(err.IsError()) << err.AsString();
     bool matched = false;
     for (int t = 0; t < kThreads; ++t) matched = matched || read == Payload(500, static_cast<unsigned>(t));

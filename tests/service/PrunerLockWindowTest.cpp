@@ -56,7 +56,7 @@ protected:
 
 TEST_F(PrunerLockWindowTest, RequestsWhileThePrunerHoldsTheLockAreRefusedAndNothingCachedIsLost) {
     const std::string first = Payload(100, 1);
-    ASSERT_FALSE(WriteExtent(0, first).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, first).IsError());
     // Idle: released, written back and unlocked, so the pruner can take the lock.
     SystemClock::TEST_AdvanceSeconds(31);
     ASSERT_FALSE(DB()->ReleaseIdleResources().IsError());
@@ -66,7 +66,7 @@ TEST_F(PrunerLockWindowTest, RequestsWhileThePrunerHoldsTheLockAreRefusedAndNoth
     EXPECT_EQ(0u, DatabasesBelow(AfileStagingFolder())) << "the lock-only container stays out of the staging folder";
 
     CZoError err;
-    EXPECT_EQ("", ReadExtent(0, err));
+    EXPECT_EQ("", ReadExtent(kAfile, 0, err));
     EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
     // Writers the host keeps: none may come out of this window.
     CLiveBrowseCache::WriterPtr held, heldToo;
@@ -87,14 +87,14 @@ TEST_F(PrunerLockWindowTest, RequestsWhileThePrunerHoldsTheLockAreRefusedAndNoth
                  }).IsError());
     EXPECT_EQ(0u, DatabasesBelow(StagingFolder())) << "nothing stale for the next lock-only container";
 
-    EXPECT_EQ(first, ReadExtent(0, err)) << err.AsString();
+    EXPECT_EQ(first, ReadExtent(kAfile, 0, err)) << err.AsString();
     const std::string second = Payload(100, 2);
-    ASSERT_FALSE(WriteExtent(4096, second).IsError());
-    EXPECT_EQ(second, ReadExtent(4096, err)) << err.AsString();
+    ASSERT_FALSE(WriteExtent(kAfile, 4096, second).IsError());
+    EXPECT_EQ(second, ReadExtent(kAfile, 4096, err)) << err.AsString();
     SystemClock::TEST_AdvanceSeconds(31);
     ASSERT_FALSE(DB()->ReleaseIdleResources().IsError());
-    EXPECT_EQ(first, ReadExtent(0, err)) << err.AsString();
-    EXPECT_EQ(second, ReadExtent(4096, err)) << err.AsString();
+    EXPECT_EQ(first, ReadExtent(kAfile, 0, err)) << err.AsString();
+    EXPECT_EQ(second, ReadExtent(kAfile, 4096, err)) << err.AsString();
     held.reset();
     heldToo.reset();
 }
@@ -124,5 +124,5 @@ TEST_F(PrunerLockWindowTest, AnOpenWriterKeepsThePrunerOutAndRecordsItsRow) {
     writer.reset();
     EXPECT_EQ(0u, CountContaining("is either being pruned. Do not commit this write to DB."));
     CZoError err;
-    EXPECT_EQ(bytes, ReadExtent(0, err)) << err.AsString();
+    EXPECT_EQ(bytes, ReadExtent(kAfile, 0, err)) << err.AsString();
 }

@@ -32,7 +32,7 @@ struct CodeCase {
 
 TEST_F(PublicCodesTest, EachRequestFailureIsTheCodeItsPublicNameSays) {
     const std::string bytes = Payload(100, 1);
-    ASSERT_FALSE(WriteExtent(0, bytes).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, bytes).IsError());
     const long long kOpenOffset = 8192;
     CLiveBrowseCache::WriterPtr open;
     ASSERT_FALSE(lbc->GetWriterObject(kAfile, kOpenOffset, kTessarel, kCopy, kJob, 0, open).IsError());

@@ -28,9 +28,9 @@ protected:
 
 TEST_F(ReadRoadTest, StreamingStopsAtTheRegionsEndAndTheWholeReadLeavesThePositionAlone) {
     const std::string bytes = Payload(10, 3);
-    ASSERT_FALSE(WriteExtent(0, Payload(20, 1)).IsError());  // a region before it
-    ASSERT_FALSE(WriteExtent(4096, bytes).IsError());
-    ASSERT_FALSE(WriteExtent(8192, Payload(30, 2)).IsError());  // and one after
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(20, 1)).IsError());  // a region before it
+    ASSERT_FALSE(WriteExtent(kAfile, 4096, bytes).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 8192, Payload(30, 2)).IsError());  // and one after
     CLiveBrowseCache::ReaderPtr reader = OpenReader(4096);
     ASSERT_TRUE(reader);
     EXPECT_EQ(10u, reader->Size());
@@ -64,7 +64,7 @@ TEST_F(ReadRoadTest, StreamingStopsAtTheRegionsEndAndTheWholeReadLeavesThePositi
 
 TEST_F(ReadRoadTest, ReadIntoCallerMemoryOnlyBorrowsIt) {
     const std::string bytes = Payload(10, 4);
-    ASSERT_FALSE(WriteExtent(0, bytes).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, bytes).IsError());
     CLiveBrowseCache::ReaderPtr reader = OpenReader(0);
     ASSERT_TRUE(reader);
 
@@ -87,7 +87,7 @@ TEST_F(ReadRoadTest, ReadIntoCallerMemoryOnlyBorrowsIt) {
 }
 
 TEST_F(ReadRoadTest, ReadsSwitchedOffAreRefusedWithoutACounterOrALogLine) {
-    ASSERT_FALSE(WriteExtent(0, Payload(10, 1)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(10, 1)).IsError());
     g_bIsEnableLBCReadDuringValidation.store(false);
     ClearLines();
     CLiveBrowseCache::ReaderPtr reader;
@@ -109,26 +109,26 @@ TEST_F(ReadRoadTest, AnUncommittedExtentHasNoLocationAndLeavesTheVMRowAlone) {
 }
 
 TEST_F(ReadRoadTest, ALocationOfAnotherValidityGUIDOrAMissingFlatFileIs37) {
-    ASSERT_FALSE(WriteExtent(0, Payload(10, 1)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(10, 1)).IsError());
     VM vm = VMRow();
     const std::string guid = vm.ValidityGUID;
     vm.ValidityGUID = "00000000-0000-0000-0000-000000000000";
     ASSERT_FALSE(DB()->UpdateVM(vm).IsError());
     CZoError err;
-    EXPECT_EQ("", ReadExtent(0, err));
+    EXPECT_EQ("", ReadExtent(kAfile, 0, err));
     EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << err.AsString();
     EXPECT_NE(std::string::npos, Message(err).find("Invalid cache location [loc:"));
 
     vm.ValidityGUID = guid;
     ASSERT_FALSE(DB()->UpdateVM(vm).IsError());
-    EXPECT_EQ(Payload(10, 1), ReadExtent(0, err)) << err.AsString();
+    EXPECT_EQ(Payload(10, 1), ReadExtent(kAfile, 0, err)) << err.AsString();
     ASSERT_EQ(0, ::unlink(FlatFilePath().c_str()));
-    EXPECT_EQ("", ReadExtent(0, err));
+    EXPECT_EQ("", ReadExtent(kAfile, 0, err));
     EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << err.AsString();
 }
 
 TEST_F(ReadRoadTest, AReadRefreshesOnlyTheReferenceTimeAndTheJobOfTheVMRow) {
-    ASSERT_FALSE(WriteExtent(0, Payload(10, 1)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(10, 1)).IsError());
     const VM written = VMRow();
     SystemClock::TEST_AdvanceSeconds(500);
     CLiveBrowseCache::ReaderPtr reader;
@@ -147,6 +147,6 @@ TEST_F(ReadRoadTest, AReadRefreshesOnlyTheReferenceTimeAndTheJobOfTheVMRow) {
 
 TEST_F(ReadRoadTest, AnExtentWithoutARowIs5) {
     CZoError err;
-    EXPECT_EQ("", ReadExtent(12345, err));
+    EXPECT_EQ("", ReadExtent(kAfile, 12345, err));
     EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
 }

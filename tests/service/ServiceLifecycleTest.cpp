@@ -1,6 +1,7 @@
 // The service's life: its periodic duties, the replacement of the published
 // implementation, shutdown and the release at unload.
 
+#include "support/ChildProcess.h"
 #include "support/ServiceFixture.h"
 
 #include "foundation/DebugSimulation.h"
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,7 +28,24 @@
 
 namespace {
 
-class ServiceLifecycleTest : public ServiceFixture {};
+class ServiceLifecycleTest : public ServiceFixture {
+protected:
+    // A host forked from this process runs body; it must end by itself with 0.
+    static void RunHost(const std::function<int(ForkedChild&)>& body, pid_t& pid) {
+        ForkedChild host(body);
+        ASSERT_TRUE(host.Started());
+        pid = host.Pid();
+        const int status = host.Wait();
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(0, WEXITSTATUS(status));
+    }
+    std::vector<std::string> LogLines() const {
+        std::istringstream log(ReadWholeFile(LogFolder() + "/LiveBrowseCache.log"));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(log, line);) lines.push_back(line);
+        return lines;
+    }
+};
 
 TEST_F(ServiceLifecycleTest, PeriodicStatisticsOfJobsAndOfTheProcess) {
     SystemClock::TEST_Freeze(1700000000);
@@ -71,7 +90,7 @@ TEST_F(ServiceLifecycleTest, ConstructionReplacesTheProcessCounters) {
 }
 
 TEST_F(ServiceLifecycleTest, ReplacingTheServiceTwentyTimes) {
-    const int baseline = ThreadCount();
+    const int baseline = LibraryThreads();
     const std::string mm = temp.sub("mm");
     ::mkdir(mm.c_str(), 0755);
     XKMMmountPath::TEST_Answer answer;
@@ -110,14 +129,14 @@ TEST_F(ServiceLifecycleTest, ReplacingTheServiceTwentyTimes) {
     ReleasePublishedCacheImpl();
     EXPECT_EQ(0, CLiveBrowseCacheImpl::TEST_LiveImplementations());
     EXPECT_TRUE(DebugSimulation::TEST_ActivePoints().empty());
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == baseline; })) << ThreadCount() << " threads, " << baseline
+    EXPECT_TRUE(WaitFor([&] { return LibraryThreads() == baseline; })) << LibraryThreads() << " threads, " << baseline
                                                                     << " before";
     EXPECT_EQ(20u, CountContaining("Live Browse Cache periodic thread STOPPED"));
     EXPECT_EQ(40u, CountContaining("Live Browse Cache pruner thread STOPPED"));
 }
 
 TEST_F(ServiceLifecycleTest, NoLibraryThreadOutlivesTheService) {
-    const int baseline = ThreadCount();
+    const int baseline = LibraryThreads();
     ASSERT_NE(nullptr, StartService());
     const std::string mm = temp.sub("mm");
     ::mkdir(mm.c_str(), 0755);
@@ -135,10 +154,10 @@ TEST_F(ServiceLifecycleTest, NoLibraryThreadOutlivesTheService) {
     ASSERT_FALSE(pruners[0]->TEST_DataPruner()->Start().IsError());
     pruners.clear();
     // periodic thread, two pruner threads, one pool thread
-    EXPECT_EQ(baseline + 4, ThreadCount());
+    EXPECT_EQ(baseline + 4, LibraryThreads());
 
     StopService();
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == baseline; })) << ThreadCount() << " threads, " << baseline
+    EXPECT_TRUE(WaitFor([&] { return LibraryThreads() == baseline; })) << LibraryThreads() << " threads, " << baseline
                                                                     << " before";
     EXPECT_EQ(1u, Count(0, "Live Browse Cache data pruner threadpool STOPPED"));
     EXPECT_EQ(2u, Count(0, "Live Browse Cache pruner thread STOPPED"));
@@ -196,23 +215,20 @@ TEST_F(ServiceLifecycleTest, ConfigurationNoticesReachTheDebugLog) {
 // exit() without DestroyInstance: the unload guard stops every thread of the
 // service and releases it while the log writer still works.
 TEST_F(ServiceLifecycleTest, UnloadReleasesAFacadeTheHostNeverDestroyed) {
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        CLiveBrowseCache* instance = CLiveBrowseCache::GetInstance();
-        if (instance == nullptr || !GetCache(4, 1)) ::_exit(3);
-        std::exit(0);
-    }
-    int status = -1;
-    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(0, WEXITSTATUS(status));
+    pid_t pid = -1;
+    ASSERT_NO_FATAL_FAILURE(RunHost(
+        [](ForkedChild&) {
+            CLiveBrowseCache* instance = CLiveBrowseCache::GetInstance();
+            if (instance == nullptr || !GetCache(4, 1)) ::_exit(3);
+            std::exit(0);
+            return 0;
+        },
+        pid));
 
-    std::istringstream log(ReadWholeFile(LogFolder() + "/LiveBrowseCache.log"));
     const std::string mark = " " + std::to_string(pid) + " ";
     int pruner = 0;
     int periodic = 0;
-    for (std::string line; std::getline(log, line);) {
+    for (const std::string& line : LogLines()) {
         if (line.find(mark) == std::string::npos) continue;
         if (line.find("Live Browse Cache pruner thread STOPPED") != std::string::npos) ++pruner;
         if (line.find("Live Browse Cache periodic thread STOPPED") != std::string::npos) ++periodic;
@@ -226,32 +242,29 @@ TEST_F(ServiceLifecycleTest, UnloadReleasesAFacadeTheHostNeverDestroyed) {
 // is that writer's last one, and the write-back still logs on that thread
 // after the thread's own objects were destroyed at exit.
 TEST_F(ServiceLifecycleTest, UnloadWritesBackAndLogsAfterTheMainThreadsObjectsWent) {
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        CLiveBrowseCache* instance = CLiveBrowseCache::GetInstance();
-        if (instance == nullptr) ::_exit(3);
-        CLiveBrowseCache::WriterPtr writer;
-        const char bytes[] = "TAGHD01 extent";
-        if (instance->GetWriterObject(4, 0, 7, 1, 55, writer).IsError() ||
-            writer->Write(bytes, sizeof bytes).IsError() || writer->Close().IsError())
-            ::_exit(4);
-        writer.reset();
-        if (!CLiveBrowseCache::InitializeLogging()) ::_exit(5);
-        LBC_LOG(0, "logged by the main thread");
-        if (!CLiveBrowseCache::InitializeLogging()) ::_exit(5);
-        std::exit(0);
-    }
-    int status = -1;
-    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(0, WEXITSTATUS(status));
+    pid_t pid = -1;
+    ASSERT_NO_FATAL_FAILURE(RunHost(
+        [](ForkedChild&) {
+            CLiveBrowseCache* instance = CLiveBrowseCache::GetInstance();
+            if (instance == nullptr) ::_exit(3);
+            CLiveBrowseCache::WriterPtr writer;
+            const char bytes[] = "TAGHD01 extent";
+            if (instance->GetWriterObject(4, 0, 7, 1, 55, writer).IsError() ||
+                writer->Write(bytes, sizeof bytes).IsError() || writer->Close().IsError())
+                ::_exit(4);
+            writer.reset();
+            if (!CLiveBrowseCache::InitializeLogging()) ::_exit(5);
+            LBC_LOG(0, "logged by the main thread");
+            if (!CLiveBrowseCache::InitializeLogging()) ::_exit(5);
+            std::exit(0);
+            return 0;
+        },
+        pid));
 
-    std::istringstream log(ReadWholeFile(LogFolder() + "/LiveBrowseCache.log"));
     // The main thread's id is the process id.
     const std::string mark = " " + std::to_string(pid) + " " + std::to_string(pid) + " ";
     int writtenBack = 0;
-    for (std::string line; std::getline(log, line);)
+    for (const std::string& line : LogLines())
         if (line.find(mark) != std::string::npos && line.find("Finalizing remote DB: [") != std::string::npos)
             ++writtenBack;
     EXPECT_EQ(1, writtenBack);

@@ -82,7 +82,7 @@ TEST_F(WriteRoadTest, ASecondWriterOfTheSameExtentIsRefusedUntilTheFirstIsReleas
 }
 
 TEST_F(WriteRoadTest, AWriterReleasedWithoutCloseLeavesNoRowAndTheFlatFileUnchanged) {
-    ASSERT_FALSE(WriteExtent(0, Payload(100, 1)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(100, 1)).IsError());
     const std::string before = ReadWholeFile(FlatFilePath());
     {
         CLiveBrowseCache::WriterPtr writer;
@@ -102,7 +102,7 @@ TEST_F(WriteRoadTest, AWriterReleasedWithoutCloseLeavesNoRowAndTheFlatFileUnchan
 }
 
 TEST_F(WriteRoadTest, ARewriteOfAnyLengthAppendsANewRegion) {
-    ASSERT_FALSE(WriteExtent(0, Payload(500, 1)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(500, 1)).IsError());
     Extent row(0, 0, 0, 0, 0);
     ASSERT_TRUE(Row(0, row));
     const std::string location = row.CacheLocation;
@@ -122,13 +122,13 @@ TEST_F(WriteRoadTest, ARewriteOfAnyLengthAppendsANewRegion) {
     EXPECT_NE(location, row.CacheLocation);
     EXPECT_EQ(1000, FileSize(FlatFilePath()));
     CZoError err;
-    EXPECT_EQ(Payload(500, 2), ReadExtent(0, err)) << err.AsString();
+    EXPECT_EQ(Payload(500, 2), ReadExtent(kAfile, 0, err)) << err.AsString();
 
-    ASSERT_FALSE(WriteExtent(0, Payload(200, 3)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(200, 3)).IsError());
     ASSERT_TRUE(Row(0, row));
     EXPECT_NE(location, row.CacheLocation);
     EXPECT_EQ(1200, FileSize(FlatFilePath()));
-    EXPECT_EQ(Payload(200, 3), ReadExtent(0, err)) << err.AsString();
+    EXPECT_EQ(Payload(200, 3), ReadExtent(kAfile, 0, err)) << err.AsString();
 }
 
 TEST_F(WriteRoadTest, Bit34MarksAPartialExtentAndOtherBitsAreIgnored) {
@@ -140,17 +140,17 @@ TEST_F(WriteRoadTest, Bit34MarksAPartialExtentAndOtherBitsAreIgnored) {
     long long offset = 0;
     for (const Case& c : cases) {
         offset += 4096;
-        ASSERT_FALSE(WriteExtent(offset, Payload(64, 1), c.flags).IsError());
+        ASSERT_FALSE(WriteExtent(kAfile, offset, Payload(64, 1), c.flags).IsError());
         Extent row(0, 0, 0, 0, 0);
         ASSERT_TRUE(Row(offset, row));
         EXPECT_EQ(c.rowFlags, row.Flags) << std::hex << c.flags;
     }
     // A full-extent read is served only from a full write.
     CZoError err;
-    EXPECT_EQ("", ReadExtent(2 * 4096, err));
+    EXPECT_EQ("", ReadExtent(kAfile, 2 * 4096, err));
     EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
-    EXPECT_EQ(Payload(64, 1), ReadExtent(2 * 4096, err, kPartial)) << err.AsString();
-    EXPECT_EQ(Payload(64, 1), ReadExtent(4096, err, kPartial)) << err.AsString();
+    EXPECT_EQ(Payload(64, 1), ReadExtent(kAfile, 2 * 4096, err, kPartial)) << err.AsString();
+    EXPECT_EQ(Payload(64, 1), ReadExtent(kAfile, 4096, err, kPartial)) << err.AsString();
 }
 
 TEST_F(WriteRoadTest, NoBytesIsRefusedAndTheWriterStaysUsable) {
@@ -162,7 +162,7 @@ TEST_F(WriteRoadTest, NoBytesIsRefusedAndTheWriterStaysUsable) {
     ASSERT_FALSE(writer->Write(bytes.data(), bytes.size()).IsError());
     ASSERT_FALSE(writer->Close().IsError());
     CZoError err;
-    EXPECT_EQ(bytes, ReadExtent(0, err)) << err.AsString();
+    EXPECT_EQ(bytes, ReadExtent(kAfile, 0, err)) << err.AsString();
 }
 
 TEST_F(WriteRoadTest, WriteAndCloseAfterCloseFailAndTouchNothing) {
@@ -238,14 +238,14 @@ TEST_F(WriteRoadTest, ACloseThatFindsTheValidityGUIDClearedRecordsNoLocation) {
 }
 
 TEST_F(WriteRoadTest, APrunedVMGetsANewValidityGUIDAndItsOldRowsStopBeingValid) {
-    ASSERT_FALSE(WriteExtent(0, Payload(50, 1)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(50, 1)).IsError());
     VM vm = VMRow();
     const std::string oldGUID = vm.ValidityGUID;
     vm.ValidityGUID.clear();
     ASSERT_FALSE(DB()->UpdateVM(vm).IsError());
     ClearLines();
 
-    ASSERT_FALSE(WriteExtent(4096, Payload(60, 2)).IsError());
+    ASSERT_FALSE(WriteExtent(kAfile, 4096, Payload(60, 2)).IsError());
     const VM renewed = VMRow();
     EXPECT_NE("", renewed.ValidityGUID);
     EXPECT_NE(oldGUID, renewed.ValidityGUID);
@@ -253,9 +253,9 @@ TEST_F(WriteRoadTest, APrunedVMGetsANewValidityGUIDAndItsOldRowsStopBeingValid) 
     EXPECT_EQ(1u, CountContaining("Creating new cache file for ["));
 
     CZoError err;
-    EXPECT_EQ("", ReadExtent(0, err));
+    EXPECT_EQ("", ReadExtent(kAfile, 0, err));
     EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << err.AsString();
-    EXPECT_EQ(Payload(60, 2), ReadExtent(4096, err)) << err.AsString();
+    EXPECT_EQ(Payload(60, 2), ReadExtent(kAfile, 4096, err)) << err.AsString();
 }
 
 TEST_F(WriteRoadTest, AnOpenWriterKeepsItsAfileContainerThroughTheIdlePass) {
@@ -279,7 +279,7 @@ TEST_F(WriteRoadTest, AnOpenWriterKeepsItsAfileContainerThroughTheIdlePass) {
     ASSERT_FALSE(DB()->ReleaseIdleResources().IsError());
     EXPECT_EQ(0u, DB()->TEST_ContainerCount());
     CZoError err;
-    EXPECT_EQ(bytes, ReadExtent(0, err)) << err.AsString();
+    EXPECT_EQ(bytes, ReadExtent(kAfile, 0, err)) << err.AsString();
 }
 
 TEST_F(WriteRoadTest, AnAfileLockedByAnotherHostIsWin32Error5InTheShortFormsAnd14InTheLongOnes) {
@@ -307,7 +307,7 @@ TEST_F(WriteRoadTest, AnAfileLockedByAnotherHostIsWin32Error5InTheShortFormsAnd1
         EXPECT_FALSE(reader);
     }
     // The refused admissions left no registration behind.
-    ASSERT_FALSE(WriteExtent(0, Payload(40, 1), 0, afile).IsError());
+    ASSERT_FALSE(WriteExtent(afile, 0, Payload(40, 1), 0).IsError());
     CZoError err;
-    EXPECT_EQ(Payload(40, 1), ReadExtent(0, err, 0, afile)) << err.AsString();
+    EXPECT_EQ(Payload(40, 1), ReadExtent(afile, 0, err, 0)) << err.AsString();
 }

@@ -4,7 +4,7 @@
 #include "platform/Win32Constants.h"
 #include "store/CacheMountPathInfo.h"
 #include "StoreTestSupport.h"
-#include "support/ForkedLockHolder.h"
+#include "support/LockProbes.h"
 
 #include <gtest/gtest.h>
 
@@ -137,10 +137,10 @@ TEST_P(CacheFileIOTest, PathOperations) {
 }
 
 TEST_P(CacheFileIOTest, ReleaseLockFileLeavesTheFileAndLogsOnlyLocally) {
-    boost::shared_ptr<LogCapture> log = LogCapture::Install();
+    ScopedLogCapture log;
     ASSERT_FALSE(io->CreateAndLockFile(loc.Path("lockfile")).IsError());
     ASSERT_FALSE(io->ReleaseLockFile().IsError());
-    log->Uninstall();
+    log.Uninstall();
     EXPECT_TRUE(Exists(loc.Local("lockfile")));
     int expected = GetParam() ? 0 : 1;
     EXPECT_EQ(expected, log->Count(0, "Acquiring lock file [" + loc.Path("lockfile") + "]"));
@@ -174,12 +174,12 @@ TEST(CacheFileIOLocal, ReleaseLockFileWithoutOpenFileIsSilentSuccess) {
     TempDir dir;
     boost::any none;
     CCacheFileIO io(none);
-    boost::shared_ptr<LogCapture> log = LogCapture::Install();
+    ScopedLogCapture log;
     EXPECT_FALSE(io.ReleaseLockFile().IsError());
     ASSERT_FALSE(io.CreateAndLockFile(dir.sub("lockfile")).IsError());
     EXPECT_FALSE(io.ReleaseLockFile().IsError());
     EXPECT_FALSE(io.ReleaseLockFile().IsError());
-    log->Uninstall();
+    log.Uninstall();
     EXPECT_EQ(1, log->CountAny("Releasing lock file"));
 }
 

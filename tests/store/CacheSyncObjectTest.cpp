@@ -29,10 +29,9 @@ protected:
         previousCounters = LoadLBCPerfCounters();
         counters = boost::make_shared<LBCPerfCounters>();
         StoreLBCPerfCounters(counters);
-        log = LogCapture::Install();
     }
     void TearDown() override {
-        log->Uninstall();
+        log.Uninstall();
         StoreLBCPerfCounters(previousCounters);
         lookup.reset();
         SystemClock::TEST_Reset();
@@ -44,7 +43,7 @@ protected:
     std::unique_ptr<ScopedCacheLookup> lookup;
     boost::shared_ptr<LBCPerfCounters> previousCounters;
     boost::shared_ptr<LBCPerfCounters> counters;
-    boost::shared_ptr<LogCapture> log;
+    ScopedLogCapture log;
 };
 
 TEST_F(CacheSyncObjectTest, OneWriteOfAnExtentAtATime) {
@@ -274,7 +273,7 @@ TEST_F(CacheSyncObjectTest, SixteenThreadsRacingOnOneKeyAdmitExactlyOne) {
 TEST_F(CacheSyncObjectTest, WritesAndMaintenanceWindowsNeverOverlap) {
     XKPlatformInfo::TEST_SetNumber("VirtualServer", "nLiveBrowseCacheMinMaintenanceInSecs", 0);
     cache->RefreshConfiguration();
-    log->Uninstall();  // keep thousands of lines out of memory
+    log.Uninstall();  // keep thousands of lines out of memory
 
     std::atomic<bool> stop{false};
     std::atomic<int> overlaps{0};
@@ -305,7 +304,6 @@ TEST_F(CacheSyncObjectTest, WritesAndMaintenanceWindowsNeverOverlap) {
     for (std::thread& t : writers) t.join();
     EXPECT_EQ(0, overlaps.load());
     EXPECT_FALSE(CCacheSyncObject::IsExtentWriteInProgress());
-    log = LogCapture::Install();
 }
 
 }  // namespace

@@ -50,14 +50,14 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Both, CacheTest, testing::Bool(), LocationName);
 
 TEST_P(CacheTest, InitializeCreatesTheDataFolderOnce) {
-    boost::shared_ptr<LogCapture> log = LogCapture::Install();
+    ScopedLogCapture log;
     CachePtr cache = MakeCache(loc);
     EXPECT_EQ(loc.root + "/DATA", cache->GetCacheDataFolderPath());
     EXPECT_TRUE(Exists(loc.Local("DATA")));
     EXPECT_EQ(1, log->Count(0, "Created Live Browse Cache Data folder [" + loc.root + "/DATA]"));
     MakeCache(loc);
     EXPECT_EQ(1, log->Count(0, "Created Live Browse Cache Data folder"));
-    log->Uninstall();
+    log.Uninstall();
 
     EXPECT_FALSE(cache->IsFull());
     EXPECT_FALSE(cache->IsInMaintenance());
@@ -88,7 +88,7 @@ TEST_P(CacheTest, ItemsGoThroughTheCache) {
     ExtentPtr extent = MakeExtent(812, 0);
     CacheItemPtr item;
     ASSERT_FALSE(cache->CreateItem(extent, "g", Cache::INTENDED_OP_WRITE, item).IsError());
-    const std::string bytes = ExtentBytes(1, 77);
+    const std::string bytes = Payload(77, 1);
     ASSERT_FALSE(cache->AppendToItem(item, bytes.data(), bytes.size()).IsError());
     ASSERT_FALSE(cache->CloseItem(item).IsError());
 
@@ -116,7 +116,7 @@ TEST_P(CacheTest, FullStateHysteresisLogsOnlyChanges) {
     const unsigned long long limit = 1000000;
     auto availableAt = [&](unsigned percent) { return std::min(limit, percent * 10000ULL + 50); };
     cache->SetMaxCacheSize(limit);
-    boost::shared_ptr<LogCapture> log = LogCapture::Install();
+    ScopedLogCapture log;
 
     struct Step {
         unsigned percentAvailable;
@@ -151,7 +151,7 @@ TEST_P(CacheTest, FullStateHysteresisLogsOnlyChanges) {
         EXPECT_EQ(1, log->Count(3, FXString::Format(", %u percent disk is available", step.percentAvailable)) -
                          percentLines[step.percentAvailable]++);
     }
-    log->Uninstall();
+    log.Uninstall();
 }
 
 TEST_P(CacheTest, SizeLimitBoundsTotalAndAvailable) {
@@ -190,7 +190,7 @@ TEST_P(CacheTest, NoLimitUsesTheVolume) {
 
 TEST_P(CacheTest, ZeroTotalCountsAsFull) {
     CachePtr cache = MakeCache(loc);
-    boost::shared_ptr<LogCapture> log = LogCapture::Install();
+    ScopedLogCapture log;
     Cache::CacheSpaceStats stats;
     stats.total = 0;
     stats.available = 5;
@@ -199,7 +199,7 @@ TEST_P(CacheTest, ZeroTotalCountsAsFull) {
     EXPECT_TRUE(cache->IsFull());
     EXPECT_EQ(1, log->Count(0, "total space of 0"));
     EXPECT_EQ(1, log->Count(3, "0 percent disk is available"));
-    log->Uninstall();
+    log.Uninstall();
 }
 
 TEST_P(CacheTest, StatisticsFailureLeavesTheState) {
@@ -238,7 +238,7 @@ TEST_P(CacheTest, UnavailableUntilMarkedAvailable) {
 }
 
 TEST_P(CacheTest, SizeLimitFromTheConfiguration) {
-    boost::shared_ptr<LogCapture> log = LogCapture::Install();
+    ScopedLogCapture log;
     CachePtr cache = MakeCache(loc);
     EXPECT_EQ(0u, cache->GetMaxCacheSize());
     EXPECT_EQ(0, log->CountAny("cache size"));
@@ -260,7 +260,7 @@ TEST_P(CacheTest, SizeLimitFromTheConfiguration) {
     cache->RefreshConfiguration();
     EXPECT_EQ(0u, cache->GetMaxCacheSize());
     EXPECT_EQ(2, log->Count(0, "Removing max cache size limit"));
-    log->Uninstall();
+    log.Uninstall();
 }
 
 TEST_P(CacheTest, SpaceThresholdsChangeOnlyWhenOrdered) {

@@ -1,6 +1,6 @@
 #pragma once
 // Shared by the tests of cache items, the flat-file back end, the cache object
-// and the write/prune registry: extents and their bytes, an initialised cache
+// and the write/prune registry: extents, an initialised cache
 // over a test location, and a lookup that answers it for every afile copy.
 
 #include "StoreTestSupport.h"
@@ -8,6 +8,7 @@
 #include "store/CacheItem.h"
 #include "store/CacheLookup.h"
 #include "store/CacheNamespace.h"
+#include "support/Payloads.h"
 
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
@@ -15,19 +16,6 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-// The tag magic, then bytes that differ from seed to seed.
-inline std::string ExtentBytes(unsigned seed, size_t length) {
-    std::string bytes = "TAGHD01";
-    bytes.resize(length < 7 ? 7 : length);
-    unsigned x = seed * 2654435761u + 1;
-    for (size_t i = 7; i < bytes.size(); ++i) {
-        x = x * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>(x >> 16);
-    }
-    bytes.resize(length);
-    return bytes;
-}
 
 inline ExtentPtr MakeExtent(long long afileId, long long offset, unsigned tessarelId = 2, unsigned copyId = 1,
                             long long jobId = 900) {

@@ -47,7 +47,7 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Both, FlatFileCacheImplTest, testing::Bool(), LocationName);
 
 TEST_P(FlatFileCacheImplTest, WrittenExtentRecordsItsLocationAndReadsBack) {
-    const std::string bytes = ExtentBytes(1, 500);
+    const std::string bytes = Payload(500, 1);
     ExtentPtr extent = Store(4096, bytes);
     EXPECT_EQ("loc:" + relative + ":0:500", extent->CacheLocation);
 
@@ -68,17 +68,17 @@ TEST_P(FlatFileCacheImplTest, WrittenExtentRecordsItsLocationAndReadsBack) {
 }
 
 TEST_P(FlatFileCacheImplTest, RewriteThroughTheBackEnd) {
-    ExtentPtr extent = Store(0, ExtentBytes(1, 64));
+    ExtentPtr extent = Store(0, Payload(64, 1));
     const std::string old = extent->CacheLocation;
 
     CacheItemPtr item;
     ASSERT_FALSE(impl->GetItem(900, old, Cache::INTENDED_OP_REWRITE, item).IsError());
-    const std::string same = ExtentBytes(2, 64);
+    const std::string same = Payload(64, 2);
     impl->AppendToItem(item, same.data(), same.size());
     ASSERT_FALSE(impl->CloseItem(item).IsError());
     // A region of its own; the old one stays as it was.
     EXPECT_EQ("loc:" + relative + ":64:64", item->GetExtent()->CacheLocation);
-    EXPECT_EQ(ExtentBytes(1, 64) + same, ReadWholeFile(localFlatFile));
+    EXPECT_EQ(Payload(64, 1) + same, ReadWholeFile(localFlatFile));
 }
 
 TEST_P(FlatFileCacheImplTest, GetItemFailuresLeaveTheItemParameter) {
@@ -104,18 +104,18 @@ TEST_P(FlatFileCacheImplTest, GetItemFailuresLeaveTheItemParameter) {
 }
 
 TEST_P(FlatFileCacheImplTest, DeleteItemIsRefusedAsWin32Error50) {
-    ExtentPtr extent = Store(0, ExtentBytes(1, 30));
+    ExtentPtr extent = Store(0, Payload(30, 1));
     CacheItemPtr item;
     ASSERT_FALSE(impl->GetItem(900, extent->CacheLocation, Cache::INTENDED_OP_READ, item).IsError());
     CZoError err = impl->DeleteItem(item);
     EXPECT_TRUE(FXErrorUtil::IsWin32(err, 50));
     EXPECT_FALSE(FXErrorUtil::IsInt(err, 50));
-    EXPECT_EQ(ExtentBytes(1, 30), ReadWholeFile(localFlatFile));
+    EXPECT_EQ(Payload(30, 1), ReadWholeFile(localFlatFile));
 }
 
 TEST_P(FlatFileCacheImplTest, ValidityOfRecordedLocations) {
-    boost::shared_ptr<LogCapture> log = LogCapture::Install();
-    ExtentPtr stored = Store(0, ExtentBytes(1, 30));
+    ScopedLogCapture log;
+    ExtentPtr stored = Store(0, Payload(30, 1));
     VM vm(2, 1, 812, "vm", 900, 0, "GUID-1");
 
     struct Case {
@@ -153,7 +153,7 @@ TEST_P(FlatFileCacheImplTest, ValidityOfRecordedLocations) {
         EXPECT_EQ(c.reason, reason) << c.location;
         EXPECT_EQ(c.logLines, log->Count(2, "Failed to open flat file for extent") - before) << c.location;
     }
-    log->Uninstall();
+    log.Uninstall();
 }
 
 TEST_P(FlatFileCacheImplTest, SizesAndPaths) {
@@ -166,8 +166,8 @@ TEST_P(FlatFileCacheImplTest, SizesAndPaths) {
     EXPECT_TRUE(FXErrorUtil::IsInt(impl->GetCacheSize(vm, size), 73));
     EXPECT_EQ(77, size);
 
-    Store(0, ExtentBytes(1, 100));
-    Store(1, ExtentBytes(2, 23));
+    Store(0, Payload(100, 1));
+    Store(1, Payload(23, 2));
     ASSERT_FALSE(impl->GetCacheSize(vm, size).IsError());
     EXPECT_EQ(123, size);
 
@@ -187,7 +187,7 @@ TEST_P(FlatFileCacheImplTest, PathsComeFromTheOwnDataFolderNotFromTheLookup) {
     // The service now places the afile copy elsewhere.
     TempDir other;
     ScopedCacheLookup lookup(CachePtr(), other.path());
-    ExtentPtr extent = Store(0, ExtentBytes(1, 10));
+    ExtentPtr extent = Store(0, Payload(10, 1));
     EXPECT_EQ("loc:" + relative + ":0:10", extent->CacheLocation);
     EXPECT_TRUE(Exists(localFlatFile));
 
@@ -198,7 +198,7 @@ TEST_P(FlatFileCacheImplTest, PathsComeFromTheOwnDataFolderNotFromTheLookup) {
 
 TEST_P(FlatFileCacheImplTest, EmptyFoldersGoAndTheDataFolderStays) {
     MakeFolders(loc.Local("DATA/AB/afile_1_1_1"));
-    Store(0, ExtentBytes(1, 10));
+    Store(0, Payload(10, 1));
     ASSERT_FALSE(impl->DeleteEmptyFolders(10000).IsError());
     EXPECT_FALSE(Exists(loc.Local("DATA/AB")));
     EXPECT_TRUE(Exists(localFlatFile));
@@ -206,7 +206,7 @@ TEST_P(FlatFileCacheImplTest, EmptyFoldersGoAndTheDataFolderStays) {
 }
 
 TEST_P(FlatFileCacheImplTest, DeleteFlatFile) {
-    Store(0, ExtentBytes(1, 10));
+    Store(0, Payload(10, 1));
     ASSERT_FALSE(impl->DeleteFlatFile(dataFolder + "/" + relative).IsError());
     EXPECT_FALSE(Exists(localFlatFile));
     EXPECT_FALSE(impl->DeleteFlatFile(dataFolder + "/" + relative).IsError());
@@ -218,7 +218,7 @@ TEST_P(FlatFileCacheImplTest, UnreachableLocationMarksTheBackEndUnavailable) {
     EXPECT_TRUE(available);
     if (!GetParam()) return;  // a local location is always reachable
 
-    ExtentPtr stored = Store(0, ExtentBytes(1, 10));
+    ExtentPtr stored = Store(0, Payload(10, 1));
     LoopbackFS::TEST_SetConnected(TestLocation::kHost, false);
     ASSERT_FALSE(impl->CheckAvailibility(available).IsError());
     EXPECT_FALSE(available);

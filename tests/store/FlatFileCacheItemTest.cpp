@@ -71,8 +71,8 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Both, FlatFileCacheItemTest, testing::Bool(), LocationName);
 
 TEST_P(FlatFileCacheItemTest, RegionsFollowOneAnotherInReservationOrder) {
-    const std::string first = ExtentBytes(1, 100);
-    const std::string second = ExtentBytes(2, 37);
+    const std::string first = Payload(100, 1);
+    const std::string second = Payload(37, 2);
     const std::string a = WriteRegion(first);
     const std::string b = WriteRegion(second);
 
@@ -86,10 +86,10 @@ TEST_P(FlatFileCacheItemTest, RegionsFollowOneAnotherInReservationOrder) {
 }
 
 TEST_P(FlatFileCacheItemTest, LocationOfALargeRegionAtAnOffset) {
-    WriteRegion(ExtentBytes(1, 1048576));
-    const std::string location = WriteRegion(ExtentBytes(2, 65536));
+    WriteRegion(Payload(1048576, 1));
+    const std::string location = WriteRegion(Payload(65536, 2));
     EXPECT_EQ(relative + ":1048576:65536", location);
-    EXPECT_EQ(ExtentBytes(2, 65536), ReadBack(location));
+    EXPECT_EQ(Payload(65536, 2), ReadBack(location));
 }
 
 TEST_P(FlatFileCacheItemTest, TwoThreadsAppendingGetDisjointAdjacentRegions) {
@@ -103,7 +103,7 @@ TEST_P(FlatFileCacheItemTest, TwoThreadsAppendingGetDisjointAdjacentRegions) {
     auto writer = [&](int t) {
         for (int i = 0; i < kPerThread; ++i) {
             Written w;
-            w.bytes = ExtentBytes(static_cast<unsigned>(t * kPerThread + i), 7 + static_cast<size_t>((i * 37 + t) % 300));
+            w.bytes = Payload(7 + static_cast<size_t>((i * 37 + t) % 300), static_cast<unsigned>(t * kPerThread + i));
             FlatItemPtr item = NewWriteItem(i);
             for (size_t at = 0; at < w.bytes.size(); at += 64)
                 item->Write(w.bytes.data() + at, std::min<size_t>(64, w.bytes.size() - at));
@@ -139,11 +139,11 @@ TEST_P(FlatFileCacheItemTest, TwoThreadsAppendingGetDisjointAdjacentRegions) {
 }
 
 TEST_P(FlatFileCacheItemTest, SameLengthRewriteAppendsANewRegionAndKeepsTheOldBytes) {
-    const std::string a = WriteRegion(ExtentBytes(1, 50));
-    const std::string b = WriteRegion(ExtentBytes(2, 50));
+    const std::string a = WriteRegion(Payload(50, 1));
+    const std::string b = WriteRegion(Payload(50, 2));
 
     FlatItemPtr rewrite = Open(a, Cache::INTENDED_OP_REWRITE);
-    const std::string fresh = ExtentBytes(3, 50);
+    const std::string fresh = Payload(50, 3);
     rewrite->Write(fresh.data(), fresh.size());
     ASSERT_FALSE(rewrite->Close().IsError());
 
@@ -151,16 +151,16 @@ TEST_P(FlatFileCacheItemTest, SameLengthRewriteAppendsANewRegionAndKeepsTheOldBy
     EXPECT_EQ(150, FileSize(localFlatFile));
     EXPECT_EQ(fresh, ReadBack(rewrite->GetCacheItemLocation()));
     // A reader of the old region still gets the bytes it began with.
-    EXPECT_EQ(ExtentBytes(1, 50), ReadBack(a));
-    EXPECT_EQ(ExtentBytes(2, 50), ReadBack(b));
+    EXPECT_EQ(Payload(50, 1), ReadBack(a));
+    EXPECT_EQ(Payload(50, 2), ReadBack(b));
 }
 
 TEST_P(FlatFileCacheItemTest, RewriteOfAnotherLengthAppendsANewRegion) {
-    const std::string old = ExtentBytes(1, 50);
+    const std::string old = Payload(50, 1);
     const std::string a = WriteRegion(old);
 
     FlatItemPtr rewrite = Open(a, Cache::INTENDED_OP_REWRITE);
-    const std::string longer = ExtentBytes(3, 80);
+    const std::string longer = Payload(80, 3);
     rewrite->Write(longer.data(), longer.size());
     ASSERT_FALSE(rewrite->Close().IsError());
 
@@ -170,12 +170,12 @@ TEST_P(FlatFileCacheItemTest, RewriteOfAnotherLengthAppendsANewRegion) {
 }
 
 TEST_P(FlatFileCacheItemTest, RewriteOfAMissingFileStartsItAnew) {
-    WriteRegion(ExtentBytes(1, 20));
-    const std::string b = WriteRegion(ExtentBytes(2, 30));
+    WriteRegion(Payload(20, 1));
+    const std::string b = WriteRegion(Payload(30, 2));
     ASSERT_EQ(0, ::unlink(localFlatFile.c_str()));
 
     FlatItemPtr rewrite = Open(b, Cache::INTENDED_OP_REWRITE);
-    const std::string fresh = ExtentBytes(3, 30);
+    const std::string fresh = Payload(30, 3);
     rewrite->Write(fresh.data(), fresh.size());
     ASSERT_FALSE(rewrite->Close().IsError());
     EXPECT_EQ(relative + ":0:30", rewrite->GetCacheItemLocation());
@@ -183,7 +183,7 @@ TEST_P(FlatFileCacheItemTest, RewriteOfAMissingFileStartsItAnew) {
 }
 
 TEST_P(FlatFileCacheItemTest, CloseWithoutBytesReservesAnEmptyRegion) {
-    WriteRegion(ExtentBytes(1, 10));
+    WriteRegion(Payload(10, 1));
     FlatItemPtr item = NewWriteItem();
     ASSERT_FALSE(item->Close().IsError());
     EXPECT_EQ(relative + ":10:0", item->GetCacheItemLocation());
@@ -193,14 +193,14 @@ TEST_P(FlatFileCacheItemTest, CloseWithoutBytesReservesAnEmptyRegion) {
 TEST_P(FlatFileCacheItemTest, ItemDroppedWithoutCloseWritesNothing) {
     {
         FlatItemPtr item = NewWriteItem();
-        const std::string bytes = ExtentBytes(1, 10);
+        const std::string bytes = Payload(10, 1);
         item->Write(bytes.data(), bytes.size());
     }
     EXPECT_FALSE(Exists(localFlatFile));
 }
 
 TEST_P(FlatFileCacheItemTest, TagMagicIsCheckedOnTheFirstChunkOnly) {
-    boost::shared_ptr<LogCapture> log = LogCapture::Install();
+    ScopedLogCapture log;
     struct Case {
         std::vector<std::string> chunks;
         int warnings;
@@ -224,12 +224,12 @@ TEST_P(FlatFileCacheItemTest, TagMagicIsCheckedOnTheFirstChunkOnly) {
         EXPECT_EQ(c.warnings, log->Count(-1, "Tag magic does not match for") - before) << all;
         EXPECT_EQ(all, ReadBack(item->GetCacheItemLocation()));  // cached either way
     }
-    log->Uninstall();
+    log.Uninstall();
 }
 
 TEST_P(FlatFileCacheItemTest, TestModeKeepsTheMd5Text) {
-    boost::shared_ptr<LogCapture> log = LogCapture::Install();
-    const std::string bytes = ExtentBytes(5, 300);
+    ScopedLogCapture log;
+    const std::string bytes = Payload(300, 5);
 
     FlatItemPtr plain = NewWriteItem();
     plain->Write(bytes.data(), bytes.size());
@@ -246,12 +246,12 @@ TEST_P(FlatFileCacheItemTest, TestModeKeepsTheMd5Text) {
     EXPECT_EQ(32u, expected.size());
     EXPECT_EQ(expected, tested->GetMd5());
     EXPECT_EQ(1, log->Count(4, "[md5=" + expected + "]"));
-    log->Uninstall();
+    log.Uninstall();
 }
 
 TEST_P(FlatFileCacheItemTest, ReadsAreExactAndStreamFromThePosition) {
-    const std::string bytes = ExtentBytes(9, 100);
-    WriteRegion(ExtentBytes(1, 10));
+    const std::string bytes = Payload(100, 9);
+    WriteRegion(Payload(10, 1));
     const std::string location = WriteRegion(bytes);
 
     FlatItemPtr item = Open(location, Cache::INTENDED_OP_READ);
@@ -271,14 +271,14 @@ TEST_P(FlatFileCacheItemTest, ReadsAreExactAndStreamFromThePosition) {
 }
 
 TEST_P(FlatFileCacheItemTest, ReadIntoLentMemoryNeverReplacesIt) {
-    const std::string location = WriteRegion(ExtentBytes(4, 64));
+    const std::string location = WriteRegion(Payload(64, 4));
     FlatItemPtr item = Open(location, Cache::INTENDED_OP_READ);
     std::vector<char> memory(32, 'x');
     CAutoMemory<char> buffer(false);
     buffer.Link(memory.data(), memory.size());
     size_t size = 32;
     ASSERT_FALSE(item->Read(buffer, size).IsError());
-    EXPECT_EQ(ExtentBytes(4, 64).substr(0, 32), std::string(memory.data(), 32));
+    EXPECT_EQ(Payload(64, 4).substr(0, 32), std::string(memory.data(), 32));
     // More than was lent: refused rather than reallocated.
     size = 33;
     EXPECT_TRUE(FXErrorUtil::IsInt(item->Read(buffer, size), 51));
@@ -287,7 +287,7 @@ TEST_P(FlatFileCacheItemTest, ReadIntoLentMemoryNeverReplacesIt) {
 }
 
 TEST_P(FlatFileCacheItemTest, RegionPastTheEndFailsTheRead) {
-    WriteRegion(ExtentBytes(1, 10));
+    WriteRegion(Payload(10, 1));
     FlatItemPtr item = Open(relative + ":5:10", Cache::INTENDED_OP_READ);
     CAutoMemory<char> buffer;
     EXPECT_TRUE(FXErrorUtil::IsInt(item->Read(buffer), 53));
@@ -315,7 +315,7 @@ TEST_P(FlatFileCacheItemTest, MissingFlatFileFailsAReadItemAtConstruction) {
 }
 
 TEST_P(FlatFileCacheItemTest, LocationFieldsFollowTheCLibraryReading) {
-    WriteRegion(ExtentBytes(1, 40));
+    WriteRegion(Payload(40, 1));
     struct Case {
         std::string text;
         unsigned long long offset;
@@ -339,7 +339,7 @@ TEST_P(FlatFileCacheItemTest, LocationFieldsFollowTheCLibraryReading) {
 TEST_P(FlatFileCacheItemTest, UntrustedLocationsAreRejectedWith37AndOpenNothing) {
     // A real file outside the data folder that a crafted path could reach.
     WriteWholeFile(loc.Local("outside.cache"), "secret bytes");
-    WriteRegion(ExtentBytes(1, 40));
+    WriteRegion(Payload(40, 1));
     const std::string cases[] = {
         "no-separators",
         relative + ":5",
@@ -391,7 +391,7 @@ TEST(FlatFileCacheItemRemoteTest, FailedAndShortTransfersAreReported) {
     const std::string dataFolder = loc.Path("DATA");
     MakeFolders(loc.Local("DATA"));
     const std::string flatFile = FlatFileOf(dataFolder, 812);
-    const std::string bytes = ExtentBytes(1, 100);
+    const std::string bytes = Payload(100, 1);
 
     auto newItem = [&]() {
         return boost::make_shared<FlatFileCacheItem>(MakeExtent(812, 0), flatFile, Cache::INTENDED_OP_WRITE,

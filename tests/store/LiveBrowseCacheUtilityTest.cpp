@@ -18,10 +18,9 @@ protected:
         jobResults = dir.sub("jr");
         XKPlatformInfo::TEST_SetJobResultsDirectory(jobResults);
         XKPlatformInfo::TEST_Delete(kKey, kLocation);
-        log = LogCapture::Install();
     }
     void TearDown() override {
-        log->Uninstall();
+        log.Uninstall();
         XKPlatformInfo::TEST_Delete(kKey, kLocation);
         XKPlatformInfo::TEST_SetJobResultsDirectory("");
         LoopbackFS::TEST_Reset();
@@ -29,7 +28,7 @@ protected:
 
     TempDir dir;
     std::string jobResults;
-    boost::shared_ptr<LogCapture> log;
+    ScopedLogCapture log;
 };
 
 const char* const kMissingLine = "does not exist. Resorting to job results folder";

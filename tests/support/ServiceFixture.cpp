@@ -13,9 +13,9 @@
 #include <boost/any.hpp>
 #include <boost/make_shared.hpp>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <mutex>
 #include <thread>
 
@@ -95,27 +95,11 @@ size_t ServiceFixture::CountContaining(const std::string& text) {
     return n;
 }
 
-int ServiceFixture::ThreadCount() {
-    // A sanitizer starts a helper thread of its own with the first thread of
-    // the process: make that happen before anything is counted.
-    static std::once_flag settled;
-    std::call_once(settled, [] { std::thread([] {}).join(); });
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/task");
-    if (dir == nullptr) return -1;
-    while (struct dirent* entry = ::readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
-    ::closedir(dir);
-    return count;
-}
-
-bool ServiceFixture::WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+size_t ServiceFixture::CountAt(int level, const std::string& text) {
+    size_t n = 0;
+    for (const EvDebug::CapturedLine& line : Lines())
+        if (line.level == level && line.text.find(text) != std::string::npos) ++n;
+    return n;
 }
 
 bool ServiceFixture::Exists(const std::string& path) {
@@ -126,4 +110,35 @@ bool ServiceFixture::Exists(const std::string& path) {
 bool ServiceFixture::IsFolder(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void StartedServiceFixture::SetUp() {
+    ServiceFixture::SetUp();
+    BeforeStart();
+    SystemClock::TEST_Freeze(kNow);
+    lbc = StartService();
+    ASSERT_NE(nullptr, lbc);
+}
+
+CZoError StartedServiceFixture::WriteExtent(long long afile, long long offset, const std::string& bytes,
+                                            long long flags, size_t chunk) {
+    CLiveBrowseCache::WriterPtr writer;
+    CZoError err = lbc->GetWriterObject(afile, offset, kTessarel, kCopy, kJob, flags, writer);
+    if (err.IsError()) return err;
+    const size_t step = chunk == 0 ? bytes.size() : chunk;
+    for (size_t at = 0; at < bytes.size(); at += step) {
+        err = writer->Write(bytes.data() + at, std::min(step, bytes.size() - at));
+        if (err.IsError()) return err;
+    }
+    return writer->Close();
+}
+
+std::string StartedServiceFixture::ReadExtent(long long afile, long long offset, CZoError& err, long long flags) {
+    CLiveBrowseCache::ReaderPtr reader;
+    err = lbc->GetReaderObject(afile, offset, kTessarel, kCopy, kJob, flags, reader);
+    if (err.IsError()) return std::string();
+    CAutoMemory<char> buffer;
+    err = reader->Read(buffer);
+    if (err.IsError()) return std::string();
+    return std::string(buffer.Ptr() == nullptr ? "" : buffer.Ptr(), buffer.Size());
 }

@@ -12,6 +12,7 @@
 #include "service/LiveBrowseCacheImpl.h"
 #include "store/Cache.h"
 #include "support/TempDir.h"
+#include "support/Waits.h"
 
 #include <gtest/gtest.h>
 
@@ -50,16 +51,36 @@ protected:
     static std::vector<EvDebug::CapturedLine> Lines();
     static size_t Count(int level, const std::string& text);
     static size_t CountContaining(const std::string& text);
+    // Captured lines of that level that contain the text.
+    static size_t CountAt(int level, const std::string& text);
     static void ClearLines() { EvDebug::TEST_StartCapture(); }
 
-    // Threads of this process (/proc/self/task), a sanitizer's own included.
-    static int ThreadCount();
-    // Polls the condition until it holds or the limit passes.
-    static bool WaitFor(const std::function<bool()>& condition,
-                        std::chrono::milliseconds limit = std::chrono::milliseconds(20000));
 
     static bool Exists(const std::string& path);
     static bool IsFolder(const std::string& path);
 
     TempDir temp;
+};
+
+// A started service, the clock frozen at kNow, and the host's two roads
+// through the facade for one tessarel, copy and job.
+class StartedServiceFixture : public ServiceFixture {
+protected:
+    static constexpr unsigned int kTessarel = 7;
+    static constexpr unsigned int kCopy = 1;
+    static constexpr long long kJob = 55;
+    static constexpr int64_t kNow = 1700000000;
+
+    void SetUp() override;
+    // What a fixture sets up after the configuration and before the start.
+    virtual void BeforeStart() {}
+
+    // Admission, one Write per chunk (all at once when chunk is 0), Close;
+    // the first failure is returned.
+    CZoError WriteExtent(long long afile, long long offset, const std::string& bytes, long long flags = 0,
+                         size_t chunk = 0);
+    // The whole extent through a Reader; empty on failure (err says why).
+    std::string ReadExtent(long long afile, long long offset, CZoError& err, long long flags = 0);
+
+    CLiveBrowseCache* lbc = nullptr;
 };

@@ -1,6 +1,7 @@
 #pragma once
-// A log writer that keeps every line it is given, installed as the
-// library-wide writer for the lifetime of the object.
+// The library's log lines for a test: a writer that keeps every line it is
+// given, installed as the library-wide writer while a ScopedLogCapture lives.
+// (The service's own capture of its debug lines is ServiceFixture's.)
 
 #include "foundation/LogWriter.h"
 #include "platform/FXString.h"
@@ -50,6 +51,17 @@ public:
             if (l.first == lineLevel && l.second.find(text) != std::string::npos) ++n;
         return n;
     }
+    // Lines of any level holding the text.
+    size_t CountAny(const std::string& text) {
+        size_t n = 0;
+        for (const auto& l : Lines())
+            if (l.second.find(text) != std::string::npos) ++n;
+        return n;
+    }
+    size_t Size() {
+        std::lock_guard<std::mutex> guard(lock);
+        return lines.size();
+    }
     void Clear() {
         std::lock_guard<std::mutex> guard(lock);
         lines.clear();
@@ -63,13 +75,19 @@ private:
     std::vector<std::pair<int, std::string>> lines;
 };
 
-// Installs a capturing writer for one test and removes it again.
+// Installs a capturing writer for one test; Uninstall (or the end of the
+// object) puts the writer that was there before back, the lines stay.
 class ScopedLogCapture {
 public:
-    explicit ScopedLogCapture(int level = 5) : writer(boost::make_shared<CapturingLogWriter>(level)) {
+    explicit ScopedLogCapture(int level = 5)
+        : writer(boost::make_shared<CapturingLogWriter>(level)), previous(LoadLogWriterLBC()) {
         StoreLogWriterLBC(writer);
     }
-    ~ScopedLogCapture() { StoreLogWriterLBC(boost::shared_ptr<CLogWriterInterface>()); }
+    ~ScopedLogCapture() { Uninstall(); }
+    void Uninstall() {
+        if (installed) StoreLogWriterLBC(previous);
+        installed = false;
+    }
     ScopedLogCapture(const ScopedLogCapture&) = delete;
     ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
 
@@ -78,4 +96,6 @@ public:
 
 private:
     boost::shared_ptr<CapturingLogWriter> writer;
+    boost::shared_ptr<CLogWriterInterface> previous;
+    bool installed = true;
 };
