@@ -7,8 +7,8 @@
 // call. None is held across the whole admission.
 
 #include "LiveBrowseCache.h"
-#include "LiveBrowseCacheCodes.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "VM.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
