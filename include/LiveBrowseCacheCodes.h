@@ -59,6 +59,11 @@ constexpr int kFlatFileLost = 92;
 // as this Win32 code (ERROR_ACCESS_DENIED); test it with FXErrorUtil::IsWin32.
 constexpr unsigned kWin32LockedByAnotherHost = 5;
 
+// Win32 code (ERROR_NOT_SUPPORTED) of the flat-file cache's DeleteItem: single
+// items are never deleted, their regions become dead space. A roll-back
+// counts it as done.
+constexpr unsigned kWin32ItemNotDeleted = 50;
+
 // Never returned by this library; CLiveBrowseCache::IsErrorExtentAlreadyCached tests it.
 constexpr int kExtentAlreadyCached = 34;
 

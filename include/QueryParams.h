@@ -5,7 +5,13 @@
 
 #include <string>
 
+class Extent;
+
 struct ExtentParam {
+    // The key of the record's extent, with its job and flags: the one way
+    // a key is made from a record.
+    static ExtentParam Of(const Extent& extent);
+
     long long AfileID = 0;
     long long AfileOffset = 0;
     unsigned int TessarelID = 0;

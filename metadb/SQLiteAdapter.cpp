@@ -275,14 +275,7 @@ CZoError SQLiteAdapter::UpdateExtent(const Extent& row) {
 
 CZoError SQLiteAdapter::DeleteExtent(const Extent& row) {
     LBC_LOG(4, "Deleting extent [%s]", row.description().c_str());
-    ExtentParam key;
-    key.AfileID = row.AfileID;
-    key.AfileOffset = row.AfileOffset;
-    key.TessarelID = row.TessarelID;
-    key.CopyID = row.CopyID;
-    key.JobID = row.JobID;
-    key.Flags = row.Flags;
-    return database->DeleteExtent(key);
+    return database->DeleteExtent(ExtentParam::Of(row));
 }
 
 CZoError SQLiteAdapter::DeleteExtents(ExtentsParam filter, size_t limit) {

@@ -53,12 +53,7 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
         CacheDB::CTransactionContextPtr transaction = db->BeginTransaction(extent);
         if (transaction && transaction->container) KeepFlatFileOpen(*cache, *transaction->container, *extent);
 
-        ExtentParam key;
-        key.AfileID = afileId;
-        key.AfileOffset = afileOffset;
-        key.TessarelID = tessarelId;
-        key.CopyID = copyId;
-        key.JobID = jobId;
+        ExtentParam key = ExtentParam::Of(*extent);
         // A full-extent request is served only from a full write.
         key.Flags = partial ? 0 : kFlagsFullExtent;
         err = db->GetExtent(key, *extent);

@@ -33,13 +33,8 @@ CZoError CLiveBrowseCacheImpl::IsExtentInCache(long long afileId, long long afil
         CZoError err = GetConfiguredCache(afileId, copyId, cache, db);
         if (err.IsError()) return err.Push(FXLOC);
 
-        ExtentParam key;
-        key.AfileID = afileId;
-        key.AfileOffset = afileOffset;
-        key.TessarelID = tessarelId;
-        key.CopyID = copyId;
-        key.JobID = 0;
-        key.Flags = 0;
+        // Of any job and flags.
+        const ExtentParam key = ExtentParam::Of(Extent(afileId, afileOffset, tessarelId, copyId, 0));
         Extent row(0, 0, 0, 0, 0);
         err = db->GetExtent(key, row);
         if (FXErrorUtil::IsInt(err, 5)) {

@@ -1,6 +1,7 @@
 #include "service/WriterImpl.h"
 
 #include "LiveBrowseCache.h"
+#include "LiveBrowseCacheCodes.h"
 #include "VM.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
@@ -11,13 +12,6 @@
 #include "store/FlatFileCacheItem.h"
 
 #include <boost/make_shared.hpp>
-
-namespace {
-
-const int kErrorNoBytes = 35;
-const int kErrorWriterNotOpen = 36;
-
-}  // namespace
 
 // ---- the handle
 
@@ -59,30 +53,24 @@ void WriterImpl::SetCache(CachePtr newCache, CacheDBPtr newDb) {
 }
 
 CZoError WriterImpl::NotOpen(const FXCodeLocation& at) const {
-    return FXErrorUtil::ErrorInt(at, kErrorWriterNotOpen, "Writer for extent [%s] is %s",
+    return FXErrorUtil::ErrorInt(at, LBCError::kWriterNotOpen, "Writer for extent [%s] is %s",
                                  extent ? extent->description().c_str() : "", closed ? "closed" : "not open");
 }
 
 CZoError WriterImpl::Open() {
     if (closed || !extent) return NotOpen(FXLOC);
     if (!cache || !db)
-        return FXErrorUtil::ErrorInt(FXLOC, kErrorWriterNotOpen, "Writer for extent [%s] has no cache",
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kWriterNotOpen, "Writer for extent [%s] has no cache",
                                      extent->description().c_str());
     if (!item) {
         CZoError err = cache->CreateItem(extent, validityGUID, Cache::INTENDED_OP_WRITE, item);
         if (err.IsError()) return err.Push(FXLOC);
     }
     if (!containerHold) {
-        ExtentParam key;
-        key.AfileID = extent->AfileID;
-        key.AfileOffset = extent->AfileOffset;
-        key.TessarelID = extent->TessarelID;
-        key.CopyID = extent->CopyID;
-        key.JobID = extent->JobID;
-        CZoError err = db->HoldForWriter(key, containerHold);
+        CZoError err = db->HoldForWriter(ExtentParam::Of(*extent), containerHold);
         if (err.IsError()) return err.Push(FXLOC);
     }
-    boost::shared_ptr<FlatFileCacheItem> flatItem = boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
+    boost::shared_ptr<FlatFileCacheItem> flatItem = FlatItem();
     if (flatItem && containerHold->Container()) flatItem->SetLedger(containerHold->Container()->FlatFile());
     opened = true;
     return CZoError::Success();
@@ -94,7 +82,7 @@ CZoError WriterImpl::Write(const void* buffer, size_t size) {
     if (!opened || closed || !item) return NotOpen(FXLOC);
     LBC_LOG(4, "%lu bytes being written for %s", static_cast<unsigned long>(size),
             item->GetExtent()->description().c_str());
-    if (buffer == nullptr || size == 0) return FXErrorUtil::ErrorInt(FXLOC, kErrorNoBytes);
+    if (buffer == nullptr || size == 0) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNoBytes);
 
     CZoError err = cache->AppendToItem(item, buffer, size);
     if (err.IsError()) {
@@ -131,18 +119,45 @@ CZoError WriterImpl::CloseInternal(bool commit) {
     return CZoError::Success();
 }
 
+// Close's road: close the item, test for pruning, re-read the rows, decide,
+// record the location. Each return of success before the last step leaves
+// the row as admission wrote it.
 CZoError WriterImpl::Commit() {
+    CZoError err = CloseItem();
+    if (err.IsError()) return err.Push(FXLOC);
+    if (LIVE_BROWSE_CACHE_TESTABILITY.load() > 0) extent->Reserved1 = item->GetMd5();
+
+    const VMPtr vm =
+        boost::make_shared<VM>(extent->TessarelID, extent->CopyID, extent->AfileID, std::string(), 0, 0, std::string());
+    if (IsVMBeingPruned(vm)) return CZoError::Success();
+
+    Extent row(0, 0, 0, 0, 0);
+    VM current(*vm);
+    err = ReReadRows(row, current);
+    if (err.IsError()) return err.Push(FXLOC);
+
+    bool record = false;
+    err = DecideToRecord(row, current, record);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!record) return CZoError::Success();
+
+    err = RecordLocation(current);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError WriterImpl::CloseItem() {
     CZoError err = cache->CloseItem(item);
     if (err.IsError()) return err.Push(FXLOC);
     // The region's bytes are written: the container flushes the flat file
     // before it commits the row that will name them.
-    boost::shared_ptr<FlatFileCacheItem> flatItem = boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
+    boost::shared_ptr<FlatFileCacheItem> flatItem = FlatItem();
     if (flatItem && containerHold && containerHold->Container())
         containerHold->Container()->NoteWrittenRegion(flatItem->GetFlatFilePath());
-    if (LIVE_BROWSE_CACHE_TESTABILITY.load() > 0) extent->Reserved1 = item->GetMd5();
+    return CZoError::Success();
+}
 
-    VMPtr vm = boost::make_shared<VM>(extent->TessarelID, extent->CopyID, extent->AfileID, std::string(), 0, 0,
-                                      std::string());
+bool WriterImpl::IsVMBeingPruned(const VMPtr& vm) const {
     bool pruning = false;
     {
         // Held for the test only: the pruner marks a VM under this lock, at
@@ -150,29 +165,26 @@ CZoError WriterImpl::Commit() {
         CCacheSyncObject sync(vm, cache->GetCacheDataFolderPath());
         pruning = sync.IsVMInPruning();
     }
-    if (pruning) {
+    if (pruning)
         LBC_LOG(4, "Cache item [%s] is either being pruned. Do not commit this write to DB.",
                 item->shortDescription().c_str());
-        return CZoError::Success();
-    }
+    return pruning;
+}
 
-    ExtentParam key;
-    key.AfileID = extent->AfileID;
-    key.AfileOffset = extent->AfileOffset;
-    key.TessarelID = extent->TessarelID;
-    key.CopyID = extent->CopyID;
-    key.JobID = extent->JobID;
-    key.Flags = extent->Flags;
-    Extent row(0, 0, 0, 0, 0);
-    err = db->GetExtent(key, row);
+CZoError WriterImpl::ReReadRows(Extent& row, VM& vm) const {
+    // Keyed by the Writer's Flags as well: only a row of this write's kind matches.
+    CZoError err = db->GetExtent(ExtentParam::Of(*extent), row);
     if (err.IsError()) return err.Push(FXLOC);
+    err = db->GetVMJob(vm);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
 
-    VM current(*vm);
-    err = db->GetVMJob(current);
-    if (err.IsError()) return err.Push(FXLOC);
+CZoError WriterImpl::DecideToRecord(const Extent& row, const VM& vm, bool& record) const {
+    record = false;
     // A VM row without a validity GUID has had its cached data pruned: a
     // location recorded now would name bytes that are about to go.
-    if (current.ValidityGUID.empty()) {
+    if (vm.ValidityGUID.empty()) {
         LBC_LOG(4, "Cache item [%s] is either being pruned. Do not commit this write to DB.",
                 item->shortDescription().c_str());
         return CZoError::Success();
@@ -181,8 +193,9 @@ CZoError WriterImpl::Commit() {
     // The region was reserved for an older flat file than the VM's now (it
     // was cut or deleted meanwhile): recorded with the new GUID it could be
     // served from the new file.
+    boost::shared_ptr<FlatFileCacheItem> flatItem = FlatItem();
     if (flatItem && !flatItem->ReservedForGUID().empty() &&
-        !FXString::MatchesNoCase(flatItem->ReservedForGUID(), current.ValidityGUID)) {
+        !FXString::MatchesNoCase(flatItem->ReservedForGUID(), vm.ValidityGUID)) {
         LBC_LOG(4, "Cache item [%s] was written for a flat file that has since been replaced. Do not commit this "
                 "write to DB.",
                 item->shortDescription().c_str());
@@ -191,7 +204,7 @@ CZoError WriterImpl::Commit() {
 
     bool valid = false;
     Cache::INVALIDITY_REASON reason = Cache::INVALIDITY_NONE;
-    err = TestRecordedLocation(*cache, row, current, valid, reason);
+    CZoError err = TestRecordedLocation(*cache, row, vm, valid, reason);
     if (err.IsError()) return err.Push(FXLOC);
     if (valid) {
         LBC_LOG(4,
@@ -200,12 +213,22 @@ CZoError WriterImpl::Commit() {
                 item->shortDescription().c_str());
         return CZoError::Success();
     }
+    record = true;
+    return CZoError::Success();
+}
 
+CZoError WriterImpl::RecordLocation(const VM& vm) {
+    // The validity GUID is the VM row's now, not necessarily the one the
+    // item was created with.
     extent->CacheLocation = item->GetExtent()->CacheLocation;
-    extent->ValidityGUID = current.ValidityGUID;
-    err = db->UpdateExtent(*extent);
+    extent->ValidityGUID = vm.ValidityGUID;
+    CZoError err = db->UpdateExtent(*extent);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
+}
+
+boost::shared_ptr<FlatFileCacheItem> WriterImpl::FlatItem() const {
+    return boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
 }
 
 void WriterImpl::CleanupItem() {
@@ -217,6 +240,6 @@ void WriterImpl::CleanupItem() {
     }
     if (!cache || !item) return;
     err = cache->DeleteItem(item);
-    if (err.IsError() && !FXErrorUtil::IsWin32(err, 50))
+    if (err.IsError() && !FXErrorUtil::IsWin32(err, LBCError::kWin32ItemNotDeleted))
         LBC_LOG(-1, "Error during cache cleanup after write failure, error=%s", err.AsString().c_str());
 }

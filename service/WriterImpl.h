@@ -6,22 +6,31 @@
 // without Close.
 //
 // The Writer owns the extent's registration as being written from its
-// construction: its release ends it, in every state. While it is open it also
-// holds the afile's database container, so the idle pass keeps the container
-// and its lock file until the Writer is released.
+// construction: its release ends it, in every state. From a successful Open
+// on, closed or not, it also holds the afile's database container, so the
+// idle pass keeps the container and its lock file until the Writer is released.
 //
 // Calls on one Writer must not overlap; it takes no lock of its own. Close
-// takes the write/prune lock for the pruning test only, before any database call.
+// takes the write/prune lock only for the pruning test, after the item's
+// bytes are written and before the rows are re-read; no lock is held across
+// the re-read, the validity test and the row update. A pruning that has
+// cleared the VM row's validity GUID by then is seen in the re-read VM row,
+// and no location is recorded.
 
 #include "CZoError.h"
 #include "Extent.h"
+#include "VM.h"
 #include "metadb/CacheDB.h"
 #include "store/Cache.h"
 #include "store/CacheItem.h"
 
+#include <boost/shared_ptr.hpp>
+
 #include <cstddef>
 #include <functional>
 #include <string>
+
+class FlatFileCacheItem;
 
 class WriterImpl {
 public:
@@ -35,7 +44,7 @@ public:
     virtual CZoError Open();
     // Commit; the Writer is closed afterwards whatever the outcome.
     virtual CZoError Close();
-    // ErrorInt 35 for no bytes; ErrorInt 36 when the Writer is not open.
+    // LBCError::kNoBytes for no bytes; kWriterNotOpen when the Writer is not open.
     virtual CZoError Write(const void* buffer, size_t size);
 
     void SetValidityGUID(const std::string& guid);
@@ -49,9 +58,26 @@ private:
     CZoError NotOpen(const FXCodeLocation& at) const;
     // Close's steps up to the row update; any error makes Close roll back.
     CZoError Commit();
+
+    // ---- Commit's steps, in their order
+
+    // Writes the collected bytes as one region and notes it for the flush.
+    CZoError CloseItem();
+    // Logs and answers true when the VM is marked as being pruned here.
+    bool IsVMBeingPruned(const VMPtr& vm) const;
+    // The extent row of this write's Flags and the VM row, as they are now.
+    CZoError ReReadRows(Extent& row, VM& vm) const;
+    // Whether the written region may be recorded in the row; logs why not.
+    CZoError DecideToRecord(const Extent& row, const VM& vm, bool& record) const;
+    // The item's location, with the VM row's validity GUID, into the row.
+    CZoError RecordLocation(const VM& vm);
+
+    // The item as a flat-file item; empty for another kind.
+    boost::shared_ptr<FlatFileCacheItem> FlatItem() const;
     long long JobId() const { return extent ? extent->JobID : 0; }
 
-    // set by admission before Open, then constant
+    // given at construction or set by admission before Open (the item by
+    // Open for a new write), then constant
     CachePtr cache;
     CacheDBPtr db;
     const ExtentPtr extent;

@@ -2,8 +2,9 @@
 // The process-wide write/prune registry: one recursive lock
 // (s_lockWriteSync), the extents being written and the VMs being pruned. It
 // keeps one extent from being written twice at once, keeps writes out of a
-// cache in its maintenance window and keeps a Writer's row update apart from
-// the pruning of its VM.
+// cache in its maintenance window and lets a Writer's Close test whether its
+// VM is being pruned. Close holds the lock for that test only, not across the
+// row update that follows it.
 //
 // An object is a scoped holder of the lock: it takes it when constructed and
 // releases it when destroyed, and must be destroyed on the thread that made
@@ -12,7 +13,8 @@
 // A pruning mark names a VM and the cache location (its data folder) whose
 // copy is pruned: after a remap the same afile copy is cached at another
 // location too, and its Writers there must go on recording. A mark lasts as
-// long as the holder that set it, so only that holder's thread ever sees it.
+// long as the holder that set it, so only that holder's thread ever sees it:
+// a Close on another thread waits for the lock until the mark is gone.
 //
 // Locks: s_lockWriteSync ranks before the service lock and every database
 // lock (platform/LockOrder.h): the write admission resolves its location

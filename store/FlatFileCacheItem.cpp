@@ -1,5 +1,6 @@
 #include "store/FlatFileCacheItem.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
@@ -61,7 +62,8 @@ FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::Intende
 
     flatFilePath = dataFolderPath;
     err = FXPath::Append(flatFilePath, relativePath, 0);
-    if (err.IsError()) throw FXErrorUtil::ErrorInt(FXLOC, 21, "error=%s", err.AsString().c_str());
+    if (err.IsError())
+        throw FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFilePathFailed, "error=%s", err.AsString().c_str());
     LBC_LOG(4, "Processing cache item [%s]", flatFilePath.c_str());
 
     offset = regionOffset;
@@ -81,17 +83,19 @@ CZoError FlatFileCacheItem::ParseLocation(const std::string& location, std::stri
     std::vector<std::string> fields;
     FXString::Split(location, kSeparator, fields);
     if (fields.size() < 3)
-        return FXErrorUtil::ErrorInt(FXLOC, 37,
-                                     "Item location %s we are trying to open is with invalid format. Expected format it %s",
-                                     location.c_str(), kExpectedFormat);
+        return FXErrorUtil::ErrorInt(
+            FXLOC, LBCError::kInvalidLocation,
+            "Item location %s we are trying to open is with invalid format. Expected format it %s", location.c_str(),
+            kExpectedFormat);
     if (!IsRelativePathBelowDataFolder(fields[0]))
-        return FXErrorUtil::ErrorInt(FXLOC, 37, "Item location %s names a path outside the cache data folder",
-                                     location.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
+                                     "Item location %s names a path outside the cache data folder", location.c_str());
     // Rejected before anything is opened: a negative or overflowing region
     // would seek before the file or ask for more memory than a file can hold.
     if (!ReadDecimal(fields[1], regionOffset) || !ReadDecimal(fields[2], regionLength) || regionOffset < 0 ||
         regionLength < 0 || regionOffset > std::numeric_limits<long long>::max() - regionLength)
-        return FXErrorUtil::ErrorInt(FXLOC, 37, "Item location %s names a region no file can hold", location.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
+                                     "Item location %s names a region no file can hold", location.c_str());
     relativePath = fields[0];
     return CZoError::Success();
 }
@@ -137,7 +141,7 @@ CZoError FlatFileCacheItem::Write(const void* data, size_t length) {
 }
 
 CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer) {
-    CZoError err = RequireFileIO(FXLOC, 51);
+    CZoError err = RequireFileIO(FXLOC, LBCError::kReadFailed);
     if (err.IsError()) return err;
     const long long streamedTo = position;
     err = MoveTo(offset);
@@ -151,7 +155,7 @@ CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer) {
 }
 
 CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer, size_t& wanted) {
-    CZoError err = RequireFileIO(FXLOC, 51);
+    CZoError err = RequireFileIO(FXLOC, LBCError::kReadFailed);
     if (err.IsError()) return err;
     err = CheckStillValid(FXLOC);
     if (err.IsError()) return err;
@@ -161,31 +165,33 @@ CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer, size_t& wanted) {
         // the item reads.
         long long fileSize = 0;
         err = openFile ? openFile->Length(fileSize) : fileIO->Size(flatFilePath, fileSize);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 51, "(error=%s)", err.AsString().c_str());
+        if (err.IsError())
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kReadFailed, "(error=%s)", err.AsString().c_str());
         const long long regionEnd = offset + static_cast<long long>(size);
         if (regionEnd > fileSize) {
             const long long held = fileSize > offset ? fileSize - offset : 0;
             return FXErrorUtil::ErrorInt(
-                FXLOC, 53, "Failed to fully read buffer for cache item [%s]. Bytes to read=[%lu], read=[%lu]",
+                FXLOC, LBCError::kShortRead,
+                "Failed to fully read buffer for cache item [%s]. Bytes to read=[%lu], read=[%lu]",
                 shortDescription().c_str(), static_cast<unsigned long>(size), static_cast<unsigned long>(held));
         }
         regionInFile = true;
     }
     char* memory = buffer.Allocate(wanted);
     if (memory == nullptr && wanted != 0)
-        return FXErrorUtil::ErrorInt(FXLOC, 51, "Buffer cannot hold %lu bytes for cache item [%s]",
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kReadFailed, "Buffer cannot hold %lu bytes for cache item [%s]",
                                      static_cast<unsigned long>(wanted), shortDescription().c_str());
     unsigned long done = 0;
     err = openFile ? openFile->ReadAt(memory, static_cast<unsigned long>(wanted), position, &done)
                    : fileIO->Read(memory, static_cast<unsigned long>(wanted), &done);
     position += static_cast<long long>(done);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 51, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kReadFailed, "(error=%s)", err.AsString().c_str());
     // Looked at again after the bytes were read: a file started anew while
     // they were read may have handed over bytes of the new GUID.
     err = CheckStillValid(FXLOC);
     if (err.IsError()) return err;
     if (done < wanted)
-        return FXErrorUtil::ErrorInt(FXLOC, 53,
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kShortRead,
                                      "Failed to fully read buffer for cache item [%s]. Bytes to read=[%lu], read=[%lu]",
                                      shortDescription().c_str(), static_cast<unsigned long>(wanted), done);
     wanted = done;
@@ -198,10 +204,15 @@ CZoError FlatFileCacheItem::Close() {
     if (intendedOp != Cache::INTENDED_OP_READ && intendedOp != Cache::INTENDED_OP_VALIDITY_TEST) {
         bool newRegion = true;
         if (intendedOp == Cache::INTENDED_OP_REWRITE) {
+            // A road never taken: PrepareForRewrite always answers
+            // kRewriteInPlaceRefused (a region is never written over, see
+            // there), so every rewrite, of the same length or not, takes the
+            // new-region road below. The in-place road (newRegion false, the
+            // region opened by OpenForFileRewrite) keeps its names but is dead.
             CZoError err = PrepareForRewrite();
             if (!err.IsError())
                 newRegion = false;
-            else if (FXErrorUtil::IsNotInt(err, 55))
+            else if (FXErrorUtil::IsNotInt(err, LBCError::kRewriteInPlaceRefused))
                 return err.Push(FXLOC);
         }
         if (newRegion) {
@@ -226,10 +237,12 @@ CZoError FlatFileCacheItem::Close() {
         CZoError err = openFile ? openFile->WriteAt(writeBuffer.data(), static_cast<unsigned long>(writeBuffer.size()),
                                                     position, &written)
                                 : fileIO->Write(&writeBuffer[0], static_cast<unsigned long>(writeBuffer.size()), &written);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 49, "(error=%s)", err.AsString().c_str());
+        if (err.IsError())
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileWriteFailed, "(error=%s)", err.AsString().c_str());
         if (written < writeBuffer.size())
             return FXErrorUtil::ErrorInt(
-                FXLOC, 52, "Failed to fully write buffer to cache item [%s]. Bytes to write=[%lu], written=[%lu]",
+                FXLOC, LBCError::kShortWrite,
+                "Failed to fully write buffer to cache item [%s]. Bytes to write=[%lu], written=[%lu]",
                 shortDescription().c_str(), static_cast<unsigned long>(writeBuffer.size()), written);
         LBC_LOG(4, "Cache item [%s] write done", shortDescription().c_str());
     }
@@ -250,7 +263,7 @@ bool FlatFileCacheItem::IsAvailable() { return fileIO && fileIO->IsConnected(); 
 
 CZoError FlatFileCacheItem::OpenForFileWrite() {
     PerJobSpan timing(jobId, LBCPerfCounters::SlotItemOpenForWrite);
-    CZoError err = RequireFileIO(FXLOC, 44);
+    CZoError err = RequireFileIO(FXLOC, LBCError::kFlatFileOpenFailed);
     if (err.IsError()) return err;
 
     // The end, the grow and the seek back to the region's start: as many
@@ -260,15 +273,20 @@ CZoError FlatFileCacheItem::OpenForFileWrite() {
         std::string parent;
         std::string name;
         err = FXPath::SplitParentPath(flatFilePath, parent, name);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 47, "(error=%s)", err.AsString().c_str());
+        if (err.IsError())
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileParentFailed, "(error=%s)", err.AsString().c_str());
         if (!FXString::MatchesNoCase(parent, dataFolderPath)) {
             err = fileIO->CreateFolder(parent, true);
-            if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 46, "(error=%s)", err.AsString().c_str());
+            if (err.IsError())
+                return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileFolderFailed, "(error=%s)",
+                                             err.AsString().c_str());
         }
         err = fileIO->CreateOpenFileForWrite(flatFilePath);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+        if (err.IsError())
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOpenFailed, "(error=%s)", err.AsString().c_str());
         err = fileIO->Seek(0, FILE_END, end);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+        if (err.IsError())
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOpenFailed, "(error=%s)", err.AsString().c_str());
     }
     // An end below a recorded region: the file was cut short or replaced, and
     // bytes placed here would be served to the rows that record that region.
@@ -280,19 +298,22 @@ CZoError FlatFileCacheItem::OpenForFileWrite() {
                                      flatFilePath.c_str(), static_cast<unsigned long long>(end));
     const long long grown = end + static_cast<long long>(size);
     err = openFile ? openFile->SetLength(grown) : fileIO->SetLength(grown);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOpenFailed, "(error=%s)", err.AsString().c_str());
     if (ledger) ledger->Record(grown);
     position = end;
     if (!openFile) {
         err = fileIO->Seek(end, FILE_BEGIN, position);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+        if (err.IsError())
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOpenFailed, "(error=%s)", err.AsString().c_str());
     }
     offset = position;
 
     const std::string prefix = FXString::Format("%s%s", dataFolderPath.c_str(), "/");
     if (!FXString::MatchLeft(flatFilePath, prefix))
-        return FXErrorUtil::ErrorInt(FXLOC, 45, "Flat file path [%s] does not contain base path [%s]",
-                                     flatFilePath.c_str(), dataFolderPath.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOutsideBase,
+                                     "Flat file path [%s] does not contain base path [%s]", flatFilePath.c_str(),
+                                     dataFolderPath.c_str());
     location = ConstructCacheItemLocationForDB(flatFilePath.substr(prefix.size()));
     LBC_LOG(4, "Cache item [%s] opened for write", shortDescription().c_str());
     return CZoError::Success();
@@ -300,13 +321,15 @@ CZoError FlatFileCacheItem::OpenForFileWrite() {
 
 CZoError FlatFileCacheItem::OpenForFileRewrite() {
     PerJobSpan timing(jobId, LBCPerfCounters::SlotItemOpenForWrite);
-    CZoError err = RequireFileIO(FXLOC, 44);
+    CZoError err = RequireFileIO(FXLOC, LBCError::kFlatFileOpenFailed);
     if (err.IsError()) return err;
     err = fileIO->CreateOpenFileForWrite(flatFilePath);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOpenFailed, "(error=%s)", err.AsString().c_str());
     long long at = 0;
     err = fileIO->Seek(offset, FILE_BEGIN, at);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOpenFailed, "(error=%s)", err.AsString().c_str());
     LBC_LOG(4, "Cache item [%s] opened for rewrite", shortDescription().c_str());
     return CZoError::Success();
 }
@@ -325,7 +348,7 @@ CZoError FlatFileCacheItem::OpenForValidityTest() {
 }
 
 CZoError FlatFileCacheItem::OpenForFileReadInternal() {
-    CZoError err = RequireFileIO(FXLOC, 44);
+    CZoError err = RequireFileIO(FXLOC, LBCError::kFlatFileOpenFailed);
     if (err.IsError()) return err;
     if (intendedOp == Cache::INTENDED_OP_READ) {
         // Looked at before the file is opened: a GUID set after this is a
@@ -338,9 +361,11 @@ CZoError FlatFileCacheItem::OpenForFileReadInternal() {
         position = offset;
     } else {
         err = fileIO->OpenFileForRead(flatFilePath);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+        if (err.IsError())
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOpenFailed, "(error=%s)", err.AsString().c_str());
         err = fileIO->Seek(offset, FILE_BEGIN, position);
-        if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 44, "(error=%s)", err.AsString().c_str());
+        if (err.IsError())
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOpenFailed, "(error=%s)", err.AsString().c_str());
     }
     LBC_LOG(4, "Cache item [%s] opened for read", shortDescription().c_str());
     return CZoError::Success();
@@ -364,7 +389,7 @@ CZoError FlatFileCacheItem::MoveTo(long long at) {
         return CZoError::Success();
     }
     CZoError err = fileIO->Seek(at, FILE_BEGIN, position);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 51, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kReadFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -389,7 +414,7 @@ CZoError FlatFileCacheItem::CheckStillValid(const FXCodeLocation& at) {
         seenGUID = now;
     }
     if (!validityLost) return CZoError::Success();
-    return FXErrorUtil::ErrorInt(at, 37,
+    return FXErrorUtil::ErrorInt(at, LBCError::kInvalidLocation,
                                  "Cache item [%s] is no longer valid: its flat file was started anew under another "
                                  "validity GUID than [%s]",
                                  shortDescription().c_str(), servedGUID.c_str());
@@ -401,7 +426,7 @@ CZoError FlatFileCacheItem::PrepareForRewrite() {
     // written back earlier (in this or another process) still points at them;
     // bytes written over them, or torn by a crash, would be served as the
     // extent. The old region becomes dead space like any replaced one.
-    return FXErrorUtil::ErrorInt(FXLOC, 55);
+    return FXErrorUtil::ErrorInt(FXLOC, LBCError::kRewriteInPlaceRefused);
 }
 
 std::string FlatFileCacheItem::ConstructCacheItemLocationForDB(const std::string& relativePath) {

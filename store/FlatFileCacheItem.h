@@ -21,7 +21,7 @@
 // a Reader validated on that file serves that file's bytes. A file cut and
 // refilled in the same inode is told by its handle's validity GUID: once a
 // ledger starts the file anew under another GUID than the one the item serves
-// (ServeOnlyUnder), every read fails with ErrorInt 37, as the read admission
+// (ServeOnlyUnder), every read fails with kInvalidLocation, as the read admission
 // answers for a location no longer valid.
 //
 // Locks: the flat file's region lock (s_flatFileLock, striped by the flat
@@ -72,7 +72,7 @@ public:
     CZoError Read(CAutoMemory<char>& buffer) override;
     // Exactly `size` bytes from the current position of the open flat file.
     // A region that does not lie wholly in the file fails every read with
-    // ErrorInt 53, before any memory is taken for it.
+    // kShortRead, before any memory is taken for it.
     CZoError Read(CAutoMemory<char>& buffer, size_t& size) override;
     CZoError Close() override;
     bool IsAvailable() override;
@@ -82,7 +82,8 @@ public:
     CZoError OpenForFileRead();
     CZoError OpenForValidityTest();
     CZoError OpenForFileReadInternal();
-    // ErrorInt 55: a rewrite always needs a new region.
+    // Always LBCError::kRewriteInPlaceRefused: a rewrite always needs a new
+    // region, so Close never writes over the old one.
     CZoError PrepareForRewrite();
     // The item location text of this item's region under `relativePath`.
     std::string ConstructCacheItemLocationForDB(const std::string& relativePath);
