@@ -23,6 +23,7 @@
 #include "DBObjectCollection.h"
 #include "Extent.h"
 #include "FXCriticalSection.h"
+#include "LiveBrowseCacheCodes.h"
 #include "QueryParams.h"
 #include "VM.h"
 #include "metadb/CacheDBImpl.h"
@@ -53,9 +54,9 @@ typedef boost::shared_ptr<CacheDB> CacheDBPtr;
 class CacheDB : public boost::enable_shared_from_this<CacheDB> {
 public:
     enum DB_TYPE : int32_t { DB_TYPE_SQLITE = 0 };
-    // A flat file could not be flushed: the rows naming its new regions are
-    // not committed.
-    static const int kErrorRegionsNotFlushed = 87;
+    // An older name of LBCError::kRegionsNotFlushed, for callers that still
+    // use it.
+    static const int kErrorRegionsNotFlushed = LBCError::kRegionsNotFlushed;
 
     // The VM order over the identity alone (TessarelID, CopyID, AfileID), so
     // an afile copy's entry is found whatever else the looked-up VM holds.
