@@ -149,21 +149,21 @@ public:
     CZoError CreateRemoteCacheDBFolder(const std::string& path);
     static CZoError CreateLocalCacheDBFolder(const std::string& path);
 
-    // The per-afile container of the key's afile copy, made on first use
-    // with the given stage and lock choices (which then stick). A container
-    // made only to hold the lock is never handed to a (true, true) request
-    // while it does not hold the lock: it is replaced when nobody else holds
-    // it, and the request answers ErrorInt 14 otherwise.
+    // The per-afile container of the key's afile copy, made on first use with
+    // the given stage and lock choices (which then stick). A container made
+    // only to hold the lock is never handed to a (true, true) request while it
+    // does not hold the lock: it is replaced when nobody else holds it, and the
+    // request answers LBCError::kLockedByAnotherHost otherwise.
     //
     // While it holds the lock (the pruner's, from AcquireLock until
     // ReleaseLock) it serves data only to the thread that took the lock: the
     // pruner, clearing the VM row of the copy it prunes, in a database of the
-    // container's own that is dropped with it. Every other (true, true)
-    // request fails at once with ErrorInt 14, as when another host holds the
-    // lock: the host reads from the backup media instead, and nothing it is
-    // told was cached can be lost when the pruner gives up on the VM.
-    // Waiting instead would hold the request for as long as the deletion of
-    // the VM's flat file takes.
+    // container's own that is dropped with it. Every other (true, true) request
+    // fails at once with LBCError::kLockedByAnotherHost, as when another host
+    // holds the lock: the host reads from the backup media instead, and nothing
+    // it is told was cached can be lost when the pruner gives up on the VM.
+    // Waiting instead would hold the request for as long as the deletion of the
+    // VM's flat file takes.
     CZoError GetCacheDB(const VM& key, CacheDBPtr& container, bool stage, bool lock);
     // T = ExtentParam, ExtentsParam or Extent: the key is the parameter's
     // identity and JobID; staged and locked.

@@ -81,9 +81,9 @@ CZoError CachePruner::PruneVMJob(const VM& vm) {
     {
         // The mark covers this location's copy only and goes with the holder.
         // Kept until the completion it would guard nothing here: till then the
-        // afile's lock file refuses every request of this process for the
-        // copy at this location (ErrorInt 14), and a Writer opened before
-        // holds that lock, so the pruner could not have taken it.
+        // afile's lock file refuses every request of this process for the copy
+        // at this location (LBCError::kLockedByAnotherHost), and a Writer
+        // opened before holds that lock, so the pruner could not have taken it.
         CCacheSyncObject holder(copy, cache->GetCacheDataFolderPath());
         holder.MarkVMInPruning();
         CZoError err = PruneVMJobLocked(*copy, dbFilePath, flatFilePath, prunedPath);

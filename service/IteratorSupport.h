@@ -47,10 +47,10 @@ protected:
         return CZoError::Success();
     }
 
-    // The next record into `record`, the batch refilled through
-    // fill(db, batch) once the cursor has reached its end; ErrorInt 6 at the
-    // end of the listing (at once for a batch size of 0, which could never
-    // move the listing on).
+    // The next record into `record`, the batch refilled through fill(db, batch)
+    // once the cursor has reached its end; LBCError::kEndOfListing at the end
+    // of the listing (at once for a batch size of 0, which could never move the
+    // listing on).
     template <typename Fill, typename Record>
     CZoError Next(Fill fill, const Record*& record) {
         if (this->batchSize == 0) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kEndOfListing);
