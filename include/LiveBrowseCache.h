@@ -6,7 +6,8 @@
 // Every request operation forwards to the service implementation. Any number
 // of host threads may call the request operations at once; GetInstance and
 // DestroyInstance are serialised by singletonLock. The pointer GetInstance
-// returns stays valid until DestroyInstance.
+// returns stays valid until DestroyInstance. The codes the requests fail with
+// are named in LiveBrowseCacheCodes.h.
 
 #include "CAutoMemory.h"
 #include "CZoError.h"
@@ -74,12 +75,13 @@ public:
         Writer& operator=(const Writer&) = delete;
 
         virtual CZoError Open();
-        // Writes the collected bytes as one region and records its location;
-        // a failed Close rolls the write back. ErrorInt 36 on a Writer that is
-        // not open or already closed, which is left untouched.
+        // Writes the collected bytes as one region and records its location; a
+        // failed Close rolls the write back. LBCError::kWriterNotOpen on a
+        // Writer that is not open or already closed, which is left untouched.
         virtual CZoError Close();
-        // Collects the bytes in memory. ErrorInt 35 for a null pointer or no
-        // bytes (the Writer stays usable); ErrorInt 36 as for Close.
+        // Collects the bytes in memory. LBCError::kNoBytes for a null pointer
+        // or no bytes (the Writer stays usable); LBCError::kWriterNotOpen as
+        // for Close.
         virtual CZoError Write(const void* data, unsigned long length);
 
         void SetValidityGUID(const std::string& validityGUID);
@@ -90,10 +92,10 @@ public:
     };
     typedef boost::shared_ptr<Writer> WriterPtr;
 
-    // The extent rows of an afile copy, fetched one batch at a time; the end
-    // of the listing is ErrorInt 6, again on every later call (at once for a
-    // batch size of 0). An afile copy whose cache location cannot be resolved
-    // gives ErrorInt 81 at the first count or refill.
+    // The extent rows of an afile copy, fetched one batch at a time; the end of
+    // the listing is LBCError::kEndOfListing, again on every later call (at
+    // once for a batch size of 0). An afile copy whose cache location cannot be
+    // resolved gives LBCError::kNoDatabase at the first count or refill.
     class ExtentIterator {
     public:
         ExtentIterator(const std::string& vmGuid, long long jobId, long long afileId, unsigned int tessarelId,
@@ -114,7 +116,8 @@ public:
     };
 
     // The cached VM jobs of the cache location of an afile copy, in batches;
-    // the end is ErrorInt 6, no location ErrorInt 81, as for ExtentIterator.
+    // the end is LBCError::kEndOfListing, no location LBCError::kNoDatabase, as
+    // for ExtentIterator.
     class JobIterator {
     public:
         JobIterator(const std::string& vmGuid, long long jobId, long long afileId, unsigned int tessarelId,
@@ -149,14 +152,15 @@ public:
     // Sets up the library-wide log writer over a new debug-log engine; false
     // when the engine cannot be initialised, and the earlier writer then stays.
     static bool InitializeLogging();
-    // True only for the library's own code 34.
+    // True only for LBCError::kExtentAlreadyCached.
     static bool IsErrorExtentAlreadyCached(CZoError& error);
     // From now on written items record the MD5 text of their bytes.
     static void SetTestability();
 
     // A Writer for one extent. The six-argument forms report an afile
-    // database locked by another host as ErrorWin32 5; the seven-argument
-    // forms return the library's code 14. Bit 34 of flags marks a partial extent.
+    // database locked by another host as LBCError::kWin32LockedByAnotherHost
+    // (ErrorWin32); the seven-argument forms return
+    // LBCError::kLockedByAnotherHost. Bit 34 of flags marks a partial extent.
     CZoError GetWriterObject(long long afileId, long long afileOffset, unsigned int tessarelId, unsigned int copyId,
                              long long jobId, WriterPtr& writer);
     CZoError GetWriterObject(long long afileId, long long afileOffset, unsigned int tessarelId, unsigned int copyId,

@@ -4,6 +4,7 @@
 
 #include "metadb/CacheDB.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "metadb/SQLiteAdapter.h"
@@ -255,14 +256,15 @@ CZoError CacheDB::CreateRemoteCacheDBFolder(const std::string& path) {
     if (!fileIO) {
         CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "No file access for [%s]",
                                                  path.c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", inner.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheInitFailed, "(error=%s)", inner.AsString().c_str());
     }
     bool exists = false;
     CZoError err = fileIO->IsExists(path, exists);
     if (err.IsError()) return err.Push(FXLOC);
     if (exists) return CZoError::Success();
     err = fileIO->CreateFolder(path, true);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheInitFailed, "(error=%s)", err.AsString().c_str());
     LBC_LOG(0, "Remote Afile DB folder created [%s]", path.c_str());
     return CZoError::Success();
 }
@@ -300,9 +302,10 @@ CZoError CacheDB::FindOrMakeContainer(const VM& key, CacheDBPtr& container, bool
             return CZoError::Success();
         }
         if (found->HoldsPrunerLock())
-            return FXErrorUtil::ErrorInt(FXLOC, 14, "Cache for afile [%lld] is locked for pruning", key.AfileID);
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                         "Cache for afile [%lld] is locked for pruning", key.AfileID);
         if (!RetireUnfit(key, found))
-            return FXErrorUtil::ErrorInt(FXLOC, 14,
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
                                          "Cache for afile [%lld] is held by a request without its lock file",
                                          key.AfileID);
     }
@@ -355,7 +358,8 @@ CZoError CacheDB::MakeContainer(const VM& key, CacheDBPtr& container, bool stage
     // The pruner must not take the lock file of a copy whose rows are not
     // yet in the cache location.
     if (!(stage && lock) && registry->IsKept(key))
-        return FXErrorUtil::ErrorInt(FXLOC, 14, "Cache for afile [%lld] is not yet written back", key.AfileID);
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                     "Cache for afile [%lld] is not yet written back", key.AfileID);
     err = made->Initialize();
     if (err.IsError()) return err.Push(FXLOC);
     CacheDBImplPtr kept = made->impl && stage && lock ? registry->TakeKept(key) : CacheDBImplPtr();
@@ -383,7 +387,7 @@ CZoError CacheDB::NewContainer(const VM& key, bool stage, bool lock, CacheDBPtr&
     if (!fileIO) {
         CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "No file access for [%s]",
                                                  dbFolderPath.c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", inner.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheInitFailed, "(error=%s)", inner.AsString().c_str());
     }
     made = boost::make_shared<CacheDB>(DB_TYPE_SQLITE, afileFolder, dbFolderPath, true, stageLocally);
     made->SetConsumerJobID(key.JobID);
@@ -419,7 +423,7 @@ CZoError CacheDB::TakeUpKept(const VM& key, const CacheDBImplPtr& kept) {
 }
 
 CZoError CacheDB::MakingFailed(const VM& key, CZoError& err) {
-    if (FXErrorUtil::IsInt(err, 14))
+    if (FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost))
         LBC_LOG(1, "Cache for afile [%lld] is being accessed by another host", key.AfileID);
     else
         LBC_LOG(1, "Error=%s", err.AsString().c_str());
@@ -448,7 +452,8 @@ bool CacheDB::IsFitForData() const {
 bool CacheDB::HoldsPrunerLock() const { return lockOnly && stageLocally && impl && impl->HoldsLockFile(); }
 
 CZoError CacheDB::NoImplementation(const FXCodeLocation& at) const {
-    return FXErrorUtil::ErrorInt(at, 39, "No database implementation for [%s]", dbFolderPath.c_str());
+    return FXErrorUtil::ErrorInt(at, LBCError::kNoDatabaseImplementation, "No database implementation for [%s]",
+                                 dbFolderPath.c_str());
 }
 
 size_t CacheDB::TEST_ContainerCount() {

@@ -23,6 +23,7 @@
 #include "DBObjectCollection.h"
 #include "Extent.h"
 #include "FXCriticalSection.h"
+#include "LiveBrowseCacheCodes.h"
 #include "QueryParams.h"
 #include "VM.h"
 #include "metadb/CacheDBImpl.h"
@@ -53,9 +54,9 @@ typedef boost::shared_ptr<CacheDB> CacheDBPtr;
 class CacheDB : public boost::enable_shared_from_this<CacheDB> {
 public:
     enum DB_TYPE : int32_t { DB_TYPE_SQLITE = 0 };
-    // A flat file could not be flushed: the rows naming its new regions are
-    // not committed.
-    static const int kErrorRegionsNotFlushed = 87;
+    // An older name of LBCError::kRegionsNotFlushed, for callers that still
+    // use it.
+    static const int kErrorRegionsNotFlushed = LBCError::kRegionsNotFlushed;
 
     // The VM order over the identity alone (TessarelID, CopyID, AfileID), so
     // an afile copy's entry is found whatever else the looked-up VM holds.
@@ -148,21 +149,21 @@ public:
     CZoError CreateRemoteCacheDBFolder(const std::string& path);
     static CZoError CreateLocalCacheDBFolder(const std::string& path);
 
-    // The per-afile container of the key's afile copy, made on first use
-    // with the given stage and lock choices (which then stick). A container
-    // made only to hold the lock is never handed to a (true, true) request
-    // while it does not hold the lock: it is replaced when nobody else holds
-    // it, and the request answers ErrorInt 14 otherwise.
+    // The per-afile container of the key's afile copy, made on first use with
+    // the given stage and lock choices (which then stick). A container made
+    // only to hold the lock is never handed to a (true, true) request while it
+    // does not hold the lock: it is replaced when nobody else holds it, and the
+    // request answers LBCError::kLockedByAnotherHost otherwise.
     //
     // While it holds the lock (the pruner's, from AcquireLock until
     // ReleaseLock) it serves data only to the thread that took the lock: the
     // pruner, clearing the VM row of the copy it prunes, in a database of the
-    // container's own that is dropped with it. Every other (true, true)
-    // request fails at once with ErrorInt 14, as when another host holds the
-    // lock: the host reads from the backup media instead, and nothing it is
-    // told was cached can be lost when the pruner gives up on the VM.
-    // Waiting instead would hold the request for as long as the deletion of
-    // the VM's flat file takes.
+    // container's own that is dropped with it. Every other (true, true) request
+    // fails at once with LBCError::kLockedByAnotherHost, as when another host
+    // holds the lock: the host reads from the backup media instead, and nothing
+    // it is told was cached can be lost when the pruner gives up on the VM.
+    // Waiting instead would hold the request for as long as the deletion of the
+    // VM's flat file takes.
     CZoError GetCacheDB(const VM& key, CacheDBPtr& container, bool stage, bool lock);
     // T = ExtentParam, ExtentsParam or Extent: the key is the parameter's
     // identity and JobID; staged and locked.

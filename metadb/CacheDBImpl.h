@@ -20,6 +20,7 @@
 #include "CZoError.h"
 #include "DBObjectCollection.h"
 #include "Extent.h"
+#include "LiveBrowseCacheCodes.h"
 #include "QueryParams.h"
 #include "VM.h"
 #include "platform/LockOrder.h"
@@ -35,9 +36,9 @@
 
 class CacheDBImpl {
 public:
-    // A commit found no transaction: the database rolled it back by itself
-    // (a statement in it failed with a full disk, an I/O error or no memory).
-    static const int kErrorTransactionLost = 91;
+    // An older name of LBCError::kTransactionLost (the database rolled a
+    // transaction back by itself), for callers that still use it.
+    static const int kErrorTransactionLost = LBCError::kTransactionLost;
 
     // Keeps the folder that holds the database files; touches no disk.
     explicit CacheDBImpl(const std::string& localDbFolder);

@@ -8,6 +8,7 @@
 
 #include "metadb/CacheDB.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "platform/CZoDirectory.h"
 #include "platform/FXErrorUtil.h"
@@ -101,7 +102,8 @@ CZoError CacheDB::GetVMInfo(const std::string& dbFilePath, VM& vm, CCacheFileIOP
     CZoError err = ParentFolderName(dbFilePath, fileName, folderName);
     if (!err.IsError()) err = CacheNamespace::GetFileInfo(folderName, afileId, tessarelId, copyId);
     if (err.IsError())
-        return FXErrorUtil::ErrorInt(FXLOC, 27, "Unexpected path found [%s]", dbFilePath.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kUnexpectedPath, "Unexpected path found [%s]",
+                                     dbFilePath.c_str());
 
     if (!io) {
         boost::any local;
@@ -109,7 +111,8 @@ CZoError CacheDB::GetVMInfo(const std::string& dbFilePath, VM& vm, CCacheFileIOP
     }
     CTimeStamp first, second, third;
     err = io->GetFileTimes(dbFilePath, &first, &second, &third);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 11, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kDatabaseFileTimesFailed, "(error=%s)", err.AsString().c_str());
 
     vm.TessarelID = tessarelId;
     vm.CopyID = copyId;
@@ -121,7 +124,8 @@ CZoError CacheDB::GetVMInfo(const std::string& dbFilePath, VM& vm, CCacheFileIOP
 CZoError CacheDB::GetVMInfoFromCacheContent(std::list<VM>& out) {
     std::list<std::string> paths;
     CZoError err = fileIO->GetMatchingFiles(dbFolderPath, AfileDBFileName(), paths);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 10, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kListDatabaseFilesFailed, "(error=%s)", err.AsString().c_str());
 
     for (const std::string& path : paths) {
         // Only afile folders count: a stray file (an upload folder's copy, a
@@ -156,14 +160,15 @@ CZoError CacheDB::GetVMInfoFromCacheContent(std::list<VM>& out, size_t batchSize
         state->fileIO = fileIO;
         state->filter = filter;
         if (state->walkerThread.createThread(WalkDirectoryForVMsStatic, state.get()) == -1)
-            return FXErrorUtil::ErrorInt(FXLOC, 12, "Failed to create thread to fetch VMs from cache content");
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kListingThreadFailed,
+                                         "Failed to create thread to fetch VMs from cache content");
         context = state;
     } else {
         boost::shared_ptr<BatchContext>* held = boost::any_cast<boost::shared_ptr<BatchContext>>(&context);
         if (held != nullptr) state = *held;
     }
-    if (!state) return FXErrorUtil::ErrorInt(FXLOC, 13, "Failed to fetch VMs from cache content");
-    if (state->walkDone) return FXErrorUtil::ErrorInt(FXLOC, 6);
+    if (!state) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kListingFailed, "Failed to fetch VMs from cache content");
+    if (state->walkDone) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kEndOfListing);
 
     state->batchSize = batchSize;
     state->requestEvent.set();
@@ -193,7 +198,7 @@ void* CacheDB::WalkDirectoryForVMsStatic(void* argument) {
         unsigned long long count = 0;
 
         EntryCallback perEntry = [&](const std::string& fullPath) -> CZoError {
-            if (state->stopRequested) return FXErrorUtil::ErrorInt(FXLOC, 6);
+            if (state->stopRequested) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kEndOfListing);
             std::string fileName, folderName;
             CZoError err = ParentFolderName(fullPath, fileName, folderName);
             if (err.IsError()) return err.Push(FXLOC);
@@ -214,7 +219,7 @@ void* CacheDB::WalkDirectoryForVMsStatic(void* argument) {
                 count = 0;
                 state->batchReadyEvent.set();
                 state->requestEvent.wait();
-                if (state->stopRequested) return FXErrorUtil::ErrorInt(FXLOC, 6);
+                if (state->stopRequested) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kEndOfListing);
             }
             return CZoError::Success();
         };

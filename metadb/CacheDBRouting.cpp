@@ -10,6 +10,7 @@
 
 #include "metadb/CacheDB.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXPath.h"
 #include "store/CacheNamespace.h"
@@ -103,6 +104,7 @@ CZoError CacheDB::GetCacheDBFilePath(const VM& vm, std::string& path) const {
     CZoError err = CacheNamespace::GenerateAfileDBFolderPath(vm.AfileID, vm.TessarelID, vm.CopyID, dbFolderPath, path);
     if (err.IsError()) return err.Push(FXLOC);
     err = FXPath::Append(path, kAfileDBFileName, 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 29, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kDatabasePathFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }

@@ -6,6 +6,7 @@
 
 #include "metadb/CacheDB.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/SystemClock.h"
@@ -93,7 +94,7 @@ CZoError CacheDB::CommitTransaction(bool force) {
         return err.Push(FXLOC);
     }
     err = impl->CommitTransaction();
-    if (FXErrorUtil::IsInt(err, CacheDBImpl::kErrorTransactionLost)) {
+    if (FXErrorUtil::IsInt(err, LBCError::kTransactionLost)) {
         // A statement in it failed (full disk, I/O error, no memory) and the
         // database rolled everything back: said loudly, never passed for a
         // commit. The transaction stays closed; the next request begins anew.
@@ -134,7 +135,7 @@ CZoError CacheDB::FlushWrittenRegions() {
         if (!err.IsError()) continue;
         unflushed.insert(file);
         if (!failure.IsError())
-            failure = FXErrorUtil::ErrorInt(FXLOC, kErrorRegionsNotFlushed,
+            failure = FXErrorUtil::ErrorInt(FXLOC, LBCError::kRegionsNotFlushed,
                                             "Flat file [%s] could not be flushed; rows naming its new regions are "
                                             "not committed (error=%s)",
                                             file.c_str(), err.AsString().c_str());
@@ -170,7 +171,7 @@ CZoError CacheDB::AfterRowWrite(const CZoError& result) {
     // flat files flushed first. The forced commit reports the loss.
     if (!transactionOpen || !impl->TransactionLost()) return result;
     CZoError err = CommitTransaction(true);
-    if (err.IsError() && !FXErrorUtil::IsInt(err, CacheDBImpl::kErrorTransactionLost))
+    if (err.IsError() && !FXErrorUtil::IsInt(err, LBCError::kTransactionLost))
         LBC_LOG(-1, "Failed to execute SQL COMMIT transaction [%s]", err.AsString().c_str());
     return result;
 }

@@ -99,7 +99,8 @@ public:
     virtual CZoError Write(const void* buffer, uint32_t count, uint64_t* done) = 0;
     virtual CZoError Seek(int64_t offset, int whence, int64_t* newPosition) = 0;
     virtual CZoError SetSize(int64_t size) = 0;
-    // Exclusive and never waits; a lock held elsewhere is ErrorInt 14.
+    // Exclusive and never waits; a lock held elsewhere is
+    // LBCError::kLockedByAnotherHost.
     virtual CZoError Lock(int flags) = 0;
     virtual CZoError Unlock() = 0;
     virtual bool IsConnected() = 0;

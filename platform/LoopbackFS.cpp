@@ -1,5 +1,6 @@
 #include "platform/LoopbackFS.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/DurabilityTrace.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXFile.h"
@@ -515,7 +516,7 @@ CZoError LoopbackFile::Lock(int) {
         int refused = errno;
         CZoError inner = FXErrorUtil::ErrorErrNo(FXLOC, refused);
         if (refused != EAGAIN && refused != EACCES) return inner;
-        return FXErrorUtil::ErrorInt(FXLOC, 14, "(error=%s)", inner.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost, "(error=%s)", inner.AsString().c_str());
     }
     return CZoError::Success();
 }

@@ -7,9 +7,9 @@
 //
 // Semantics the callers rely on: an open never truncates; a size set through
 // one handle is seen at once through every other; rename replaces; a lock is
-// exclusive per open handle (also between handles of one process), never
-// waits, survives the closing of other handles of the file, and a lock held
-// elsewhere is refused with ErrorInt 14.
+// exclusive per open handle (also between handles of one process), never waits,
+// survives the closing of other handles of the file, and a lock held elsewhere
+// is refused with LBCError::kLockedByAnotherHost.
 
 #include "platform/CFSInterface.h"
 

@@ -1,5 +1,6 @@
 #include "pruning/CacheDBPruner.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
@@ -20,7 +21,7 @@ CZoError CacheDBPruner::Start() {
         LBC_LOG(-1,
                 "Failed to initialize threadpool for Live browse cache DB pruner threads. Periodic pruning operation "
                 "will not be carried out.");
-        return FXErrorUtil::ErrorInt(FXLOC, 61);
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kDatabasePrunerPoolFailed);
     }
     started.store(true);
     LBC_LOG(0, "Live Browse Cache db pruner threadpool STARTED");
@@ -32,7 +33,7 @@ CZoError CacheDBPruner::Stop(bool wait) {
     if (wait) {
         if (!threadPool->waitForAllThreads(true, true, true, -1)) {
             LBC_LOG(-1, "Error waiting for Live browse cache DB pruner threads to finish");
-            return FXErrorUtil::ErrorInt(FXLOC, 62);
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kDatabasePrunerWaitFailed);
         }
     } else {
         threadPool->terminateAllThreads();

@@ -19,10 +19,12 @@ public:
     CacheDBPruner(const CacheDBPruner&) = delete;
     CacheDBPruner& operator=(const CacheDBPruner&) = delete;
 
-    // Starts the pool once; ErrorInt 61 when it cannot, and a later call tries again.
+    // Starts the pool once; LBCError::kDatabasePrunerPoolFailed when it cannot, and a
+    // later call tries again.
     CZoError Start();
-    // wait: let the work finish and end the threads (ErrorInt 62 when the
-    // wait fails); otherwise terminate them. A pool never started: success.
+    // wait: let the work finish and end the threads
+    // (LBCError::kDatabasePrunerWaitFailed when the wait fails); otherwise
+    // terminate them. A pool never started: success.
     CZoError Stop(bool wait);
     bool IsStarted() const { return started.load(); }
 

@@ -1,5 +1,6 @@
 #include "pruning/CacheDataPruner.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/XkThreadPool.h"
@@ -48,8 +49,10 @@ CZoError RemoveFile(CacheDataPruner::WorkItem& item) {
     // file system, where it could resolve to a folder of the location.
     if (path.empty()) return CZoError::Success();
     CZoError err = item.fileIO ? item.fileIO->RemoveFile(path)
-                               : FXErrorUtil::ErrorInt(FXLOC, 70, "No file access to remove [%s]", path.c_str());
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 70, "(error=%s)", err.AsString().c_str());
+                               : FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneFileRemoveFailed,
+                                                       "No file access to remove [%s]", path.c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneFileRemoveFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -67,7 +70,7 @@ CZoError CacheDataPruner::Start() {
         LBC_LOG(-1,
                 "Failed to initialize threadpool for Live browse cache Data pruner threads. Periodic pruning operation "
                 "will not be carried out.");
-        return FXErrorUtil::ErrorInt(FXLOC, 67);
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kDataPrunerPoolFailed);
     }
     started.store(true);
     LBC_LOG(0, "Live Browse Cache data pruner threadpool STARTED");
@@ -79,7 +82,7 @@ CZoError CacheDataPruner::Stop(bool wait) {
     if (wait) {
         if (!threadPool->waitForAllThreads(true, true, true, -1)) {
             LBC_LOG(-1, "Error waiting for Live browse cache Data pruner threads to finish");
-            return FXErrorUtil::ErrorInt(FXLOC, 68);
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kDataPrunerWaitFailed);
         }
     } else {
         threadPool->terminateAllThreads();
@@ -114,21 +117,23 @@ void* CacheDataPruner::ProcessDataPrunerRequest(void* workItem) {
         switch (item.type) {
             case WorkItem::PRUNE_CACHE_ITEM:
                 boost::any_cast<CacheItemPtr>(item.payload);
-                owner.SetResult(FXErrorUtil::ErrorInt(FXLOC, 56));
+                owner.SetResult(FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneItemNotSupported));
                 break;
             case WorkItem::DELETE_FILE:
                 owner.SetResult(RemoveFile(item));
                 break;
             default:
-                owner.SetResult(FXErrorUtil::ErrorInt(FXLOC, 56));
+                owner.SetResult(FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneItemNotSupported));
                 break;
         }
     } catch (const CZoError& err) {
-        owner.SetResult(FXErrorUtil::ErrorInt(FXLOC, 70, "(error=%s)", err.AsString().c_str()));
+        owner.SetResult(
+            FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneFileRemoveFailed, "(error=%s)", err.AsString().c_str()));
     } catch (const std::exception& e) {
-        owner.SetResult(FXErrorUtil::ErrorInt(FXLOC, 70, "(error=%s)", e.what()));
+        owner.SetResult(FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneFileRemoveFailed, "(error=%s)", e.what()));
     } catch (...) {
-        owner.SetResult(FXErrorUtil::ErrorInt(FXLOC, 70, "(error=%s)", "unknown exception"));
+        owner.SetResult(
+            FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneFileRemoveFailed, "(error=%s)", "unknown exception"));
     }
     return nullptr;
 }

@@ -46,17 +46,21 @@ public:
     CacheDataPruner& operator=(const CacheDataPruner&) = delete;
 
     void SetFSIO(CCacheFileIOPtr io);
-    // Starts the pool once; ErrorInt 67 when it cannot, and a later call tries again.
+    // Starts the pool once; LBCError::kDataPrunerPoolFailed when it cannot, and a
+    // later call tries again.
     CZoError Start();
-    // wait: let the work finish and end the threads (ErrorInt 68 when the
-    // wait fails); otherwise terminate them. A pool never started: success.
+    // wait: let the work finish and end the threads
+    // (LBCError::kDataPrunerWaitFailed when the wait fails); otherwise
+    // terminate them. A pool never started: success.
     CZoError Stop(bool wait);
     bool IsStarted() const { return started.load(); }
 
     // Queues the deletion of the file; always success. The callback gets
-    // success, or ErrorInt 70 "(error=%s)" when the file could not be removed.
+    // success, or LBCError::kPruneFileRemoveFailed "(error=%s)" when the file
+    // could not be removed.
     CZoError DeleteCacheFile(const std::string& path, Callback callback);
-    // Single items are not pruned: the callback always gets ErrorInt 56.
+    // Single items are not pruned: the callback always gets
+    // LBCError::kPruneItemNotSupported.
     CZoError PruneCacheItem(CacheItemPtr item, Callback callback);
 
     // The pool's work function: processes one WorkItem and destroys it.

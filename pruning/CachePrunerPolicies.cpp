@@ -7,6 +7,7 @@
 
 #include "pruning/CachePruner.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "metadb/CacheDB.h"
 #include "platform/ArMgrClientAPI.h"
@@ -51,7 +52,8 @@ void CachePruner::PruneJobs() {
 
 CZoError CachePruner::PruneJobs(const Configuration& configuration, unsigned int& itemsPruned,
                                 long long& bytesPruned) {
-    if (!cache || !cacheDB) return FXErrorUtil::ErrorInt(FXLOC, 39, "Pruner without a cache location");
+    if (!cache || !cacheDB)
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNoDatabaseImplementation, "Pruner without a cache location");
     PruningParams params;
     bool needed = false;
     CZoError err = CheckIfPruningNeeded(configuration, needed, params);
@@ -149,7 +151,7 @@ CZoError CachePruner::GetBytesToPrune(const Cache::CacheSpaceStats& stats, Pruni
     } else {
         LBC_LOG(2, "Cache size is within limit threshold. But we will block cache writes since disk space is near full.");
     }
-    if (params.bytesToPrune < 0) return FXErrorUtil::ErrorInt(FXLOC, 72);
+    if (params.bytesToPrune < 0) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneSizeNegative);
     return CZoError::Success();
 }
 

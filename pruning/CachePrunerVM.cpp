@@ -11,6 +11,7 @@
 
 #include "pruning/CachePruner.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
@@ -31,7 +32,8 @@ CZoError CachePruner::SubmitVMJobForPruning(const VM& vm, long long& bytes) {
 
     err = SubmitVMJobForPruning(vm);
     if (err.IsError()) {
-        if (FXErrorUtil::IsInt(err, 76) || FXErrorUtil::IsInt(err, 14)) {
+        if (FXErrorUtil::IsInt(err, LBCError::kFlatFileInUse) ||
+            FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) {
             LBC_LOG(2, "Cache file corresponding to [%s] is in use. Skipping pruning for it.",
                     vm.description().c_str());
             return CZoError::Success();
@@ -79,9 +81,9 @@ CZoError CachePruner::PruneVMJob(const VM& vm) {
     {
         // The mark covers this location's copy only and goes with the holder.
         // Kept until the completion it would guard nothing here: till then the
-        // afile's lock file refuses every request of this process for the
-        // copy at this location (ErrorInt 14), and a Writer opened before
-        // holds that lock, so the pruner could not have taken it.
+        // afile's lock file refuses every request of this process for the copy
+        // at this location (LBCError::kLockedByAnotherHost), and a Writer
+        // opened before holds that lock, so the pruner could not have taken it.
         CCacheSyncObject holder(copy, cache->GetCacheDataFolderPath());
         holder.MarkVMInPruning();
         CZoError err = PruneVMJobLocked(*copy, dbFilePath, flatFilePath, prunedPath);
@@ -123,7 +125,9 @@ CZoError CachePruner::PruneVMJobLocked(VM& vm, std::string& dbFilePath, std::str
         // every later pass at the same place.
         bool exists = true;
         CZoError probe = fileIO->IsExists(dbFilePath, exists);
-        if (probe.IsError() || exists) return FXErrorUtil::ErrorInt(FXLOC, 64, "(error=%s)", err.AsString().c_str());
+        if (probe.IsError() || exists)
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneDatabaseRemoveFailed, "(error=%s)",
+                                         err.AsString().c_str());
         LBC_LOG(2, "Cache DB file [%s] already removed", dbFilePath.c_str());
     }
 
@@ -160,16 +164,18 @@ CZoError CachePruner::RenameCacheFile(const VM&, const std::string& path, std::s
 
     std::string parent, name;
     err = FXPath::SplitParentPath(path, parent, name);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 74, "error=%s", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileRenamePathFailed, "error=%s", err.AsString().c_str());
     std::string renamed = parent;
     err = FXPath::Append(renamed, FXString::Format("pruned.%s", name.c_str()));
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 74, "error=%s", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileRenamePathFailed, "error=%s", err.AsString().c_str());
 
     err = fileIO->Move(path, renamed, 1);
     if (err.IsError()) {
         if (FXErrorUtil::IsErrNo(err, EACCES) || FXErrorUtil::IsErrNo(err, EPERM))
-            return FXErrorUtil::ErrorInt(FXLOC, 76, "error=%s", err.AsString().c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, 75, "error=%s", err.AsString().c_str());
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileInUse, "error=%s", err.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileRenameFailed, "error=%s", err.AsString().c_str());
     }
     prunedPath = renamed;
     return CZoError::Success();
@@ -229,16 +235,19 @@ CZoError CachePruner::RemovePrunedVMJobFolders(const std::string& flatFilePath, 
     std::string dataFolder, dbFolder, name;
     CZoError err = FXPath::SplitParentPath(flatFilePath, dataFolder, name);
     if (!err.IsError()) err = FXPath::SplitParentPath(dbFilePath, dbFolder, name);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 20, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCachePathFailed, "(error=%s)", err.AsString().c_str());
 
     LBC_LOG(1, "Removing folder [%s]", dataFolder.c_str());
     err = fileIO->RemoveFolder(dataFolder);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 66, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneFolderRemoveFailed, "(error=%s)", err.AsString().c_str());
 
     LBC_LOG(1, "Deleting lock file");
     LBC_LOG(1, "Removing folder [%s]", dbFolder.c_str());
     err = fileIO->RemoveFolder(dbFolder);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 66, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kPruneFolderRemoveFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 

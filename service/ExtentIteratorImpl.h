@@ -16,9 +16,9 @@ public:
                        unsigned int copyId, size_t batchSize);
     ~ExtentIteratorImpl() override;
 
-    // The end of the listing is ErrorInt 6, again on every later call; a
-    // batch size of 0 ends at once. No database for the afile copy is
-    // ErrorInt 81 and leaves the iterator as it was.
+    // The end of the listing is LBCError::kEndOfListing, again on every later
+    // call; a batch size of 0 ends at once. No database for the afile copy is
+    // LBCError::kNoDatabase and leaves the iterator as it was.
     virtual CZoError GetNextExtentInfo(long long& afileId, long long& afileOffset, unsigned int& copyId,
                                        unsigned int& tessarelId, std::string& validityGUID);
     virtual CZoError GetNextExtentInfo(long long& afileId, long long& afileOffset, unsigned int& copyId,

@@ -3,6 +3,7 @@
 // the cached count and batch refill over their state.
 
 #include "CZoError.h"
+#include "LiveBrowseCacheCodes.h"
 #include "metadb/CacheDB.h"
 #include "metadb/DBObjectIteratorImplBase.h"
 #include "platform/FXErrorUtil.h"
@@ -10,13 +11,12 @@
 #include <cstddef>
 #include <string>
 
-// The end of a batched listing.
-const int kErrorEndOfListing = 6;
-// No cache location (and so no database) for the afile copy.
-const int kErrorNoDatabase = 81;
+// Older names of the public codes, for callers that still use them.
+const int kErrorEndOfListing = LBCError::kEndOfListing;
+const int kErrorNoDatabase = LBCError::kNoDatabase;
 
-// The top-level database of the afile copy's location; ErrorInt 81 when
-// there is none.
+// The top-level database of the afile copy's location; LBCError::kNoDatabase
+// when there is none.
 CZoError GetIteratorDB(const FXCodeLocation& at, long long afileId, unsigned int copyId, CacheDBPtr& db);
 
 // A batched iterator whose database is looked up again at every count and
@@ -47,13 +47,13 @@ protected:
         return CZoError::Success();
     }
 
-    // The next record into `record`, the batch refilled through
-    // fill(db, batch) once the cursor has reached its end; ErrorInt 6 at the
-    // end of the listing (at once for a batch size of 0, which could never
-    // move the listing on).
+    // The next record into `record`, the batch refilled through fill(db, batch)
+    // once the cursor has reached its end; LBCError::kEndOfListing at the end
+    // of the listing (at once for a batch size of 0, which could never move the
+    // listing on).
     template <typename Fill, typename Record>
     CZoError Next(Fill fill, const Record*& record) {
-        if (this->batchSize == 0) return FXErrorUtil::ErrorInt(FXLOC, kErrorEndOfListing);
+        if (this->batchSize == 0) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kEndOfListing);
         if (this->batch.isEnd(this->cursor)) {
             CacheDBPtr db;
             CZoError err = GetIteratorDB(FXLOC, this->afileId, this->copyId, db);
@@ -63,7 +63,7 @@ protected:
             // its clearing), so the next call refills again.
             if (err.IsError()) return err.Push(FXLOC);
             this->cursor = this->batch.iterator();
-            if (this->batch.isEnd(this->cursor)) return FXErrorUtil::ErrorInt(FXLOC, kErrorEndOfListing);
+            if (this->batch.isEnd(this->cursor)) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kEndOfListing);
         }
         record = &*this->cursor;
         ++this->cursor;

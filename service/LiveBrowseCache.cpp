@@ -1,5 +1,6 @@
 #include "LiveBrowseCache.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/EvDebugWrapper.h"
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
@@ -120,7 +121,9 @@ bool CLiveBrowseCache::InitializeLogging() {
     return true;
 }
 
-bool CLiveBrowseCache::IsErrorExtentAlreadyCached(CZoError& error) { return FXErrorUtil::IsInt(error, 34); }
+bool CLiveBrowseCache::IsErrorExtentAlreadyCached(CZoError& error) {
+    return FXErrorUtil::IsInt(error, LBCError::kExtentAlreadyCached);
+}
 
 void CLiveBrowseCache::SetTestability() { LIVE_BROWSE_CACHE_TESTABILITY.store(1); }
 
@@ -131,8 +134,9 @@ namespace {
 // The six-argument forms tell the host about another host's lock in its own
 // terms; the inner error is not carried over.
 CZoError TranslateLockError(CZoError err, long long afileId, const FXCodeLocation& at) {
-    if (FXErrorUtil::IsInt(err, 14))
-        return FXErrorUtil::ErrorWin32(at, 5, "Cache file for afileID [%lld] locked by another host", afileId);
+    if (FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost))
+        return FXErrorUtil::ErrorWin32(at, LBCError::kWin32LockedByAnotherHost,
+                                       "Cache file for afileID [%lld] locked by another host", afileId);
     if (err.IsError()) return err.Push(at);
     return CZoError::Success();
 }

@@ -6,6 +6,7 @@
 
 #include "LiveBrowseCache.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "VM.h"
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
@@ -37,7 +38,7 @@ CZoError CLiveBrowseCacheImpl::IsExtentInCache(long long afileId, long long afil
         const ExtentParam key = ExtentParam::Of(Extent(afileId, afileOffset, tessarelId, copyId, 0));
         Extent row(0, 0, 0, 0, 0);
         err = db->GetExtent(key, row);
-        if (FXErrorUtil::IsInt(err, 5)) {
+        if (FXErrorUtil::IsInt(err, LBCError::kNotFound)) {
             cached = false;
             recorded = false;
             return CZoError::Success();
@@ -90,7 +91,7 @@ CZoError CLiveBrowseCacheImpl::AgeCachedJob(long long jobId, long long afileId, 
             time_t listedTime = 0;
             err = jobs->GetNextVMInfo(listedAfileId, listedJobId, listedCopyId, listedTessarelId, listedGUID,
                                       listedTime);
-            if (FXErrorUtil::IsInt(err, kErrorEndOfListing)) return CZoError::Success();
+            if (FXErrorUtil::IsInt(err, LBCError::kEndOfListing)) return CZoError::Success();
             if (err.IsError()) return err.Push(FXLOC);
 
             VM vm(listedTessarelId, listedCopyId, listedAfileId, std::string(), listedJobId,
@@ -104,7 +105,7 @@ CZoError CLiveBrowseCacheImpl::AgeCachedJob(long long jobId, long long afileId, 
             uint64_t ageDays = days;
             if (ageDays == 0) {
                 if (!pruner)
-                    return FXErrorUtil::ErrorInt(FXLOC, kErrorNoDatabase,
+                    return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNoDatabase,
                                                  "No pruner found for afileID [%lld] copyID [%u]", afileId, copyId);
                 ageDays = static_cast<uint64_t>(pruner->GetNoOfDaysRetention()) + 1;
             }

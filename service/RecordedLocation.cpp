@@ -1,5 +1,6 @@
 #include "service/RecordedLocation.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
@@ -12,7 +13,7 @@
 CZoError TestRecordedLocation(Cache& cache, const Extent& row, const VM& vm, bool& valid,
                               Cache::INVALIDITY_REASON& reason) {
     CZoError err = cache.IsCacheLocationValid(row, vm, valid, reason);
-    if (FXErrorUtil::IsInt(err, 37)) {
+    if (FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) {
         LBC_LOG(2, "Unusable cache location [%s] for extent [%s] is replaced (error=%s)", row.CacheLocation.c_str(),
                 row.description().c_str(), err.AsString().c_str());
         valid = false;

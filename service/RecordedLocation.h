@@ -9,11 +9,11 @@
 #include "store/Cache.h"
 #include "store/FlatFileLedger.h"
 
-// Cache::IsCacheLocationValid for a row the write road is about to replace.
-// A location that can never be served (ErrorInt 37: a path outside the data
-// folder, a negative region, a malformed text) counts as not valid instead of
-// failing: otherwise the extent could never be cached again. Reads still
-// refuse such a row with 37.
+// Cache::IsCacheLocationValid for a row the write road is about to replace. A
+// location that can never be served (LBCError::kInvalidLocation: a path outside
+// the data folder, a negative region, a malformed text) counts as not valid
+// instead of failing: otherwise the extent could never be cached again. Reads
+// still refuse such a row with it.
 CZoError TestRecordedLocation(Cache& cache, const Extent& row, const VM& vm, bool& valid,
                               Cache::INVALIDITY_REASON& reason);
 

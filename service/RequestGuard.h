@@ -5,12 +5,13 @@
 // the request fail, never succeed with an empty or unopened handle.
 
 #include "CZoError.h"
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 
 #include <exception>
 
-// The library's code for a request step that threw without an error.
-const int kErrorUnexpectedThrow = 86;
+// An older name of the public code, for callers that still use it.
+const int kErrorUnexpectedThrow = LBCError::kUnexpectedThrow;
 
 template <typename Operation>
 CZoError RunRequest(const FXCodeLocation& at, Operation operation) {
@@ -18,8 +19,8 @@ CZoError RunRequest(const FXCodeLocation& at, Operation operation) {
         return operation();
     } catch (CZoError& thrown) {
         if (thrown.IsError()) return thrown.Push(at);
-        return FXErrorUtil::ErrorInt(at, kErrorUnexpectedThrow, "A request step threw without an error");
+        return FXErrorUtil::ErrorInt(at, LBCError::kUnexpectedThrow, "A request step threw without an error");
     } catch (const std::exception& thrown) {
-        return FXErrorUtil::ErrorInt(at, kErrorUnexpectedThrow, "A request step threw [%s]", thrown.what());
+        return FXErrorUtil::ErrorInt(at, LBCError::kUnexpectedThrow, "A request step threw [%s]", thrown.what());
     }
 }

@@ -20,8 +20,9 @@ public:
                    unsigned int copyId, size_t batchSize);
     ~VMIteratorImpl() override;
 
-    // The end is ErrorInt 6, again on every later call; a batch size of 0
-    // ends at once. No database is ErrorInt 81, the iterator unchanged.
+    // The end is LBCError::kEndOfListing, again on every later call; a batch
+    // size of 0 ends at once. No database is LBCError::kNoDatabase, the
+    // iterator unchanged.
     virtual CZoError GetNextVMInfo(long long& afileId, long long& jobId, unsigned int& copyId,
                                    unsigned int& tessarelId, std::string& validityGUID, time_t& lastReferenceTime);
     // The number of afile databases of the whole location, whatever the

@@ -1,5 +1,6 @@
 #include "store/Cache.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
@@ -57,7 +58,8 @@ void Cache::SetMountPathInfo(boost::any mountPathInfo) {
 
 CZoError Cache::Initialize() {
     CZoError err = LiveBrowseCacheUtility::GetCacheDataLocation(rootPath, dataFolderPath);
-    if (err.IsError()) throw FXErrorUtil::ErrorInt(FXLOC, 20, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        throw FXErrorUtil::ErrorInt(FXLOC, LBCError::kCachePathFailed, "(error=%s)", err.AsString().c_str());
     if (fileIOError.IsError()) return fileIOError.Push(FXLOC);
 
     err = CreateCacheDataFolder();
@@ -89,7 +91,8 @@ CZoError Cache::CreateCacheDataFolder() {
     if (err.IsError()) return err.Push(FXLOC);
     if (exists) return CZoError::Success();
     err = fileIO->CreateFolder(dataFolderPath, true);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheInitFailed, "(error=%s)", err.AsString().c_str());
     LBC_LOG(0, "Created Live Browse Cache Data folder [%s]", dataFolderPath.c_str());
     return CZoError::Success();
 }
@@ -103,16 +106,19 @@ CZoError Cache::GetCacheImplementation(Type type, CacheImplPtr& impl) {
             return CZoError::Success();
         }
         case PER_EXTENT_FILE_CACHE:
-            return FXErrorUtil::ErrorInt(FXLOC, 43, "Per extent hosting file cache is not supprted");
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheTypeNotSupported,
+                                         "Per extent hosting file cache is not supprted");
     }
     // A cache without a back end would fail every request later, far from here.
-    return FXErrorUtil::ErrorInt(FXLOC, 43, "Cache type [%d] is not supported", static_cast<int>(type));
+    return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheTypeNotSupported, "Cache type [%d] is not supported",
+                                 static_cast<int>(type));
 }
 
 CZoError Cache::Impl(const FXCodeLocation& at, CacheImplPtr& impl) const {
     impl = cacheImpl;
     if (impl) return CZoError::Success();
-    return FXErrorUtil::ErrorInt(at, 43, "Cache [%s] has no storage back end", shortName.c_str());
+    return FXErrorUtil::ErrorInt(at, LBCError::kCacheTypeNotSupported, "Cache [%s] has no storage back end",
+                                 shortName.c_str());
 }
 
 void Cache::SetMaxCacheSize(unsigned long long bytes) {
@@ -149,13 +155,15 @@ CZoError Cache::GetCacheSpaceUsageStats(CacheSpaceStats& stats) {
     unsigned long long volumeTotal = 0;
     unsigned long long volumeAvailable = 0;
     err = impl->GetSpaceUsage(dataFolderPath, volumeTotal, volumeAvailable);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 71, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kSpaceUsageFailed, "(error=%s)", err.AsString().c_str());
     LBC_LOG(2, "Total disk space [%s] Available disk space [%s]",
             LiveBrowseCacheUtility::GetBytesAsUnits(volumeTotal).c_str(),
             LiveBrowseCacheUtility::GetBytesAsUnits(volumeAvailable).c_str());
     unsigned long long cacheSize = 0;
     err = impl->GetCacheSize(cacheSize);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 71, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kSpaceUsageFailed, "(error=%s)", err.AsString().c_str());
     stats.cacheSize = cacheSize;
     LBC_LOG(3, "Current cache size [%s]", LiveBrowseCacheUtility::GetBytesAsUnits(cacheSize).c_str());
 

@@ -86,8 +86,8 @@ public:
     // When no file access can be made for it, the reason is kept and
     // Initialize returns it.
     void SetMountPathInfo(boost::any mountPathInfo);
-    // Throws a CZoError (ErrorInt 20) when the data folder path cannot be
-    // composed; every other failure is returned.
+    // Throws a CZoError (LBCError::kCachePathFailed) when the data folder path
+    // cannot be composed; every other failure is returned.
     CZoError Initialize();
     void RefreshConfiguration();
 
@@ -138,7 +138,8 @@ public:
 private:
     CZoError GetCacheImplementation(Type type, CacheImplPtr& impl);
     CZoError CreateCacheDataFolder();
-    // The back end, or ErrorInt 43 when Initialize has not made one.
+    // The back end, or LBCError::kCacheTypeNotSupported when Initialize has not
+    // made one.
     CZoError Impl(const FXCodeLocation& at, CacheImplPtr& impl) const;
 
     // Set once by SetMountPathInfo and Initialize, before the cache is shared.

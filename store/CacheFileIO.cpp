@@ -1,5 +1,6 @@
 #include "store/CacheFileIO.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "platform/CZoDirectory.h"
 #include "platform/FXErrorUtil.h"
@@ -30,7 +31,8 @@ CCacheFileIO::CCacheFileIO(boost::any& info) {
     remoteFile.reset(CFileInterface::GetFileInterfaceInstance(mountPath.fsParams));
     remoteFS.reset(CFSInterface::GetFSInterfaceInstance(mountPath.fsParams));
     if (!remoteFile || !remoteFS)
-        throw FXErrorUtil::ErrorInt(FXLOC, 83, "The FS client made no %s object for data server [%s] path [%s]",
+        throw FXErrorUtil::ErrorInt(FXLOC, LBCError::kNoFileSystemObject,
+                                    "The FS client made no %s object for data server [%s] path [%s]",
                                     remoteFile ? "file-system" : "file", mountPath.fsParams.host.Host.c_str(),
                                     mountPath.fsParams.host.Path.c_str());
 }
@@ -145,7 +147,8 @@ CZoError CCacheFileIO::GetSpaceUsage(const std::string& path, unsigned long long
 
 CZoError CCacheFileIO::_GetSpaceUsage(const char* path, unsigned long long* total, unsigned long long* available) {
     CZoError err = CZoDirectory::GetSpaceUsage(path, total, available);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 71, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kSpaceUsageFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -193,7 +196,8 @@ CZoError CCacheFileIO::CreateAndLockFile(const std::string& path) {
     if (err.IsError() || !exists) {
         CZoError unlocked = remoteFile->Unlock();
         if (unlocked.IsError()) LBC_LOG(2, "Failed to unlock [%s] %s", path.c_str(), unlocked.AsString().c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, 14, "Lock file [%s] was deleted while it was being locked", path.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                     "Lock file [%s] was deleted while it was being locked", path.c_str());
     }
     return CZoError::Success();
 }
@@ -208,7 +212,8 @@ CZoError CCacheFileIO::_CreateAndLockFile(const std::string& path) {
     // No other holder keeps a file from being opened (descriptors run out, no
     // access, no space): the code stays, the message must not blame a host.
     if (err.IsError())
-        return FXErrorUtil::ErrorInt(FXLOC, 14, "Lock file [%s] could not be opened; it is not held by another host (error=%s)",
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                     "Lock file [%s] could not be opened; it is not held by another host (error=%s)",
                                      path.c_str(), err.AsString().c_str());
     struct flock fl = {};
     fl.l_type = F_WRLCK;
@@ -219,10 +224,11 @@ CZoError CCacheFileIO::_CreateAndLockFile(const std::string& path) {
         const int e = errno;
         CZoError inner = FXErrorUtil::ErrorErrNo(FXLOC, e);
         if (e != EACCES && e != EAGAIN)
-            return FXErrorUtil::ErrorInt(FXLOC, 14,
-                                         "Lock file [%s] could not be locked; it is not held by another host (error=%s)",
-                                         path.c_str(), inner.AsString().c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, 14, "(error=%s)", inner.AsString().c_str());
+            return FXErrorUtil::ErrorInt(
+                FXLOC, LBCError::kLockedByAnotherHost,
+                "Lock file [%s] could not be locked; it is not held by another host (error=%s)", path.c_str(),
+                inner.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost, "(error=%s)", inner.AsString().c_str());
     }
     // The pruner of another host deletes the lock file while it holds it. One
     // opened just before and locked just after holds a file no longer at its
@@ -232,7 +238,8 @@ CZoError CCacheFileIO::_CreateAndLockFile(const std::string& path) {
     if (::fstat(localFile.get(), &opened) != 0 || ::stat(path.c_str(), &named) != 0 ||
         opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
         localFile.reset(-1);
-        return FXErrorUtil::ErrorInt(FXLOC, 14, "Lock file [%s] was deleted while it was being locked", path.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                     "Lock file [%s] was deleted while it was being locked", path.c_str());
     }
     return CZoError::Success();
 }
@@ -254,7 +261,7 @@ CZoError CCacheFileIO::_ReleaseLockFile() {
     fl.l_len = 0;
     if (::fcntl(localFile.get(), F_SETLKW, &fl) != 0) {
         CZoError inner = FXErrorUtil::ErrorErrNo(FXLOC, errno);
-        return FXErrorUtil::ErrorInt(FXLOC, 15, "(error=%s)", inner.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockFileWaitFailed, "(error=%s)", inner.AsString().c_str());
     }
     localFile.reset(-1);
     return CZoError::Success();
@@ -397,7 +404,8 @@ CZoError CCacheFileIO::Move(const std::string& src, const std::string& dst, CCac
                             CCacheFileIOPtr dstIO, int flags) {
     if (!srcIO || !dstIO) return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "Move without file access");
     if (srcIO->IsRemote() != dstIO->IsRemote())
-        return FXErrorUtil::ErrorInt(FXLOC, 79, "Move operation between local and remote paths is not supported");
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kMoveAcrossLocationsRefused,
+                                     "Move operation between local and remote paths is not supported");
     return srcIO->Move(src, dst, flags);
 }
 
@@ -439,7 +447,7 @@ CZoError CCacheFileIO::StreamCopy(const std::string& src, const std::string& dst
             unsigned long put = 0;
             err = writer->Write(buffer.data(), got, &put);
             if (err.IsError()) return err;
-            if (put < got) return FXErrorUtil::ErrorInt(FXLOC, 80);
+            if (put < got) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kShortCopy);
             copied += static_cast<long long>(got);
         }
         return writer->SetEndOfFile(copied);

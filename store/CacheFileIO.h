@@ -40,8 +40,9 @@ public:
 
     // An empty `info` makes a local object; otherwise it must hold a
     // CacheMountPathInfo (boost::bad_any_cast otherwise). Throws a CZoError
-    // (ErrorInt 83) when the FS client yields no object: such an object would
-    // otherwise quietly work on the local disk under remote paths.
+    // (LBCError::kNoFileSystemObject) when the FS client yields no object: such
+    // an object would otherwise quietly work on the local disk under remote
+    // paths.
     explicit CCacheFileIO(boost::any& info);
     ~CCacheFileIO();
     CCacheFileIO(const CCacheFileIO&) = delete;
@@ -94,7 +95,8 @@ public:
     CZoError Write(void* buf, unsigned long len, unsigned long* done);
 
     // Between two objects. Move between a local and a remote object is refused
-    // (ErrorInt 79); Copy streams unless both are local.
+    // (LBCError::kMoveAcrossLocationsRefused); Copy streams unless both are
+    // local.
     static CZoError Move(const std::string& src, const std::string& dst, CCacheFileIOPtr srcIO,
                          CCacheFileIOPtr dstIO, int flags);
     static CZoError Copy(const std::string& src, const std::string& dst, CCacheFileIOPtr srcIO,

@@ -4,6 +4,7 @@
 
 #include "store/CacheFileIO.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/CPathMatch.h"
 #include "platform/CSimpleFolderTreeIterator.h"
 #include "platform/FXErrorUtil.h"
@@ -42,7 +43,8 @@ CZoError CCacheFileIO::FolderSize(const std::string& folder, unsigned long long&
 CZoError CCacheFileIO::SpaceWalkerFunc(const char* folder, const char* name, bool isFolder, void* contextPtr) {
     if (isFolder) return CZoError::Success();
     FolderSizeWalkContext* context = static_cast<FolderSizeWalkContext*>(contextPtr);
-    if (ElapsedMs(context->start) >= context->limitMs) return FXErrorUtil::ErrorInt(FXLOC, 78);
+    if (ElapsedMs(context->start) >= context->limitMs)
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kSpaceWalkBudgetSpent);
     std::string path = folder;
     CZoError err = FXPath::Append(path, name, 0);
     if (err.IsError()) return err.Push(FXLOC);
@@ -105,7 +107,7 @@ CZoError CCacheFileIO::DeleteEmptyFolders(const std::string& folder, int limitMs
     context.removedSinceCheck = 0;
     context.fs = remoteFS;
     CZoError err = remoteFS->Walk(ConvertPath(folder), &context, kWalkDepth, true, DeleteWalkerFunc, 0);
-    if (FXErrorUtil::IsInt(err, 77)) return CZoError::Success();
+    if (FXErrorUtil::IsInt(err, LBCError::kFolderWalkBudgetSpent)) return CZoError::Success();
     return err;
 }
 
@@ -115,7 +117,8 @@ CZoError CCacheFileIO::DeleteWalkerFunc(const char* folder, const char* name, bo
     DeleteWalkContext* context = static_cast<DeleteWalkContext*>(contextPtr);
     if (context->removedSinceCheck >= context->checkEvery) {
         context->removedSinceCheck = 0;
-        if (ElapsedMs(context->start) >= context->limitMs) return FXErrorUtil::ErrorInt(FXLOC, 77);
+        if (ElapsedMs(context->start) >= context->limitMs)
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFolderWalkBudgetSpent);
     }
     std::string path = folder;
     CZoError err = FXPath::Append(path, name, 0);

@@ -1,5 +1,6 @@
 #include "store/CacheImpl.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
 
@@ -23,7 +24,8 @@ CZoError CacheImpl::ParseCacheItemLocation(const std::string& dbLocation, std::s
     location = dbLocation;
     const std::string prefix = FXString::Format("%s%s", kLocationPrefix, kLocationSeparator);
     if (!FXString::MatchLeft(location, prefix))
-        return FXErrorUtil::ErrorInt(FXLOC, 37, "Cache item location in DB [%s] does not contain location prefix",
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
+                                     "Cache item location in DB [%s] does not contain location prefix",
                                      location.c_str());
     location = location.substr(prefix.size());
     return CZoError::Success();

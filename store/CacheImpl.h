@@ -31,8 +31,8 @@ public:
     // Called once by Cache, right after it makes the back end.
     void SetFSIO(CCacheFileIOPtr fileIO, boost::any& mountPathInfo);
     std::string GetCacheDataFolderPath() const;
-    // The item location inside a database form; ErrorInt 37 (location equal
-    // to the input) when the prefix is missing.
+    // The item location inside a database form; LBCError::kInvalidLocation
+    // (location equal to the input) when the prefix is missing.
     static CZoError ParseCacheItemLocation(const std::string& dbLocation, std::string& location);
 
     // An empty validityGuid means the extent's own ValidityGUID.

@@ -1,5 +1,6 @@
 #include "store/CacheNamespace.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXPath.h"
 #include "platform/FXString.h"
@@ -28,7 +29,8 @@ unsigned long long LeadingNumber(const std::string& part) {
 }
 
 CZoError NoLocation(const FXCodeLocation& at, const char* what, long long afileId, unsigned copyId) {
-    return FXErrorUtil::ErrorInt(at, 81, "No %s found for afileID [%llu] copyID [%u]", what, Id(afileId), copyId);
+    return FXErrorUtil::ErrorInt(at, LBCError::kNoDatabase, "No %s found for afileID [%llu] copyID [%u]", what,
+                                 Id(afileId), copyId);
 }
 
 }  // namespace
@@ -39,11 +41,14 @@ CZoError CacheNamespace::GenerateAfileFolderPath(long long afileId, unsigned tes
     std::string md5;
     CZoError err = LiveBrowseCacheUtility::GetMd5(name, md5);
     if (!err.IsError() && md5.empty()) err = FXErrorUtil::ErrorWin32(FXLOC, 1359);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 28, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kHashedFolderFailed, "(error=%s)", err.AsString().c_str());
     err = FXPath::Append(path, GetHashGuidBasedFolderPath(md5), 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 28, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kHashedFolderFailed, "(error=%s)", err.AsString().c_str());
     err = FXPath::Append(path, name, 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 28, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kHashedFolderFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -86,7 +91,8 @@ CZoError CacheNamespace::GenerateAfileDBFolderPath(long long afileId, unsigned t
 CZoError CacheNamespace::AppendFlatFileName(long long afileId, unsigned tessarelId, unsigned copyId,
                                             std::string& path) {
     CZoError err = FXPath::Append(path, FXString::Format("%llu_%u_%u.cache", Id(afileId), copyId, tessarelId), 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 23, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileNameFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -122,9 +128,11 @@ CZoError CacheNamespace::GenerateExtentFilePath(long long afileId, long long afi
     CZoError err = GenerateAfileDataFolderPath(afileId, tessarelId, copyId, path);
     if (err.IsError()) return err.Push(FXLOC);
     err = FXPath::Append(path, FXString::Format("%llu", Id(jobId)), 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 22, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kExtentPathFailed, "(error=%s)", err.AsString().c_str());
     err = FXPath::Append(path, FXString::Format("%llu_%llu.extent", Id(afileId), Id(afileOffset)), 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 22, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kExtentPathFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -143,7 +151,7 @@ CZoError CacheNamespace::GetFileInfo(const std::string& path, long long& afileId
     tessarelId = 0;
     copyId = 0;
     if (FXString::FindString(path, kAfile, true) == nullptr)
-        return FXErrorUtil::ErrorInt(FXLOC, 27, "Unexpected path found [%s]", path.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kUnexpectedPath, "Unexpected path found [%s]", path.c_str());
 
     std::vector<std::string> components;
     FXString::Split(path, "/", components);
@@ -151,14 +159,15 @@ CZoError CacheNamespace::GetFileInfo(const std::string& path, long long& afileId
         if (!FXString::MatchLeftNoCase(component, kAfile)) continue;
         std::vector<std::string> parts;
         FXString::Split(component, "_", parts);
-        if (parts.size() < 4) return FXErrorUtil::ErrorInt(FXLOC, 27, "Unexpected path found [%s]", path.c_str());
+        if (parts.size() < 4)
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kUnexpectedPath, "Unexpected path found [%s]", path.c_str());
         afileId = static_cast<long long>(LeadingNumber(parts[1]));
         copyId = static_cast<unsigned>(LeadingNumber(parts[2]));
         tessarelId = static_cast<unsigned>(LeadingNumber(parts[3]));
         break;
     }
     if (afileId == 0 && copyId == 0 && tessarelId == 0)
-        return FXErrorUtil::ErrorInt(FXLOC, 27, "Unexpected path found [%s]", path.c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kUnexpectedPath, "Unexpected path found [%s]", path.c_str());
     return CZoError::Success();
 }
 
@@ -172,8 +181,10 @@ CZoError CacheNamespace::GetCachePath(const MediaManager::MountPathInfo& mountPa
                                       std::string& dbPath) {
     const std::string& root = mountPath.getPath();
     CZoError err = LiveBrowseCacheUtility::GetCacheDataLocation(root, dataPath);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 20, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCachePathFailed, "(error=%s)", err.AsString().c_str());
     err = LiveBrowseCacheUtility::GetCacheDBLocation(root, dbPath);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 20, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCachePathFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }

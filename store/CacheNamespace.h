@@ -4,9 +4,9 @@
 // names print afile, copy, Tessarel: afile 812, copy 1, Tessarel 2 lives in
 // <base>/C1/afile_812_1_2 with the flat file 812_1_2.cache. No state.
 //
-// The forms without a base folder resolve the afile copy's location through
-// the service (CacheLookup) and fail with ErrorInt 81 when it has none. Code
-// that already holds its location's folder uses the base-folder forms: the
+// The forms without a base folder resolve the afile copy's location through the
+// service (CacheLookup) and fail with LBCError::kNoDatabase when it has none.
+// Code that already holds its location's folder uses the base-folder forms: the
 // afile-to-location map may be cleared or answer differently by the time it
 // asks again.
 
@@ -48,7 +48,7 @@ public:
     static std::string GenerateAfileFolderSearchString(long long afileId, unsigned tessarelId, unsigned copyId);
 
     // The identity of the first path component that begins with "afile"; all
-    // outputs are 0 after a failure (ErrorInt 27).
+    // outputs are 0 after a failure (LBCError::kUnexpectedPath).
     static CZoError GetFileInfo(const std::string& path, long long& afileId, unsigned& tessarelId, unsigned& copyId);
 
     // The first two characters, upper-cased, of the text without its "-".

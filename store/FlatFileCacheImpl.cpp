@@ -1,5 +1,6 @@
 #include "store/FlatFileCacheImpl.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
@@ -38,7 +39,8 @@ FlatFileCacheImpl::~FlatFileCacheImpl() = default;
 
 CZoError FlatFileCacheImpl::CreateItem(ExtentPtr extent, const std::string& validityGuid, Cache::IntendedOp op,
                                        CacheItemPtr& item) {
-    if (!extent) return FXErrorUtil::ErrorInt(FXLOC, 37, "Cache item requested without an extent");
+    if (!extent)
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation, "Cache item requested without an extent");
     std::string path;
     CZoError err = GenerateFlatFilePath(extent, validityGuid, path);
     if (err.IsError()) return err.Push(FXLOC);
@@ -60,7 +62,8 @@ CZoError FlatFileCacheImpl::GetItem(long long jobId, const std::string& dbLocati
         // A read item that cannot open its file on a location that is gone is
         // an unavailable location, not a missing file: a validity test would
         // otherwise declare every cached extent of it invalid.
-        if (FXErrorUtil::IsInt(thrown, 44) || FXErrorUtil::IsInt(thrown, 83)) {
+        if (FXErrorUtil::IsInt(thrown, LBCError::kFlatFileOpenFailed) ||
+            FXErrorUtil::IsInt(thrown, LBCError::kNoFileSystemObject)) {
             CZoError unreachable = CheckReachable(FXLOC, CacheItemPtr(), location);
             if (unreachable.IsError()) return unreachable;
         }
@@ -82,20 +85,20 @@ CZoError FlatFileCacheImpl::ReadItem(long long jobId, const std::string& dbLocat
 }
 
 CZoError FlatFileCacheImpl::ReadItem(long long, CacheItemPtr item, size_t& size, CAutoMemory<char>& buffer) {
-    if (!item) return FXErrorUtil::ErrorInt(FXLOC, 51, "No cache item to read");
+    if (!item) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kReadFailed, "No cache item to read");
     return item->Read(buffer, size);
 }
 
 CZoError FlatFileCacheImpl::DeleteItem(CacheItemPtr) { return FXErrorUtil::ErrorWin32(FXLOC, 50); }
 
 CZoError FlatFileCacheImpl::AppendToItem(CacheItemPtr item, const void* data, size_t length) {
-    if (!item) return FXErrorUtil::ErrorInt(FXLOC, 49, "No cache item to append to");
+    if (!item) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileWriteFailed, "No cache item to append to");
     item->Write(data, length);
     return CZoError::Success();
 }
 
 CZoError FlatFileCacheImpl::CloseItem(CacheItemPtr item) {
-    if (!item) return FXErrorUtil::ErrorInt(FXLOC, 44, "No cache item to close");
+    if (!item) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOpenFailed, "No cache item to close");
     CZoError err = item->Close();
     if (err.IsError()) return err.Push(FXLOC);
     item->GetExtent()->CacheLocation = ConstructCacheItemLocationForDB(item->GetCacheItemLocation());
@@ -116,7 +119,7 @@ CZoError FlatFileCacheImpl::GetCacheSize(const VM& vm, long long& size) {
     if (err.IsError()) return err;
     long long length = 0;
     err = fileIO->Size(path, length);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 73, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kSizeFailed, "(error=%s)", err.AsString().c_str());
     size = length;
     return CZoError::Success();
 }
@@ -126,7 +129,7 @@ CZoError FlatFileCacheImpl::GetCacheSize(unsigned long long& size) {
     if (err.IsError()) return err;
     unsigned long long total = 0;
     err = fileIO->FolderSize(dataFolderPath, total);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 73, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kSizeFailed, "(error=%s)", err.AsString().c_str());
     size = total;
     return CZoError::Success();
 }
@@ -138,7 +141,7 @@ CZoError FlatFileCacheImpl::GetSpaceUsage(const std::string& path, unsigned long
     unsigned long long volumeTotal = 0;
     unsigned long long volumeAvailable = 0;
     err = fileIO->GetSpaceUsage(path, volumeTotal, volumeAvailable);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 73, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kSizeFailed, "(error=%s)", err.AsString().c_str());
     total = volumeTotal;
     available = volumeAvailable;
     return CZoError::Success();
@@ -163,7 +166,7 @@ CZoError FlatFileCacheImpl::IsCacheLocationValid(const Extent& extent, const VM&
 
     CacheItemPtr item;
     err = GetItem(extent.JobID, extent.CacheLocation, Cache::INTENDED_OP_VALIDITY_TEST, item);
-    if (FXErrorUtil::IsInt(err, 44)) {
+    if (FXErrorUtil::IsInt(err, LBCError::kFlatFileOpenFailed)) {
         LBC_LOG(2, "Failed to open flat file for extent [%s]", extent.description().c_str());
         valid = false;
         reason = Cache::INVALIDITY_FILE_NOT_OPENED;
@@ -171,7 +174,7 @@ CZoError FlatFileCacheImpl::IsCacheLocationValid(const Extent& extent, const VM&
     }
     // A location that cannot be read is no valid location, whatever the
     // caller makes of the error.
-    if (FXErrorUtil::IsInt(err, 37)) valid = false;
+    if (FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) valid = false;
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
@@ -184,7 +187,8 @@ CZoError FlatFileCacheImpl::DeleteFlatFile(const std::string& path) {
     if (err.IsError()) return err.Push(FXLOC);
     if (!exists) return CZoError::Success();
     err = fileIO->RemoveFile(path);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 48, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kItemRemoveFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -199,7 +203,8 @@ CZoError FlatFileCacheImpl::GenerateFlatFilePath(const VM& vm, std::string& path
 
 CZoError FlatFileCacheImpl::RequireFileIO(const FXCodeLocation& at) const {
     if (fileIO) return CZoError::Success();
-    return FXErrorUtil::ErrorInt(at, 85, "Cache data folder [%s] has no file access", dataFolderPath.c_str());
+    return FXErrorUtil::ErrorInt(at, LBCError::kCacheUnavailable, "Cache data folder [%s] has no file access",
+                                 dataFolderPath.c_str());
 }
 
 CZoError FlatFileCacheImpl::CheckReachable(const FXCodeLocation& at, const CacheItemPtr& item,
@@ -207,6 +212,6 @@ CZoError FlatFileCacheImpl::CheckReachable(const FXCodeLocation& at, const Cache
     const bool reachable = item ? item->IsAvailable() : (!fileIO || fileIO->IsConnected());
     if (reachable) return CZoError::Success();
     MarkUnavailable();
-    return FXErrorUtil::ErrorInt(at, 85, "(error=%s)",
+    return FXErrorUtil::ErrorInt(at, LBCError::kCacheUnavailable, "(error=%s)",
                                  FXString::Format("Cache location of [%s] cannot be reached", what.c_str()).c_str());
 }

@@ -17,11 +17,13 @@ public:
     explicit FlatFileCacheImpl(const std::string& dataFolderPath);
     ~FlatFileCacheImpl() override;
 
-    // ErrorInt 85 with the item still in `item` when its location cannot be reached.
+    // LBCError::kCacheUnavailable with the item still in `item` when its location
+    // cannot be reached.
     CZoError CreateItem(ExtentPtr extent, const std::string& validityGuid, Cache::IntendedOp op,
                         CacheItemPtr& item) override;
-    // `item` is left as it was when no item can be made; ErrorInt 85 with the
-    // item in `item` when its location cannot be reached.
+    // `item` is left as it was when no item can be made;
+    // LBCError::kCacheUnavailable with the item in `item` when its location
+    // cannot be reached.
     CZoError GetItem(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
                      CacheItemPtr& item) override;
     CZoError ReadItem(long long jobId, const std::string& dbLocation, CAutoMemory<char>& buffer) override;
@@ -47,9 +49,9 @@ public:
     CZoError GenerateFlatFilePath(const VM& vm, std::string& path) const;
 
 private:
-    // ErrorInt 85 when SetFSIO has given no file access.
+    // LBCError::kCacheUnavailable when SetFSIO has given no file access.
     CZoError RequireFileIO(const FXCodeLocation& at) const;
-    // ErrorInt 85 after marking the location unavailable, when `item` (or,
-    // without one, the location's own file access) cannot reach it.
+    // LBCError::kCacheUnavailable after marking the location unavailable, when
+    // `item` (or, without one, the location's own file access) cannot reach it.
     CZoError CheckReachable(const FXCodeLocation& at, const CacheItemPtr& item, const std::string& what);
 };

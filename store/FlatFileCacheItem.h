@@ -34,6 +34,7 @@
 #include "CAutoMemory.h"
 #include "CZoError.h"
 #include "FXCriticalSection.h"
+#include "LiveBrowseCacheCodes.h"
 #include "store/CacheFileIO.h"
 #include "store/CacheItem.h"
 #include "store/FlatFileHandle.h"
@@ -90,7 +91,7 @@ public:
     // The full path of the flat file the item reads or writes.
     const std::string& GetFlatFilePath() const { return flatFilePath; }
     // The ledger of the flat file; a new region is then reserved only where
-    // no recorded region lies (otherwise Close fails with kErrorFlatFileLost).
+    // no recorded region lies (otherwise Close fails with LBCError::kFlatFileLost).
     void SetLedger(FlatFileLedgerPtr flatFileLedger) { ledger = flatFileLedger; }
     // The validity GUID the region reserved by Close belongs to; empty when
     // no ledger spoke for one.
@@ -102,8 +103,9 @@ public:
     // database form; ErrorInt 37 as the constructor for an unusable one.
     static CZoError RegionEnd(const std::string& dbLocation, long long& end);
 
-    // The flat file is shorter than the regions recorded in it.
-    static const int kErrorFlatFileLost = 92;
+    // An older name of LBCError::kFlatFileLost (the flat file is shorter than
+    // the regions recorded in it), for callers that still use it.
+    static const int kErrorFlatFileLost = LBCError::kFlatFileLost;
 
     // The region locks: one of a fixed set of stripes per flat file, so
     // afile copies do not wait for each other.

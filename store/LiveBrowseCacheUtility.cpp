@@ -1,5 +1,6 @@
 #include "store/LiveBrowseCacheUtility.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "platform/CMd5.h"
 #include "platform/CZoDirectory.h"
@@ -29,7 +30,8 @@ CZoError LiveBrowseCacheUtility::GetJobResultsFolder(std::string& folder) {
     std::string machine = XKPlatformInfo().getPhysicalMachine();
     folder = XKPI_HubClient().getJobResultsDirectory(machine);
     if (folder.empty() || folder[0] != '/')
-        return FXErrorUtil::ErrorInt(FXLOC, 82, "No usable job results folder [%s] for machine [%s]", folder.c_str(),
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNoJobResultsFolder,
+                                     "No usable job results folder [%s] for machine [%s]", folder.c_str(),
                                      machine.c_str());
     return CZoError::Success();
 }
@@ -87,9 +89,11 @@ CZoError LiveBrowseCacheUtility::GetCacheDBLocation(const std::string& root, std
 
 CZoError LiveBrowseCacheUtility::GetDefaultCacheStageDBLocation(std::string& out) {
     CZoError err = GetLocalCacheFolderLocation(out);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 25, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kStageFolderFailed, "(error=%s)", err.AsString().c_str());
     err = FXPath::Append(out, kStageFolderName, 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 25, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kStageFolderFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -103,15 +107,19 @@ CZoError LiveBrowseCacheUtility::GetAfileStageDBLocation(const std::string& dbFo
     if (err.IsError()) return err.Push(FXLOC);
     std::string relative = dbFolder;
     err = FXPath::RemovePathFromFileName(relative, root);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 30, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kStagingPathFailed, "(error=%s)", err.AsString().c_str());
     std::string locationTag;
     err = GetMd5(root, locationTag);
     if (!err.IsError() && locationTag.empty())
-        err = FXErrorUtil::ErrorInt(FXLOC, 30, "No staging name for cache location [%s]", root.c_str());
+        err = FXErrorUtil::ErrorInt(FXLOC, LBCError::kStagingPathFailed, "No staging name for cache location [%s]",
+                                    root.c_str());
     if (!err.IsError()) err = FXPath::Append(out, locationTag, 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 30, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kStagingPathFailed, "(error=%s)", err.AsString().c_str());
     err = FXPath::Append(out, relative, 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 30, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kStagingPathFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -234,7 +242,7 @@ CZoError LiveBrowseCacheUtility::DeleteEmptyFolders(const std::string& folder, i
     context->start = CTimeStamp::Now();
     context->limitMs = limitMs;
     CZoError err = CZoDirectory::Walk(folder, context.get(), -1, true, DeleteWalkFunction);
-    if (FXErrorUtil::IsInt(err, 77)) return CZoError::Success();
+    if (FXErrorUtil::IsInt(err, LBCError::kFolderWalkBudgetSpent)) return CZoError::Success();
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
@@ -246,7 +254,7 @@ CZoError LiveBrowseCacheUtility::DeleteWalkFunction(const char* parent, const ch
     if (context != nullptr && context->removedSinceCheck >= context->checkEvery) {
         context->removedSinceCheck = 0;
         int64_t elapsedMs = (CTimeStamp::Now() - context->start).As100NSIntervals() / 10000;
-        if (elapsedMs >= context->limitMs) return FXErrorUtil::ErrorInt(FXLOC, 77);
+        if (elapsedMs >= context->limitMs) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFolderWalkBudgetSpent);
     }
     std::string path = parent;
     CZoError err = FXPath::Append(path, name, 0);

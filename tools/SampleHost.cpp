@@ -8,6 +8,7 @@
 
 #include "LiveBrowseCache.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "VM.h"
 #include "foundation/PerfCounters.h"
 #include "metadb/CacheDB.h"
@@ -169,7 +170,7 @@ void ListJobsAndExtents(CLiveBrowseCache* lbc) {
         std::printf("       cached job: afile %lld copy %u cell %u, database of %s", afile, copy, tessarel,
                     std::ctime(&when));
     }
-    Check(FXErrorUtil::IsInt(err, 6) && listed.size() == sizeof(kAfiles) / sizeof(kAfiles[0]),
+    Check(FXErrorUtil::IsInt(err, LBCError::kEndOfListing) && listed.size() == sizeof(kAfiles) / sizeof(kAfiles[0]),
           "job iterator lists " + std::to_string(listed.size()) + " cached afiles, then ends");
 
     for (const Afile& afile : kAfiles) {
@@ -187,7 +188,8 @@ void ListJobsAndExtents(CLiveBrowseCache* lbc) {
             ++seen;
             if (md5.size() == 32) ++withMd5;
         }
-        Check(FXErrorUtil::IsInt(err, 6) && seen == kThreads * kExtentsPerThread && total == seen && withMd5 == seen,
+        Check(FXErrorUtil::IsInt(err, LBCError::kEndOfListing) && seen == kThreads * kExtentsPerThread &&
+                  total == seen && withMd5 == seen,
               "extent iterator of afile " + std::to_string(afile.id) + ": " + std::to_string(seen) +
                   " extents in batches of 25, each with its MD5 text");
     }
