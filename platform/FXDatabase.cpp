@@ -213,10 +213,11 @@ CZoError NotOpen(const FXCodeLocation& at, const std::string& name) {
 struct ShapeBuffers {
     std::string shape;
     std::vector<SqlLiteral> literals;
+    SqlShapeMemo memo;
 };
 
 // Each thread shapes into buffers of its own, which stop allocating once
-// grown. Set when they are destroyed; trivially destructible, so it is still
+// grown, and remembers the texts it shaped last. Set when they are destroyed; trivially destructible, so it is still
 // readable afterwards: a thread that runs statements after its own thread
 // objects went (at exit, while the unload releases the service and its
 // databases commit) shapes into buffers of the call instead.
@@ -240,7 +241,7 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
     ShapeBuffers& buffers = t_shapeBuffersGone ? callBuffers : t_shapeBuffers.buffers;
     std::string& shape = buffers.shape;
     std::vector<SqlLiteral>& literals = buffers.literals;
-    if (!ShapeSql(sql.c_str(), shape, literals)) return nullptr;
+    if (!buffers.memo.Shape(sql.c_str(), shape, literals)) return nullptr;
     sqlite3_stmt* stmt = registry.Take(shape, key, taken);
     if (stmt == nullptr) {
         const char* tail = nullptr;
@@ -256,8 +257,8 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
     for (size_t i = 0; i < literals.size(); ++i) {
         const SqlLiteral& literal = literals[i];
         int column = static_cast<int>(i) + 1;
-        int rc = literal.isText ? sqlite3_bind_text(stmt, column, literal.text.data(),
-                                                    static_cast<int>(literal.text.size()), SQLITE_TRANSIENT)
+        int rc = literal.isText ? sqlite3_bind_text(stmt, column, literal.TextData(sql.c_str()),
+                                                    static_cast<int>(literal.TextSize()), SQLITE_TRANSIENT)
                                 : sqlite3_bind_int64(stmt, column, literal.number);
         if (rc != SQLITE_OK) {
             sqlite3_finalize(stmt);

@@ -438,4 +438,89 @@ TEST(SqlShapeTest, ShapesOnlyWhatBindsTheSame) {
     }
 }
 
+// A text shaped from the memo of an earlier one gets what the scan gives it:
+// the same shape, the same literals at the same places, or the same refusal.
+TEST(SqlShapeTest, TheMemoShapesAsTheScanDoes) {
+    const char* const texts[] = {
+        "SELECT * FROM t WHERE a=1 AND b='x''y'",
+        "SELECT * FROM t WHERE a=22 AND b='z'",
+        "SELECT * FROM t WHERE a=-3 AND b='q'",
+        "SELECT * FROM t WHERE a=-4 AND b=''",
+        "SELECT * FROM t WHERE a=5 AND b='it''s'''",
+        "SELECT * FROM t WHERE a=99999999999999999999 AND b='x'",
+        "SELECT * FROM t WHERE a=-9223372036854775808 AND b='x'",
+        "SELECT * FROM t WHERE a=-9223372036854775807 AND b='x'",
+        "SELECT * FROM t WHERE a=1.5 AND b='x'",
+        "SELECT * FROM t WHERE a=1e3 AND b='x'",
+        "SELECT * FROM t WHERE a=1x AND b='x'",
+        "SELECT * FROM t WHERE a=0x10 AND b='x'",
+        "SELECT * FROM t WHERE a='1' AND b='x'",
+        "SELECT * FROM t WHERE a=1 AND b=5",
+        "SELECT * FROM t WHERE a=1 AND b=x'05'",
+        "SELECT * FROM t WHERE a=1 AND b='x'5",
+        "SELECT * FROM t WHERE a=1 AND b='x'y",
+        "SELECT * FROM t WHERE a=1 AND b='open",
+        "SELECT * FROM t WHERE a=1 AND b='x'; SELECT 2",
+        "SELECT * FROM t WHERE a=1 AND b='x' -- 'c'",
+        "SELECT * FROM t WHERE a=1 AND b='x' /* 'c' */",
+        "SELECT * FROM t WHERE a=1 AND b='x' AND c=?",
+        "SELECT * FROM t WHERE a=1 AND b='x' ORDER BY 1",
+        "SELECT * FROM t WHERE a=1 AND b='x' ORDER BY 2",
+        "SELECT * FROM t WHERE a=1 AND b='x'",
+        "SELECT * FROM t WHERE a=1 AND b='x' ",
+        "SELECT * FROM t WHERE a=1 AND b='x",
+        "SELECT a FROM t WHERE b = - 3",
+        "SELECT a FROM t WHERE b = - 4",
+        "SELECT a FROM t WHERE b = -/**/5",
+        "SELECT a FROM t WHERE b = -6",
+        "SELECT a FROM t WHERE b = --7\n8",
+        "SELECT a FROM t WHERE b - 3 > -1",
+        "SELECT a FROM t WHERE b - 30 > -10",
+        "SELECT a FROM t WHERE b -30 > -10",
+        "SELECT a FROM t WHERE b = 1 LIMIT 2,3",
+        "SELECT a FROM t WHERE b = 10 LIMIT 20,30",
+        "SELECT a FROM t WHERE b = 10 LIMIT -20,30",
+        "SELECT 5, 'x' FROM t WHERE c2 = -3",
+        "SELECT 6, 'y' FROM t WHERE c2 = -3",
+        "SELECT 5, 'x' FROM t WHERE c2 = 30",
+        "INSERT INTO t VALUES ('a', 1, -2)",
+        "INSERT INTO t VALUES ('it''s', 10, -20)",
+        "INSERT INTO t VALUES ('', 0, 3)",
+        "INSERT INTO t VALUES ('', 0, 3);",
+        "INSERT INTO t VALUES ('', 0, 3); INSERT INTO t VALUES (1)",
+        "INSERT INTO t VALUES ('', 0, 3)5",
+        "UPDATE t SET a = 1 WHERE b = 'x' RETURNING a + 2",
+        "UPDATE t SET a = 2 WHERE b = 'y' RETURNING a + 2",
+        "UPDATE t SET a = 2 WHERE b = 'y' RETURNING a + 3",
+        "DELETE FROM t WHERE a='1' AND b='2'",
+        "DELETE FROM t WHERE a='-1' AND b='22'",
+        "BEGIN",
+        "",
+    };
+    FX::SqlShapeMemo memo;
+    for (int round = 0; round < 2; ++round) {
+        for (const char* sql : texts) {
+            std::string expectedShape, shape;
+            std::vector<FX::SqlLiteral> expected, literals;
+            const bool shaped = FX::ShapeSql(sql, expectedShape, expected);
+            ASSERT_EQ(shaped, memo.Shape(sql, shape, literals)) << sql;
+            if (!shaped) continue;
+            EXPECT_EQ(expectedShape, shape) << sql;
+            ASSERT_EQ(expected.size(), literals.size()) << sql;
+            for (size_t k = 0; k < expected.size(); ++k) {
+                EXPECT_EQ(expected[k].from, literals[k].from) << sql << " literal " << k;
+                EXPECT_EQ(expected[k].to, literals[k].to) << sql << " literal " << k;
+                ASSERT_EQ(expected[k].isText, literals[k].isText) << sql << " literal " << k;
+                if (expected[k].isText) {
+                    EXPECT_EQ(std::string(expected[k].TextData(sql), expected[k].TextSize()),
+                              std::string(literals[k].TextData(sql), literals[k].TextSize()))
+                        << sql << " literal " << k;
+                } else {
+                    EXPECT_EQ(expected[k].number, literals[k].number) << sql << " literal " << k;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
