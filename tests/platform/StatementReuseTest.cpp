@@ -5,6 +5,7 @@
 #include "platform/SqlShape.h"
 #include "support/TempDir.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <thread>
@@ -384,6 +385,40 @@ TEST_F(StatementReuseTest, ThreadsOnOneConnectionGetTheirOwnRows) {
     long count = 0;
     ASSERT_FALSE(reused.QueryScalar("SELECT COUNT(*) FROM t", count, 0).IsError());
     EXPECT_EQ(threads * each, count);
+}
+
+// FieldIndex answers from what it found before in the same compiled
+// statement only while that still holds: the same name at that address, the
+// columns of the statement as it was compiled.
+TEST_F(StatementReuseTest, FieldIndexFollowsTheNameAndTheColumns) {
+    for (LimitedDatabase* db : Both()) {
+        int rows = 0;
+        ASSERT_FALSE(db->Execute("CREATE TABLE w(k INTEGER, a TEXT, b TEXT)", rows).IsError());
+        ASSERT_FALSE(db->Execute("INSERT INTO w VALUES (1, 'a1', 'b1')", rows).IsError());
+        char name[8] = "b";
+        for (int round = 0; round < 2; ++round) {
+            boost::shared_ptr<FX::CSQLite3Query> q;
+            ASSERT_FALSE(db->Query("SELECT * FROM w WHERE k = 1", q).IsError());
+            EXPECT_EQ(2, q->FieldIndex(name));
+            EXPECT_EQ(2, q->FieldIndex("B"));
+            strcpy(name, "a");  // the same address, another name
+            EXPECT_EQ(1, q->FieldIndex(name));
+            strcpy(name, "b");
+            EXPECT_EQ(2, q->FieldIndex(name));
+        }
+        // The kept statement is compiled again for the new table's columns.
+        ASSERT_FALSE(db->Execute("DROP TABLE w", rows).IsError());
+        ASSERT_FALSE(db->Execute("CREATE TABLE w(b TEXT, k INTEGER, a TEXT)", rows).IsError());
+        ASSERT_FALSE(db->Execute("INSERT INTO w VALUES ('b2', 2, 'a2')", rows).IsError());
+        boost::shared_ptr<FX::CSQLite3Query> q;
+        ASSERT_FALSE(db->Query("SELECT * FROM w WHERE k = 2", q).IsError());
+        ASSERT_FALSE(q->Eof());
+        EXPECT_EQ(0, q->FieldIndex(name));
+        EXPECT_EQ("b2", q->GetStringField(q->FieldIndex(name), ""));
+        EXPECT_EQ(2, q->FieldIndex("a"));
+        strcpy(name, "nope");
+        EXPECT_THROW(q->FieldIndex(name), FX::CSQLite3Exception);
+    }
 }
 
 // Texts that would run differently as a shape run as they stand.
