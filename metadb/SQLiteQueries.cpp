@@ -1,8 +1,4 @@
 #include "metadb/SQLiteQueries.h"
-#include "platform/FXDatabase.h"
-#include "platform/FXString.h"
-
-#include <vector>
 
 namespace {
 
@@ -10,121 +6,203 @@ const char* const c_extentColumns =
     "(AfileID, AfileOffset, TessarelID, CopyID, CacheLocation, Signature, ExtentID, VMGUID, DiskID, JobID, "
     "InsertionTime, Flags, ValidityGUID, Reserved1, Reserved2)";
 
-std::string Quoted(const std::string& text) { return FX::CDatabaseBase::EscapeText(text); }
-
-std::string JoinConditions(const std::vector<std::string>& conditions) {
-    if (conditions.empty()) return std::string();
-    std::string clause = "WHERE ";
-    for (size_t i = 0; i < conditions.size(); ++i) {
-        if (i != 0) clause += " AND ";
-        clause += conditions[i];
+// One text built in one string: fixed pieces as they stand, numbers as
+// printf's %lld, %d and %u print them, text values with their single quotes
+// doubled as FX::CDatabaseBase::EscapeText doubles them. These texts run on every request,
+// and the printf machinery costs more than the statement's own work here.
+class SqlText {
+public:
+    explicit SqlText(size_t expected) { text.reserve(expected); }
+    SqlText& operator<<(const char* piece) {
+        text += piece;
+        return *this;
     }
-    return clause;
+    SqlText& operator<<(long long value) {
+        unsigned long long magnitude = static_cast<unsigned long long>(value);
+        if (value < 0) {
+            text += '-';
+            magnitude = 0ULL - magnitude;
+        }
+        return Digits(magnitude);
+    }
+    SqlText& operator<<(int value) { return *this << static_cast<long long>(value); }
+    SqlText& operator<<(unsigned int value) { return Digits(value); }
+    SqlText& operator<<(unsigned long value) { return Digits(value); }
+    // A text value, escaped to stand between single quotes.
+    SqlText& operator<<(const std::string& value) {
+        if (value.find('\'') == std::string::npos) {
+            text += value;
+            return *this;
+        }
+        for (char c : value) {
+            text += c;
+            if (c == '\'') text += '\'';
+        }
+        return *this;
+    }
+    std::string Take() { return std::move(text); }
+
+private:
+    SqlText& Digits(unsigned long long value) {
+        char digits[20];
+        size_t n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        while (n != 0) text += digits[--n];
+        return *this;
+    }
+
+    std::string text;
+};
+
+// "WHERE " and the conditions joined by " AND ", or nothing when none is set.
+class Conditions {
+public:
+    explicit Conditions(SqlText& text) : text(text) {}
+    SqlText& Next() {
+        text << (any ? " AND " : "WHERE ");
+        any = true;
+        return text;
+    }
+
+private:
+    SqlText& text;
+    bool any = false;
+};
+
+void AppendClause(SqlText& text, const ExtentsParam& filter) {
+    Conditions c(text);
+    if (filter.AfileID != 0) c.Next() << "AfileID=" << filter.AfileID;
+    if (filter.JobID != 0) c.Next() << "JobID=" << filter.JobID;
+    if (filter.TessarelID != 0) c.Next() << "TessarelID=" << filter.TessarelID;
+    if (filter.CopyID != 0) c.Next() << "CopyID=" << filter.CopyID;
+    if (filter.Flags != 0) c.Next() << "Flags=" << filter.Flags;
 }
 
-std::string Limit(size_t batchSize, size_t offset) {
-    if (batchSize == 0) return std::string();
-    return FXString::Format("LIMIT %lu,%lu", static_cast<unsigned long>(offset), static_cast<unsigned long>(batchSize));
+void AppendClause(SqlText& text, const VMJobParam& filter) {
+    Conditions c(text);
+    if (filter.AfileID != 0) c.Next() << "AfileID=" << filter.AfileID;
+    if (filter.JobID != 0) c.Next() << "BackupJobID=" << filter.JobID;
+    if (filter.TessarelID != 0) c.Next() << "TessarelID=" << filter.TessarelID;
+    if (filter.CopyID != 0) c.Next() << "CopyID=" << filter.CopyID;
 }
 
-std::string ExtentRowValues(const Extent& row, long long insertionTime) {
-    return FXString::Format(
-        " VALUES ('%lld', '%lld', '%u', '%u', '%s', '%s', '%lld', '%s', '%s', '%lld', '%lld', '%d', '%s', '%s', "
-        "'%u')",
-        row.AfileID, row.AfileOffset, row.TessarelID, row.CopyID, Quoted(row.CacheLocation).c_str(),
-        Quoted(row.Signature).c_str(), row.ExtentID, Quoted(row.VMGUID).c_str(), Quoted(row.DiskID).c_str(), row.JobID,
-        insertionTime, row.Flags, Quoted(row.ValidityGUID).c_str(), Quoted(row.Reserved1).c_str(), 0u);
+void AppendLimit(SqlText& text, size_t batchSize, size_t offset) {
+    if (batchSize != 0)
+        text << "LIMIT " << static_cast<unsigned long>(offset) << "," << static_cast<unsigned long>(batchSize);
+}
+
+std::string ExtentRow(const char* verb, const Extent& row, long long insertionTime) {
+    SqlText text(512);
+    text << verb << c_extentColumns << " VALUES ('" << row.AfileID << "', '" << row.AfileOffset << "', '"
+         << row.TessarelID << "', '" << row.CopyID << "', '" << row.CacheLocation << "', '" << row.Signature << "', '"
+         << row.ExtentID << "', '" << row.VMGUID << "', '" << row.DiskID << "', '" << row.JobID << "', '"
+         << insertionTime << "', '" << row.Flags << "', '" << row.ValidityGUID << "', '" << row.Reserved1 << "', '"
+         << 0u << "')";
+    return text.Take();
 }
 
 }  // namespace
 
 std::string SQLiteQueries::Clause(const ExtentsParam& filter) {
-    std::vector<std::string> conditions;
-    if (filter.AfileID != 0) conditions.push_back(FXString::Format("AfileID=%lld", filter.AfileID));
-    if (filter.JobID != 0) conditions.push_back(FXString::Format("JobID=%lld", filter.JobID));
-    if (filter.TessarelID != 0) conditions.push_back(FXString::Format("TessarelID=%u", filter.TessarelID));
-    if (filter.CopyID != 0) conditions.push_back(FXString::Format("CopyID=%u", filter.CopyID));
-    if (filter.Flags != 0) conditions.push_back(FXString::Format("Flags=%d", filter.Flags));
-    return JoinConditions(conditions);
+    SqlText text(128);
+    AppendClause(text, filter);
+    return text.Take();
 }
 
 std::string SQLiteQueries::Clause(const VMJobParam& filter) {
-    std::vector<std::string> conditions;
-    if (filter.AfileID != 0) conditions.push_back(FXString::Format("AfileID=%lld", filter.AfileID));
-    if (filter.JobID != 0) conditions.push_back(FXString::Format("BackupJobID=%lld", filter.JobID));
-    if (filter.TessarelID != 0) conditions.push_back(FXString::Format("TessarelID=%u", filter.TessarelID));
-    if (filter.CopyID != 0) conditions.push_back(FXString::Format("CopyID=%u", filter.CopyID));
-    return JoinConditions(conditions);
+    SqlText text(128);
+    AppendClause(text, filter);
+    return text.Take();
 }
 
 std::string SQLiteQueries::QueryExtent(const ExtentParam& key) {
-    std::string sql =
-        FXString::Format("SELECT * FROM Extents WHERE AfileID=%lld AND AfileOffset=%lld AND TessarelID=%u ",
-                         key.AfileID, key.AfileOffset, key.TessarelID);
-    if (key.CopyID != 0) sql += FXString::Format("AND CopyID = %u ", key.CopyID);
-    if (key.Flags != 0) sql += FXString::Format("AND Flags = %d", key.Flags);
-    return sql;
+    SqlText text(160);
+    text << "SELECT * FROM Extents WHERE AfileID=" << key.AfileID << " AND AfileOffset=" << key.AfileOffset
+         << " AND TessarelID=" << key.TessarelID << " ";
+    if (key.CopyID != 0) text << "AND CopyID = " << key.CopyID << " ";
+    if (key.Flags != 0) text << "AND Flags = " << key.Flags;
+    return text.Take();
 }
 
 std::string SQLiteQueries::QueryExtents(const ExtentsParam& filter, size_t batchSize, size_t offset) {
-    return "SELECT * FROM Extents " + Clause(filter) + " ORDER BY TessaRelID,CopyID,AfileID,AfileOffset " +
-           Limit(batchSize, offset);
+    SqlText text(256);
+    text << "SELECT * FROM Extents ";
+    AppendClause(text, filter);
+    text << " ORDER BY TessaRelID,CopyID,AfileID,AfileOffset ";
+    AppendLimit(text, batchSize, offset);
+    return text.Take();
 }
 
 std::string SQLiteQueries::QueryVMs(const VMJobParam& filter, size_t batchSize, size_t offset) {
-    return "SELECT * FROM VMs " + Clause(filter) + " ORDER BY TessaRelID,CopyID,AfileID DESC " +
-           Limit(batchSize, offset);
+    SqlText text(256);
+    text << "SELECT * FROM VMs ";
+    AppendClause(text, filter);
+    text << " ORDER BY TessaRelID,CopyID,AfileID DESC ";
+    AppendLimit(text, batchSize, offset);
+    return text.Take();
 }
 
 std::string SQLiteQueries::QueryAllVMs() { return "SELECT * FROM VMs ORDER BY LastReferenceTime ASC"; }
 
 std::string SQLiteQueries::QueryVM(const VM& vm) {
-    std::string sql =
-        FXString::Format("SELECT * FROM VMs WHERE TessarelID=%u AND AfileID=%lld ", vm.TessarelID, vm.AfileID);
-    if (vm.CopyID != 0) sql += FXString::Format("AND CopyID = %u", vm.CopyID);
-    return sql;
+    SqlText text(96);
+    text << "SELECT * FROM VMs WHERE TessarelID=" << vm.TessarelID << " AND AfileID=" << vm.AfileID << " ";
+    if (vm.CopyID != 0) text << "AND CopyID = " << vm.CopyID;
+    return text.Take();
 }
 
 std::string SQLiteQueries::QueryExtentsCount(const ExtentsParam& filter) {
-    return "SELECT COUNT(*) FROM Extents " + Clause(filter);
+    SqlText text(160);
+    text << "SELECT COUNT(*) FROM Extents ";
+    AppendClause(text, filter);
+    return text.Take();
 }
 
 std::string SQLiteQueries::QueryVMCount(const VMJobParam& filter) {
-    return "SELECT COUNT(*) FROM VMs " + Clause(filter);
+    SqlText text(160);
+    text << "SELECT COUNT(*) FROM VMs ";
+    AppendClause(text, filter);
+    return text.Take();
 }
 
 std::string SQLiteQueries::InsertExtent(const Extent& row, long long insertionTime) {
-    return std::string("INSERT INTO Extents ") + c_extentColumns + ExtentRowValues(row, insertionTime);
+    return ExtentRow("INSERT INTO Extents ", row, insertionTime);
 }
 
 std::string SQLiteQueries::UpdateExtent(const Extent& row, long long insertionTime) {
-    return std::string("INSERT OR REPLACE INTO Extents ") + c_extentColumns + ExtentRowValues(row, insertionTime);
+    return ExtentRow("INSERT OR REPLACE INTO Extents ", row, insertionTime);
 }
 
 std::string SQLiteQueries::DeleteExtent(const ExtentParam& key) {
-    return FXString::Format(
-        "DELETE FROM Extents WHERE AfileID='%lld' AND AfileOffset='%lld' AND TessarelID='%u' AND CopyId='%u'",
-        key.AfileID, key.AfileOffset, key.TessarelID, key.CopyID);
+    SqlText text(128);
+    text << "DELETE FROM Extents WHERE AfileID='" << key.AfileID << "' AND AfileOffset='" << key.AfileOffset
+         << "' AND TessarelID='" << key.TessarelID << "' AND CopyId='" << key.CopyID << "'";
+    return text.Take();
 }
 
 std::string SQLiteQueries::DeleteExtents(const ExtentsParam& filter, size_t limit) {
-    std::string sql = "DELETE FROM Extents " + Clause(filter);
-    if (limit != 0) sql += FXString::Format(" LIMIT %lu", static_cast<unsigned long>(limit));
-    return sql;
+    SqlText text(160);
+    text << "DELETE FROM Extents ";
+    AppendClause(text, filter);
+    if (limit != 0) text << " LIMIT " << static_cast<unsigned long>(limit);
+    return text.Take();
 }
 
 std::string SQLiteQueries::ResetExtentsCacheLocation(const ExtentsParam& filter) {
-    return FXString::Format(
-        "UPDATE OR IGNORE Extents SET CacheLocation=NULL WHERE VMGUID='%s' AND JobID='%lld' AND TessarelID='%u'",
-        Quoted(filter.VM).c_str(), filter.JobID, filter.TessarelID);
+    SqlText text(160);
+    text << "UPDATE OR IGNORE Extents SET CacheLocation=NULL WHERE VMGUID='" << filter.VM << "' AND JobID='"
+         << filter.JobID << "' AND TessarelID='" << filter.TessarelID << "'";
+    return text.Take();
 }
 
 std::string SQLiteQueries::InsertUpdateVM(const VM& vm, bool insertOnly) {
-    std::string sql = insertOnly ? "INSERT INTO VMs" : "INSERT OR REPLACE INTO VMs";
-    sql += FXString::Format(
-        " (GUID, BackupJobID, LastReferenceTime, ValidityGUID, AfileID, TessarelID, CopyID) VALUES ('%s', '%lld', "
-        "'%lld', '%s', '%lld', '%u', '%u')",
-        Quoted(vm.GUID).c_str(), vm.JobID, vm.LastReferenceTime, Quoted(vm.ValidityGUID).c_str(), vm.AfileID,
-        vm.TessarelID, vm.CopyID);
-    return sql;
+    SqlText text(256);
+    text << (insertOnly ? "INSERT INTO VMs" : "INSERT OR REPLACE INTO VMs")
+         << " (GUID, BackupJobID, LastReferenceTime, ValidityGUID, AfileID, TessarelID, CopyID) VALUES ('" << vm.GUID
+         << "', '" << vm.JobID << "', '" << vm.LastReferenceTime << "', '" << vm.ValidityGUID << "', '" << vm.AfileID
+         << "', '" << vm.TessarelID << "', '" << vm.CopyID << "')";
+    return text.Take();
 }

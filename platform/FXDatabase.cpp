@@ -18,6 +18,25 @@ namespace FX {
 
 namespace detail {
 
+// FieldIndex's answers for one compiled statement, kept with it while it is
+// idle: the caller's name (its address; the text is compared again on use,
+// as an address may be reused for another name) and the first column of
+// that name, with SQLite's name of that column. Valid while SQLite has not
+// recompiled the statement, which it does after a schema change, when its
+// columns and their names may differ.
+struct FieldMemo {
+    struct Entry {
+        const char* name;
+        const char* column;
+        int index;
+    };
+    std::vector<Entry> entries;
+    int recompiled = 0;  // SQLITE_STMTSTATUS_REPREPARE when the entries were found
+};
+
+// Enough for every column of the widest row the library reads.
+const size_t kFieldMemoEntries = 32;
+
 // Every live statement of one connection, so that closing the connection can
 // finalize those whose query objects are still held somewhere; and the
 // compiled statements of shaped texts that no one uses at the moment.
@@ -34,6 +53,7 @@ struct StatementRegistry {
         std::string shape;
         sqlite3_stmt* stmt;
         uint64_t lastUse;
+        FieldMemo fields;
     };
     // guarded by cacheLock
     std::vector<Idle> idle;
@@ -48,13 +68,13 @@ struct StatementRegistry {
     std::atomic<bool> attachmentsChanged{false};
 
     // An idle statement of that shape, taken out of the set (its shape moved
-    // into `key`), or null; `taken` is the generation it belongs to, also
-    // for one the caller compiles now.
-    sqlite3_stmt* Take(const std::string& shape, std::string& key, uint64_t& taken);
+    // into `key`, its field answers into `fields`), or null; `taken` is the
+    // generation it belongs to, also for one the caller compiles now.
+    sqlite3_stmt* Take(const std::string& shape, std::string& key, FieldMemo& fields, uint64_t& taken);
     // Puts a reset statement back; returns the one to finalize outside the
     // lock (one evicted to keep the set small, or this one when it belongs
     // to an earlier generation), or null.
-    sqlite3_stmt* Put(std::string& shape, sqlite3_stmt* stmt, uint64_t taken);
+    sqlite3_stmt* Put(std::string& shape, sqlite3_stmt* stmt, FieldMemo& fields, uint64_t taken);
     std::vector<sqlite3_stmt*> TakeAllIdle();
     // Finalizes every idle statement and disowns those in use.
     void DropKept();
@@ -68,13 +88,15 @@ struct StatementRegistry {
 // request road uses.
 const size_t kIdleStatements = 32;
 
-sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key, uint64_t& taken) {
+sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key, FieldMemo& fields,
+                                      uint64_t& taken) {
     std::lock_guard<RankedMutex> guard(cacheLock);
     taken = generation;
     for (size_t i = 0; i < idle.size(); ++i) {
         if (idle[i].shape != shape) continue;
         sqlite3_stmt* stmt = idle[i].stmt;
         key.swap(idle[i].shape);
+        fields = std::move(idle[i].fields);
         idle[i] = std::move(idle.back());
         idle.pop_back();
         return stmt;
@@ -82,10 +104,10 @@ sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key
     return nullptr;
 }
 
-sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt, uint64_t taken) {
+sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt, FieldMemo& fields, uint64_t taken) {
     std::lock_guard<RankedMutex> guard(cacheLock);
     if (taken != generation) return stmt;
-    idle.push_back(Idle{std::move(shape), stmt, ++uses});
+    idle.push_back(Idle{std::move(shape), stmt, ++uses, std::move(fields)});
     if (idle.size() <= kIdleStatements) return nullptr;
     size_t oldest = 0;
     for (size_t i = 1; i < idle.size(); ++i)
@@ -120,8 +142,8 @@ public:
     // A non-empty shape puts the statement back into the connection's set
     // when the handle goes, instead of finalizing it.
     StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt,
-                    std::string&& shape = std::string(), uint64_t generation = 0)
-        : registry(registry), stmt(stmt), shape(std::move(shape)), generation(generation) {
+                    std::string&& shape = std::string(), FieldMemo&& fields = FieldMemo(), uint64_t generation = 0)
+        : registry(registry), stmt(stmt), fields(std::move(fields)), shape(std::move(shape)), generation(generation) {
         std::lock_guard<RankedMutex> guard(registry->lock);
         next = registry->live;
         if (next != nullptr) next->previous = this;
@@ -135,7 +157,7 @@ public:
             } else {
                 sqlite3_reset(stmt);
                 sqlite3_clear_bindings(stmt);
-                sqlite3_finalize(registry->Put(shape, stmt, generation));
+                sqlite3_finalize(registry->Put(shape, stmt, fields, generation));
             }
         }
         if (previous != nullptr) previous->next = next;
@@ -149,6 +171,8 @@ public:
     const boost::shared_ptr<StatementRegistry> registry;
     // cleared under registry->lock when the connection closes first
     sqlite3_stmt* stmt;
+    // used by the one query object holding the handle
+    FieldMemo fields;
 
 private:
     std::string shape;
@@ -213,10 +237,11 @@ CZoError NotOpen(const FXCodeLocation& at, const std::string& name) {
 struct ShapeBuffers {
     std::string shape;
     std::vector<SqlLiteral> literals;
+    SqlShapeMemo memo;
 };
 
 // Each thread shapes into buffers of its own, which stop allocating once
-// grown. Set when they are destroyed; trivially destructible, so it is still
+// grown, and remembers the texts it shaped last. Set when they are destroyed; trivially destructible, so it is still
 // readable afterwards: a thread that runs statements after its own thread
 // objects went (at exit, while the unload releases the service and its
 // databases commit) shapes into buffers of the call instead.
@@ -233,15 +258,15 @@ thread_local ThreadShapeBuffers t_shapeBuffers;
 // its shape does not compile as the text does; the caller then runs the text
 // as it stands.
 sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key,
-                         uint64_t& taken) {
+                         detail::FieldMemo& fields, uint64_t& taken) {
     // The limit is the text's, however short its shape.
     if (sql.size() > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1))) return nullptr;
     ShapeBuffers callBuffers;
     ShapeBuffers& buffers = t_shapeBuffersGone ? callBuffers : t_shapeBuffers.buffers;
     std::string& shape = buffers.shape;
     std::vector<SqlLiteral>& literals = buffers.literals;
-    if (!ShapeSql(sql.c_str(), shape, literals)) return nullptr;
-    sqlite3_stmt* stmt = registry.Take(shape, key, taken);
+    if (!buffers.memo.Shape(sql.c_str(), shape, literals)) return nullptr;
+    sqlite3_stmt* stmt = registry.Take(shape, key, fields, taken);
     if (stmt == nullptr) {
         const char* tail = nullptr;
         if (sqlite3_prepare_v3(db, shape.c_str(), static_cast<int>(shape.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
@@ -256,8 +281,8 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
     for (size_t i = 0; i < literals.size(); ++i) {
         const SqlLiteral& literal = literals[i];
         int column = static_cast<int>(i) + 1;
-        int rc = literal.isText ? sqlite3_bind_text(stmt, column, literal.text.data(),
-                                                    static_cast<int>(literal.text.size()), SQLITE_TRANSIENT)
+        int rc = literal.isText ? sqlite3_bind_text(stmt, column, literal.TextData(sql.c_str()),
+                                                    static_cast<int>(literal.TextSize()), SQLITE_TRANSIENT)
                                 : sqlite3_bind_int64(stmt, column, literal.number);
         if (rc != SQLITE_OK) {
             sqlite3_finalize(stmt);
@@ -268,10 +293,11 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
 }
 
 // Resets a statement from TakeShaped and puts it back into the set.
-void PutShaped(detail::StatementRegistry& registry, std::string& key, sqlite3_stmt* stmt, uint64_t taken) {
+void PutShaped(detail::StatementRegistry& registry, std::string& key, detail::FieldMemo& fields, sqlite3_stmt* stmt,
+               uint64_t taken) {
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
-    sqlite3_finalize(registry.Put(key, stmt, taken));
+    sqlite3_finalize(registry.Put(key, stmt, fields, taken));
 }
 
 }  // namespace
@@ -333,11 +359,24 @@ int CSQLite3Query::FieldIndex(const char* name) {
     sqlite3_stmt* stmt = LiveStatement(handle);
     if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
     if (name != nullptr) {
+        // Only this query steps the statement, so nothing recompiles it
+        // while the memo is read.
+        detail::FieldMemo& memo = handle->fields;
+        const int recompiled = sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0);
+        if (memo.recompiled != recompiled) {
+            memo.entries.clear();
+            memo.recompiled = recompiled;
+        }
+        for (const detail::FieldMemo::Entry& entry : memo.entries)
+            if (entry.name == name && strcasecmp(entry.column, name) == 0) return entry.index;
         ConnectionLock lock(sqlite3_db_handle(stmt));
         int columns = sqlite3_column_count(stmt);
         for (int i = 0; i < columns; ++i) {
             const char* column = sqlite3_column_name(stmt, i);
-            if (column != nullptr && strcasecmp(column, name) == 0) return i;
+            if (column != nullptr && strcasecmp(column, name) == 0) {
+                if (memo.entries.size() < detail::kFieldMemoEntries) memo.entries.push_back({name, column, i});
+                return i;
+            }
         }
     }
     std::string text = "no such column [";
@@ -527,8 +566,9 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
         ConnectionLock lock(db);
         sqlite3_int64 before = sqlite3_total_changes64(db);
         std::string key;
+        detail::FieldMemo fields;
         uint64_t taken = 0;
-        sqlite3_stmt* shaped = reuseStatements ? TakeShaped(db, *registry, sql, key, taken) : nullptr;
+        sqlite3_stmt* shaped = reuseStatements ? TakeShaped(db, *registry, sql, key, fields, taken) : nullptr;
         if (shaped != nullptr) {
             do {
                 rc = sqlite3_step(shaped);
@@ -544,7 +584,7 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
             text = ErrorText(db);
         }
         // reset only once the error has been read
-        if (shaped != nullptr) PutShaped(*registry, key, shaped, taken);
+        if (shaped != nullptr) PutShaped(*registry, key, fields, shaped, taken);
         DropKeptAfterAttachments();
     }
     if (rc != SQLITE_OK) return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
@@ -578,10 +618,12 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql
 CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const std::string& sql,
                                        boost::shared_ptr<detail::StatementHandle>& handle) {
     std::string key;
+    detail::FieldMemo fields;
     uint64_t taken = 0;
-    sqlite3_stmt* shaped = db != nullptr && reuseStatements ? TakeShaped(db, *registry, sql, key, taken) : nullptr;
+    sqlite3_stmt* shaped =
+        db != nullptr && reuseStatements ? TakeShaped(db, *registry, sql, key, fields, taken) : nullptr;
     if (shaped == nullptr) return Prepare(at, sql, handle);
-    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key), taken);
+    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key), std::move(fields), taken);
     return CZoError::Success();
 }
 

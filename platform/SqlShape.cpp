@@ -86,6 +86,19 @@ bool SignMayFollow(const char* word, size_t length) {
     return false;
 }
 
+// The content of a quoted text, each doubled quote made one.
+void Unquote(const char* content, size_t length, std::string& out) {
+    out.clear();
+    for (size_t k = 0; k < length; ++k) {
+        out += content[k];
+        if (content[k] == '\'' && k + 1 < length) ++k;
+    }
+}
+
+// Templates kept per thread: more than the shapes of the texts one request
+// runs.
+const size_t kTemplates = 16;
+
 }  // namespace
 
 bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& literals) {
@@ -135,10 +148,11 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
             if (end == 0 || first) return false;
             if (replace) {
                 SqlLiteral& literal = next();
+                literal.from = i;
+                literal.to = end;
                 literal.isText = true;
-                literal.text.assign(sql + i + 1, end - i - 2);
-                for (size_t k = literal.text.find('\''); k != std::string::npos; k = literal.text.find('\'', k + 1))
-                    literal.text.erase(k, 1);  // a doubled quote stands for one
+                literal.doubledQuotes = memchr(sql + i + 1, '\'', end - i - 2) != nullptr;
+                if (literal.doubledQuotes) Unquote(sql + i + 1, end - i - 2, literal.unquoted);
                 replaceLiteral(i, end);
                 // "?5" would read as a numbered parameter
                 if (end < n && IsIdentifierChar(static_cast<unsigned char>(sql[end]))) return false;
@@ -200,7 +214,10 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
             const bool plain = c != '.' && (end == n || (sql[end] != '.' && !IsIdentifierChar(static_cast<unsigned char>(sql[end]))));
             if (plain && replace && ParseInt64(sql + i, end - i, value)) {
                 SqlLiteral& literal = next();
+                literal.from = signAt != none ? signAt : i;
+                literal.to = end;
                 literal.isText = false;
+                literal.doubledQuotes = false;
                 // A sign is part of the value: -5 and 5 share one shape.
                 literal.number = signAt != none ? -value : value;
                 replaceLiteral(signAt != none ? signAt : i, end);
@@ -242,6 +259,99 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
     if (first) return false;
     shape.append(sql + copied, n - copied);
     literals.resize(used);
+    return true;
+}
+
+bool SqlShapeMemo::Match(const Template& known, const char* sql, size_t length, std::vector<SqlLiteral>& literals) {
+    const char* const text = known.text.data();
+    size_t at = 0;      // in sql
+    size_t copied = 0;  // in the known text
+    // Most texts that do not match differ before their first literal.
+    const size_t head = known.literals.empty() ? known.text.size() : known.literals.front().from;
+    if (length < head || memcmp(sql, text, head) != 0) return false;
+    literals.resize(known.literals.size());
+    for (size_t k = 0; k < known.literals.size(); ++k) {
+        const SqlLiteral& was = known.literals[k];
+        const size_t fixed = was.from - copied;
+        if (length - at < fixed || memcmp(sql + at, text + copied, fixed) != 0) return false;
+        at += fixed;
+        SqlLiteral& literal = literals[k];
+        literal.from = at;
+        literal.isText = was.isText;
+        if (was.isText) {
+            const size_t end = at < length && sql[at] == '\'' ? SkipQuoted(sql, at, length, '\'') : 0;
+            if (end == 0) return false;
+            literal.doubledQuotes = memchr(sql + at + 1, '\'', end - at - 2) != nullptr;
+            if (literal.doubledQuotes) Unquote(sql + at + 1, end - at - 2, literal.unquoted);
+            at = end;
+        } else {
+            const bool negative = text[was.from] == '-';
+            if (negative && (at == length || sql[at++] != '-')) return false;
+            size_t end = at;
+            while (end < length && IsDigit(static_cast<unsigned char>(sql[end]))) ++end;
+            long long value = 0;
+            if (end == at || !ParseInt64(sql + at, end - at, value)) return false;
+            literal.doubledQuotes = false;
+            literal.number = negative ? -value : value;
+            at = end;
+        }
+        literal.to = at;
+        copied = was.to;
+    }
+    const size_t rest = known.text.size() - copied;
+    return length - at == rest && memcmp(sql + at, text + copied, rest) == 0;
+}
+
+void SqlShapeMemo::Used(size_t k) {
+    if (last < templates.size()) templates[last].next = k;
+    last = k;
+    templates[k].lastUse = ++uses;
+}
+
+void SqlShapeMemo::Remember(const char* sql, size_t length, const std::string& shape,
+                            const std::vector<SqlLiteral>& literals) {
+    for (const SqlLiteral& literal : literals) {
+        // A sign apart from its digits is not matched: shaped by the scan each time.
+        if (!literal.isText && sql[literal.from] == '-' &&
+            !IsDigit(static_cast<unsigned char>(sql[literal.from + 1])))
+            return;
+    }
+    // A new one, or the least recently used one with its storage reused.
+    size_t k = templates.size();
+    if (k < kTemplates) {
+        templates.emplace_back();
+    } else {
+        k = 0;
+        for (size_t j = 1; j < templates.size(); ++j)
+            if (templates[j].lastUse < templates[k].lastUse) k = j;
+    }
+    Template& fresh = templates[k];
+    fresh.text.assign(sql, length);
+    fresh.shape = shape;
+    fresh.literals.resize(literals.size());
+    for (size_t j = 0; j < literals.size(); ++j) {
+        fresh.literals[j].from = literals[j].from;
+        fresh.literals[j].to = literals[j].to;
+        fresh.literals[j].isText = literals[j].isText;
+    }
+    fresh.next = k;
+    Used(k);
+}
+
+bool SqlShapeMemo::Shape(const char* sql, std::string& shape, std::vector<SqlLiteral>& literals) {
+    // The text ends where the scan and SQLite end it.
+    const size_t length = strlen(sql);
+    const size_t expected = last < templates.size() ? templates[last].next : 0;
+    for (size_t j = 0; j < templates.size(); ++j) {
+        // the expected one first, then the others in place order
+        const size_t k = j == 0 ? expected : (j <= expected ? j - 1 : j);
+        if (!Match(templates[k], sql, length, literals)) continue;
+        Used(k);
+        shape = templates[k].shape;
+        return true;
+    }
+    if (!ShapeSql(sql, shape, literals)) return false;
+    Remember(sql, length, shape, literals);
     return true;
 }
 

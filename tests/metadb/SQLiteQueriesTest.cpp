@@ -2,6 +2,10 @@
 #include "metadb/SqLiteDB.h"
 
 #include <gtest/gtest.h>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace {
 
@@ -136,6 +140,51 @@ TEST(SQLiteQueries, RowStatementTexts) {
         "INSERT OR REPLACE INTO VMs (GUID, BackupJobID, LastReferenceTime, ValidityGUID, AfileID, TessarelID, "
         "CopyID) VALUES ('gu''id', '-3', '1700000000', 'valid', '812', '2', '1')",
         SQLiteQueries::InsertUpdateVM(vm, false));
+}
+
+// The texts are built without printf; every number prints as printf's
+// conversion of its type prints it, the extremes included.
+TEST(SQLiteQueries, NumbersPrintAsPrintfPrintsThem) {
+    const long long bigs[] = {0, 1, -1, 9, 10, -10, 4096, LLONG_MAX, LLONG_MIN, LLONG_MIN + 1, 1000000000000LL};
+    const unsigned smalls[] = {0u, 1u, 9u, 10u, 2147483648u, UINT_MAX};
+    const int flags[] = {0, 1, -1, INT_MAX, INT_MIN};
+    for (long long big : bigs) {
+        for (unsigned small : smalls) {
+            for (int flag : flags) {
+                Extent e(big, -big, small, small / 2, big / 3);
+                e.ExtentID = big / 7;
+                e.Flags = flag;
+                e.Signature = "s'";
+                char expected[1024];
+                snprintf(expected, sizeof expected,
+                         "INSERT INTO Extents (AfileID, AfileOffset, TessarelID, CopyID, CacheLocation, Signature, "
+                         "ExtentID, VMGUID, DiskID, JobID, InsertionTime, Flags, ValidityGUID, Reserved1, Reserved2) "
+                         "VALUES ('%lld', '%lld', '%u', '%u', '', 's''', '%lld', '', '', '%lld', '%lld', '%d', '', '', "
+                         "'0')",
+                         e.AfileID, e.AfileOffset, e.TessarelID, e.CopyID, e.ExtentID, e.JobID, big, e.Flags);
+                EXPECT_EQ(expected, SQLiteQueries::InsertExtent(e, big));
+                ExtentParam key{big, -big, small, small / 2, 0, flag};
+                snprintf(expected, sizeof expected,
+                         "SELECT * FROM Extents WHERE AfileID=%lld AND AfileOffset=%lld AND TessarelID=%u ", big, -big,
+                         small);
+                std::string text = expected;
+                if (small / 2 != 0) text += "AND CopyID = " + std::to_string(small / 2) + " ";
+                if (flag != 0) text += "AND Flags = " + std::to_string(flag);
+                EXPECT_EQ(text, SQLiteQueries::QueryExtent(key));
+            }
+            char vm[256];
+            snprintf(vm, sizeof vm, "SELECT * FROM VMs WHERE TessarelID=%u AND AfileID=%lld ", small, big);
+            EXPECT_EQ(vm, SQLiteQueries::QueryVM(VM(small, 0, big, "g", 0, 0, "")));
+        }
+    }
+    const size_t sizes[] = {0, 1, 10, 4294967296ULL, SIZE_MAX};
+    for (size_t batch : sizes) {
+        for (size_t offset : sizes) {
+            std::string expected = "SELECT * FROM VMs  ORDER BY TessaRelID,CopyID,AfileID DESC ";
+            if (batch != 0) expected += "LIMIT " + std::to_string(offset) + "," + std::to_string(batch);
+            EXPECT_EQ(expected, SQLiteQueries::QueryVMs(VMJobParam(), batch, offset));
+        }
+    }
 }
 
 }  // namespace

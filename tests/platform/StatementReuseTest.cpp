@@ -5,6 +5,7 @@
 #include "platform/SqlShape.h"
 #include "support/TempDir.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <thread>
@@ -386,6 +387,40 @@ TEST_F(StatementReuseTest, ThreadsOnOneConnectionGetTheirOwnRows) {
     EXPECT_EQ(threads * each, count);
 }
 
+// FieldIndex answers from what it found before in the same compiled
+// statement only while that still holds: the same name at that address, the
+// columns of the statement as it was compiled.
+TEST_F(StatementReuseTest, FieldIndexFollowsTheNameAndTheColumns) {
+    for (LimitedDatabase* db : Both()) {
+        int rows = 0;
+        ASSERT_FALSE(db->Execute("CREATE TABLE w(k INTEGER, a TEXT, b TEXT)", rows).IsError());
+        ASSERT_FALSE(db->Execute("INSERT INTO w VALUES (1, 'a1', 'b1')", rows).IsError());
+        char name[8] = "b";
+        for (int round = 0; round < 2; ++round) {
+            boost::shared_ptr<FX::CSQLite3Query> q;
+            ASSERT_FALSE(db->Query("SELECT * FROM w WHERE k = 1", q).IsError());
+            EXPECT_EQ(2, q->FieldIndex(name));
+            EXPECT_EQ(2, q->FieldIndex("B"));
+            strcpy(name, "a");  // the same address, another name
+            EXPECT_EQ(1, q->FieldIndex(name));
+            strcpy(name, "b");
+            EXPECT_EQ(2, q->FieldIndex(name));
+        }
+        // The kept statement is compiled again for the new table's columns.
+        ASSERT_FALSE(db->Execute("DROP TABLE w", rows).IsError());
+        ASSERT_FALSE(db->Execute("CREATE TABLE w(b TEXT, k INTEGER, a TEXT)", rows).IsError());
+        ASSERT_FALSE(db->Execute("INSERT INTO w VALUES ('b2', 2, 'a2')", rows).IsError());
+        boost::shared_ptr<FX::CSQLite3Query> q;
+        ASSERT_FALSE(db->Query("SELECT * FROM w WHERE k = 2", q).IsError());
+        ASSERT_FALSE(q->Eof());
+        EXPECT_EQ(0, q->FieldIndex(name));
+        EXPECT_EQ("b2", q->GetStringField(q->FieldIndex(name), ""));
+        EXPECT_EQ(2, q->FieldIndex("a"));
+        strcpy(name, "nope");
+        EXPECT_THROW(q->FieldIndex(name), FX::CSQLite3Exception);
+    }
+}
+
 // Texts that would run differently as a shape run as they stand.
 TEST(SqlShapeTest, ShapesOnlyWhatBindsTheSame) {
     struct Case {
@@ -435,6 +470,91 @@ TEST(SqlShapeTest, ShapesOnlyWhatBindsTheSame) {
         if (!c.shaped) continue;
         EXPECT_EQ(c.shape, shape) << c.sql;
         EXPECT_EQ(c.literals, literals.size()) << c.sql;
+    }
+}
+
+// A text shaped from the memo of an earlier one gets what the scan gives it:
+// the same shape, the same literals at the same places, or the same refusal.
+TEST(SqlShapeTest, TheMemoShapesAsTheScanDoes) {
+    const char* const texts[] = {
+        "SELECT * FROM t WHERE a=1 AND b='x''y'",
+        "SELECT * FROM t WHERE a=22 AND b='z'",
+        "SELECT * FROM t WHERE a=-3 AND b='q'",
+        "SELECT * FROM t WHERE a=-4 AND b=''",
+        "SELECT * FROM t WHERE a=5 AND b='it''s'''",
+        "SELECT * FROM t WHERE a=99999999999999999999 AND b='x'",
+        "SELECT * FROM t WHERE a=-9223372036854775808 AND b='x'",
+        "SELECT * FROM t WHERE a=-9223372036854775807 AND b='x'",
+        "SELECT * FROM t WHERE a=1.5 AND b='x'",
+        "SELECT * FROM t WHERE a=1e3 AND b='x'",
+        "SELECT * FROM t WHERE a=1x AND b='x'",
+        "SELECT * FROM t WHERE a=0x10 AND b='x'",
+        "SELECT * FROM t WHERE a='1' AND b='x'",
+        "SELECT * FROM t WHERE a=1 AND b=5",
+        "SELECT * FROM t WHERE a=1 AND b=x'05'",
+        "SELECT * FROM t WHERE a=1 AND b='x'5",
+        "SELECT * FROM t WHERE a=1 AND b='x'y",
+        "SELECT * FROM t WHERE a=1 AND b='open",
+        "SELECT * FROM t WHERE a=1 AND b='x'; SELECT 2",
+        "SELECT * FROM t WHERE a=1 AND b='x' -- 'c'",
+        "SELECT * FROM t WHERE a=1 AND b='x' /* 'c' */",
+        "SELECT * FROM t WHERE a=1 AND b='x' AND c=?",
+        "SELECT * FROM t WHERE a=1 AND b='x' ORDER BY 1",
+        "SELECT * FROM t WHERE a=1 AND b='x' ORDER BY 2",
+        "SELECT * FROM t WHERE a=1 AND b='x'",
+        "SELECT * FROM t WHERE a=1 AND b='x' ",
+        "SELECT * FROM t WHERE a=1 AND b='x",
+        "SELECT a FROM t WHERE b = - 3",
+        "SELECT a FROM t WHERE b = - 4",
+        "SELECT a FROM t WHERE b = -/**/5",
+        "SELECT a FROM t WHERE b = -6",
+        "SELECT a FROM t WHERE b = --7\n8",
+        "SELECT a FROM t WHERE b - 3 > -1",
+        "SELECT a FROM t WHERE b - 30 > -10",
+        "SELECT a FROM t WHERE b -30 > -10",
+        "SELECT a FROM t WHERE b = 1 LIMIT 2,3",
+        "SELECT a FROM t WHERE b = 10 LIMIT 20,30",
+        "SELECT a FROM t WHERE b = 10 LIMIT -20,30",
+        "SELECT 5, 'x' FROM t WHERE c2 = -3",
+        "SELECT 6, 'y' FROM t WHERE c2 = -3",
+        "SELECT 5, 'x' FROM t WHERE c2 = 30",
+        "INSERT INTO t VALUES ('a', 1, -2)",
+        "INSERT INTO t VALUES ('it''s', 10, -20)",
+        "INSERT INTO t VALUES ('', 0, 3)",
+        "INSERT INTO t VALUES ('', 0, 3);",
+        "INSERT INTO t VALUES ('', 0, 3); INSERT INTO t VALUES (1)",
+        "INSERT INTO t VALUES ('', 0, 3)5",
+        "UPDATE t SET a = 1 WHERE b = 'x' RETURNING a + 2",
+        "UPDATE t SET a = 2 WHERE b = 'y' RETURNING a + 2",
+        "UPDATE t SET a = 2 WHERE b = 'y' RETURNING a + 3",
+        "DELETE FROM t WHERE a='1' AND b='2'",
+        "DELETE FROM t WHERE a='-1' AND b='22'",
+        "BEGIN",
+        "",
+    };
+    FX::SqlShapeMemo memo;
+    for (int round = 0; round < 2; ++round) {
+        for (const char* sql : texts) {
+            std::string expectedShape, shape;
+            std::vector<FX::SqlLiteral> expected, literals;
+            const bool shaped = FX::ShapeSql(sql, expectedShape, expected);
+            ASSERT_EQ(shaped, memo.Shape(sql, shape, literals)) << sql;
+            if (!shaped) continue;
+            EXPECT_EQ(expectedShape, shape) << sql;
+            ASSERT_EQ(expected.size(), literals.size()) << sql;
+            for (size_t k = 0; k < expected.size(); ++k) {
+                EXPECT_EQ(expected[k].from, literals[k].from) << sql << " literal " << k;
+                EXPECT_EQ(expected[k].to, literals[k].to) << sql << " literal " << k;
+                ASSERT_EQ(expected[k].isText, literals[k].isText) << sql << " literal " << k;
+                if (expected[k].isText) {
+                    EXPECT_EQ(std::string(expected[k].TextData(sql), expected[k].TextSize()),
+                              std::string(literals[k].TextData(sql), literals[k].TextSize()))
+                        << sql << " literal " << k;
+                } else {
+                    EXPECT_EQ(expected[k].number, literals[k].number) << sql << " literal " << k;
+                }
+            }
+        }
     }
 }
 
