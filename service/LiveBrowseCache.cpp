@@ -1,5 +1,6 @@
 #include "LiveBrowseCache.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/EvDebugWrapper.h"
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
@@ -30,10 +31,11 @@ const char kConfigKey[] = "VirtualServer";
 void LogConfigurationNotice(const std::string& text) { LBC_LOG(-1, "%s", text.c_str()); }
 
 // Releases, at unload, a facade the host never destroyed and the published
-// service with its threads. Made at the first GetInstance, so it is destroyed
-// before the statics of other source files that the service uses (the
-// counters, the write/prune lock) may go.
-
+// service with its threads. It is made at the first GetInstance, after every
+// namespace-scope static of the library (those above, the counters, the
+// write/prune lock) was made at load, so it is destroyed before any of them.
+// A function-local static made later would go before it: those the release
+// uses are never destroyed.
 class UnloadGuard {
 public:
     UnloadGuard() = default;
@@ -120,7 +122,9 @@ bool CLiveBrowseCache::InitializeLogging() {
     return true;
 }
 
-bool CLiveBrowseCache::IsErrorExtentAlreadyCached(CZoError& error) { return FXErrorUtil::IsInt(error, 34); }
+bool CLiveBrowseCache::IsErrorExtentAlreadyCached(CZoError& error) {
+    return FXErrorUtil::IsInt(error, LBCError::kExtentAlreadyCached);
+}
 
 void CLiveBrowseCache::SetTestability() { LIVE_BROWSE_CACHE_TESTABILITY.store(1); }
 
@@ -131,8 +135,9 @@ namespace {
 // The six-argument forms tell the host about another host's lock in its own
 // terms; the inner error is not carried over.
 CZoError TranslateLockError(CZoError err, long long afileId, const FXCodeLocation& at) {
-    if (FXErrorUtil::IsInt(err, 14))
-        return FXErrorUtil::ErrorWin32(at, 5, "Cache file for afileID [%lld] locked by another host", afileId);
+    if (FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost))
+        return FXErrorUtil::ErrorWin32(at, LBCError::kWin32LockedByAnotherHost,
+                                       "Cache file for afileID [%lld] locked by another host", afileId);
     if (err.IsError()) return err.Push(at);
     return CZoError::Success();
 }
