@@ -4,6 +4,7 @@
 
 #include "metadb/CacheDB.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "metadb/SQLiteAdapter.h"
@@ -116,6 +117,7 @@ public:
         std::lock_guard<RankedMutex> guard(lock);
         return kept.find(key) != kept.end();
     }
+    // The retry of the kept copies' write-back, from their closed state on.
     // Called holding `making`, so no container takes a copy up meanwhile.
     void WriteBackKept() {
         std::map<VM, CacheDBImplPtr, VMCompare> trying;
@@ -168,20 +170,10 @@ CacheDB::CacheDB(DB_TYPE type, const std::string& folder, const std::string& roo
 }
 
 CacheDB::~CacheDB() {
-    CZoError err = CommitTransaction(true);
-    if (err.IsError()) LBC_LOG(-1, "Failed to execute SQL COMMIT transaction [%s]", err.AsString().c_str());
+    WriteBack();
+    // Of a top-level container: its per-afile containers go, each writing its
+    // own copy back.
     containers.clear();
-    // A staged copy that cannot be written back is never dropped while the
-    // service lives: the location's older database would come back over a
-    // flat file that already holds newer bytes, and the rows would be lost.
-    if (impl && registry && impl->NeedsWriteBack()) {
-        err = impl->Close();
-        if (!err.IsError()) err = impl->WriteBack();
-        if (err.IsError()) {
-            RetiringRegistry::LogKept(impl->GetSyncRemoteLocation(), err);
-            registry->Keep(mapKey, impl);
-        }
-    }
     // Closed, written back (or kept) and unlocked, and the lock file's
     // descriptor closed, before the afile copy may get a new container:
     // closing a descriptor of the lock file later would drop the new
@@ -189,6 +181,22 @@ CacheDB::~CacheDB() {
     impl.reset();
     fileIO.reset();
     if (isAfileDB && registry) registry->Leave(mapKey, this);
+}
+
+// The road in full is told in metadb/CacheDBImpl.h. A staged copy that
+// cannot be written back is never dropped while the service lives: the
+// location's older database would come back over a flat file that already
+// holds newer bytes, and the rows would be lost. A container made without a
+// registry leaves its write-back to the implementation's destruction.
+void CacheDB::WriteBack() {
+    CZoError err = CommitTransaction(true);
+    if (err.IsError()) LBC_LOG(-1, "Failed to execute SQL COMMIT transaction [%s]", err.AsString().c_str());
+    if (!impl || !registry || !impl->NeedsWriteBack()) return;
+    err = impl->Close();
+    if (!err.IsError()) err = impl->WriteBack();
+    if (!err.IsError()) return;
+    RetiringRegistry::LogKept(impl->GetSyncRemoteLocation(), err);
+    registry->Keep(mapKey, impl);
 }
 
 CZoError CacheDB::Initialize() {
@@ -255,14 +263,15 @@ CZoError CacheDB::CreateRemoteCacheDBFolder(const std::string& path) {
     if (!fileIO) {
         CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "No file access for [%s]",
                                                  path.c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", inner.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheInitFailed, "(error=%s)", inner.AsString().c_str());
     }
     bool exists = false;
     CZoError err = fileIO->IsExists(path, exists);
     if (err.IsError()) return err.Push(FXLOC);
     if (exists) return CZoError::Success();
     err = fileIO->CreateFolder(path, true);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheInitFailed, "(error=%s)", err.AsString().c_str());
     LBC_LOG(0, "Remote Afile DB folder created [%s]", path.c_str());
     return CZoError::Success();
 }
@@ -300,9 +309,10 @@ CZoError CacheDB::FindOrMakeContainer(const VM& key, CacheDBPtr& container, bool
             return CZoError::Success();
         }
         if (found->HoldsPrunerLock())
-            return FXErrorUtil::ErrorInt(FXLOC, 14, "Cache for afile [%lld] is locked for pruning", key.AfileID);
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                         "Cache for afile [%lld] is locked for pruning", key.AfileID);
         if (!RetireUnfit(key, found))
-            return FXErrorUtil::ErrorInt(FXLOC, 14,
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
                                          "Cache for afile [%lld] is held by a request without its lock file",
                                          key.AfileID);
     }
@@ -355,7 +365,8 @@ CZoError CacheDB::MakeContainer(const VM& key, CacheDBPtr& container, bool stage
     // The pruner must not take the lock file of a copy whose rows are not
     // yet in the cache location.
     if (!(stage && lock) && registry->IsKept(key))
-        return FXErrorUtil::ErrorInt(FXLOC, 14, "Cache for afile [%lld] is not yet written back", key.AfileID);
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                     "Cache for afile [%lld] is not yet written back", key.AfileID);
     err = made->Initialize();
     if (err.IsError()) return err.Push(FXLOC);
     CacheDBImplPtr kept = made->impl && stage && lock ? registry->TakeKept(key) : CacheDBImplPtr();
@@ -383,7 +394,7 @@ CZoError CacheDB::NewContainer(const VM& key, bool stage, bool lock, CacheDBPtr&
     if (!fileIO) {
         CZoError inner = FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "No file access for [%s]",
                                                  dbFolderPath.c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", inner.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheInitFailed, "(error=%s)", inner.AsString().c_str());
     }
     made = boost::make_shared<CacheDB>(DB_TYPE_SQLITE, afileFolder, dbFolderPath, true, stageLocally);
     made->SetConsumerJobID(key.JobID);
@@ -419,7 +430,7 @@ CZoError CacheDB::TakeUpKept(const VM& key, const CacheDBImplPtr& kept) {
 }
 
 CZoError CacheDB::MakingFailed(const VM& key, CZoError& err) {
-    if (FXErrorUtil::IsInt(err, 14))
+    if (FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost))
         LBC_LOG(1, "Cache for afile [%lld] is being accessed by another host", key.AfileID);
     else
         LBC_LOG(1, "Error=%s", err.AsString().c_str());
@@ -448,7 +459,8 @@ bool CacheDB::IsFitForData() const {
 bool CacheDB::HoldsPrunerLock() const { return lockOnly && stageLocally && impl && impl->HoldsLockFile(); }
 
 CZoError CacheDB::NoImplementation(const FXCodeLocation& at) const {
-    return FXErrorUtil::ErrorInt(at, 39, "No database implementation for [%s]", dbFolderPath.c_str());
+    return FXErrorUtil::ErrorInt(at, LBCError::kNoDatabaseImplementation, "No database implementation for [%s]",
+                                 dbFolderPath.c_str());
 }
 
 size_t CacheDB::TEST_ContainerCount() {

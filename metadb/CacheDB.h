@@ -23,6 +23,7 @@
 #include "DBObjectCollection.h"
 #include "Extent.h"
 #include "FXCriticalSection.h"
+#include "LiveBrowseCacheCodes.h"
 #include "QueryParams.h"
 #include "VM.h"
 #include "metadb/CacheDBImpl.h"
@@ -55,7 +56,7 @@ public:
     enum DB_TYPE : int32_t { DB_TYPE_SQLITE = 0 };
     // A flat file could not be flushed: the rows naming its new regions are
     // not committed.
-    static const int kErrorRegionsNotFlushed = 87;
+    static const int kErrorRegionsNotFlushed = LBCError::kRegionsNotFlushed;
 
     // The VM order over the identity alone (TessarelID, CopyID, AfileID), so
     // an afile copy's entry is found whatever else the looked-up VM holds.
@@ -123,8 +124,8 @@ public:
     // database folder. Touches no disk.
     CacheDB(DB_TYPE type, const std::string& folder, const std::string& rootFolder, bool isAfileDB,
             bool stageLocally);
-    // Commits (forced), then releases the implementation: the database is
-    // closed, written back and unlocked.
+    // WriteBack, then releases the implementation, which unlocks the lock
+    // file (or is kept, still locked, when the write-back failed).
     virtual ~CacheDB();
     CacheDB(const CacheDB&) = delete;
     CacheDB& operator=(const CacheDB&) = delete;
@@ -294,6 +295,11 @@ private:
         if (!db->impl) return db->NoImplementation(FXLOC);
         return op(*db);
     }
+    // The last commit (forced) and, of a per-afile container whose staged
+    // copy is still to be written back, its write-back: close, then
+    // CacheDBImpl::WriteBack; a copy that fails is kept, closed and locked,
+    // by the location's registry. Called by the destructor.
+    void WriteBack();
     // Of a top-level container: the write-back of the location's kept copies,
     // holding the location's making lock.
     void WriteBackKept();
