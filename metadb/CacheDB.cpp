@@ -117,6 +117,7 @@ public:
         std::lock_guard<RankedMutex> guard(lock);
         return kept.find(key) != kept.end();
     }
+    // The retry of the kept copies' write-back, from their closed state on.
     // Called holding `making`, so no container takes a copy up meanwhile.
     void WriteBackKept() {
         std::map<VM, CacheDBImplPtr, VMCompare> trying;
@@ -169,20 +170,10 @@ CacheDB::CacheDB(DB_TYPE type, const std::string& folder, const std::string& roo
 }
 
 CacheDB::~CacheDB() {
-    CZoError err = CommitTransaction(true);
-    if (err.IsError()) LBC_LOG(-1, "Failed to execute SQL COMMIT transaction [%s]", err.AsString().c_str());
+    WriteBack();
+    // Of a top-level container: its per-afile containers go, each writing its
+    // own copy back.
     containers.clear();
-    // A staged copy that cannot be written back is never dropped while the
-    // service lives: the location's older database would come back over a
-    // flat file that already holds newer bytes, and the rows would be lost.
-    if (impl && registry && impl->NeedsWriteBack()) {
-        err = impl->Close();
-        if (!err.IsError()) err = impl->WriteBack();
-        if (err.IsError()) {
-            RetiringRegistry::LogKept(impl->GetSyncRemoteLocation(), err);
-            registry->Keep(mapKey, impl);
-        }
-    }
     // Closed, written back (or kept) and unlocked, and the lock file's
     // descriptor closed, before the afile copy may get a new container:
     // closing a descriptor of the lock file later would drop the new
@@ -190,6 +181,22 @@ CacheDB::~CacheDB() {
     impl.reset();
     fileIO.reset();
     if (isAfileDB && registry) registry->Leave(mapKey, this);
+}
+
+// The road in full is told in metadb/CacheDBImpl.h. A staged copy that
+// cannot be written back is never dropped while the service lives: the
+// location's older database would come back over a flat file that already
+// holds newer bytes, and the rows would be lost. A container made without a
+// registry leaves its write-back to the implementation's destruction.
+void CacheDB::WriteBack() {
+    CZoError err = CommitTransaction(true);
+    if (err.IsError()) LBC_LOG(-1, "Failed to execute SQL COMMIT transaction [%s]", err.AsString().c_str());
+    if (!impl || !registry || !impl->NeedsWriteBack()) return;
+    err = impl->Close();
+    if (!err.IsError()) err = impl->WriteBack();
+    if (!err.IsError()) return;
+    RetiringRegistry::LogKept(impl->GetSyncRemoteLocation(), err);
+    registry->Keep(mapKey, impl);
 }
 
 CZoError CacheDB::Initialize() {

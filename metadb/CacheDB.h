@@ -54,8 +54,8 @@ typedef boost::shared_ptr<CacheDB> CacheDBPtr;
 class CacheDB : public boost::enable_shared_from_this<CacheDB> {
 public:
     enum DB_TYPE : int32_t { DB_TYPE_SQLITE = 0 };
-    // An older name of LBCError::kRegionsNotFlushed, for callers that still
-    // use it.
+    // A flat file could not be flushed: the rows naming its new regions are
+    // not committed.
     static const int kErrorRegionsNotFlushed = LBCError::kRegionsNotFlushed;
 
     // The VM order over the identity alone (TessarelID, CopyID, AfileID), so
@@ -124,8 +124,8 @@ public:
     // database folder. Touches no disk.
     CacheDB(DB_TYPE type, const std::string& folder, const std::string& rootFolder, bool isAfileDB,
             bool stageLocally);
-    // Commits (forced), then releases the implementation: the database is
-    // closed, written back and unlocked.
+    // WriteBack, then releases the implementation, which unlocks the lock
+    // file (or is kept, still locked, when the write-back failed).
     virtual ~CacheDB();
     CacheDB(const CacheDB&) = delete;
     CacheDB& operator=(const CacheDB&) = delete;
@@ -295,6 +295,11 @@ private:
         if (!db->impl) return db->NoImplementation(FXLOC);
         return op(*db);
     }
+    // The last commit (forced) and, of a per-afile container whose staged
+    // copy is still to be written back, its write-back: close, then
+    // CacheDBImpl::WriteBack; a copy that fails is kept, closed and locked,
+    // by the location's registry. Called by the destructor.
+    void WriteBack();
     // Of a top-level container: the write-back of the location's kept copies,
     // holding the location's making lock.
     void WriteBackKept();

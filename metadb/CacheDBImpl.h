@@ -3,11 +3,30 @@
 // that happens to the database's files around the engine: the afile's host
 // lock file in its folder of the cache location, the staging of its "*.db"
 // files into a local folder before the database is opened there, and their
-// write-back through an upload folder when the object is destroyed.
+// write-back through an upload folder when the container is released.
 //
 // Order of a data container's life: SetSyncRemoteLocation/SetRemoteFileIO,
-// Initialize (lock, then stage), Open, database operations, destruction
-// (the adapter closes the database, then this base writes back and unlocks).
+// Initialize (lock, then stage), Open, database operations, write-back,
+// destruction (the adapter's destructor closes the database, this base's
+// unlocks).
+//
+// The write-back of a staged database, from the release of its container to
+// the files in place:
+//   CacheDB::~CacheDB -> CacheDB::WriteBack: commit (forced), Close, then
+//     WriteBack below; on failure the closed copy and its lock file are kept
+//     by the location's retiring registry.
+//   WriteBack: check the staged copy, UploadFrom(local folder), remove the
+//     local folder.
+//   UploadFrom: remove a leftover upload folder; CopyIntoUploadFolder (copy
+//     the "*.db" files, set the aged time, flush them); MoveIntoPlace (move
+//     them over the afile's database folder, flush the folder); remove the
+//     upload folder.
+//   A kept copy is taken up by the afile copy's next container, or retried
+//   (WriteBack again) at the next idle release. When the registry drops it,
+//   or for a container made without a registry, the destruction of this
+//   object is the last try (SyncToRemote); then the lock file is released.
+// WriteBackCommitted takes the same UploadFrom road with a committed copy of
+// the open database.
 //
 // Temporary copies a crash leaves behind go with the local folder (emptied
 // before staging) and the upload folder (removed around a write-back); the
@@ -36,14 +55,15 @@
 
 class CacheDBImpl {
 public:
-    // An older name of LBCError::kTransactionLost (the database rolled a
-    // transaction back by itself), for callers that still use it.
+    // A commit found no transaction: the database rolled it back by itself
+    // (a statement in it failed with a full disk, an I/O error or no memory).
     static const int kErrorTransactionLost = LBCError::kTransactionLost;
 
     // Keeps the folder that holds the database files; touches no disk.
     explicit CacheDBImpl(const std::string& localDbFolder);
-    // Writes the staged files back when they were staged and the lock file is
-    // still held, then releases the lock file; failures are logged.
+    // Writes the staged files back when they are still staged and the lock
+    // file is still held (the last try), releases the lock file and removes
+    // a local folder of its own; failures are logged.
     virtual ~CacheDBImpl();
     CacheDBImpl(const CacheDBImpl&) = delete;
     CacheDBImpl& operator=(const CacheDBImpl&) = delete;
@@ -130,15 +150,19 @@ public:
     // Called before Initialize.
     void OwnLocalFolder() { ownsLocalFolder = true; }
 
-    // Copies the staged files into the upload folder beside the sync location,
-    // moves them over it, then removes the upload and the local folders, the
-    // local one also when the write-back failed: the last try, whose rows are
-    // lost on failure.
+    // "Remote" is the cache location, a local folder as well as a data
+    // server's. SyncToRemote() is the write-back of the destruction: WriteBack,
+    // and the local folder goes also when it failed: the last try, whose rows
+    // are lost on failure.
     CZoError SyncToRemote();
+    // Copies the staged files into the upload folder and moves them from
+    // there over the afile's database folder.
     CZoError SyncToRemote(const std::string& uploadFolder);
-    // The same with the database closed, but a failure keeps the local folder
-    // (and the lock file) for the next try. Once the files are in the cache
-    // location nothing is left to write back.
+    // Copies the staged files into the upload folder beside the sync location,
+    // moves them over it, then removes the upload and the local folders. The
+    // database is closed; a failure keeps the local folder (and the lock
+    // file) for the next try. Once the files are in the cache location
+    // nothing is left to write back.
     CZoError WriteBack();
     // The committed state of the open database goes to the cache location
     // now, while the database stays open and in use; the caller keeps any
@@ -181,13 +205,32 @@ private:
     // "lockfile" in the sync location; ErrorInt 24 "(error=%s)" when there is
     // no sync location or file access, or the path cannot be formed.
     CZoError LockFilePath(std::string& path) const;
+    // The staging steps after the emptying of the local folder: create it,
+    // copy the "*.db" files of the sync location into it.
+    CZoError StageFromRemote();
+    // ErrorInt 33 when the staged copy is gone or holds no "*.db" file (the
+    // local folder is then removed); success when nothing was staged.
+    CZoError CheckStagedCopy();
+    // The committed state of the open database into a fresh folder of its
+    // own; ErrorInt 18 "error=%s" on failure, the folder removed.
+    CZoError MakeCommittedCopy(const std::string& copyFolder);
     // Flushes every "*.db" file of a folder of the cache location.
     CZoError FlushFiles(const std::string& folder);
     // The "*.db" files of a local folder replace those of the sync location,
     // through the upload folder, which is removed before and after.
     CZoError UploadFrom(const std::string& source);
+    // Removes the upload folder when it exists; a failed removal is logged,
+    // a failed existence test returned.
+    CZoError RemoveUploadFolder(const std::string& uploadFolder);
     // The copy into the upload folder and the moves out of it.
     CZoError CopyAndMove(const std::string& source, const std::string& uploadFolder);
+    // ErrorInt 18 "error=%s" when the files are not copied or not flushed.
+    CZoError CopyIntoUploadFolder(const std::string& source, const std::string& uploadFolder);
+    // The aged time (AgedFileTime) on the copies, when there is one.
+    void SetAgedFileTime(const std::string& uploadFolder);
+    // ErrorInt 19 "error=%s" when the files are not moved; a failed flush of
+    // the folder is logged only.
+    CZoError MoveIntoPlace(const std::string& uploadFolder);
     // Removes a local folder with its files; a failure is logged.
     static void RemoveLocalFolder(const std::string& folder);
 

@@ -31,10 +31,11 @@ const char kConfigKey[] = "VirtualServer";
 void LogConfigurationNotice(const std::string& text) { LBC_LOG(-1, "%s", text.c_str()); }
 
 // Releases, at unload, a facade the host never destroyed and the published
-// service with its threads. Made at the first GetInstance, so it is destroyed
-// before the statics of other source files that the service uses (the
-// counters, the write/prune lock) may go.
-
+// service with its threads. It is made at the first GetInstance, after every
+// namespace-scope static of the library (those above, the counters, the
+// write/prune lock) was made at load, so it is destroyed before any of them.
+// A function-local static made later would go before it: those the release
+// uses are never destroyed.
 class UnloadGuard {
 public:
     UnloadGuard() = default;

@@ -1,5 +1,6 @@
 #include "service/LiveBrowseCacheImpl.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/DebugSimulation.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
@@ -186,7 +187,7 @@ CZoError CLiveBrowseCacheImpl::Initialize(std::string path, bool testMode) {
     int rc = client.getClientId(id, nullptr);
     if (rc != 0) {
         LBC_LOG(-1, "Failed to get client ID, retCode=%d", rc);
-        return FXErrorUtil::ErrorInt(FXLOC, 84, "Failed to get client ID, retCode=%d", rc);
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNoClientId, "Failed to get client ID, retCode=%d", rc);
     }
     clientId.store(id);
 
@@ -246,7 +247,8 @@ CZoError CLiveBrowseCacheImpl::InitialCleanup() {
 CZoError CLiveBrowseCacheImpl::CreateLocalCacheFolder() {
     if (FXFolder::DoesFolderExist(cacheFolder)) return CZoError::Success();
     CZoError err = FXFolder::CreateFoldersIteratively(cacheFolder, nullptr);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 17, "(error=%s)", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheInitFailed, "(error=%s)", err.AsString().c_str());
     LBC_LOG(0, "Created Live Browse Cache folder [%s]", cacheFolder.c_str());
     return CZoError::Success();
 }
@@ -318,57 +320,90 @@ CZoError CLiveBrowseCacheImpl::GetConfiguredCache(long long afileId, unsigned in
 
 CZoError CLiveBrowseCacheImpl::GetMediaConfiguredCache(long long afileId, unsigned int copyId, CachePtr& cache,
                                                        CacheDBPtr& db, CachePrunerPtr& pruner) {
+    // Held through every step, the media manager's answer and a new
+    // location's creation included.
     auto_lock guard(&serviceLock);
 
     bool useMediaManager = true;
     XKPlatformInfo().getBoolean(kConfigKey, "bEnableMMCachePath", &useMediaManager);
 
-    MediaManager::MountPathInfo mountPath;
     const AfilePathId afileKey{afileId, copyId};
-    auto mapped = afilePathMap.find(afileKey);
-    const bool resolvedNow = mapped == afilePathMap.end();
-    if (!resolvedNow) {
-        mountPath = mapped->second.cachePathId.mountPath;
-    } else {
-        if (useMediaManager) {
-            MediaManager::MountPathInfoList reply;
-            XKMMmountPath client(2);
-            int status = client.getCacheMountPathInfo(static_cast<int>(afileId), static_cast<int>(copyId),
-                                                      static_cast<int>(clientId.load()), reply);
-            if (status == -1) LBC_LOG(-1, "Failed to get cache path from MM, status=%d", status);
-            if (reply.isMountPathInfoEmpty()) LBC_LOG(3, "Empty MP received from MM. Use default cache path.");
-            // Only the first answer counts, and only with an id.
-            if (status != -1 && !reply.isMountPathInfoEmpty() && LowId(reply.getMountPathInfo(0)) != 0)
-                mountPath = reply.getMountPathInfo(0);
-        }
-        if (mountPath.getPath().empty()) {
-            std::string localFolder;
-            CZoError err = LiveBrowseCacheUtility::GetCacheFolderLocation(localFolder);
-            if (err.IsError()) return err.Push(FXLOC);
-            mountPath = MediaManager::MountPathInfo();
-            mountPath.setPath(localFolder);
-            mountPath.setMMPathId(0);
-        }
+    MediaManager::MountPathInfo mountPath;
+    const bool resolvedNow = !LookUpAfilePath(afileKey, mountPath);
+    if (resolvedNow) {
+        CZoError err = ResolveMountPath(afileKey, useMediaManager, mountPath);
+        if (err.IsError()) return err.Push(FXLOC);
     }
 
+    CachePath location;
+    CZoError err = FindOrCreateCachePath(mountPath, location);
+    if (err.IsError()) return err.Push(FXLOC);
+    cache = location.cache;
+    db = location.db;
+    pruner = location.pruner;
+
+    if (resolvedNow) RecordAfilePath(afileKey, mountPath);
+    return CZoError::Success();
+}
+
+bool CLiveBrowseCacheImpl::LookUpAfilePath(const AfilePathId& afileKey, MediaManager::MountPathInfo& mountPath) {
+    auto mapped = afilePathMap.find(afileKey);
+    if (mapped == afilePathMap.end()) return false;
+    mountPath = mapped->second.cachePathId.mountPath;
+    return true;
+}
+
+CZoError CLiveBrowseCacheImpl::ResolveMountPath(const AfilePathId& afileKey, bool useMediaManager,
+                                                MediaManager::MountPathInfo& mountPath) {
+    if (useMediaManager) mountPath = AskMediaManager(afileKey);
+    if (!mountPath.getPath().empty()) return CZoError::Success();
+    CZoError err = LocalMountPath(mountPath);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+MediaManager::MountPathInfo CLiveBrowseCacheImpl::AskMediaManager(const AfilePathId& afileKey) {
+    MediaManager::MountPathInfoList reply;
+    XKMMmountPath client(2);
+    int status = client.getCacheMountPathInfo(static_cast<int>(afileKey.afileId), static_cast<int>(afileKey.copyId),
+                                              static_cast<int>(clientId.load()), reply);
+    if (status == -1) LBC_LOG(-1, "Failed to get cache path from MM, status=%d", status);
+    if (reply.isMountPathInfoEmpty()) LBC_LOG(3, "Empty MP received from MM. Use default cache path.");
+    // Only the first answer counts, and only with an id.
+    if (status != -1 && !reply.isMountPathInfoEmpty() && LowId(reply.getMountPathInfo(0)) != 0)
+        return reply.getMountPathInfo(0);
+    return MediaManager::MountPathInfo();
+}
+
+CZoError CLiveBrowseCacheImpl::LocalMountPath(MediaManager::MountPathInfo& mountPath) {
+    std::string localFolder;
+    CZoError err = LiveBrowseCacheUtility::GetCacheFolderLocation(localFolder);
+    if (err.IsError()) return err.Push(FXLOC);
+    mountPath = MediaManager::MountPathInfo();
+    mountPath.setPath(localFolder);
+    mountPath.setMMPathId(0);
+    return CZoError::Success();
+}
+
+// By the id first; an id seen for the first time gets its folder's location.
+CZoError CLiveBrowseCacheImpl::FindOrCreateCachePath(const MediaManager::MountPathInfo& mountPath,
+                                                     CachePath& location) {
     const CachePathId locationKey{mountPath};
     auto known = cachePathMap.find(locationKey);
-    if (known == cachePathMap.end()) {
-        CachePath location;
-        CZoError err = FindOrCreateCacheLocation(mountPath, location);
-        if (err.IsError()) return err.Push(FXLOC);
-        known = cachePathMap.emplace(locationKey, location).first;
+    if (known != cachePathMap.end()) {
+        location = known->second;
+        return CZoError::Success();
     }
-    cache = known->second.cache;
-    db = known->second.db;
-    pruner = known->second.pruner;
-
-    if (resolvedNow) {
-        afilePathMap[afileKey] = AfilePath{locationKey};
-        LBC_LOG(0, "Added Afile Cache path: [%s] (Request AfileId=%llu, CopyId=%u)", mountPath.getPath().c_str(),
-                static_cast<unsigned long long>(afileId), copyId);
-    }
+    CZoError err = FindOrCreateCacheLocation(mountPath, location);
+    if (err.IsError()) return err.Push(FXLOC);
+    cachePathMap.emplace(locationKey, location);
     return CZoError::Success();
+}
+
+void CLiveBrowseCacheImpl::RecordAfilePath(const AfilePathId& afileKey, const MediaManager::MountPathInfo& mountPath) {
+    afilePathMap[afileKey] = AfilePath{CachePathId{mountPath}};
+    LBC_LOG(0, "Added Afile Cache path: [%s] (Request AfileId=%llu, CopyId=%u)", mountPath.getPath().c_str(),
+            static_cast<unsigned long long>(afileKey.afileId), afileKey.copyId);
 }
 
 // The folder is resolved once, when an id is first seen; every registry
@@ -381,7 +416,8 @@ CZoError CLiveBrowseCacheImpl::FindOrCreateCacheLocation(const MediaManager::Mou
     const bool dataServer = LowId(mountPath) != 0 && CCacheFileIO::ParseDataServerMountPath(path, parsed);
     std::string folder;
     CZoError err = LiveBrowseCacheUtility::GetCanonicalCacheFolder(path, dataServer, folder);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 31, "error=%s", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kMountPathFoldersFailed, "error=%s", err.AsString().c_str());
 
     auto known = cacheFolderMap.find(folder);
     if (known != cacheFolderMap.end()) {
@@ -396,73 +432,97 @@ CZoError CLiveBrowseCacheImpl::FindOrCreateCacheLocation(const MediaManager::Mou
     return CZoError::Success();
 }
 
-// Caller holds serviceLock. Nothing is kept unless the cache and the
-// database are both initialised; the pruner is made and started last.
+// Nothing is kept unless the cache and the database are both initialised;
+// the pruner is made and started last.
 CZoError CLiveBrowseCacheImpl::CreateCacheLocation(const MediaManager::MountPathInfo& mountPath,
                                                    const std::string& folder, CachePath& location) {
     // A stopped service starts no thread that nobody would stop.
     if (stopped)
-        return FXErrorUtil::ErrorInt(FXLOC, 85, "Live browse cache is shutting down; no cache path for [%s]",
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheUnavailable,
+                                     "Live browse cache is shutting down; no cache path for [%s]",
                                      mountPath.getPath().c_str());
 
     // The location's objects see the folder in its one spelling only; the
-    // log lines below show the path as it was given.
+    // log lines show the path as it was given.
     MediaManager::MountPathInfo located = mountPath;
     located.setPath(folder);
     std::string dataFolder;
     std::string dbFolder;
     CZoError err = CacheNamespace::GetCachePath(located, dataFolder, dbFolder);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 31, "error=%s", err.AsString().c_str());
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kMountPathFoldersFailed, "error=%s", err.AsString().c_str());
 
-    const std::string& path = mountPath.getPath();
     CachePtr cache = boost::make_shared<Cache>(Cache::FLAT_FILE_CACHE, folder, initialized.load());
-    boost::any info;
-    if (LowId(mountPath) != 0) {
-        CacheMountPathInfo remote;
-        remote.mountPath = located;
-        if (CCacheFileIO::ParseDataServerMountPath(folder, remote.fsParams)) {
-            const CFSInitParams& p = remote.fsParams;
-            std::string text = FXString::Format(
-                "Type: [%d], Subtype: [%d], Host: [%s], Path: [%s], Vol: [%s], User: [%s], LocalClientName: [%s], "
-                "MP_Id: [%d], CMP_Id: [%d], Flags: [%d]",
-                p.Type, p.Subtype, p.host.Host.c_str(), p.host.Path.c_str(), p.host.Vol.c_str(), p.user.User.c_str(),
-                p.LocalClientName.c_str(), p.MP_Id, p.CMP_Id, p.Flags);
-            LBC_LOG(0, "DataServer MM cache mount path: [%s]", text.c_str());
-            info = remote;
-        } else {
-            LBC_LOG(0, "MM cache mount path: [%s]", path.c_str());
-        }
-    } else {
-        LBC_LOG(0, "Non-MM cache mount path: [%s]", path.c_str());
-    }
+    const boost::any access = MountPathAccess(mountPath, located);
+    err = InitializeCache(cache, access);
+    if (err.IsError()) return err.Push(FXLOC);
+    CacheDBPtr db;
+    err = InitializeCacheDB(dbFolder, access, db);
+    if (err.IsError()) return err.Push(FXLOC);
 
-    cache->SetMountPathInfo(info);
+    location.cache = cache;
+    location.db = db;
+    location.pruner = StartPruner(cache, db);
+    LBC_LOG(0, "Added cache path: [%s] [%s]", dataFolder.c_str(), dbFolder.c_str());
+    return CZoError::Success();
+}
+
+boost::any CLiveBrowseCacheImpl::MountPathAccess(const MediaManager::MountPathInfo& mountPath,
+                                                 const MediaManager::MountPathInfo& located) {
+    const std::string& path = mountPath.getPath();
+    if (LowId(mountPath) == 0) {
+        LBC_LOG(0, "Non-MM cache mount path: [%s]", path.c_str());
+        return boost::any();
+    }
+    CacheMountPathInfo remote;
+    remote.mountPath = located;
+    if (!CCacheFileIO::ParseDataServerMountPath(located.getPath(), remote.fsParams)) {
+        LBC_LOG(0, "MM cache mount path: [%s]", path.c_str());
+        return boost::any();
+    }
+    const CFSInitParams& p = remote.fsParams;
+    std::string text = FXString::Format(
+        "Type: [%d], Subtype: [%d], Host: [%s], Path: [%s], Vol: [%s], User: [%s], LocalClientName: [%s], "
+        "MP_Id: [%d], CMP_Id: [%d], Flags: [%d]",
+        p.Type, p.Subtype, p.host.Host.c_str(), p.host.Path.c_str(), p.host.Vol.c_str(), p.user.User.c_str(),
+        p.LocalClientName.c_str(), p.MP_Id, p.CMP_Id, p.Flags);
+    LBC_LOG(0, "DataServer MM cache mount path: [%s]", text.c_str());
+    return boost::any(remote);
+}
+
+CZoError CLiveBrowseCacheImpl::InitializeCache(const CachePtr& cache, const boost::any& access) {
+    cache->SetMountPathInfo(access);
+    CZoError err;
     try {
         err = cache->Initialize();
     } catch (const CZoError& thrown) {
         err = thrown;
     }
     if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
 
-    CacheDBPtr db = boost::make_shared<CacheDB>(CacheDB::DB_TYPE_SQLITE, dbFolder, dbFolder, false, initialized.load());
+CZoError CLiveBrowseCacheImpl::InitializeCacheDB(const std::string& dbFolder, const boost::any& access,
+                                                 CacheDBPtr& db) {
+    db = boost::make_shared<CacheDB>(CacheDB::DB_TYPE_SQLITE, dbFolder, dbFolder, false, initialized.load());
+    CZoError err;
     try {
-        boost::any dbInfo = info;
-        db->SetRemoteFileIO(boost::make_shared<CCacheFileIO>(dbInfo));
+        boost::any dbAccess = access;
+        db->SetRemoteFileIO(boost::make_shared<CCacheFileIO>(dbAccess));
         err = db->Initialize();
     } catch (const CZoError& thrown) {
         err = thrown;
     }
     if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
 
+// Its Configure and Start answers are not looked at.
+CachePrunerPtr CLiveBrowseCacheImpl::StartPruner(const CachePtr& cache, const CacheDBPtr& db) {
     CachePrunerPtr pruner = boost::make_shared<CachePruner>(cache, db);
     pruner->Configure();
     pruner->Start();
-
-    location.cache = cache;
-    location.db = db;
-    location.pruner = pruner;
-    LBC_LOG(0, "Added cache path: [%s] [%s]", dataFolder.c_str(), dbFolder.c_str());
-    return CZoError::Success();
+    return pruner;
 }
 
 CZoError CLiveBrowseCacheImpl::SetPrunePolicy(CLiveBrowseCache::PrunePolicy policy, CachePrunerPtr pruner) {
@@ -497,7 +557,9 @@ CZoError CLiveBrowseCacheImpl::GetBaseFolderPath(std::string& dataFolder, std::s
     return CZoError::Success();
 }
 
-bool CLiveBrowseCacheImpl::IsErrorExtentAlreadyCached(CZoError& error) { return FXErrorUtil::IsInt(error, 34); }
+bool CLiveBrowseCacheImpl::IsErrorExtentAlreadyCached(CZoError& error) {
+    return FXErrorUtil::IsInt(error, LBCError::kExtentAlreadyCached);
+}
 
 // ---- for tests
 

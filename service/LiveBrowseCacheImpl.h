@@ -23,6 +23,7 @@
 #include "platform/MountPathInfo.h"
 #include "store/CacheLookup.h"  // GetCache, GetDB: answered by the published implementation
 
+#include <boost/any.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 
@@ -138,12 +139,41 @@ public:
     static int TEST_LiveImplementations();
 
 private:
+    // ---- the steps of GetMediaConfiguredCache, each called holding serviceLock
+
+    // The mount path the afile copy was resolved to since the last daily
+    // clearing; false when it has none.
+    bool LookUpAfilePath(const AfilePathId& afileKey, MediaManager::MountPathInfo& mountPath);
+    // The media manager's answer when it is asked and usable, else the local
+    // cache location.
+    CZoError ResolveMountPath(const AfilePathId& afileKey, bool useMediaManager,
+                              MediaManager::MountPathInfo& mountPath);
+    // The first entry of the media manager's reply when it has an id; an
+    // empty mount path otherwise.
+    MediaManager::MountPathInfo AskMediaManager(const AfilePathId& afileKey);
+    // The local cache folder with MMPathId 0.
+    static CZoError LocalMountPath(MediaManager::MountPathInfo& mountPath);
+    // The location entered under the mount path's id, entering it on the
+    // id's first use.
+    CZoError FindOrCreateCachePath(const MediaManager::MountPathInfo& mountPath, CachePath& location);
+    void RecordAfilePath(const AfilePathId& afileKey, const MediaManager::MountPathInfo& mountPath);
     // The location of a mount path whose id has none yet: the one already
-    // made over the same folder, or a new one. Caller holds serviceLock.
+    // made over the same folder, or a new one.
     CZoError FindOrCreateCacheLocation(const MediaManager::MountPathInfo& mountPath, CachePath& location);
     // folder: the mount path's folder in its canonical spelling.
     CZoError CreateCacheLocation(const MediaManager::MountPathInfo& mountPath, const std::string& folder,
                                  CachePath& location);
+    // The file access of the location, logging which kind it is: a
+    // CacheMountPathInfo for a data-server path, empty for a local one.
+    // located is the mount path with its canonical folder.
+    static boost::any MountPathAccess(const MediaManager::MountPathInfo& mountPath,
+                                      const MediaManager::MountPathInfo& located);
+    // An error Initialize throws is returned like one it returns.
+    static CZoError InitializeCache(const CachePtr& cache, const boost::any& access);
+    // The top-level container over dbFolder, staged when the service is
+    // initialised; an error it throws is returned.
+    CZoError InitializeCacheDB(const std::string& dbFolder, const boost::any& access, CacheDBPtr& db);
+    static CachePrunerPtr StartPruner(const CachePtr& cache, const CacheDBPtr& db);
 
     // constant after construction
     const boost::shared_ptr<PeriodicUtilityThread> periodicThread;
