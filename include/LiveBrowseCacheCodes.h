@@ -124,7 +124,8 @@ constexpr int kStagedDatabaseMissing = 33;
 constexpr int kLockFileRemoveFailed = 65;
 
 // Names and paths of cache folders and files.
-// The data or database folder path of a cache location could not be composed.
+// A path of a cache location (its data or database folder, an afile
+// database file) could not be composed.
 constexpr int kCachePathFailed = 20;
 // The path of a flat file could not be composed.
 constexpr int kFlatFilePathFailed = 21;

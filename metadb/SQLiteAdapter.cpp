@@ -1,4 +1,5 @@
 #include "metadb/SQLiteAdapter.h"
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
@@ -88,7 +89,7 @@ CZoError SQLiteAdapter::Open() {
         CZoError closeErr = database->Close();
         if (closeErr.IsError())
             LBC_LOG(-1, "Failed to close DB [%s] %s", GetLocalDbFolder().c_str(), closeErr.AsString().c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, 9, "error=%s", err.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kAdapterInitFailed, "error=%s", err.AsString().c_str());
     }
     return CZoError::Success();
 }
@@ -118,7 +119,7 @@ CZoError SQLiteAdapter::GetExtent(ExtentParam key, Extent& row) {
         if (queryErr.IsError()) return queryErr;
         FX::CSQLite3Query& q = *query;
         if (q.Eof())
-            return FXErrorUtil::ErrorInt(FXLOC, 5, "DB entry for extent (AfileID = %llu, AfileOffset = %llu) not found",
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNotFound, "DB entry for extent (AfileID = %llu, AfileOffset = %llu) not found",
                                          static_cast<unsigned long long>(key.AfileID),
                                          static_cast<unsigned long long>(key.AfileOffset));
         // TessarelID and CopyID stay as the caller gave them.
@@ -127,7 +128,7 @@ CZoError SQLiteAdapter::GetExtent(ExtentParam key, Extent& row) {
         ReadExtentAttributes(q, row);
         if (row.AfileID != key.AfileID || row.AfileOffset != key.AfileOffset)
             return FXErrorUtil::ErrorInt(
-                FXLOC, 7,
+                FXLOC, LBCError::kUnexpectedRow,
                 "Unexpected values found for extent (AfileID = %llu, AfileOffset = %llu). "
                 "Found entry has (AfileID = %llu, AfileOffset = %llu)",
                 static_cast<unsigned long long>(key.AfileID), static_cast<unsigned long long>(key.AfileOffset),
@@ -200,7 +201,7 @@ CZoError SQLiteAdapter::GetVMJob(VM& vm) {
         CZoError queryErr = database->QueryVM(query, vm);
         if (queryErr.IsError()) return queryErr;
         if (query->Eof())
-            return FXErrorUtil::ErrorInt(FXLOC, 5, "DB entry for VM %s not found", vm.description().c_str());
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNotFound, "DB entry for VM %s not found", vm.description().c_str());
         vm = ReadVM(*query);
         return CZoError::Success();
     });

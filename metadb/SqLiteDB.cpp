@@ -1,4 +1,5 @@
 #include "metadb/SqLiteDB.h"
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "metadb/SQLiteQueries.h"
@@ -85,7 +86,7 @@ CZoError CSQLiteDB::BuildDatabaseName(const std::string& dbName, const std::stri
     std::string name = dbName + ".db";
     std::string path = dbFolder;
     CZoError err = FXPath::Append(path, name, 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 20, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCachePathFailed, "(error=%s)", err.AsString().c_str());
     fileName = name;
     fullPath = path;
     return CZoError::Success();
@@ -97,7 +98,7 @@ CZoError CSQLiteDB::OpenDatabase() {
     if (err.IsError()) {
         std::string text = err.AsString();
         LBC_LOG(-1, "Failed to open DB [%s] %s", GetDatabasePath().c_str(), text.c_str());
-        CZoError outer = FXErrorUtil::ErrorInt(FXLOC, 2, "(error=%s)", text.c_str());
+        CZoError outer = FXErrorUtil::ErrorInt(FXLOC, LBCError::kDatabaseOpenFailed, "(error=%s)", text.c_str());
         return outer.Push(FXLOC, "Failed to open DB [%s]", GetDatabasePath().c_str());
     }
     err = CreateStorageTables();
@@ -106,7 +107,7 @@ CZoError CSQLiteDB::OpenDatabase() {
         // with it is the container's affair.
         std::string text = err.AsString();
         LBC_LOG(-1, "DB is found to be corrupt [%s] %s", GetDatabasePath().c_str(), text.c_str());
-        CZoError outer = FXErrorUtil::ErrorInt(FXLOC, 1, "(error=%s)", text.c_str());
+        CZoError outer = FXErrorUtil::ErrorInt(FXLOC, LBCError::kDatabaseCorrupt, "(error=%s)", text.c_str());
         return outer.Push(FXLOC, "DB is found to be corrupt [%s]", GetDatabasePath().c_str());
     }
     return CZoError::Success();
@@ -133,7 +134,7 @@ CZoError CSQLiteDB::CreateTables() {
     CZoError err = CreateExtentTable();
     if (!err.IsError()) err = CreateVMTable();
     if (!err.IsError()) err = CreateSingleInstanceTable();
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 3, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kTableCreateFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -145,13 +146,13 @@ CZoError CSQLiteDB::CreateExtentTable() {
 
 CZoError CSQLiteDB::CreateVMTable() {
     CZoError err = CreateTable("VMs", c_vmTableColumns);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 3, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kTableCreateFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
 CZoError CSQLiteDB::CreateSingleInstanceTable() {
     CZoError err = CreateTable("SingleInstance", c_singleInstanceTableColumns);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 3, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kTableCreateFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 
@@ -161,7 +162,7 @@ CZoError CSQLiteDB::CreateDBStatements() {
     if (!err.IsError()) err = CreateSingleInstanceTableStatements();
     if (err.IsError()) {
         err.Push(FXLOC);
-        return FXErrorUtil::ErrorInt(FXLOC, 4, "(error=%s)", err.AsString().c_str());
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kStatementsFailed, "(error=%s)", err.AsString().c_str());
     }
     return CZoError::Success();
 }
@@ -224,12 +225,12 @@ CZoError CSQLiteDB::CreateDatabaseFile() {
     // the folder's name could never become the database.
     std::string path = GetDatabasePath();
     CZoError err = FXPath::Append(path, GetDatabaseName(), 0);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 16, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kDatabaseFileCreateFailed, "(error=%s)", err.AsString().c_str());
     if (FXFile::DoesFileExist(path)) return CZoError::Success();
     auto_handle handle;
     err = FXFile::XKCreateFile(handle, path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0,
                                nullptr);
-    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, 16, "(error=%s)", err.AsString().c_str());
+    if (err.IsError()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kDatabaseFileCreateFailed, "(error=%s)", err.AsString().c_str());
     return CZoError::Success();
 }
 

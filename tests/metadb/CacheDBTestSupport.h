@@ -48,13 +48,10 @@ inline Extent TestExtent(long long afile, long long offset, unsigned cell = 2, u
     return e;
 }
 
+// The extent's key with any Flags.
 inline ExtentParam KeyOf(const Extent& e) {
-    ExtentParam key;
-    key.AfileID = e.AfileID;
-    key.AfileOffset = e.AfileOffset;
-    key.TessarelID = e.TessarelID;
-    key.CopyID = e.CopyID;
-    key.JobID = e.JobID;
+    ExtentParam key = ExtentParam::Of(e);
+    key.Flags = 0;
     return key;
 }
 
