@@ -210,6 +210,54 @@ CZoError FXFile::SetModificationTime(const std::string& path, int64_t unixTime) 
     return CZoError::Success();
 }
 
+namespace {
+
+// The steps of a copy, each on the temporary file beside the destination.
+CZoError CopyBytes(int source, int target, const std::string& from, const std::string& temporary) {
+    std::vector<char> chunk(kCopyChunk);
+    for (;;) {
+        const ssize_t n = ::read(source, chunk.data(), chunk.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return FXPosixError::FromErrNo(FXLOC, errno, "read", from);
+        }
+        if (n == 0) return CZoError::Success();
+        size_t written = 0;
+        int e = g_writeFaults.Take();
+        if (e == 0) e = WriteAll(target, chunk.data(), static_cast<size_t>(n), -1, written);
+        if (e != 0) return FXPosixError::FromErrNo(FXLOC, e, "write", temporary);
+    }
+}
+
+CZoError KeepModeAndTimes(int target, const struct stat& st, const std::string& temporary) {
+    if (::fchmod(target, st.st_mode & 07777) != 0)
+        return FXPosixError::FromErrNo(FXLOC, errno, "set mode of", temporary);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(target, times) != 0) return FXPosixError::FromErrNo(FXLOC, errno, "set times of", temporary);
+    return CZoError::Success();
+}
+
+// Gives the closed temporary file the destination's name; it is gone after
+// either outcome.
+CZoError PutInPlace(const std::string& temporary, const std::string& to, bool failIfExists) {
+    if (failIfExists) {
+        // link() refuses an existing name atomically, unlike a check then rename.
+        const int linked = ::link(temporary.c_str(), to.c_str()) == 0 ? 0 : errno;
+        ::unlink(temporary.c_str());
+        if (linked == EEXIST) return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILE_EXISTS, "copy to [%s]: exists", to.c_str());
+        if (linked != 0) return FXPosixError::FromErrNo(FXLOC, linked, "copy to", to);
+        return CZoError::Success();
+    }
+    if (::rename(temporary.c_str(), to.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(temporary.c_str());
+        return FXPosixError::FromErrNo(FXLOC, e, "copy to", to);
+    }
+    return CZoError::Success();
+}
+
+}  // namespace
+
 CZoError FXFile::XKCopyFile(const std::string& from, const std::string& to, DWORD failIfExists) {
     auto_handle source;
     CZoError err = XKCreateFile(source, from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -228,53 +276,19 @@ CZoError FXFile::XKCopyFile(const std::string& from, const std::string& to, DWOR
     if (!target.is_valid()) return FXPosixError::FromErrNo(FXLOC, errno, "create", temporary);
 
     // From here on the temporary file must not outlive a failure.
-    auto fail = [&temporary, &target](CZoError e) {
+    err = CopyBytes(source.get(), target.get(), from, temporary);
+    if (!err.IsError()) err = KeepModeAndTimes(target.get(), st, temporary);
+    if (err.IsError()) {
         target.reset(-1);
         ::unlink(temporary.c_str());
-        return e;
-    };
-
-    std::vector<char> chunk(kCopyChunk);
-    for (;;) {
-        const ssize_t n = ::read(source.get(), chunk.data(), chunk.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(FXPosixError::FromErrNo(FXLOC, errno, "read", from));
-        }
-        if (n == 0) break;
-        size_t written = 0;
-        int e = g_writeFaults.Take();
-        if (e == 0) e = WriteAll(target.get(), chunk.data(), static_cast<size_t>(n), -1, written);
-        if (e != 0) return fail(FXPosixError::FromErrNo(FXLOC, e, "write", temporary));
+        return err;
     }
-    if (::fchmod(target.get(), st.st_mode & 07777) != 0)
-        return fail(FXPosixError::FromErrNo(FXLOC, errno, "set mode of", temporary));
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::futimens(target.get(), times) != 0)
-        return fail(FXPosixError::FromErrNo(FXLOC, errno, "set times of", temporary));
     if (::close(target.release()) != 0) {
         const int e = errno;
         ::unlink(temporary.c_str());
         return FXPosixError::FromErrNo(FXLOC, e, "close", temporary);
     }
-
-    if (failIfExists != 0) {
-        // link() refuses an existing name atomically, unlike a check then rename.
-        if (::link(temporary.c_str(), to.c_str()) != 0) {
-            const int e = errno;
-            ::unlink(temporary.c_str());
-            if (e == EEXIST) return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILE_EXISTS, "copy to [%s]: exists", to.c_str());
-            return FXPosixError::FromErrNo(FXLOC, e, "copy to", to);
-        }
-        ::unlink(temporary.c_str());
-        return CZoError::Success();
-    }
-    if (::rename(temporary.c_str(), to.c_str()) != 0) {
-        const int e = errno;
-        ::unlink(temporary.c_str());
-        return FXPosixError::FromErrNo(FXLOC, e, "copy to", to);
-    }
-    return CZoError::Success();
+    return PutInPlace(temporary, to, failIfExists != 0);
 }
 
 CZoError FXFile::XKFlushFile(const std::string& path) {
