@@ -3,10 +3,8 @@
 // of afile copies to cache mount paths and of mount paths to their Cache,
 // top-level CacheDB and CachePruner, the request operations, and shutdown.
 //
-// Locks, in the order taken: the write/prune lock (CCacheSyncObject), then
-// serviceLock, then a VM row lock (VMRowLock, held by a request across one VM
-// row's read and write), then a location's CacheDB locks. serviceLock is held for a
-// whole resolution, media-manager request and creation of a new location
+// Locks (ranked in platform/LockOrder.h): serviceLock is held for a whole
+// resolution, media-manager request and creation of a new location
 // included; nothing done under it takes the write/prune lock, and no thread
 // waits for a pruner thread while holding it (a pruner's pass resolves
 // through GetCache, which takes it).

@@ -10,8 +10,8 @@
 // maintenance and availability operations.
 //
 // Locks: Cache has none of its own. Entering the maintenance window takes the
-// write/prune lock (CCacheSyncObject::s_lockWriteSync) and nothing else, so it
-// must not be called while a service or database lock is held.
+// write/prune lock (CCacheSyncObject::s_lockWriteSync), which ranks before the
+// service and database locks (platform/LockOrder.h).
 
 #include "CAutoMemory.h"
 #include "CZoError.h"

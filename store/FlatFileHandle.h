@@ -16,7 +16,8 @@
 // handle learns that the file was started anew (cut and refilled in the same
 // inode, or replaced) without looking at the file.
 //
-// Locks: its own lock and the registry's stripes are leaves.
+// Locks: its own lock and the registry's stripes, taken under the region
+// lock and the ledger's (ranked in platform/LockOrder.h).
 
 #include "CZoError.h"
 #include "platform/FXOpenFile.h"
