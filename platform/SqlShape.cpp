@@ -95,30 +95,46 @@ void Unquote(const char* content, size_t length, std::string& out) {
     }
 }
 
-// Templates kept per thread: more than the shapes of the texts one request
-// runs.
-const size_t kTemplates = 16;
+// One pass over a statement's text, one token at a time: the text goes into
+// the shape, each literal it may replace made "?". Each token method reads
+// the token at `i` and moves past it; false declines the text.
+class ShapeScanner {
+public:
+    ShapeScanner(const char* sql, std::string& shape, std::vector<SqlLiteral>& literals)
+        : sql(sql), n(strlen(sql)), shape(shape), literals(literals) {
+        shape.clear();
+        shape.reserve(n);
+    }
 
-}  // namespace
+    bool AtEnd() const { return i == n; }
+    unsigned char Peek() const { return At(i); }
+    bool AtNumber() const { return IsDigit(At(i)) || (At(i) == '.' && i + 1 < n && IsDigit(At(i + 1))); }
 
-bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& literals) {
-    const size_t n = strlen(sql);
-    shape.clear();
-    shape.reserve(n);
-    size_t used = 0;
-    auto next = [&]() -> SqlLiteral& {
-        if (used == literals.size()) literals.emplace_back();
-        return literals[used++];
-    };
-    // The text up to `copied` is in the shape; a literal at [from, to) becomes "?".
-    size_t copied = 0;
-    auto replaceLiteral = [&](size_t from, size_t to) {
-        shape.append(sql + copied, from - copied);
-        shape += '?';
-        copied = to;
-    };
+    bool SkipBlank();
+    bool BeginToken();
+    bool TextLiteral();
+    bool QuotedName();
+    bool Word();
+    bool Number();
+    bool Punctuation();
+    bool Finish();
 
-    const size_t none = static_cast<size_t>(-1);
+private:
+    static constexpr size_t none = static_cast<size_t>(-1);
+
+    unsigned char At(size_t k) const { return static_cast<unsigned char>(sql[k]); }
+    SqlLiteral& Replace(size_t from, size_t to, bool isText);
+    bool StatementKind(const char* word, size_t length);
+    bool Clause(const char* word, size_t length);
+
+    const char* const sql;
+    const size_t n;
+    std::string& shape;
+    std::vector<SqlLiteral>& literals;
+    size_t used = 0;            // literals filled so far
+    size_t copied = 0;          // the text up to here is in the shape
+    size_t i = 0;               // where the next token or blank starts
+
     bool first = true;          // the first word names the kind of statement
     bool insert = false;        // INSERT or REPLACE: VALUES is its own list
     bool select = false;        // a SELECT before its FROM: literals name columns
@@ -128,138 +144,207 @@ bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& lite
     bool afterDistinct = false; // the previous word was DISTINCT
     bool signMayFollow = false; // a '-' here would be a sign, not a subtraction
     size_t sign = none;         // where the sign of the next token stands
-    size_t depth = 0;
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char c = static_cast<unsigned char>(sql[i]);
-        size_t end = SkipComment(sql, i, n);
-        if (end != i || IsSpace(c)) {
-            i = end != i ? end : i + 1;
-            continue;
-        }
-        if (ended) return false;  // a second statement
-        const bool replace = !select && orderingAt == none && !returning;
-        const size_t signAt = sign;
-        sign = none;
-        const bool wasDistinct = afterDistinct;
-        afterDistinct = false;
-        if (c == '\'') {
-            end = SkipQuoted(sql, i, n, '\'');
-            if (end == 0 || first) return false;
-            if (replace) {
-                SqlLiteral& literal = next();
-                literal.from = i;
-                literal.to = end;
-                literal.isText = true;
-                literal.doubledQuotes = memchr(sql + i + 1, '\'', end - i - 2) != nullptr;
-                if (literal.doubledQuotes) Unquote(sql + i + 1, end - i - 2, literal.unquoted);
-                replaceLiteral(i, end);
-                // "?5" would read as a numbered parameter
-                if (end < n && IsIdentifierChar(static_cast<unsigned char>(sql[end]))) return false;
-            }
-            signMayFollow = false;
-            i = end;
-            continue;
-        }
-        if (c == '"' || c == '`' || c == '[') {
-            end = SkipQuoted(sql, i, n, c == '[' ? ']' : static_cast<char>(c));
-            if (end == 0 || first) return false;
-            signMayFollow = false;
-            i = end;
-            continue;
-        }
-        if (IsIdentifierStart(c)) {
-            end = i;
-            while (end < n && IsIdentifierChar(static_cast<unsigned char>(sql[end]))) ++end;
-            const char* word = sql + i;
-            const size_t length = end - i;
-            signMayFollow = false;
-            if (length == 1 && (c == 'x' || c == 'X') && end < n && sql[end] == '\'') {  // a blob literal
-                end = SkipQuoted(sql, end, n, '\'');
-                if (end == 0) return false;
-            } else if (first) {
-                if (Is(word, length, "SELECT")) {
-                    select = true;
-                } else if (Is(word, length, "INSERT") || Is(word, length, "REPLACE")) {
-                    insert = true;
-                } else if (!Is(word, length, "UPDATE") && !Is(word, length, "DELETE")) {
-                    return false;
-                }
-                first = false;
-            } else if (Is(word, length, "SELECT") || (!insert && Is(word, length, "VALUES"))) {
-                // A subquery or a compound: its select lists name columns and
-                // its ordering terms may be positions at any depth.
-                return false;
-            } else if (Is(word, length, "FROM")) {
-                if (wasDistinct) return false;  // IS [NOT] DISTINCT FROM, not a FROM clause
-                if (depth == 0) select = false;
-            } else if (Is(word, length, "DISTINCT")) {
-                afterDistinct = true;
-            } else if (Is(word, length, "ORDER") || Is(word, length, "GROUP")) {
-                if (orderingAt == none) orderingAt = depth;
-            } else if (Is(word, length, "LIMIT") || Is(word, length, "HAVING") || Is(word, length, "WINDOW")) {
-                if (orderingAt == depth) orderingAt = none;
-            } else if (Is(word, length, "RETURNING")) {
-                returning = true;
-            }
-            if (SignMayFollow(word, length)) signMayFollow = true;
-            i = end;
-            continue;
-        }
-        if (first) return false;
-        if (IsDigit(c) || (c == '.' && i + 1 < n && IsDigit(static_cast<unsigned char>(sql[i + 1])))) {
-            end = i;
-            while (end < n && IsDigit(static_cast<unsigned char>(sql[end]))) ++end;
-            long long value = 0;
-            const bool plain = c != '.' && (end == n || (sql[end] != '.' && !IsIdentifierChar(static_cast<unsigned char>(sql[end]))));
-            if (plain && replace && ParseInt64(sql + i, end - i, value)) {
-                SqlLiteral& literal = next();
-                literal.from = signAt != none ? signAt : i;
-                literal.to = end;
-                literal.isText = false;
-                literal.doubledQuotes = false;
-                // A sign is part of the value: -5 and 5 share one shape.
-                literal.number = signAt != none ? -value : value;
-                replaceLiteral(signAt != none ? signAt : i, end);
-            } else if (!plain) {
-                end = SkipNumber(sql, i, n);
-            }
-            signMayFollow = false;
-            i = end;
-            continue;
-        }
-        switch (c) {
-            case '?':
-            case ':':
-            case '@':
-            case '$':
-            case '#':
-                return false;  // parameters of the text's own
-            case '(':
-                ++depth;
-                break;
-            case ')':
-                if (depth == 0) return false;
-                --depth;
-                if (orderingAt != none && depth < orderingAt) orderingAt = none;
-                break;
-            case ';':
-                ended = true;
-                break;
-            case '-':
-                if (signMayFollow) sign = i;
-                break;
-            default:
-                break;
-        }
-        // After an operator or an opening, a '-' is a sign; after ')' it subtracts.
-        signMayFollow = c != ')';
-        ++i;
+    size_t depth = 0;           // parentheses open
+
+    // Of the token at hand, taken from what the previous one left:
+    bool replace = false;       // a literal here becomes "?"
+    size_t signAt = none;       // where its sign stands
+    bool wasDistinct = false;   // it follows DISTINCT
+};
+
+// Moves past a comment or a space; false when a token starts here.
+bool ShapeScanner::SkipBlank() {
+    const size_t end = SkipComment(sql, i, n);
+    if (end == i && !IsSpace(At(i))) return false;
+    i = end != i ? end : i + 1;
+    return true;
+}
+
+// False when the token follows the statement's end.
+bool ShapeScanner::BeginToken() {
+    if (ended) return false;  // a second statement
+    replace = !select && orderingAt == none && !returning;
+    signAt = sign;
+    sign = none;
+    wasDistinct = afterDistinct;
+    afterDistinct = false;
+    return true;
+}
+
+// The literal at [from, to) made "?" in the shape.
+SqlLiteral& ShapeScanner::Replace(size_t from, size_t to, bool isText) {
+    if (used == literals.size()) literals.emplace_back();
+    SqlLiteral& literal = literals[used++];
+    literal.from = from;
+    literal.to = to;
+    literal.isText = isText;
+    shape.append(sql + copied, from - copied);
+    shape += '?';
+    copied = to;
+    return literal;
+}
+
+bool ShapeScanner::TextLiteral() {
+    const size_t end = SkipQuoted(sql, i, n, '\'');
+    if (end == 0 || first) return false;
+    if (replace) {
+        SqlLiteral& literal = Replace(i, end, true);
+        literal.doubledQuotes = memchr(sql + i + 1, '\'', end - i - 2) != nullptr;
+        if (literal.doubledQuotes) Unquote(sql + i + 1, end - i - 2, literal.unquoted);
+        // "?5" would read as a numbered parameter
+        if (end < n && IsIdentifierChar(At(end))) return false;
     }
+    signMayFollow = false;
+    i = end;
+    return true;
+}
+
+bool ShapeScanner::QuotedName() {
+    const char open = sql[i];
+    const size_t end = SkipQuoted(sql, i, n, open == '[' ? ']' : open);
+    if (end == 0 || first) return false;
+    signMayFollow = false;
+    i = end;
+    return true;
+}
+
+bool ShapeScanner::Word() {
+    size_t end = i;
+    while (end < n && IsIdentifierChar(At(end))) ++end;
+    const char* word = sql + i;
+    const size_t length = end - i;
+    signMayFollow = false;
+    if (length == 1 && (word[0] == 'x' || word[0] == 'X') && end < n && sql[end] == '\'') {  // a blob literal
+        end = SkipQuoted(sql, end, n, '\'');
+        if (end == 0) return false;
+    } else if (first) {
+        if (!StatementKind(word, length)) return false;
+    } else if (!Clause(word, length)) {
+        return false;
+    }
+    if (SignMayFollow(word, length)) signMayFollow = true;
+    i = end;
+    return true;
+}
+
+bool ShapeScanner::StatementKind(const char* word, size_t length) {
+    if (Is(word, length, "SELECT")) {
+        select = true;
+    } else if (Is(word, length, "INSERT") || Is(word, length, "REPLACE")) {
+        insert = true;
+    } else if (!Is(word, length, "UPDATE") && !Is(word, length, "DELETE")) {
+        return false;
+    }
+    first = false;
+    return true;
+}
+
+// A word after the first: the clause it opens or closes.
+bool ShapeScanner::Clause(const char* word, size_t length) {
+    if (Is(word, length, "SELECT") || (!insert && Is(word, length, "VALUES"))) {
+        // A subquery or a compound: its select lists name columns and
+        // its ordering terms may be positions at any depth.
+        return false;
+    } else if (Is(word, length, "FROM")) {
+        if (wasDistinct) return false;  // IS [NOT] DISTINCT FROM, not a FROM clause
+        if (depth == 0) select = false;
+    } else if (Is(word, length, "DISTINCT")) {
+        afterDistinct = true;
+    } else if (Is(word, length, "ORDER") || Is(word, length, "GROUP")) {
+        if (orderingAt == none) orderingAt = depth;
+    } else if (Is(word, length, "LIMIT") || Is(word, length, "HAVING") || Is(word, length, "WINDOW")) {
+        if (orderingAt == depth) orderingAt = none;
+    } else if (Is(word, length, "RETURNING")) {
+        returning = true;
+    }
+    return true;
+}
+
+bool ShapeScanner::Number() {
+    if (first) return false;
+    size_t end = i;
+    while (end < n && IsDigit(At(end))) ++end;
+    long long value = 0;
+    const bool plain = sql[i] != '.' && (end == n || (sql[end] != '.' && !IsIdentifierChar(At(end))));
+    if (plain && replace && ParseInt64(sql + i, end - i, value)) {
+        SqlLiteral& literal = Replace(signAt != none ? signAt : i, end, false);
+        literal.doubledQuotes = false;
+        // A sign is part of the value: -5 and 5 share one shape.
+        literal.number = signAt != none ? -value : value;
+    } else if (!plain) {
+        end = SkipNumber(sql, i, n);
+    }
+    signMayFollow = false;
+    i = end;
+    return true;
+}
+
+bool ShapeScanner::Punctuation() {
+    if (first) return false;
+    const unsigned char c = At(i);
+    switch (c) {
+        case '?':
+        case ':':
+        case '@':
+        case '$':
+        case '#':
+            return false;  // parameters of the text's own
+        case '(':
+            ++depth;
+            break;
+        case ')':
+            if (depth == 0) return false;
+            --depth;
+            if (orderingAt != none && depth < orderingAt) orderingAt = none;
+            break;
+        case ';':
+            ended = true;
+            break;
+        case '-':
+            if (signMayFollow) sign = i;
+            break;
+        default:
+            break;
+    }
+    // After an operator or an opening, a '-' is a sign; after ')' it subtracts.
+    signMayFollow = c != ')';
+    ++i;
+    return true;
+}
+
+bool ShapeScanner::Finish() {
     if (first) return false;
     shape.append(sql + copied, n - copied);
     literals.resize(used);
     return true;
+}
+
+// Templates kept per thread: more than the shapes of the texts one request
+// runs.
+const size_t kTemplates = 16;
+
+}  // namespace
+
+bool ShapeSql(const char* sql, std::string& shape, std::vector<SqlLiteral>& literals) {
+    ShapeScanner scan(sql, shape, literals);
+    while (!scan.AtEnd()) {
+        if (scan.SkipBlank()) continue;
+        if (!scan.BeginToken()) return false;
+        const unsigned char c = scan.Peek();
+        bool read;
+        if (c == '\'')
+            read = scan.TextLiteral();
+        else if (c == '"' || c == '`' || c == '[')
+            read = scan.QuotedName();
+        else if (IsIdentifierStart(c))
+            read = scan.Word();
+        else if (scan.AtNumber())
+            read = scan.Number();
+        else
+            read = scan.Punctuation();
+        if (!read) return false;
+    }
+    return scan.Finish();
 }
 
 bool SqlShapeMemo::Match(const Template& known, const char* sql, size_t length, std::vector<SqlLiteral>& literals) {
