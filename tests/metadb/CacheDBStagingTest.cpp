@@ -4,6 +4,7 @@
 // staged databases.
 
 #include "CacheDBTestSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 
 #include <dirent.h>
@@ -86,7 +87,8 @@ TEST_F(CacheDBStagingTest, TopLevelContainersOverOneLocationShareTheAfilesContai
     ASSERT_FALSE(f.top->GetCacheDB(TestVM(kAfile), first, true, true).IsError());
     ASSERT_FALSE(secondTop->GetCacheDB(TestVM(kAfile), second, true, true).IsError());
     EXPECT_EQ(first, second);
-    EXPECT_TRUE(FXErrorUtil::IsInt(secondTop->AcquireLock(TestVM(kAfile)), 14)) << "the pruner meets the lock";
+    EXPECT_TRUE(FXErrorUtil::IsInt(secondTop->AcquireLock(TestVM(kAfile)), LBCError::kLockedByAnotherHost))
+        << "the pruner meets the lock";
     first.reset();
     second.reset();
 
@@ -167,7 +169,7 @@ TEST_F(CacheDBStagingTest, ALockOnlyContainerServesOnlyThePrunersThreadFromAScra
                                   Extent row(0, 0, 2, 1, 0);
                                   return f.top->GetExtent(KeyOf(TestExtent(kAfile, 0)), row);
                               }).get();
-    EXPECT_TRUE(FXErrorUtil::IsInt(fromHost, 14)) << fromHost.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(fromHost, LBCError::kLockedByAnotherHost)) << fromHost.AsString();
     EXPECT_EQ(1u, f.top->TEST_ContainerCount()) << "the pruner's container and its lock stay";
     EXPECT_FALSE(f.OthersCanLock(kAfile));
 

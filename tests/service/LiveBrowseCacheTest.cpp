@@ -2,6 +2,7 @@
 
 #include "support/ServiceFixture.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXFolder.h"
@@ -142,7 +143,7 @@ TEST_F(LiveBrowseCacheTest, ClientIdFailureStopsTheStartUpBeforeAnyFolder) {
 
     XKClient::TEST_SetReturnCode(3);
     CZoError err = instance->InitializeInTestMode(std::string());
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 84)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNoClientId)) << err.AsString();
     EXPECT_NE(std::string::npos, err.AsString().find("Failed to get client ID, retCode=3")) << err.AsString();
 }
 
@@ -235,8 +236,8 @@ TEST_F(LiveBrowseCacheTest, OnlyTheLibrarysOwnCode34IsAlreadyCached) {
     } cases[] = {
         {CZoError::Success(), false},
         {FXErrorUtil::ErrorWin32(FXLOC, 34), false},
-        {FXErrorUtil::ErrorInt(FXLOC, 33), false},
-        {FXErrorUtil::ErrorInt(FXLOC, 34), true},
+        {FXErrorUtil::ErrorInt(FXLOC, LBCError::kExtentAlreadyCached - 1), false},
+        {FXErrorUtil::ErrorInt(FXLOC, LBCError::kExtentAlreadyCached), true},
     };
     for (auto c : cases) {
         EXPECT_EQ(c.cached, CLiveBrowseCache::IsErrorExtentAlreadyCached(c.error)) << c.error.AsString();

@@ -1,5 +1,6 @@
 #include "store/CacheFileIO.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/Win32Constants.h"
 #include "store/CacheMountPathInfo.h"
@@ -273,7 +274,7 @@ TEST(CacheFileIOLock, AnotherProcessHoldingTheLockIsRefusedAtOnceWithCode14) {
         CCacheFileIOPtr taker = c.takerRemote ? remote.NewIO() : local.NewIO();
         const std::string& takerPath = c.takerRemote ? remotePath : localPath;
         CZoError refused = taker->CreateAndLockFile(takerPath);
-        EXPECT_TRUE(FXErrorUtil::IsInt(refused, 14)) << refused.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(refused, LBCError::kLockedByAnotherHost)) << refused.AsString();
 
         holder.Tell();
         ASSERT_EQ('R', holder.Next());
@@ -325,7 +326,7 @@ TEST(CacheFileIOCopy, FailedStreamedCopyClosesBothFiles) {
 
     LoopbackFS::TEST_SetMaxTransfer(TestLocation::kHost, 1000);
     CZoError shortWrite = CCacheFileIO::Copy(src.Path("a.db"), dst.Path("a.db"), src.NewIO(), dst.NewIO(), 0);
-    EXPECT_TRUE(FXErrorUtil::IsInt(shortWrite, 80)) << shortWrite.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(shortWrite, LBCError::kShortCopy)) << shortWrite.AsString();
     EXPECT_EQ(0, LoopbackFS::TEST_OpenFileCount(TestLocation::kHost));
 
     LoopbackFS::TEST_SetMaxTransfer(TestLocation::kHost, 0);
@@ -349,10 +350,10 @@ TEST(CacheFileIOCopy, MoveBetweenLocalAndRemoteIsRefusedAndMovesNothing) {
     WriteWholeFile(remote.Local("b.db"), "b");
 
     CZoError err = CCacheFileIO::Move(local.Path("a.db"), remote.Path("a.db"), local.NewIO(), remote.NewIO(), 1);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 79));
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kMoveAcrossLocationsRefused));
     EXPECT_NE(std::string::npos, err.AsString().find("Move operation between local and remote paths is not supported"));
     err = CCacheFileIO::Move(remote.Path("b.db"), local.Path("b.db"), remote.NewIO(), local.NewIO(), 1);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 79));
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kMoveAcrossLocationsRefused));
     EXPECT_TRUE(Exists(local.Local("a.db")));
     EXPECT_TRUE(Exists(remote.Local("b.db")));
     EXPECT_FALSE(Exists(remote.Local("a.db")));
@@ -429,7 +430,7 @@ TEST_F(CacheFileIORemote, AFactoryThatYieldsNothingMakesTheConstructorFail) {
             CCacheFileIO failed(info);
             ADD_FAILURE() << "constructed without an FS client object";
         } catch (const CZoError& err) {
-            EXPECT_TRUE(FXErrorUtil::IsInt(err, 83)) << err.AsString();
+            EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNoFileSystemObject)) << err.AsString();
         }
         // GetFileIO of a working object fails the same way.
         EXPECT_THROW(io->GetFileIO(), CZoError);
@@ -488,7 +489,8 @@ char LockWithoutDescriptors(const std::string& path) {
                 const std::string text = err.AsString();
                 if (!err.IsError())
                     c = 'L';
-                else if (FXErrorUtil::IsInt(err, 14) && text.find("not held by another host") != std::string::npos &&
+                else if (FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost) &&
+                         text.find("not held by another host") != std::string::npos &&
                          text.find("ErrNo error 24") != std::string::npos)
                     c = 'R';
                 else
