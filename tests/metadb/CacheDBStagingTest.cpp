@@ -6,11 +6,11 @@
 #include "CacheDBTestSupport.h"
 #include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
+#include "support/ChildProcess.h"
 
 #include <dirent.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <future>
 #include <string>
@@ -102,17 +102,12 @@ TEST_F(CacheDBStagingTest, TopLevelContainersOverOneLocationShareTheAfilesContai
 // writes back the same afile copy while this process has it staged.
 TEST_F(CacheDBStagingTest, AProcessOfAnotherLocationLeavesThisProcessesStagedDatabaseAlone) {
     ASSERT_FALSE(f.top->AddExtent(TestExtent(kAfile, 0)).IsError());
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        bool ok = true;
-        {
-            CacheDBPtr otherTop = MakeOtherTop();
-            ok = otherTop && !otherTop->AddExtent(TestExtent(kAfile, 4096)).IsError();
-        }
-        ::_exit(ok ? 0 : 1);
-    }
-    int status = -1;
-    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ForkedChild other([this](ForkedChild&) {
+        CacheDBPtr otherTop = MakeOtherTop();
+        return otherTop && !otherTop->AddExtent(TestExtent(kAfile, 4096)).IsError() ? 0 : 1;
+    });
+    ASSERT_TRUE(other.Started());
+    const int status = other.Wait();
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     ASSERT_FALSE(f.top->AddExtent(TestExtent(kAfile, 8192)).IsError());
 

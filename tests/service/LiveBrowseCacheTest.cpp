@@ -6,15 +6,13 @@
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXFolder.h"
-#include "platform/ProcessUseLock.h"
 #include "platform/XKClient.h"
 #include "platform/XKPlatformInfo.h"
 #include "store/FlatFileCacheItem.h"
 #include "store/LiveBrowseCacheUtility.h"
+#include "support/LockProbes.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -155,28 +153,13 @@ TEST_F(LiveBrowseCacheTest, StartUpLeavesAStagingFolderThatAnotherProcessUses) {
     ::mkdir((LocalCacheFolder() + "/Temp").c_str(), 0755);
     ::mkdir(StagingFolder().c_str(), 0755);
     WriteWholeFile(StagingFolder() + "/afile_cache.db", "staged");
-    int toParent[2], toChild[2];
-    ASSERT_EQ(0, ::pipe(toParent));
-    ASSERT_EQ(0, ::pipe(toChild));
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        bool sole = false;
-        char c = CProcessUseLock::Acquire(LocalCacheFolder() + ".staging.inuse", nullptr, sole).IsError() ? 'E' : 'U';
-        if (::write(toParent[1], &c, 1) != 1 || ::read(toChild[0], &c, 1) != 1) ::_exit(2);
-        ::_exit(0);
-    }
-    char c = '?';
-    ASSERT_EQ(1, ::read(toParent[0], &c, 1));
-    ASSERT_EQ('U', c);
+    ForkedUseHolder other(LocalCacheFolder() + ".staging.inuse");
+    ASSERT_TRUE(other.Using());
 
     ASSERT_NE(nullptr, CLiveBrowseCache::GetInstance());
     EXPECT_EQ("staged", ReadWholeFile(StagingFolder() + "/afile_cache.db"));
     EXPECT_EQ(0u, CountContaining("Cleaning up Temp folder"));
     EXPECT_EQ(1u, Count(0, "Temp folder [" + StagingFolder() + "] is in use by another process; not cleaned"));
-
-    EXPECT_EQ(1, ::write(toChild[1], &c, 1));
-    ::waitpid(pid, nullptr, 0);
-    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
 }
 
 TEST_F(LiveBrowseCacheTest, RepeatedStartKeepsTheStagingFolderAndTheOnePeriodicThread) {
