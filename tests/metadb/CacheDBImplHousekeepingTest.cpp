@@ -2,6 +2,7 @@
 // lock-file requests, temporary copies of earlier crashes.
 
 #include "CacheDBTestSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "metadb/SQLiteAdapter.h"
 #include "platform/FXErrorUtil.h"
 
@@ -58,7 +59,7 @@ TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileIsNotUsedUpByARefuse
     EXPECT_EQ(1, delays);
     arm();
     CZoError err = taker->AcquireLockFile();
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
     EXPECT_EQ(1, delays) << "taken before by this object";
     EXPECT_TRUE(bInsertDelayBeforeAcquireLock.load());
 
@@ -69,7 +70,7 @@ TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileIsNotUsedUpByARefuse
         ASSERT_TRUE(other.Locked());
         boost::shared_ptr<SQLiteAdapter> refused = MakeImpl();
         err = refused->AcquireLockFile();
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
         EXPECT_EQ(1, delays) << "held by another process";
         EXPECT_TRUE(bInsertDelayBeforeAcquireLock.load());
     }

@@ -2,6 +2,7 @@
 // local location and behind the loopback data server.
 
 #include "CacheDBTestSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "metadb/SQLiteAdapter.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXFile.h"
@@ -54,12 +55,12 @@ TEST_P(CacheDBImplTest, LockHeldElsewhereStagesNothingAndDestructionTouchesNothi
     {
         boost::shared_ptr<SQLiteAdapter> impl = MakeImpl();
         CZoError err = impl->Initialize(true, true);
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
         EXPECT_FALSE(impl->IsStaged());
         EXPECT_FALSE(impl->HoldsLockFile());
         EXPECT_FALSE(Exists(Staged("afile_cache.db")));
         // Acquiring again is not refused as "already held by this object".
-        EXPECT_TRUE(FXErrorUtil::IsInt(impl->AcquireLockFile(), 14));
+        EXPECT_TRUE(FXErrorUtil::IsInt(impl->AcquireLockFile(), LBCError::kLockedByAnotherHost));
     }
     EXPECT_EQ("remote copy", ReadWholeFile(Remote("afile_cache.db")));
     EXPECT_EQ(0u, f.log->Count(0, "Syncing DB to remote temp"));
@@ -77,7 +78,7 @@ TEST_P(CacheDBImplTest, LockFileRequestsOfOneObject) {
 
     ASSERT_FALSE(impl->AcquireLockFile().IsError());
     CZoError again = impl->AcquireLockFile();
-    EXPECT_TRUE(FXErrorUtil::IsInt(again, 14));
+    EXPECT_TRUE(FXErrorUtil::IsInt(again, LBCError::kLockedByAnotherHost));
     EXPECT_FALSE(f.OthersCanLock(kAfile));
 
     EXPECT_FALSE(impl->ReleaseLockFile().IsError());
@@ -85,7 +86,7 @@ TEST_P(CacheDBImplTest, LockFileRequestsOfOneObject) {
     EXPECT_TRUE(Exists(Remote("lockfile")));
     EXPECT_TRUE(f.OthersCanLock(kAfile));
     // Released once, never taken again by the same object.
-    EXPECT_TRUE(FXErrorUtil::IsInt(impl->AcquireLockFile(), 14));
+    EXPECT_TRUE(FXErrorUtil::IsInt(impl->AcquireLockFile(), LBCError::kLockedByAnotherHost));
     EXPECT_TRUE(f.OthersCanLock(kAfile));
 
     EXPECT_FALSE(impl->DeleteLockFile().IsError());
@@ -160,7 +161,7 @@ TEST_P(CacheDBImplTest, MissingStagedFolderAtWriteBackIsAnErrorNotSuccess) {
         ASSERT_FALSE(impl->Initialize(true, true).IsError());
         ASSERT_FALSE(FXFile::RemoveFolder(f.StageFolder(kAfile), 0).IsError());
         CZoError err = impl->SyncToRemote();
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 33)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kStagedDatabaseMissing)) << err.AsString();
         f.log->Clear();
     }
     // The destructor reports the same failure.

@@ -1,6 +1,7 @@
 // The VM listing of a location's database folder, whole and in batches.
 
 #include "CacheDBTestSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/XkThread.h"
 #include "support/Waits.h"
@@ -38,7 +39,7 @@ protected:
         std::vector<size_t> sizes;
         for (int call = 0; call < 20; ++call) {
             CZoError err = f.top->GetVMsInBatches(filter, batchSize, batch);
-            if (FXErrorUtil::IsInt(err, 6)) {
+            if (FXErrorUtil::IsInt(err, LBCError::kEndOfListing)) {
                 EXPECT_EQ(0u, batch.count());
                 return sizes;
             }
@@ -159,14 +160,15 @@ TEST_P(CacheDBListingTest, WalkerThatCannotStartIsCode12AndTheNextCallStartsAfre
     DBObjectCollection<VM> batch;
     XkThread::TEST_FailNextCreate(true);
     CZoError err = f.top->GetVMsInBatches(VMJobParam(), 2, batch);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 12)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kListingThreadFailed)) << err.AsString();
     EXPECT_TRUE(batch.getContext().empty());
     ASSERT_FALSE(f.top->GetVMsInBatches(VMJobParam(), 2, batch).IsError());
     EXPECT_EQ(1u, batch.count());
 
     boost::any foreign = std::string("not a listing");
     std::list<VM> vms;
-    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->GetVMInfoFromCacheContent(vms, 2, VMJobParam(), foreign), 13));
+    EXPECT_TRUE(
+        FXErrorUtil::IsInt(f.top->GetVMInfoFromCacheContent(vms, 2, VMJobParam(), foreign), LBCError::kListingFailed));
 }
 
 INSTANTIATE_TEST_SUITE_P(Locations, CacheDBListingTest, ::testing::Bool(), LocationName);

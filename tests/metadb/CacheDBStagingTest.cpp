@@ -4,12 +4,13 @@
 // staged databases.
 
 #include "CacheDBTestSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
+#include "support/ChildProcess.h"
 
 #include <dirent.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <future>
 #include <string>
@@ -86,7 +87,8 @@ TEST_F(CacheDBStagingTest, TopLevelContainersOverOneLocationShareTheAfilesContai
     ASSERT_FALSE(f.top->GetCacheDB(TestVM(kAfile), first, true, true).IsError());
     ASSERT_FALSE(secondTop->GetCacheDB(TestVM(kAfile), second, true, true).IsError());
     EXPECT_EQ(first, second);
-    EXPECT_TRUE(FXErrorUtil::IsInt(secondTop->AcquireLock(TestVM(kAfile)), 14)) << "the pruner meets the lock";
+    EXPECT_TRUE(FXErrorUtil::IsInt(secondTop->AcquireLock(TestVM(kAfile)), LBCError::kLockedByAnotherHost))
+        << "the pruner meets the lock";
     first.reset();
     second.reset();
 
@@ -100,17 +102,12 @@ TEST_F(CacheDBStagingTest, TopLevelContainersOverOneLocationShareTheAfilesContai
 // writes back the same afile copy while this process has it staged.
 TEST_F(CacheDBStagingTest, AProcessOfAnotherLocationLeavesThisProcessesStagedDatabaseAlone) {
     ASSERT_FALSE(f.top->AddExtent(TestExtent(kAfile, 0)).IsError());
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        bool ok = true;
-        {
-            CacheDBPtr otherTop = MakeOtherTop();
-            ok = otherTop && !otherTop->AddExtent(TestExtent(kAfile, 4096)).IsError();
-        }
-        ::_exit(ok ? 0 : 1);
-    }
-    int status = -1;
-    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ForkedChild other([this](ForkedChild&) {
+        CacheDBPtr otherTop = MakeOtherTop();
+        return otherTop && !otherTop->AddExtent(TestExtent(kAfile, 4096)).IsError() ? 0 : 1;
+    });
+    ASSERT_TRUE(other.Started());
+    const int status = other.Wait();
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     ASSERT_FALSE(f.top->AddExtent(TestExtent(kAfile, 8192)).IsError());
 
@@ -167,7 +164,7 @@ TEST_F(CacheDBStagingTest, ALockOnlyContainerServesOnlyThePrunersThreadFromAScra
                                   Extent row(0, 0, 2, 1, 0);
                                   return f.top->GetExtent(KeyOf(TestExtent(kAfile, 0)), row);
                               }).get();
-    EXPECT_TRUE(FXErrorUtil::IsInt(fromHost, 14)) << fromHost.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(fromHost, LBCError::kLockedByAnotherHost)) << fromHost.AsString();
     EXPECT_EQ(1u, f.top->TEST_ContainerCount()) << "the pruner's container and its lock stay";
     EXPECT_FALSE(f.OthersCanLock(kAfile));
 

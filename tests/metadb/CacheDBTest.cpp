@@ -3,6 +3,7 @@
 // operations, on a local location and behind the loopback data server.
 
 #include "CacheDBTestSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "metadb/SQLiteAdapter.h"
 #include "platform/FXErrorUtil.h"
 
@@ -117,9 +118,9 @@ TEST_P(CacheDBTest, LockHeldByAnotherHostFailsWith14AndRegistersNothing) {
     OtherHostLock other(f, kAfile);
     ASSERT_TRUE(other.Locked());
     CZoError err = Get(kAfile, 0);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
     EXPECT_FALSE(f.top->BeginTransaction(boost::make_shared<Extent>(TestExtent(kAfile, 0))));
-    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->AddExtent(TestExtent(kAfile, 0)), 14));
+    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->AddExtent(TestExtent(kAfile, 0)), LBCError::kLockedByAnotherHost));
     EXPECT_EQ(0u, f.top->TEST_ContainerCount());
     EXPECT_EQ(0u, Stagings());
     EXPECT_FALSE(Exists(f.StageFolder(kAfile) + "/afile_cache.db"));
@@ -138,7 +139,7 @@ TEST_P(CacheDBTest, StagingFolderIsMadeOnlyOnceTheLockFileIsHeld) {
         OtherHostLock other(f, kAfile);
         ASSERT_TRUE(other.Locked());
         CZoError err = Get(kAfile, 0);
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
         EXPECT_FALSE(Exists(f.StageFolder(kAfile))) << "made while the lock was refused";
     }
 
@@ -254,7 +255,7 @@ TEST_P(CacheDBTest, CorruptDatabaseIsNeitherServedNorWrittenBack) {
     ASSERT_EQ(0, ::stat(f.LocalDBFile(kAfile).c_str(), &before));
 
     CZoError err = Get(kAfile, 0);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 9)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kAdapterInitFailed)) << err.AsString();
     EXPECT_EQ(1u, f.log->Count(1, "Error="));
     EXPECT_EQ(0u, f.top->TEST_ContainerCount());
     EXPECT_EQ(garbage, ReadWholeFile(f.LocalDBFile(kAfile)));
@@ -278,24 +279,24 @@ TEST_P(CacheDBTest, LockOnlyContainerServesDataOnlyWhileItHoldsTheLock) {
     CacheDBPtr lockOnly = Container(kAfile);
     // Holding the lock, it stays as it is: nothing is staged.
     EXPECT_EQ(0u, Stagings());
-    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->AcquireLock(vm), 14));
+    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->AcquireLock(vm), LBCError::kLockedByAnotherHost));
     EXPECT_EQ(1u, f.top->TEST_ContainerCount()) << "a container holding the lock stays";
 
     ASSERT_FALSE(f.top->ReleaseLock(vm).IsError());
     EXPECT_TRUE(f.OthersCanLock(kAfile));
     // Held elsewhere without the lock: refused rather than served.
     CZoError err = Get(kAfile, 0);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
 
     lockOnly.reset();
     // Replaced by a staged and locked one.
     err = Get(kAfile, 0);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
     EXPECT_EQ(1u, Stagings());
     EXPECT_FALSE(f.OthersCanLock(kAfile));
     EXPECT_EQ(1u, f.top->TEST_ContainerCount());
     // The pruner cannot take it now.
-    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->AcquireLock(vm), 14));
+    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->AcquireLock(vm), LBCError::kLockedByAnotherHost));
     EXPECT_EQ(1u, f.top->TEST_ContainerCount());
 }
 
@@ -316,7 +317,7 @@ TEST_P(CacheDBTest, LockRequestsWithoutAContainer) {
     OtherHostLock other(f, kAfile);
     ASSERT_TRUE(other.Locked());
     // A failed lock attempt leaves no container behind.
-    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->AcquireLock(TestVM(kAfile)), 14));
+    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->AcquireLock(TestVM(kAfile)), LBCError::kLockedByAnotherHost));
     EXPECT_EQ(0u, f.top->TEST_ContainerCount());
     other.Release();
 
@@ -354,11 +355,11 @@ TEST_P(CacheDBTest, RoutedRequestsReachTheirAfileAndReturnTheImplementationsResu
     ASSERT_FALSE(f.top->GetExtent(KeyOf(e), row).IsError());
     EXPECT_EQ("loc:C1/f.cache:512:99", row.CacheLocation);
     ASSERT_FALSE(f.top->DeleteExtent(e).IsError());
-    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->GetExtent(KeyOf(e), row), 5));
+    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->GetExtent(KeyOf(e), row), LBCError::kNotFound));
 
     VM vm = TestVM(kAfile);
     VM read = TestVM(kAfile);
-    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->GetVMJob(read), 5));
+    EXPECT_TRUE(FXErrorUtil::IsInt(f.top->GetVMJob(read), LBCError::kNotFound));
     ASSERT_FALSE(f.top->InsertVM(vm).IsError());
     EXPECT_TRUE(f.top->InsertVM(vm).IsError());
     vm.ValidityGUID = "renewed";
@@ -402,7 +403,7 @@ TEST_P(CacheDBTest, TopLevelFolderThatCannotBeCreatedFailsInitialize) {
     CacheDB db(CacheDB::DB_TYPE_SQLITE, f.location.Path("blocked/DB"), f.location.Path("blocked/DB"), false, true);
     db.SetRemoteFileIO(f.location.NewIO());
     CZoError err = db.Initialize();
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 17)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheInitFailed)) << err.AsString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Locations, CacheDBTest, ::testing::Bool(), LocationName);

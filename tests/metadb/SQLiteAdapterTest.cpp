@@ -1,5 +1,6 @@
 #include "support/LogCapture.h"
 #include "DatabaseFullSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/PerfCounters.h"
 #include "metadb/SQLiteAdapter.h"
 #include "platform/FXErrorUtil.h"
@@ -82,7 +83,7 @@ TEST_F(SQLiteAdapterTest, GarbageFileFailsOpenWithCode9AndKeepsItsBytes) {
     {
         SQLiteAdapter a(other.path(), "afile_cache");
         CZoError err = a.Open();
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 9)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kAdapterInitFailed)) << err.AsString();
         EXPECT_NE(std::string::npos, err.AsString().find("error="));
         EXPECT_NE(std::string::npos, err.AsString().find("DB is found to be corrupt"));
         EXPECT_EQ(1u, log->Count(-1, "DB is found to be corrupt [" + other.path() + "]"));
@@ -95,7 +96,7 @@ TEST_F(SQLiteAdapterTest, GarbageFileFailsOpenWithCode9AndKeepsItsBytes) {
 TEST_F(SQLiteAdapterTest, OpenInAMissingFolderIsCode9) {
     SQLiteAdapter a(dir.sub("missing"), "afile_cache");
     CZoError err = a.Open();
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 9)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kAdapterInitFailed)) << err.AsString();
     EXPECT_NE(std::string::npos, err.AsString().find("Failed to open DB"));
 }
 
@@ -145,8 +146,11 @@ TEST_F(SQLiteAdapterTest, GetExtentMatchesCopyAndFlagsOnlyWhenSet) {
         const char* location;
     } cases[] = {
         {{5, 0, 2, 0, 0, 0}, 0, nullptr},  // several rows: the first one fills the record
-        {{5, 0, 2, 3, 0, 0}, 0, "partial"}, {{5, 0, 2, 0, 0, 2}, 0, "partial"}, {{5, 0, 2, 1, 0, 2}, 5, nullptr},
-        {{5, 0, 4, 0, 0, 0}, 5, nullptr},   {{5, 1, 2, 0, 0, 0}, 5, nullptr},
+        {{5, 0, 2, 3, 0, 0}, 0, "partial"},
+        {{5, 0, 2, 0, 0, 2}, 0, "partial"},
+        {{5, 0, 2, 1, 0, 2}, LBCError::kNotFound, nullptr},
+        {{5, 0, 4, 0, 0, 0}, LBCError::kNotFound, nullptr},
+        {{5, 1, 2, 0, 0, 0}, LBCError::kNotFound, nullptr},
     };
     ScopedLogCapture log;
     for (const auto& c : cases) {
@@ -270,7 +274,7 @@ TEST_F(SQLiteAdapterTest, GetVMJobReplacesTheRecordOrLeavesItOnCode5) {
     VM missing(2, 1, 813, "mine", 1, 2, "v");
     ScopedLogCapture log;
     CZoError err = adapter->GetVMJob(missing);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
     EXPECT_NE(std::string::npos, err.AsString().find("DB entry for VM AfileID=[813] TessarelID=[2] CopyID=[1] "
                                                      "VMGUID=[mine] jobID=[1] LastReferenceTime[2] validityGUID[v] "
                                                      "not found"));
@@ -459,7 +463,7 @@ TEST_F(SQLiteAdapterTest, ACommitThatFindsItsTransactionRolledBackBySQLiteIsAnEr
     UncapDatabaseSize(adapter->TEST_Database());
 
     CZoError err = adapter->CommitTransaction();
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, CacheDBImpl::kErrorTransactionLost)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kTransactionLost)) << err.AsString();
     // Nothing is left to commit, and the next transaction is a fresh one.
     EXPECT_FALSE(adapter->CommitTransaction().IsError());
     ASSERT_FALSE(adapter->BeginTransaction().IsError());

@@ -1,3 +1,4 @@
+#include "LiveBrowseCacheCodes.h"
 #include "support/LogCapture.h"
 #include "metadb/SqLiteDB.h"
 #include "platform/FXErrorUtil.h"
@@ -69,7 +70,7 @@ TEST_F(SqLiteDBTest, NonDatabaseFileIsCode1AndLeftUntouched) {
     {
         CSQLiteDB db;
         CZoError err = db.Initialize("afile_cache", dir.path());
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 1)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kDatabaseCorrupt)) << err.AsString();
         EXPECT_NE(std::string::npos, err.AsString().find("DB is found to be corrupt"));
         EXPECT_EQ(1u, log->Count(-1, "DB is found to be corrupt [" + dir.path() + "] "));
         EXPECT_TRUE(db.IsOpen());
@@ -81,7 +82,7 @@ TEST_F(SqLiteDBTest, MissingFolderIsCode2) {
     ScopedLogCapture log;
     CSQLiteDB db;
     CZoError err = db.Initialize("afile_cache", dir.sub("missing"));
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 2)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kDatabaseOpenFailed)) << err.AsString();
     EXPECT_EQ(1u, log->Count(-1, "Failed to open DB [" + dir.sub("missing") + "] "));
     EXPECT_FALSE(db.IsOpen());
 }
@@ -96,7 +97,7 @@ TEST_F(SqLiteDBTest, CreateDatabaseFileMakesAnEmptyFileOnlyWhenMissing) {
     ASSERT_FALSE(db.CreateDatabaseFile().IsError());
     EXPECT_EQ("kept", ReadWholeFile(dir.sub("afile_cache.db")));
     db.SetDatabasePath(dir.sub("missing"));
-    EXPECT_TRUE(FXErrorUtil::IsInt(db.CreateDatabaseFile(), 16));
+    EXPECT_TRUE(FXErrorUtil::IsInt(db.CreateDatabaseFile(), LBCError::kDatabaseFileCreateFailed));
 }
 
 TEST_F(SqLiteDBTest, ForeignKeysNeverRefuseARow) {

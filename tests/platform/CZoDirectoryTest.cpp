@@ -1,3 +1,4 @@
+#include "LiveBrowseCacheCodes.h"
 #include "platform/CZoDirectory.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXPath.h"
@@ -137,11 +138,12 @@ TEST(CZoDirectory, WalkStopsAtTheFirstCallbackError) {
         int calls = 0;
     } context;
     auto failOnSecond = [](const char*, const char*, bool, void* c) -> CZoError {
-        if (++static_cast<Context*>(c)->calls == 2) return FXErrorUtil::ErrorInt(FXLOC, 77);
+        if (++static_cast<Context*>(c)->calls == 2)
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFolderWalkBudgetSpent);
         return CZoError::Success();
     };
     CZoError err = CZoDirectory::Walk(dir.path(), &context, -1, true, failOnSecond);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 77)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kFolderWalkBudgetSpent)) << err.AsString();
     EXPECT_EQ(context.calls, 2);
 }
 

@@ -1,5 +1,6 @@
 #include "platform/LoopbackFS.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "support/TempDir.h"
 
@@ -85,13 +86,13 @@ TEST_F(LoopbackFSTest, LocksAreExclusivePerHandleAndNeverWait) {
     ASSERT_FALSE(first->Open("/lockfile", 0xC1, 0, 0).IsError());
     ASSERT_FALSE(second->Open("/lockfile", 0xC1, 0, 0).IsError());
     ASSERT_FALSE(first->Lock(0).IsError());
-    EXPECT_TRUE(FXErrorUtil::IsInt(second->Lock(0), 14));
+    EXPECT_TRUE(FXErrorUtil::IsInt(second->Lock(0), LBCError::kLockedByAnotherHost));
 
     // Closing another handle of the file does not drop the lock.
     std::unique_ptr<CFileInterface> third = NewFile();
     ASSERT_FALSE(third->Open("/lockfile", FS_OPEN_READ, 0, 0).IsError());
     EXPECT_FALSE(third->Close().IsError());
-    EXPECT_TRUE(FXErrorUtil::IsInt(second->Lock(0), 14));
+    EXPECT_TRUE(FXErrorUtil::IsInt(second->Lock(0), LBCError::kLockedByAnotherHost));
 
     ASSERT_FALSE(first->Unlock().IsError());
     EXPECT_FALSE(second->Lock(0).IsError());

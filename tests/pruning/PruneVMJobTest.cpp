@@ -3,6 +3,7 @@
 
 #include "pruning/PruningTestSupport.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/XKPlatformInfo.h"
 #include "store/CacheSyncObject.h"
 
@@ -84,7 +85,7 @@ TEST_P(PruneVMJobTest, RemovesTheJobsFilesAndFoldersButNotTheBuckets) {
     // request stages afresh and finds no row.
     EXPECT_EQ(0u, location.db.top->TEST_ContainerCount());
     VM row = PruningLocation::Job(812);
-    EXPECT_TRUE(FXErrorUtil::IsInt(location.db.top->GetVMJob(row), 5));
+    EXPECT_TRUE(FXErrorUtil::IsInt(location.db.top->GetVMJob(row), LBCError::kNotFound));
 }
 
 TEST_P(PruneVMJobTest, ALockFileHeldElsewhereIsASkipWithNothingTouched) {

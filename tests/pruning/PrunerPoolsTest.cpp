@@ -2,6 +2,7 @@
 
 #include "support/ServiceFixture.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
 #include "pruning/CacheDBPruner.h"
@@ -80,7 +81,7 @@ TEST_F(PrunerPoolsTest, AFailedRemovalReportsCode70ToTheCallbackOnly) {
     ASSERT_FALSE(pool.DeleteCacheFile(folder, completions.Callback()).IsError());
     ASSERT_EQ(1u, completions.Size());
     const CZoError& result = completions.calls[0].second;
-    EXPECT_TRUE(FXErrorUtil::IsInt(result, 70)) << result.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(result, LBCError::kPruneFileRemoveFailed)) << result.AsString();
     EXPECT_NE(std::string::npos, result.AsString().find("(error=")) << result.AsString();
     EXPECT_NE(std::string::npos, result.AsString().find(folder)) << result.AsString();
     EXPECT_TRUE(IsFolder(folder));
@@ -97,7 +98,8 @@ TEST_F(PrunerPoolsTest, AnEmptyPathRemovesNothingAndSucceeds) {
 TEST_F(PrunerPoolsTest, SingleItemsAreNotPruned) {
     ASSERT_FALSE(pool.PruneCacheItem(CacheItemPtr(), completions.Callback()).IsError());
     ASSERT_EQ(1u, completions.Size());
-    EXPECT_TRUE(FXErrorUtil::IsInt(completions.calls[0].second, 56)) << completions.calls[0].second.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(completions.calls[0].second, LBCError::kPruneItemNotSupported))
+        << completions.calls[0].second.AsString();
     EXPECT_EQ(nullptr, CacheDataPruner::ProcessDataPrunerRequest(nullptr));
 }
 

@@ -3,6 +3,7 @@
 
 #include "pruning/PruningTestSupport.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/LoopbackFS.h"
 #include "platform/XKPlatformInfo.h"
 
@@ -107,8 +108,9 @@ TEST(PrunerAvailabilityTest, AnUnavailableCacheIsCheckedOnEveryTick) {
     PruningLocation location(true);
     LoopbackFS::TEST_SetConnected(TestLocation::kHost, false);
     CacheItemPtr item;
-    EXPECT_TRUE(FXErrorUtil::IsInt(
-        location.cache->CreateItem(MakeExtent(812, 0), "validity", Cache::INTENDED_OP_WRITE, item), 85));
+    EXPECT_TRUE(
+        FXErrorUtil::IsInt(location.cache->CreateItem(MakeExtent(812, 0), "validity", Cache::INTENDED_OP_WRITE, item),
+                           LBCError::kCacheUnavailable));
     ASSERT_TRUE(location.cache->IsUnavailable());
     location.MakePruner();
     ASSERT_TRUE(location.pruner->Start());

@@ -9,6 +9,7 @@
 
 #include "reliability/FaultTestSupport.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/XKPlatformInfo.h"
 
 #include <climits>
@@ -177,20 +178,20 @@ TEST_P(CorruptDatabaseTest, RequestsFailClearlyOrServeTheRightBytes) {
         CZoError err;
         std::string got = ReadExtent(kAfile, i * 4096, err);
         if (c.unusable) {
-            EXPECT_TRUE(FXErrorUtil::IsInt(err, 9)) << err.AsString();
+            EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kAdapterInitFailed)) << err.AsString();
         } else if (!err.IsError()) {
             EXPECT_TRUE(got == bytes[i]) << "offset " << i * 4096 << " served other bytes";
         }
         bool cached = false, recorded = false;
         err = lbc->IsExtentInCache(kAfile, i * 4096, kTessarel, kCopy, cached, recorded);
         if (c.unusable) {
-            EXPECT_TRUE(FXErrorUtil::IsInt(err, 9)) << err.AsString();
+            EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kAdapterInitFailed)) << err.AsString();
         }
     }
     const std::string fresh = Payload(1234, 99);
     CZoError err = WriteExtent(kAfile, 1 << 30, fresh);
     if (c.unusable) {
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 9)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kAdapterInitFailed)) << err.AsString();
     } else if (!err.IsError()) {
         CZoError readErr;
         std::string got = ReadExtent(kAfile, 1 << 30, readErr);
@@ -249,14 +250,14 @@ TEST_F(BadInputTest, TruncatedFlatFileFailsTheCutExtentsOnly) {
     ASSERT_EQ(0, ::truncate(flat.c_str(), 1500));
     ExpectReads(kAfile, 0, a);
     CZoError err = ExpectNoRead(kAfile, 4096);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 53)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kShortRead)) << err.AsString();
     err = ExpectNoRead(kAfile, 8192);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 53)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kShortRead)) << err.AsString();
 
     ASSERT_EQ(0, ::truncate(flat.c_str(), 0));
     for (long long offset : {0LL, 4096LL, 8192LL}) {
         err = ExpectNoRead(kAfile, offset);
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 53)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kShortRead)) << err.AsString();
     }
     // Rewritten, the extents are cached again.
     ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
@@ -329,31 +330,32 @@ TEST_P(BadLocationTest, ReadFailsWithAClearCodeAndNothingOutsideIsTouched) {
     // never other bytes.
     std::string got = ReadExtent(kAfile, 0, err);
     if (err.IsError())
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) << err.AsString();
     else
         EXPECT_TRUE(got == good);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Locations, BadLocationTest,
-    ::testing::Values(BadLocation{"NoPrefix", "%F:0:10", 37},
-                      BadLocation{"PrefixOnly", "loc:", 37},
-                      BadLocation{"PathOnly", "loc:%F", 37},
-                      BadLocation{"NoLength", "loc:%F:0", 37},
-                      BadLocation{"EmptyPath", "loc::0:10", 37},
-                      BadLocation{"AbsolutePath", "loc:%S:0:26", 37},
-                      BadLocation{"DotDotPath", "loc:../../../sentinel/secret.txt:0:26", 37},
-                      BadLocation{"DotDotInside", "loc:%F/../../../../../sentinel/secret.txt:0:26", 37},
-                      BadLocation{"NegativeOffset", "loc:%F:-1:10", 37},
-                      BadLocation{"NegativeLength", "loc:%F:0:-10", 37},
-                      BadLocation{"OverflowingOffset", "loc:%F:99999999999999999999:10", 37},
-                      BadLocation{"OverflowingLength", "loc:%F:0:99999999999999999999", 37},
-                      BadLocation{"RegionPastTheLargestOffset", "loc:%F:9223372036854775800:10", 37},
-                      BadLocation{"HugeLength", "loc:%F:0:1099511627776", 53},
-                      BadLocation{"HugeOffset", "loc:%F:1099511627776:10", 53},
-                      BadLocation{"PastTheEnd", "loc:%F:1000000:10", 53},
-                      BadLocation{"AFolder", "loc:%B:0:10", 37},
-                      BadLocation{"MissingFile", "loc:%Fx:0:10", 37}),
+    ::testing::Values(
+        BadLocation{"NoPrefix", "%F:0:10", LBCError::kInvalidLocation},
+        BadLocation{"PrefixOnly", "loc:", LBCError::kInvalidLocation},
+        BadLocation{"PathOnly", "loc:%F", LBCError::kInvalidLocation},
+        BadLocation{"NoLength", "loc:%F:0", LBCError::kInvalidLocation},
+        BadLocation{"EmptyPath", "loc::0:10", LBCError::kInvalidLocation},
+        BadLocation{"AbsolutePath", "loc:%S:0:26", LBCError::kInvalidLocation},
+        BadLocation{"DotDotPath", "loc:../../../sentinel/secret.txt:0:26", LBCError::kInvalidLocation},
+        BadLocation{"DotDotInside", "loc:%F/../../../../../sentinel/secret.txt:0:26", LBCError::kInvalidLocation},
+        BadLocation{"NegativeOffset", "loc:%F:-1:10", LBCError::kInvalidLocation},
+        BadLocation{"NegativeLength", "loc:%F:0:-10", LBCError::kInvalidLocation},
+        BadLocation{"OverflowingOffset", "loc:%F:99999999999999999999:10", LBCError::kInvalidLocation},
+        BadLocation{"OverflowingLength", "loc:%F:0:99999999999999999999", LBCError::kInvalidLocation},
+        BadLocation{"RegionPastTheLargestOffset", "loc:%F:9223372036854775800:10", LBCError::kInvalidLocation},
+        BadLocation{"HugeLength", "loc:%F:0:1099511627776", LBCError::kShortRead},
+        BadLocation{"HugeOffset", "loc:%F:1099511627776:10", LBCError::kShortRead},
+        BadLocation{"PastTheEnd", "loc:%F:1000000:10", LBCError::kShortRead},
+        BadLocation{"AFolder", "loc:%B:0:10", LBCError::kInvalidLocation},
+        BadLocation{"MissingFile", "loc:%Fx:0:10", LBCError::kInvalidLocation}),
     [](const ::testing::TestParamInfo<BadLocation>& info) { return info.param.name; });
 
 // ---- quotes in every text field
@@ -439,7 +441,7 @@ TEST_P(ExtremeIdsTest, WriteAndReadRoundTripOrFailClearly) {
     EXPECT_TRUE(cached);
     // A neighbour key is another extent.
     got = ReadIds(c.afile, c.offset ^ 1, c.tessarel, c.copy, c.job, err);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
 
     // Listed from the database files of the cache location, so after a write-back.
     CacheDBPtr db = GetDB(c.afile, c.copy);
@@ -462,7 +464,7 @@ TEST_P(ExtremeIdsTest, WriteAndReadRoundTripOrFailClearly) {
         EXPECT_EQ(any ? kCopy : c.copy, copyId);
         EXPECT_EQ(any ? kTessarel : c.tessarel, tessarelId);
     }
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 6)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kEndOfListing)) << err.AsString();
     EXPECT_EQ(1, listed);
     jobs.reset();
     err = lbc->AgeCachedJob(c.job, c.afile, c.tessarel, c.copy, 1);
@@ -491,21 +493,21 @@ TEST_F(BadInputTest, NullBuffersAndZeroLengthsAreRefusedAndChangeNothing) {
     const std::string bytes = Payload(4000, 1);
     CLiveBrowseCache::WriterPtr writer;
     ASSERT_FALSE(lbc->GetWriterObject(kAfile, 0, kTessarel, kCopy, kJob, writer).IsError());
-    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(nullptr, 100), 35));
-    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(bytes.data(), 0), 35));
-    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(nullptr, 0), 35));
+    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(nullptr, 100), LBCError::kNoBytes));
+    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(bytes.data(), 0), LBCError::kNoBytes));
+    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(nullptr, 0), LBCError::kNoBytes));
     ASSERT_FALSE(writer->Write(bytes.data(), bytes.size()).IsError());
     ASSERT_FALSE(writer->Close().IsError());
     // A closed Writer takes nothing more.
-    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(bytes.data(), bytes.size()), 36));
-    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Close(), 36));
+    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(bytes.data(), bytes.size()), LBCError::kWriterNotOpen));
+    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Close(), LBCError::kWriterNotOpen));
     writer.reset();
     ExpectReads(kAfile, 0, bytes);
 
     CLiveBrowseCache::ReaderPtr reader;
     ASSERT_FALSE(lbc->GetReaderObject(kAfile, 0, kTessarel, kCopy, kJob, reader).IsError());
     unsigned long size = 10;
-    EXPECT_TRUE(FXErrorUtil::IsInt(reader->Read(nullptr, size), 35));
+    EXPECT_TRUE(FXErrorUtil::IsInt(reader->Read(nullptr, size), LBCError::kNoBytes));
     EXPECT_EQ(0u, size);
     char one = 0;
     size = 0;
@@ -565,10 +567,11 @@ TEST_F(BadInputTest, BatchSizeZeroListsEverythingOnceAndEnds) {
         if (err.IsError()) break;
         offsets.insert(offset);
     }
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 6)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kEndOfListing)) << err.AsString();
     EXPECT_TRUE(offsets.empty() || offsets.size() == 7u) << offsets.size();
     EXPECT_EQ(static_cast<int>(offsets.size()), calls);
-    EXPECT_TRUE(FXErrorUtil::IsInt(extents->GetNextExtentInfo(afileId, offset, copyId, tessarelId, guid), 6));
+    EXPECT_TRUE(FXErrorUtil::IsInt(extents->GetNextExtentInfo(afileId, offset, copyId, tessarelId, guid),
+                                   LBCError::kEndOfListing));
 
     boost::shared_ptr<CLiveBrowseCache::JobIterator> jobs;
     ASSERT_FALSE(lbc->GetCachedJobIterator(kJob, 0, 0, 0, 0, jobs).IsError());
@@ -580,10 +583,11 @@ TEST_F(BadInputTest, BatchSizeZeroListsEverythingOnceAndEnds) {
         if (err.IsError()) break;
         afiles.insert(afileId);
     }
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 6)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kEndOfListing)) << err.AsString();
     EXPECT_TRUE(afiles.empty() || afiles == (std::set<long long>{kAfile, kAfile + 1}));
     EXPECT_EQ(static_cast<int>(afiles.size()), calls);
-    EXPECT_TRUE(FXErrorUtil::IsInt(jobs->GetNextVMInfo(afileId, jobId, copyId, tessarelId, guid, last), 6));
+    EXPECT_TRUE(FXErrorUtil::IsInt(jobs->GetNextVMInfo(afileId, jobId, copyId, tessarelId, guid, last),
+                                   LBCError::kEndOfListing));
 }
 
 // ---- cache folders that are files, folders that cannot be made
@@ -670,17 +674,16 @@ TEST_P(BlockedFolderTest, RequestFailsClearlyAndTheFileStays) {
 INSTANTIATE_TEST_SUITE_P(
     Blockers, BlockedFolderTest,
     ::testing::Values(
-        Blocker{"DataFolder", 0,
-                [](BadInputTest& t) { return static_cast<BlockedFolderTest&>(t).Local() + "/DATA"; }},
+        Blocker{"DataFolder", 0, [](BadInputTest& t) { return static_cast<BlockedFolderTest&>(t).Local() + "/DATA"; }},
         Blocker{"DBFolder", 0, [](BadInputTest& t) { return static_cast<BlockedFolderTest&>(t).Local() + "/DB"; }},
         Blocker{"StagingFolder", 0,
                 [](BadInputTest& t) { return Parent(static_cast<BlockedFolderTest&>(t).Staging()); }},
-        // The lock file cannot be made there: 14, as for any lock file not made.
-        Blocker{"AfileDBFolder", 14,
+        // The lock file cannot be made there: kLockedByAnotherHost, as for any lock file not made.
+        Blocker{"AfileDBFolder", LBCError::kLockedByAnotherHost,
                 [](BadInputTest& t) { return Parent(static_cast<BlockedFolderTest&>(t).DBFile()); }},
-        Blocker{"AfileDataFolder", 46,
+        Blocker{"AfileDataFolder", LBCError::kFlatFileFolderFailed,
                 [](BadInputTest& t) { return Parent(static_cast<BlockedFolderTest&>(t).Flat()); }},
-        Blocker{"DataBucket", 46,
+        Blocker{"DataBucket", LBCError::kFlatFileFolderFailed,
                 [](BadInputTest& t) { return Parent(Parent(static_cast<BlockedFolderTest&>(t).Flat())); }}),
     [](const ::testing::TestParamInfo<Blocker>& info) { return info.param.name; });
 
@@ -688,7 +691,7 @@ TEST_F(BadInputTest, FlatFilePathThatIsAFolderFailsTheClose) {
     const std::string flat = LocalFlatFile(kAfile);
     ASSERT_EQ(0, ::system(("mkdir -p '" + flat + "'").c_str()));
     CZoError err = WriteExtent(kAfile, 0, Payload(2000, 1));
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 44)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kFlatFileOpenFailed)) << err.AsString();
     bool cached = true, recorded = true;
     Presence(kAfile, 0, cached, recorded);
     EXPECT_FALSE(recorded);

@@ -4,6 +4,7 @@
 // with a clear error, nothing wrong is ever served, and the cache works
 // again once the fault is gone.
 
+#include "LiveBrowseCacheCodes.h"
 #include "reliability/FaultTestSupport.h"
 
 #include <cerrno>
@@ -39,18 +40,18 @@ TEST_F(FaultInjectionTest, DataServerDisconnectsMidRunAndComesBack) {
     // The next item finds the location gone: the cache is unavailable, and
     // every read and write is refused with 85 until it is back.
     err = WriteExtent(kAfile, 4 * 8192, Payload(1000, 10));
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 85)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheUnavailable)) << err.AsString();
     err = ExpectNoRead(kAfile, 0);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 85)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheUnavailable)) << err.AsString();
     err = WriteExtent(kAfile, 0, bytes[0]);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 85)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheUnavailable)) << err.AsString();
 
     // A pruner tick while the server is away keeps it unavailable.
     ClearLines();
     TickPruner(kAfile);
     EXPECT_LE(1u, CountContaining("Cache path continues to be offline"));
     err = ExpectNoRead(kAfile, 8192);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 85)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheUnavailable)) << err.AsString();
 
     // Back: the next tick makes the cache available, writes succeed again
     // and every byte written before the fault reads back.
@@ -159,7 +160,7 @@ TEST_P(FlatFileWriteFaultTest, FailedWriteFailsTheCloseRemovesTheRowAndServesNot
     EXPECT_FALSE(recorded);
     EXPECT_FALSE(cached);
     err = ExpectNoRead(kAfile, 1 << 20);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
     ExpectReads(kAfile, 0, good);
     // The reserved region stays as dead space; the next write appends.
     const std::string flat = LocalFlatFile(kAfile);
@@ -177,11 +178,11 @@ TEST_P(FlatFileWriteFaultTest, FailedWriteFailsTheCloseRemovesTheRowAndServesNot
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FlatFileWriteFaultTest,
-                         ::testing::Values(WriteFault{"LocalEIO", false, EIO, 49},
-                                           WriteFault{"LocalENOSPC", false, ENOSPC, 49},
-                                           WriteFault{"DataServerEIO", true, EIO, 49},
-                                           WriteFault{"DataServerENOSPC", true, ENOSPC, 49},
-                                           WriteFault{"DataServerShortTransfer", true, 0, 52}),
+                         ::testing::Values(WriteFault{"LocalEIO", false, EIO, LBCError::kFlatFileWriteFailed},
+                                           WriteFault{"LocalENOSPC", false, ENOSPC, LBCError::kFlatFileWriteFailed},
+                                           WriteFault{"DataServerEIO", true, EIO, LBCError::kFlatFileWriteFailed},
+                                           WriteFault{"DataServerENOSPC", true, ENOSPC, LBCError::kFlatFileWriteFailed},
+                                           WriteFault{"DataServerShortTransfer", true, 0, LBCError::kShortWrite}),
                          [](const ::testing::TestParamInfo<WriteFault>& info) { return info.param.name; });
 
 // ---- a copy-back that fails
@@ -486,14 +487,14 @@ TEST_P(FlushFaultTest, RowOutsideATransactionIsNotRecordedWhenItsFlushFails) {
     CZoError err = writer->Close();
     FXFile::TEST_FailNextFlushes(0, 0);
     writer.reset();
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, CacheDB::kErrorRegionsNotFlushed)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kRegionsNotFlushed)) << err.AsString();
     EXPECT_NE(std::string::npos, err.AsString().find("ErrNo error 5")) << err.AsString();
 
     bool cached = true, recorded = true;
     Presence(kAfile, 4096, cached, recorded);
     EXPECT_FALSE(recorded);
     err = ExpectNoRead(kAfile, 4096);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
     ExpectReads(kAfile, 0, first);
 
     ASSERT_FALSE(WriteExtent(kAfile, 4096, second).IsError());
@@ -522,7 +523,7 @@ TEST_P(FlushFaultTest, SharedTransactionIsDiscardedWhenTheFlushBeforeItsCommitFa
         Presence(kAfile, offset, cached, recorded);
         EXPECT_FALSE(recorded) << offset;
         CZoError err = ExpectNoRead(kAfile, offset);
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
     }
 
     // Written again, they commit with the next flush and survive a restart.

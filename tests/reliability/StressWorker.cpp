@@ -1,6 +1,7 @@
 #include "reliability/StressWorker.h"
 
 #include "LiveBrowseCache.h"
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/EvDebug.h"
 #include "platform/FXErrorUtil.h"
@@ -111,7 +112,8 @@ public:
         CLiveBrowseCache::ReaderPtr reader;
         CZoError err = lbc->GetReaderObject(afile, offset, kWorkerTessarel, kWorkerCopy, jobId, 0, reader);
         if (err.IsError()) {
-            if (FXErrorUtil::IsInt(err, 5) || FXErrorUtil::IsInt(err, 40) || FXErrorUtil::IsInt(err, 37))
+            if (FXErrorUtil::IsInt(err, LBCError::kNotFound) || FXErrorUtil::IsInt(err, LBCError::kNoItemLocation) ||
+                FXErrorUtil::IsInt(err, LBCError::kInvalidLocation))
                 ++stats.readsMissed;
             else
                 Count(err);
@@ -190,7 +192,7 @@ public:
 
     void Count(const CZoError& err) {
         if (!err.IsError()) return;
-        if (FXErrorUtil::IsInt(err, 14)) ++stats.lockRefusals;
+        if (FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) ++stats.lockRefusals;
         const std::string code = ErrorCode(err);
         // The first of each kind in full, for the test's report.
         if (errors.Of(code) == 0) std::fprintf(stderr, "first %s: %s\n", code.c_str(), err.AsString().c_str());

@@ -6,6 +6,7 @@
 
 #include "support/ServiceFixture.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/EvDebug.h"
 #include "platform/FXErrorUtil.h"
@@ -196,7 +197,7 @@ protected:
             unsigned int copy = 0, tessarel = 0;
             std::string guid;
             err = iterator->GetNextExtentInfo(listedAfile, offset, copy, tessarel, guid);
-            if (FXErrorUtil::IsInt(err, 6)) break;
+            if (FXErrorUtil::IsInt(err, LBCError::kEndOfListing)) break;
             if (err.IsError()) return Tally(err);
             bool known = false;
             for (long long o : kOffsets) known = known || o == offset;
@@ -217,7 +218,7 @@ protected:
             std::string guid;
             time_t lastReference = 0;
             err = iterator->GetNextVMInfo(listedAfile, job, copy, tessarel, guid, lastReference);
-            if (FXErrorUtil::IsInt(err, 6)) break;
+            if (FXErrorUtil::IsInt(err, LBCError::kEndOfListing)) break;
             if (err.IsError()) return Tally(err);
             if (listedAfile != afile || copy != kCopy || tessarel != kTessarel)
                 Violation("job iterator of afile " + std::to_string(afile) + " listed afile " +

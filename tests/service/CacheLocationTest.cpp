@@ -3,6 +3,7 @@
 
 #include "support/ServiceFixture.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/PeriodicUtilityThread.h"
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
@@ -295,7 +296,7 @@ TEST_F(CacheLocationTest, AFailedCreationRegistersNothingAndIsTriedAgain) {
     CachePtr cache;
     CacheDBPtr db;
     CZoError err = Impl()->GetConfiguredCache(90, 1, cache, db);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 17)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheInitFailed)) << err.AsString();
     EXPECT_EQ(0u, CountContaining("Added cache path"));
 
     ::unlink(mm.c_str());

@@ -3,6 +3,7 @@
 
 #include "service/MainRoadSupport.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/XKMMmountPath.h"
 
 #include <boost/shared_ptr.hpp>
@@ -101,7 +102,7 @@ TEST_F(ExtentQueriesTest, TwoHundredFiftyExtentsComeInBatchesOf100ThenTheEnd) {
         unsigned int copy = 0, tessarel = 0;
         std::string guid, md5;
         CZoError err = iterator->GetNextExtentInfo(afile, offset, copy, tessarel, guid, md5);
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 6)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kEndOfListing)) << err.AsString();
         EXPECT_EQ(3u + extra, RefillLines());  // every call after the end asks again
     }
     long long total = 0;
@@ -116,13 +117,15 @@ TEST_F(ExtentQueriesTest, AnIteratorWithBatchSize0EndsAtOnce) {
     long long afile = 0, offset = 0;
     unsigned int copy = 0, tessarel = 0;
     std::string guid;
-    EXPECT_TRUE(FXErrorUtil::IsInt(extents->GetNextExtentInfo(afile, offset, copy, tessarel, guid), 6));
+    EXPECT_TRUE(
+        FXErrorUtil::IsInt(extents->GetNextExtentInfo(afile, offset, copy, tessarel, guid), LBCError::kEndOfListing));
 
     boost::shared_ptr<CLiveBrowseCache::JobIterator> jobs;
     ASSERT_FALSE(lbc->GetCachedJobIterator(0, kAfile, kTessarel, kCopy, 0, jobs).IsError());
     long long job = 0;
     time_t when = 0;
-    EXPECT_TRUE(FXErrorUtil::IsInt(jobs->GetNextVMInfo(afile, job, copy, tessarel, guid, when), 6));
+    EXPECT_TRUE(
+        FXErrorUtil::IsInt(jobs->GetNextVMInfo(afile, job, copy, tessarel, guid, when), LBCError::kEndOfListing));
 }
 
 TEST_F(ExtentQueriesTest, AnIteratorOfAnUnresolvableAfileIs81AtItsFirstUse) {
@@ -141,16 +144,17 @@ TEST_F(ExtentQueriesTest, AnIteratorOfAnUnresolvableAfileIs81AtItsFirstUse) {
         long long outAfile = -1, offset = -1;
         unsigned int copy = 99, tessarel = 99;
         std::string guid = "unchanged";
-        EXPECT_TRUE(FXErrorUtil::IsInt(extents->GetNextExtentInfo(outAfile, offset, copy, tessarel, guid), 81));
+        EXPECT_TRUE(FXErrorUtil::IsInt(extents->GetNextExtentInfo(outAfile, offset, copy, tessarel, guid),
+                                       LBCError::kNoDatabase));
         EXPECT_EQ("unchanged", guid);
         long long total = -1;
-        EXPECT_TRUE(FXErrorUtil::IsInt(extents->GetTotalCount(total), 81));
+        EXPECT_TRUE(FXErrorUtil::IsInt(extents->GetTotalCount(total), LBCError::kNoDatabase));
         EXPECT_EQ(-1, total);
     }
     boost::shared_ptr<CLiveBrowseCache::JobIterator> jobs;
     ASSERT_FALSE(lbc->GetCachedJobIterator(0, afile, kTessarel, kCopy, 10, jobs).IsError());
     long long total = -1;
-    EXPECT_TRUE(FXErrorUtil::IsInt(jobs->GetTotalCount(total), 81));
+    EXPECT_TRUE(FXErrorUtil::IsInt(jobs->GetTotalCount(total), LBCError::kNoDatabase));
 }
 
 TEST_F(ExtentQueriesTest, TheJobIteratorListsEveryAfileDatabaseOfTheLocation) {
@@ -180,7 +184,8 @@ TEST_F(ExtentQueriesTest, TheJobIteratorListsEveryAfileDatabaseOfTheLocation) {
         unsigned int copy = 0, tessarel = 0;
         std::string guid;
         time_t when = 0;
-        EXPECT_TRUE(FXErrorUtil::IsInt(jobs->GetNextVMInfo(afile, job, copy, tessarel, guid, when), 6));
+        EXPECT_TRUE(
+            FXErrorUtil::IsInt(jobs->GetNextVMInfo(afile, job, copy, tessarel, guid, when), LBCError::kEndOfListing));
     }
     long long total = 0;
     ASSERT_FALSE(jobs->GetTotalCount(total).IsError());

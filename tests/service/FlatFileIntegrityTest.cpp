@@ -7,6 +7,7 @@
 
 #include "metadb/DatabaseFullSupport.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXFile.h"
 #include "store/FlatFileCacheItem.h"
 
@@ -62,7 +63,7 @@ TEST_F(FlatFileIntegrityTest, ARowWithAnUnusableLocationFailsReadsAndIsReplacedB
 
         CZoError err;
         EXPECT_EQ("", ReadExtent(kAfile, 0, err)) << location;
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << location << ": " << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) << location << ": " << err.AsString();
 
         const std::string bytes = Payload(100, ++seed);
         err = WriteExtent(kAfile, 0, bytes);
@@ -110,7 +111,7 @@ TEST_F(FlatFileIntegrityTest, AWriterAdmittedBeforeTheFlatFileWasDeletedPlacesNo
     ASSERT_FALSE(writer->Write(late.data(), late.size()).IsError());
     ASSERT_EQ(0, ::unlink(FlatFilePath().c_str()));
     CZoError err = writer->Close();
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, FlatFileCacheItem::kErrorFlatFileLost)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kFlatFileLost)) << err.AsString();
     writer.reset();
     EXPECT_NE(late, ReadExtent(kAfile, 0, err));
     EXPECT_TRUE(err.IsError());

@@ -7,6 +7,7 @@
 
 #include "service/MainRoadSupport.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "pruning/CachePruner.h"
 #include "service/LiveBrowseCacheImpl.h"
 #include "store/FlatFileHandle.h"
@@ -165,7 +166,7 @@ TEST_F(KeptFlatFileTest, AnotherHostTakingTheAfileWhileAReaderHoldsTheFileGetsNo
         ASSERT_TRUE(otherHost.Locked());
         // While it holds the afile nothing is written from here, through a
         // descriptor kept or not.
-        EXPECT_TRUE(FXErrorUtil::IsInt(WriteExtent(kAfile, 4096, b), 14));
+        EXPECT_TRUE(FXErrorUtil::IsInt(WriteExtent(kAfile, 4096, b), LBCError::kLockedByAnotherHost));
         // It starts the flat file anew.
         ASSERT_EQ(0, ::unlink(path.c_str()));
         std::ofstream(path, std::ios::binary) << theirs;
@@ -242,7 +243,7 @@ TEST_F(KeptFlatFileTest, AHeldReaderServesItsExtentOrAnErrorNeverBytesWrittenAft
             const std::string got = kind.read(*reader, a.size(), err);
             EXPECT_FALSE(got == c) << "the held Reader served the bytes written after it was opened";
             if (err.IsError()) {
-                EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << err.AsString();
+                EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) << err.AsString();
             } else {
                 EXPECT_TRUE(got == a) << "the held Reader served neither its extent nor an error";
             }

@@ -2,18 +2,17 @@
 
 #include "support/ServiceFixture.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXFolder.h"
-#include "platform/ProcessUseLock.h"
 #include "platform/XKClient.h"
 #include "platform/XKPlatformInfo.h"
 #include "store/FlatFileCacheItem.h"
 #include "store/LiveBrowseCacheUtility.h"
+#include "support/LockProbes.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -142,7 +141,7 @@ TEST_F(LiveBrowseCacheTest, ClientIdFailureStopsTheStartUpBeforeAnyFolder) {
 
     XKClient::TEST_SetReturnCode(3);
     CZoError err = instance->InitializeInTestMode(std::string());
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 84)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNoClientId)) << err.AsString();
     EXPECT_NE(std::string::npos, err.AsString().find("Failed to get client ID, retCode=3")) << err.AsString();
 }
 
@@ -154,28 +153,13 @@ TEST_F(LiveBrowseCacheTest, StartUpLeavesAStagingFolderThatAnotherProcessUses) {
     ::mkdir((LocalCacheFolder() + "/Temp").c_str(), 0755);
     ::mkdir(StagingFolder().c_str(), 0755);
     WriteWholeFile(StagingFolder() + "/afile_cache.db", "staged");
-    int toParent[2], toChild[2];
-    ASSERT_EQ(0, ::pipe(toParent));
-    ASSERT_EQ(0, ::pipe(toChild));
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        bool sole = false;
-        char c = CProcessUseLock::Acquire(LocalCacheFolder() + ".staging.inuse", nullptr, sole).IsError() ? 'E' : 'U';
-        if (::write(toParent[1], &c, 1) != 1 || ::read(toChild[0], &c, 1) != 1) ::_exit(2);
-        ::_exit(0);
-    }
-    char c = '?';
-    ASSERT_EQ(1, ::read(toParent[0], &c, 1));
-    ASSERT_EQ('U', c);
+    ForkedUseHolder other(LocalCacheFolder() + ".staging.inuse");
+    ASSERT_TRUE(other.Using());
 
     ASSERT_NE(nullptr, CLiveBrowseCache::GetInstance());
     EXPECT_EQ("staged", ReadWholeFile(StagingFolder() + "/afile_cache.db"));
     EXPECT_EQ(0u, CountContaining("Cleaning up Temp folder"));
     EXPECT_EQ(1u, Count(0, "Temp folder [" + StagingFolder() + "] is in use by another process; not cleaned"));
-
-    EXPECT_EQ(1, ::write(toChild[1], &c, 1));
-    ::waitpid(pid, nullptr, 0);
-    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
 }
 
 TEST_F(LiveBrowseCacheTest, RepeatedStartKeepsTheStagingFolderAndTheOnePeriodicThread) {
@@ -235,8 +219,8 @@ TEST_F(LiveBrowseCacheTest, OnlyTheLibrarysOwnCode34IsAlreadyCached) {
     } cases[] = {
         {CZoError::Success(), false},
         {FXErrorUtil::ErrorWin32(FXLOC, 34), false},
-        {FXErrorUtil::ErrorInt(FXLOC, 33), false},
-        {FXErrorUtil::ErrorInt(FXLOC, 34), true},
+        {FXErrorUtil::ErrorInt(FXLOC, LBCError::kExtentAlreadyCached - 1), false},
+        {FXErrorUtil::ErrorInt(FXLOC, LBCError::kExtentAlreadyCached), true},
     };
     for (auto c : cases) {
         EXPECT_EQ(c.cached, CLiveBrowseCache::IsErrorExtentAlreadyCached(c.error)) << c.error.AsString();

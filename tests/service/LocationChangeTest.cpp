@@ -6,6 +6,7 @@
 
 #include "service/MainRoadSupport.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/PeriodicUtilityThread.h"
 #include "platform/XKMMmountPath.h"
 #include "platform/XKPlatformInfo.h"
@@ -102,14 +103,14 @@ TEST_F(LocationChangeTest, EachLocationOfAnAfileCopyKeepsItsOwnRowsAndBytes) {
         EXPECT_EQ(b, ReadExtent(kAfile, second, err)) << err.AsString();
         err = CZoError();
         EXPECT_EQ("", ReadExtent(kAfile, first, err));
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
 
         DailyClear();
         Answer(idP, p);
         EXPECT_EQ(a, ReadExtent(kAfile, first, err)) << err.AsString();
         err = CZoError();
         EXPECT_EQ("", ReadExtent(kAfile, second, err));
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
 
         // Both written back as they are: each location's database holds its own row only.
         ASSERT_FALSE(atP->ReleaseIdleResources().IsError());

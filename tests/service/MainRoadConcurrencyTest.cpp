@@ -1,5 +1,6 @@
 // Many host threads on the write and read roads at once.
 
+#include "LiveBrowseCacheCodes.h"
 #include "service/MainRoadSupport.h"
 
 #include <atomic>
@@ -89,7 +90,7 @@ TEST_F(MainRoadConcurrencyTest, WritersOfOneExtentAreKeptApartAndTheLastCommitWi
                 if (!err.IsError())
                     ++written;
                 else
-                    EXPECT_TRUE(FXErrorUtil::IsInt(err, 50)) << err.AsString();
+                    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kWriteInProgress)) << err.AsString();
             }
         });
     }

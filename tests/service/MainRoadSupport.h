@@ -4,6 +4,7 @@
 // file and the lock file the library keeps on disk.
 
 #include "LiveBrowseCache.h"
+#include "LiveBrowseCacheCodes.h"
 #include "VM.h"
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
@@ -35,7 +36,7 @@ protected:
         key.TessarelID = kTessarel;
         key.CopyID = kCopy;
         CZoError err = DB(afile)->GetExtent(key, row);
-        EXPECT_TRUE(!err.IsError() || FXErrorUtil::IsInt(err, 5)) << err.AsString();
+        EXPECT_TRUE(!err.IsError() || FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
         return !err.IsError();
     }
 

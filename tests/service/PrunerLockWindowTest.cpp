@@ -4,6 +4,7 @@
 
 #include "service/MainRoadSupport.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "pruning/CachePruner.h"
 #include "store/LiveBrowseCacheUtility.h"
 
@@ -67,16 +68,17 @@ TEST_F(PrunerLockWindowTest, RequestsWhileThePrunerHoldsTheLockAreRefusedAndNoth
 
     CZoError err;
     EXPECT_EQ("", ReadExtent(kAfile, 0, err));
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
     // Writers the host keeps: none may come out of this window.
     CLiveBrowseCache::WriterPtr held, heldToo;
     err = lbc->GetWriterObject(kAfile, 4096, kTessarel, kCopy, kJob, 0, held);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
     // The six-argument form reports it as another host's lock.
     err = lbc->GetWriterObject(kAfile, 8192, kTessarel, kCopy, kJob, heldToo);
     EXPECT_TRUE(FXErrorUtil::IsWin32(err, 5)) << err.AsString();
     bool cached = true, recorded = true;
-    EXPECT_TRUE(FXErrorUtil::IsInt(lbc->IsExtentInCache(kAfile, 0, kTessarel, kCopy, cached, recorded), 14));
+    EXPECT_TRUE(FXErrorUtil::IsInt(lbc->IsExtentInCache(kAfile, 0, kTessarel, kCopy, cached, recorded),
+                                   LBCError::kLockedByAnotherHost));
 
     // The pruner gives up on the VM (its flat file is in use, say): lock
     // released, its container let go.

@@ -2,6 +2,7 @@
 
 #include "service/MainRoadSupport.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/PeriodicUtilityThread.h"
 
 #include <cstring>
@@ -82,7 +83,7 @@ TEST_F(ReadRoadTest, ReadIntoCallerMemoryOnlyBorrowsIt) {
 
     // A failing read (no bytes left is not one; a null pointer is) frees nothing either.
     unsigned long size = 4;
-    EXPECT_TRUE(FXErrorUtil::IsInt(reader->Read(static_cast<void*>(nullptr), size), 35));
+    EXPECT_TRUE(FXErrorUtil::IsInt(reader->Read(static_cast<void*>(nullptr), size), LBCError::kNoBytes));
     std::memset(memory.get(), 0, 4);
 }
 
@@ -92,7 +93,7 @@ TEST_F(ReadRoadTest, ReadsSwitchedOffAreRefusedWithoutACounterOrALogLine) {
     ClearLines();
     CLiveBrowseCache::ReaderPtr reader;
     CZoError err = lbc->GetReaderObject(kAfile, 0, kTessarel, kCopy, kJob, reader);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 59)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kReadsDisabled)) << err.AsString();
     EXPECT_FALSE(reader);
     EXPECT_TRUE(Lines().empty());
 }
@@ -103,7 +104,7 @@ TEST_F(ReadRoadTest, AnUncommittedExtentHasNoLocationAndLeavesTheVMRowAlone) {
     SystemClock::TEST_AdvanceSeconds(100);
     CLiveBrowseCache::ReaderPtr reader;
     CZoError err = lbc->GetReaderObject(kAfile, 0, kTessarel, kCopy, kJob + 1, reader);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 40)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNoItemLocation)) << err.AsString();
     EXPECT_NE(std::string::npos, Message(err).find("No item location found for the specified extent "));
     EXPECT_EQ(kNow, VMRow().LastReferenceTime);
 }
@@ -116,7 +117,7 @@ TEST_F(ReadRoadTest, ALocationOfAnotherValidityGUIDOrAMissingFlatFileIs37) {
     ASSERT_FALSE(DB()->UpdateVM(vm).IsError());
     CZoError err;
     EXPECT_EQ("", ReadExtent(kAfile, 0, err));
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) << err.AsString();
     EXPECT_NE(std::string::npos, Message(err).find("Invalid cache location [loc:"));
 
     vm.ValidityGUID = guid;
@@ -124,7 +125,7 @@ TEST_F(ReadRoadTest, ALocationOfAnotherValidityGUIDOrAMissingFlatFileIs37) {
     EXPECT_EQ(Payload(10, 1), ReadExtent(kAfile, 0, err)) << err.AsString();
     ASSERT_EQ(0, ::unlink(FlatFilePath().c_str()));
     EXPECT_EQ("", ReadExtent(kAfile, 0, err));
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) << err.AsString();
 }
 
 TEST_F(ReadRoadTest, AReadRefreshesOnlyTheReferenceTimeAndTheJobOfTheVMRow) {
@@ -148,5 +149,5 @@ TEST_F(ReadRoadTest, AReadRefreshesOnlyTheReferenceTimeAndTheJobOfTheVMRow) {
 TEST_F(ReadRoadTest, AnExtentWithoutARowIs5) {
     CZoError err;
     EXPECT_EQ("", ReadExtent(kAfile, 12345, err));
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
 }

@@ -2,6 +2,7 @@
 
 #include "service/MainRoadSupport.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/PerfCounters.h"
 #include "store/CacheSyncObject.h"
 #include "store/FlatFileCacheItem.h"
@@ -70,7 +71,7 @@ TEST_F(WriteRoadTest, ASecondWriterOfTheSameExtentIsRefusedUntilTheFirstIsReleas
     // Same key whatever the job or the flags.
     CLiveBrowseCache::WriterPtr second;
     CZoError err = lbc->GetWriterObject(kAfile, 0, kTessarel, kCopy, kJob + 1, kPartial, second);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 50)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kWriteInProgress)) << err.AsString();
     EXPECT_NE(std::string::npos, Message(err).find("or cache under maintenance. Skipping write to cache for this "
                                                    "extent."));
     EXPECT_FALSE(second);
@@ -148,7 +149,7 @@ TEST_F(WriteRoadTest, Bit34MarksAPartialExtentAndOtherBitsAreIgnored) {
     // A full-extent read is served only from a full write.
     CZoError err;
     EXPECT_EQ("", ReadExtent(kAfile, 2 * 4096, err));
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 5)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNotFound)) << err.AsString();
     EXPECT_EQ(Payload(64, 1), ReadExtent(kAfile, 2 * 4096, err, kPartial)) << err.AsString();
     EXPECT_EQ(Payload(64, 1), ReadExtent(kAfile, 4096, err, kPartial)) << err.AsString();
 }
@@ -157,8 +158,8 @@ TEST_F(WriteRoadTest, NoBytesIsRefusedAndTheWriterStaysUsable) {
     CLiveBrowseCache::WriterPtr writer;
     ASSERT_FALSE(lbc->GetWriterObject(kAfile, 0, kTessarel, kCopy, kJob, writer).IsError());
     const std::string bytes = Payload(50, 1);
-    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(nullptr, 10), 35));
-    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(bytes.data(), 0), 35));
+    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(nullptr, 10), LBCError::kNoBytes));
+    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(bytes.data(), 0), LBCError::kNoBytes));
     ASSERT_FALSE(writer->Write(bytes.data(), bytes.size()).IsError());
     ASSERT_FALSE(writer->Close().IsError());
     CZoError err;
@@ -176,9 +177,9 @@ TEST_F(WriteRoadTest, WriteAndCloseAfterCloseFailAndTouchNothing) {
     const std::string file = ReadWholeFile(FlatFilePath());
     ClearLines();
 
-    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(bytes.data(), bytes.size()), 36));
-    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Close(), 36));
-    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Open(), 36));
+    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Write(bytes.data(), bytes.size()), LBCError::kWriterNotOpen));
+    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Close(), LBCError::kWriterNotOpen));
+    EXPECT_TRUE(FXErrorUtil::IsInt(writer->Open(), LBCError::kWriterNotOpen));
     writer.reset();
 
     Extent after(0, 0, 0, 0, 0);
@@ -194,8 +195,8 @@ TEST_F(WriteRoadTest, AWriterThatWasNeverOpenedRefusesWritesAndOnlyEndsTheRegist
     {
         CLiveBrowseCache::Writer writer(extent, [] {}, CacheItemPtr());
         const std::string bytes = Payload(10, 1);
-        EXPECT_TRUE(FXErrorUtil::IsInt(writer.Write(bytes.data(), bytes.size()), 36));
-        EXPECT_TRUE(FXErrorUtil::IsInt(writer.Close(), 36));
+        EXPECT_TRUE(FXErrorUtil::IsInt(writer.Write(bytes.data(), bytes.size()), LBCError::kWriterNotOpen));
+        EXPECT_TRUE(FXErrorUtil::IsInt(writer.Close(), LBCError::kWriterNotOpen));
     }
     CLiveBrowseCache::WriterPtr again;
     EXPECT_FALSE(lbc->GetWriterObject(kAfile, 0, kTessarel, kCopy, kJob, again).IsError());
@@ -254,7 +255,7 @@ TEST_F(WriteRoadTest, APrunedVMGetsANewValidityGUIDAndItsOldRowsStopBeingValid) 
 
     CZoError err;
     EXPECT_EQ("", ReadExtent(kAfile, 0, err));
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) << err.AsString();
     EXPECT_EQ(Payload(60, 2), ReadExtent(kAfile, 4096, err)) << err.AsString();
 }
 
@@ -295,7 +296,7 @@ TEST_F(WriteRoadTest, AnAfileLockedByAnotherHostIsWin32Error5InTheShortFormsAnd1
         EXPECT_TRUE(FXErrorUtil::IsWin32(err, 5)) << err.AsString();
         EXPECT_EQ("Cache file for afileID [9001] locked by another host", Message(err));
         err = lbc->GetWriterObject(afile, 0, kTessarel, kCopy, kJob, 0, writer);
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
         EXPECT_FALSE(writer);
 
         CLiveBrowseCache::ReaderPtr reader;
@@ -303,7 +304,7 @@ TEST_F(WriteRoadTest, AnAfileLockedByAnotherHostIsWin32Error5InTheShortFormsAnd1
         EXPECT_TRUE(FXErrorUtil::IsWin32(err, 5)) << err.AsString();
         EXPECT_EQ("Cache file for afileID [9001] locked by another host", Message(err));
         err = lbc->GetReaderObject(afile, 0, kTessarel, kCopy, kJob, 0, reader);
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 14)) << err.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
         EXPECT_FALSE(reader);
     }
     // The refused admissions left no registration behind.

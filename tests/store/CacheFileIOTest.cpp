@@ -1,5 +1,6 @@
 #include "store/CacheFileIO.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/Win32Constants.h"
 #include "store/CacheMountPathInfo.h"
@@ -207,48 +208,23 @@ TEST(CacheFileIOLocal, LockSeenHeldOnlyWhenAnotherProcessHoldsIt) {
     EXPECT_FALSE(io.ReleaseLockFile().IsError());
 }
 
-struct LockHolder {
-    pid_t pid = -1;
-    int toParent[2] = {-1, -1};
-    int toChild[2] = {-1, -1};
+// A child that takes the lock through its own object: 'L' once locked, 'R'
+// once released when told, each answer 'E' on an error; it ends when told again.
+int HoldLockThenRelease(ForkedChild& self, TestLocation& holderLoc, const std::string& path) {
+    CCacheFileIOPtr io = holderLoc.NewIO();
+    char c = io->CreateAndLockFile(path).IsError() ? 'E' : 'L';
+    if (!self.Send(c)) return 2;
+    if (!self.Receive(c)) return 3;
+    c = io->ReleaseLockFile().IsError() ? 'E' : 'R';
+    if (!self.Send(c)) return 4;
+    if (!self.Receive(c)) return 5;
+    return 0;
+}
 
-    // The child takes the lock through its own object and holds it until told.
-    void Start(TestLocation& holderLoc, const std::string& path) {
-        ASSERT_EQ(0, ::pipe(toParent));
-        ASSERT_EQ(0, ::pipe(toChild));
-        pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            char c;
-            {
-                CCacheFileIOPtr io = holderLoc.NewIO();
-                c = io->CreateAndLockFile(path).IsError() ? 'E' : 'L';
-                if (::write(toParent[1], &c, 1) != 1) ::_exit(2);
-                if (::read(toChild[0], &c, 1) != 1) ::_exit(3);
-                c = io->ReleaseLockFile().IsError() ? 'E' : 'R';
-                if (::write(toParent[1], &c, 1) != 1) ::_exit(4);
-                if (::read(toChild[0], &c, 1) != 1) ::_exit(5);
-            }
-            ::_exit(0);
-        }
-    }
-    char Next() {
-        char c = '?';
-        if (::read(toParent[0], &c, 1) != 1) return '?';
-        return c;
-    }
-    void Tell() {
-        char c = 'g';
-        EXPECT_EQ(1, ::write(toChild[1], &c, 1));
-    }
-    int Finish() {
-        Tell();
-        int status = -1;
-        ::waitpid(pid, &status, 0);
-        for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-};
+char NextAnswer(ForkedChild& child) {
+    char c = '?';
+    return child.Receive(c) ? c : '?';
+}
 
 TEST(CacheFileIOLock, AnotherProcessHoldingTheLockIsRefusedAtOnceWithCode14) {
     struct Case {
@@ -266,19 +242,23 @@ TEST(CacheFileIOLock, AnotherProcessHoldingTheLockIsRefusedAtOnceWithCode14) {
         std::string localPath = local.Path("lockfile");
         std::string remotePath = remote.root.substr(0, remote.root.rfind('|') + 1) + "/loc/lockfile";
 
-        LockHolder holder;
-        holder.Start(c.holderRemote ? remote : local, c.holderRemote ? remotePath : localPath);
-        ASSERT_EQ('L', holder.Next());
+        ForkedChild holder([&](ForkedChild& self) {
+            return HoldLockThenRelease(self, c.holderRemote ? remote : local, c.holderRemote ? remotePath : localPath);
+        });
+        ASSERT_TRUE(holder.Started());
+        ASSERT_EQ('L', NextAnswer(holder));
 
         CCacheFileIOPtr taker = c.takerRemote ? remote.NewIO() : local.NewIO();
         const std::string& takerPath = c.takerRemote ? remotePath : localPath;
         CZoError refused = taker->CreateAndLockFile(takerPath);
-        EXPECT_TRUE(FXErrorUtil::IsInt(refused, 14)) << refused.AsString();
+        EXPECT_TRUE(FXErrorUtil::IsInt(refused, LBCError::kLockedByAnotherHost)) << refused.AsString();
 
-        holder.Tell();
-        ASSERT_EQ('R', holder.Next());
+        EXPECT_TRUE(holder.Send('g'));
+        ASSERT_EQ('R', NextAnswer(holder));
         EXPECT_FALSE(taker->CreateAndLockFile(takerPath).IsError());
-        EXPECT_EQ(0, holder.Finish());
+        EXPECT_TRUE(holder.Send('g'));
+        const int status = holder.Wait();
+        EXPECT_EQ(0, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
         EXPECT_FALSE(taker->ReleaseLockFile().IsError());
         EXPECT_TRUE(Exists(localPath));
         LoopbackFS::TEST_Reset();
@@ -325,7 +305,7 @@ TEST(CacheFileIOCopy, FailedStreamedCopyClosesBothFiles) {
 
     LoopbackFS::TEST_SetMaxTransfer(TestLocation::kHost, 1000);
     CZoError shortWrite = CCacheFileIO::Copy(src.Path("a.db"), dst.Path("a.db"), src.NewIO(), dst.NewIO(), 0);
-    EXPECT_TRUE(FXErrorUtil::IsInt(shortWrite, 80)) << shortWrite.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(shortWrite, LBCError::kShortCopy)) << shortWrite.AsString();
     EXPECT_EQ(0, LoopbackFS::TEST_OpenFileCount(TestLocation::kHost));
 
     LoopbackFS::TEST_SetMaxTransfer(TestLocation::kHost, 0);
@@ -349,10 +329,10 @@ TEST(CacheFileIOCopy, MoveBetweenLocalAndRemoteIsRefusedAndMovesNothing) {
     WriteWholeFile(remote.Local("b.db"), "b");
 
     CZoError err = CCacheFileIO::Move(local.Path("a.db"), remote.Path("a.db"), local.NewIO(), remote.NewIO(), 1);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 79));
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kMoveAcrossLocationsRefused));
     EXPECT_NE(std::string::npos, err.AsString().find("Move operation between local and remote paths is not supported"));
     err = CCacheFileIO::Move(remote.Path("b.db"), local.Path("b.db"), remote.NewIO(), local.NewIO(), 1);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 79));
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kMoveAcrossLocationsRefused));
     EXPECT_TRUE(Exists(local.Local("a.db")));
     EXPECT_TRUE(Exists(remote.Local("b.db")));
     EXPECT_FALSE(Exists(remote.Local("a.db")));
@@ -429,7 +409,7 @@ TEST_F(CacheFileIORemote, AFactoryThatYieldsNothingMakesTheConstructorFail) {
             CCacheFileIO failed(info);
             ADD_FAILURE() << "constructed without an FS client object";
         } catch (const CZoError& err) {
-            EXPECT_TRUE(FXErrorUtil::IsInt(err, 83)) << err.AsString();
+            EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNoFileSystemObject)) << err.AsString();
         }
         // GetFileIO of a working object fails the same way.
         EXPECT_THROW(io->GetFileIO(), CZoError);
@@ -471,11 +451,8 @@ namespace {
 // of passing it for another host's lock. 'L' locked, 'H' blamed on another
 // host, 'R' the real reason named, 'X' the descriptors could not be used up.
 char LockWithoutDescriptors(const std::string& path) {
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0) return 'X';
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(pipeEnds[0]);
+    // The channel is open before the descriptors run out.
+    ForkedChild child([&path](ForkedChild& self) {
         struct rlimit limit = {64, 64};
         char c = 'X';
         if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -488,23 +465,18 @@ char LockWithoutDescriptors(const std::string& path) {
                 const std::string text = err.AsString();
                 if (!err.IsError())
                     c = 'L';
-                else if (FXErrorUtil::IsInt(err, 14) && text.find("not held by another host") != std::string::npos &&
+                else if (FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost) &&
+                         text.find("not held by another host") != std::string::npos &&
                          text.find("ErrNo error 24") != std::string::npos)
                     c = 'R';
                 else
                     c = 'H';
             }
         }
-        // The pipe's end was opened before the descriptors ran out.
-        ssize_t written = ::write(pipeEnds[1], &c, 1);
-        ::_exit(written == 1 ? 0 : 1);
-    }
-    ::close(pipeEnds[1]);
+        return self.Send(c) ? 0 : 1;
+    });
     char c = 'X';
-    if (::read(pipeEnds[0], &c, 1) != 1) c = 'X';
-    ::close(pipeEnds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    if (!child.Started() || !child.Receive(c)) c = 'X';
     return c;
 }
 

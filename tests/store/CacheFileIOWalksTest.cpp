@@ -1,5 +1,6 @@
 #include "store/CacheFileIO.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/SystemClock.h"
 #include "StoreTestSupport.h"
@@ -160,7 +161,7 @@ TEST_F(CacheFileIOWalksRemote, SizeWalkStillRunningAfterTwoMinutesFailsWith78) {
     AdvancePerEntry(61);
     unsigned long long size = 12345;
     CZoError err = io->FolderSize(loc.Path("DATA"), size);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 78)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kSpaceWalkBudgetSpent)) << err.AsString();
     EXPECT_EQ(12345u, size);
 
     AdvancePerEntry(39);

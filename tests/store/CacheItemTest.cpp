@@ -7,6 +7,7 @@
 #include "store/FlatFileCacheItem.h"
 
 #include "CacheTestSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 
 #include <gtest/gtest.h>
@@ -47,7 +48,7 @@ TEST_F(CacheItemTest, ParsingWithoutPrefixIs37AndLeavesTheInput) {
     for (const char* text : {"C1/x.cache:0:5", "LOC:C1/x.cache:0:5", "loc", ""}) {
         std::string parsed = "before";
         CZoError err = impl->ParseCacheItemLocation(text, parsed);
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << text;
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) << text;
         EXPECT_EQ(text, parsed);
         if (*text != '\0') {
             EXPECT_NE(std::string::npos, err.AsString().find("does not contain location prefix"));

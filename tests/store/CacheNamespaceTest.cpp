@@ -1,5 +1,6 @@
 #include "store/CacheNamespace.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "store/CacheLookup.h"
 #include "store/LiveBrowseCacheUtility.h"
@@ -86,7 +87,7 @@ TEST(CacheNamespace, GetFileInfo) {
         CZoError err = CacheNamespace::GetFileInfo(c.path, afile, tessarel, copy);
         EXPECT_EQ(c.ok, !err.IsError()) << c.path;
         if (!c.ok) {
-            EXPECT_TRUE(FXErrorUtil::IsInt(err, 27)) << c.path;
+            EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kUnexpectedPath)) << c.path;
             EXPECT_NE(std::string::npos, err.AsString().find(std::string("Unexpected path found [") + c.path + "]"));
         }
         EXPECT_EQ(c.afile, afile) << c.path;
@@ -174,7 +175,8 @@ TEST_F(CacheNamespaceLookup, NoCacheOrDatabaseFoundFailsWithCode81) {
             CacheNamespace::GenerateFlatFilePath(std::string("vm"), 77, 812, 2, 1, "g", path),
             CacheNamespace::GenerateExtentFilePath(812, 0, 77, 2, 1, path),
         };
-        for (const CZoError& err : errors) EXPECT_TRUE(FXErrorUtil::IsInt(err, 81)) << err.AsString();
+        for (const CZoError& err : errors)
+            EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNoDatabase)) << err.AsString();
         EXPECT_FALSE(GetCache(812, 1));
         EXPECT_FALSE(GetDB(812, 1));
     }
@@ -192,7 +194,7 @@ TEST_F(CacheNamespaceLookup, ResolverReplacedWhileOtherThreadsResolve) {
                 std::string path;
                 CZoError err = CacheNamespace::GenerateFlatFilePath(812, 0, 77, 2, 1, "g", path);
                 if (!err.IsError() && path != "/srv/jr/LiveBrowseCache/DATA/C1/afile_812_1_2/812_1_2.cache") ++wrong;
-                if (err.IsError() && !FXErrorUtil::IsInt(err, 81)) ++wrong;
+                if (err.IsError() && !FXErrorUtil::IsInt(err, LBCError::kNoDatabase)) ++wrong;
             }
         });
     }

@@ -4,6 +4,7 @@
 #include "store/Cache.h"
 
 #include "CacheTestSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
 #include "platform/SystemClock.h"
@@ -72,7 +73,7 @@ TEST_P(CacheTest, CacheTypesOtherThanFlatFileFailInitialize) {
         Cache cache(static_cast<Cache::Type>(type), loc.root, true);
         cache.SetMountPathInfo(loc.info);
         CZoError err = cache.Initialize();
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, 43)) << type;
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheTypeNotSupported)) << type;
         if (type == 1) {
             EXPECT_NE(std::string::npos, err.AsString().find("Per extent hosting file cache is not supprted"));
         }
@@ -106,7 +107,7 @@ TEST_P(CacheTest, ItemsGoThroughTheCache) {
     EXPECT_TRUE(FXErrorUtil::IsWin32(cache->DeleteItem(item), 50));
 
     CZoError err = cache->GetItem(900, "nowhere:0:1", Cache::INTENDED_OP_READ, item);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 37));
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation));
 }
 
 TEST_P(CacheTest, FullStateHysteresisLogsOnlyChanges) {
@@ -211,7 +212,7 @@ TEST_P(CacheTest, StatisticsFailureLeavesTheState) {
     LoopbackFS::TEST_SetConnected(TestLocation::kHost, false);
     Cache::CacheSpaceStats after;
     CZoError err = cache->GetCacheSpaceUsageStats(after);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 71)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kSpaceUsageFailed)) << err.AsString();
     EXPECT_EQ(0u, after.total);
     EXPECT_EQ(full, cache->IsFull());
 
@@ -229,7 +230,7 @@ TEST_P(CacheTest, UnavailableUntilMarkedAvailable) {
     LoopbackFS::TEST_SetConnected(TestLocation::kHost, false);
     CacheItemPtr item;
     CZoError err = cache->CreateItem(MakeExtent(812, 0), "", Cache::INTENDED_OP_WRITE, item);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 85));
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheUnavailable));
     EXPECT_TRUE(cache->IsUnavailable());
     LoopbackFS::TEST_SetConnected(TestLocation::kHost, true);
     EXPECT_TRUE(cache->IsUnavailable());
@@ -356,7 +357,7 @@ TEST(CacheFileAccessTest, NoFileAccessForTheLocationFailsInitialize) {
     Cache cache(Cache::FLAT_FILE_CACHE, loc.root, true);
     cache.SetMountPathInfo(loc.info);
     CZoError err = cache.Initialize();
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 83)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kNoFileSystemObject)) << err.AsString();
     EXPECT_FALSE(Exists(loc.Local("DATA")));
     // Nor does it fall back to a local folder of the remote path's name.
     EXPECT_FALSE(cache.GetFSIO());

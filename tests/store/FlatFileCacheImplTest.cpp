@@ -4,6 +4,7 @@
 #include "store/FlatFileCacheImpl.h"
 
 #include "CacheTestSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "store/FlatFileCacheItem.h"
 
@@ -89,10 +90,10 @@ TEST_P(FlatFileCacheImplTest, GetItemFailuresLeaveTheItemParameter) {
         int code;
     };
     const Case cases[] = {
-        {"loc:" + relative + ":0:10", 44},  // no flat file yet
-        {relative + ":0:10", 37},           // no prefix
-        {"loc:" + relative + ":0", 37},     // too few fields
-        {"loc:../../x.cache:0:10", 37},
+        {"loc:" + relative + ":0:10", LBCError::kFlatFileOpenFailed},  // no flat file yet
+        {relative + ":0:10", LBCError::kInvalidLocation},              // no prefix
+        {"loc:" + relative + ":0", LBCError::kInvalidLocation},        // too few fields
+        {"loc:../../x.cache:0:10", LBCError::kInvalidLocation},
     };
     for (const Case& c : cases) {
         CacheItemPtr item = before;
@@ -109,7 +110,7 @@ TEST_P(FlatFileCacheImplTest, DeleteItemIsRefusedAsWin32Error50) {
     ASSERT_FALSE(impl->GetItem(900, extent->CacheLocation, Cache::INTENDED_OP_READ, item).IsError());
     CZoError err = impl->DeleteItem(item);
     EXPECT_TRUE(FXErrorUtil::IsWin32(err, 50));
-    EXPECT_FALSE(FXErrorUtil::IsInt(err, 50));
+    EXPECT_FALSE(FXErrorUtil::IsInt(err, LBCError::kWriteInProgress));
     EXPECT_EQ(Payload(30, 1), ReadWholeFile(localFlatFile));
 }
 
@@ -133,9 +134,9 @@ TEST_P(FlatFileCacheImplTest, ValidityOfRecordedLocations) {
         {"loc:C1/afile_9_1_2/9_1_2.cache:0:30", "GUID-1", false, Cache::INVALIDITY_FILE_NOT_OPENED, 0, 1},
         // The region is not compared with the file's length.
         {"loc:" + relative + ":1000:30", "GUID-1", true, Cache::INVALIDITY_NONE, 0, 0},
-        {"loc:" + relative + ":0", "GUID-1", false, Cache::INVALIDITY_NONE, 37, 0},
-        {"loc:/etc/passwd:0:30", "GUID-1", false, Cache::INVALIDITY_NONE, 37, 0},
-        {"loc:" + relative + ":-30:30", "GUID-1", false, Cache::INVALIDITY_NONE, 37, 0},
+        {"loc:" + relative + ":0", "GUID-1", false, Cache::INVALIDITY_NONE, LBCError::kInvalidLocation, 0},
+        {"loc:/etc/passwd:0:30", "GUID-1", false, Cache::INVALIDITY_NONE, LBCError::kInvalidLocation, 0},
+        {"loc:" + relative + ":-30:30", "GUID-1", false, Cache::INVALIDITY_NONE, LBCError::kInvalidLocation, 0},
     };
     for (const Case& c : cases) {
         Extent extent = *stored;
@@ -163,7 +164,7 @@ TEST_P(FlatFileCacheImplTest, SizesAndPaths) {
     EXPECT_EQ(dataFolder + "/" + relative, path);
 
     long long size = 77;
-    EXPECT_TRUE(FXErrorUtil::IsInt(impl->GetCacheSize(vm, size), 73));
+    EXPECT_TRUE(FXErrorUtil::IsInt(impl->GetCacheSize(vm, size), LBCError::kSizeFailed));
     EXPECT_EQ(77, size);
 
     Store(0, Payload(100, 1));
@@ -226,14 +227,14 @@ TEST_P(FlatFileCacheImplTest, UnreachableLocationMarksTheBackEndUnavailable) {
 
     CacheItemPtr item;
     CZoError err = impl->CreateItem(MakeExtent(812, 1), "", Cache::INTENDED_OP_WRITE, item);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 85)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheUnavailable)) << err.AsString();
     EXPECT_TRUE(item);
     EXPECT_FALSE(impl->IsAvailable());
 
     impl->MarkAvailable();
     item.reset();
     err = impl->GetItem(900, stored->CacheLocation, Cache::INTENDED_OP_REWRITE, item);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 85)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheUnavailable)) << err.AsString();
     EXPECT_TRUE(item);
     EXPECT_FALSE(impl->IsAvailable());
 
@@ -242,7 +243,7 @@ TEST_P(FlatFileCacheImplTest, UnreachableLocationMarksTheBackEndUnavailable) {
     impl->MarkAvailable();
     item.reset();
     err = impl->GetItem(900, stored->CacheLocation, Cache::INTENDED_OP_READ, item);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 85)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheUnavailable)) << err.AsString();
     EXPECT_FALSE(item);
     EXPECT_FALSE(impl->IsAvailable());
 
@@ -252,7 +253,7 @@ TEST_P(FlatFileCacheImplTest, UnreachableLocationMarksTheBackEndUnavailable) {
     bool valid = false;
     Cache::INVALIDITY_REASON reason = Cache::INVALIDITY_NONE;
     err = impl->IsCacheLocationValid(extent, VM(2, 1, 812, "vm", 900, 0, "g"), valid, reason);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 85)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kCacheUnavailable)) << err.AsString();
     EXPECT_EQ(Cache::INVALIDITY_NONE, reason);
 
     LoopbackFS::TEST_SetConnected(TestLocation::kHost, true);

@@ -4,6 +4,7 @@
 #include "store/FlatFileCacheItem.h"
 
 #include "CacheTestSupport.h"
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
 #include "store/LiveBrowseCacheUtility.h"
@@ -266,7 +267,7 @@ TEST_P(FlatFileCacheItemTest, ReadsAreExactAndStreamFromThePosition) {
     // Past the end of the file: a short read.
     size = 1;
     CZoError err = item->Read(buffer, size);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 53)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kShortRead)) << err.AsString();
     EXPECT_EQ(1u, size);
 }
 
@@ -281,7 +282,7 @@ TEST_P(FlatFileCacheItemTest, ReadIntoLentMemoryNeverReplacesIt) {
     EXPECT_EQ(Payload(64, 4).substr(0, 32), std::string(memory.data(), 32));
     // More than was lent: refused rather than reallocated.
     size = 33;
-    EXPECT_TRUE(FXErrorUtil::IsInt(item->Read(buffer, size), 51));
+    EXPECT_TRUE(FXErrorUtil::IsInt(item->Read(buffer, size), LBCError::kReadFailed));
     EXPECT_EQ(memory.data(), buffer.Ptr());
     buffer.Unlink(nullptr, nullptr);
 }
@@ -290,14 +291,14 @@ TEST_P(FlatFileCacheItemTest, RegionPastTheEndFailsTheRead) {
     WriteRegion(Payload(10, 1));
     FlatItemPtr item = Open(relative + ":5:10", Cache::INTENDED_OP_READ);
     CAutoMemory<char> buffer;
-    EXPECT_TRUE(FXErrorUtil::IsInt(item->Read(buffer), 53));
+    EXPECT_TRUE(FXErrorUtil::IsInt(item->Read(buffer), LBCError::kShortRead));
 }
 
 TEST_P(FlatFileCacheItemTest, ReadOfAnItemThatOpenedNothingIs51) {
     FlatItemPtr item = NewWriteItem();
     CAutoMemory<char> buffer;
     size_t size = 4;
-    EXPECT_TRUE(FXErrorUtil::IsInt(item->Read(buffer, size), 51));
+    EXPECT_TRUE(FXErrorUtil::IsInt(item->Read(buffer, size), LBCError::kReadFailed));
 }
 
 TEST_P(FlatFileCacheItemTest, MissingFlatFileFailsAReadItemAtConstruction) {
@@ -306,7 +307,7 @@ TEST_P(FlatFileCacheItemTest, MissingFlatFileFailsAReadItemAtConstruction) {
             Open(relative + ":0:10", op);
             ADD_FAILURE() << "constructed";
         } catch (CZoError& err) {
-            EXPECT_TRUE(FXErrorUtil::IsInt(err, 44)) << err.AsString();
+            EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kFlatFileOpenFailed)) << err.AsString();
         }
     }
     // Write and rewrite items open nothing.
@@ -360,7 +361,7 @@ TEST_P(FlatFileCacheItemTest, UntrustedLocationsAreRejectedWith37AndOpenNothing)
                 Open(text, op);
                 ADD_FAILURE() << "accepted " << text;
             } catch (CZoError& err) {
-                EXPECT_TRUE(FXErrorUtil::IsInt(err, 37)) << text << " " << err.AsString();
+                EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) << text << " " << err.AsString();
             }
         }
     }
@@ -402,13 +403,13 @@ TEST(FlatFileCacheItemRemoteTest, FailedAndShortTransfersAreReported) {
     FlatItemPtr failed = newItem();
     failed->Write(bytes.data(), bytes.size());
     CZoError err = failed->Close();
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 49)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kFlatFileWriteFailed)) << err.AsString();
 
     LoopbackFS::TEST_SetMaxTransfer(TestLocation::kHost, 10);
     FlatItemPtr shortWrite = newItem();
     shortWrite->Write(bytes.data(), bytes.size());
     err = shortWrite->Close();
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 52)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kShortWrite)) << err.AsString();
     EXPECT_NE(std::string::npos, err.AsString().find("Bytes to write=[100], written=[10]"));
 
     LoopbackFS::TEST_SetMaxTransfer(TestLocation::kHost, 0);
@@ -421,7 +422,7 @@ TEST(FlatFileCacheItemRemoteTest, FailedAndShortTransfersAreReported) {
                                                                dataFolder, loc.info, 900);
     CAutoMemory<char> buffer;
     err = reader->Read(buffer);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 53)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kShortRead)) << err.AsString();
     LoopbackFS::TEST_Reset();
 }
 

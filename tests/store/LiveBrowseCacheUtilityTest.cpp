@@ -1,5 +1,6 @@
 #include "store/LiveBrowseCacheUtility.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/XKPlatformInfo.h"
 #include "store/CacheNamespace.h"
@@ -88,17 +89,21 @@ TEST_F(LiveBrowseCacheUtilityTest, AConfiguredLocationIsUsedOnlyWhenItExists) {
 TEST_F(LiveBrowseCacheUtilityTest, NoUsableJobResultsFolderFailsInsteadOfARelativePath) {
     XKPlatformInfo::TEST_SetJobResultsDirectory("relative/jr");
     std::string folder = "untouched";
-    EXPECT_TRUE(FXErrorUtil::IsInt(LiveBrowseCacheUtility::GetCacheFolderLocation(folder), 82));
-    EXPECT_TRUE(FXErrorUtil::IsInt(LiveBrowseCacheUtility::GetLocalCacheFolderLocation(folder), 82));
-    EXPECT_TRUE(FXErrorUtil::IsInt(LiveBrowseCacheUtility::GetDefaultCacheStageDBLocation(folder), 25));
-    EXPECT_TRUE(FXErrorUtil::IsInt(LiveBrowseCacheUtility::GetAfileStageDBLocation("/m/DB/C1/x", "/m/DB", folder), 25));
+    EXPECT_TRUE(
+        FXErrorUtil::IsInt(LiveBrowseCacheUtility::GetCacheFolderLocation(folder), LBCError::kNoJobResultsFolder));
+    EXPECT_TRUE(
+        FXErrorUtil::IsInt(LiveBrowseCacheUtility::GetLocalCacheFolderLocation(folder), LBCError::kNoJobResultsFolder));
+    EXPECT_TRUE(FXErrorUtil::IsInt(LiveBrowseCacheUtility::GetDefaultCacheStageDBLocation(folder),
+                                   LBCError::kStageFolderFailed));
+    EXPECT_TRUE(FXErrorUtil::IsInt(LiveBrowseCacheUtility::GetAfileStageDBLocation("/m/DB/C1/x", "/m/DB", folder),
+                                   LBCError::kStageFolderFailed));
     EXPECT_EQ("untouched", folder);
 }
 
 TEST_F(LiveBrowseCacheUtilityTest, AfileStageLocationNeedsTheRootAtTheStartOfTheFolder) {
     std::string folder;
     CZoError err = LiveBrowseCacheUtility::GetAfileStageDBLocation("/other/DB/C1/x", "/mnt/c1/DB", folder);
-    EXPECT_TRUE(FXErrorUtil::IsInt(err, 30)) << err.AsString();
+    EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kStagingPathFailed)) << err.AsString();
 }
 
 TEST(LiveBrowseCacheUtility, BytesAsUnits) {
@@ -179,7 +184,7 @@ TEST_F(LiveBrowseCacheUtilityTest, CopyToADataServerAndMoveWithinEachKind) {
     // Moves stay within one kind of location.
     CZoError refused = LiveBrowseCacheUtility::MoveFilesFromFolder(src, remote.Path("DB"), "*.db", 1,
                                                                    CCacheFileIOPtr(), remote.NewIO());
-    EXPECT_TRUE(FXErrorUtil::IsInt(refused, 79));
+    EXPECT_TRUE(FXErrorUtil::IsInt(refused, LBCError::kMoveAcrossLocationsRefused));
     EXPECT_TRUE(Exists(src + "/afile_cache.db"));
     ASSERT_FALSE(LiveBrowseCacheUtility::MoveFilesFromFolder(remote.Path("DB/C1/afile_812_1_2.upload"),
                                                              remote.Path("DB/C1/afile_812_1_2"), "*.db", 1,

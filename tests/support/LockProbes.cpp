@@ -1,5 +1,7 @@
 #include "support/LockProbes.h"
 
+#include "platform/ProcessUseLock.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -44,21 +46,35 @@ std::vector<std::string> LockedByOtherProcess(const std::vector<std::string>& pa
     return locked;
 }
 
-ForkedLockHolder::ForkedLockHolder(const std::string& path)
-    : child([&path](ForkedChild& self) {
-          char c = 'E';
-          int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
-          if (fd >= 0 && LockNow(fd)) c = 'L';
+ForkedHolder::ForkedHolder(const std::function<char()>& take, char heldAnswer)
+    : child([&take](ForkedChild& self) {
+          char c = take();
           if (!self.Send(c)) return 2;
           if (!self.Receive(c)) return 3;
           return 0;
       }) {
     char c = '?';
-    locked = child.Started() && child.Receive(c) && c == 'L';
+    held = child.Started() && child.Receive(c) && c == heldAnswer;
 }
 
-void ForkedLockHolder::Release() {
+void ForkedHolder::Release() {
     if (!child.Started() || child.Reaped()) return;
-    if (!child.Send('g')) ADD_FAILURE() << "lock holder gone";
+    if (!child.Send('g')) ADD_FAILURE() << "holder process gone";
     child.Wait();
 }
+
+ForkedLockHolder::ForkedLockHolder(const std::string& path)
+    : ForkedHolder(
+          [&path] {
+              int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+              return fd >= 0 && LockNow(fd) ? 'L' : 'E';
+          },
+          'L') {}
+
+ForkedUseHolder::ForkedUseHolder(const std::string& path)
+    : ForkedHolder(
+          [&path] {
+              bool sole = false;
+              return CProcessUseLock::Acquire(path, nullptr, sole).IsError() ? 'E' : 'U';
+          },
+          'U') {}

@@ -4,6 +4,7 @@
 
 #include "support/ChildProcess.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,19 +16,36 @@ bool OtherProcessCanLock(const std::string& path);
 // process for all of them).
 std::vector<std::string> LockedByOtherProcess(const std::vector<std::string>& paths);
 
-// A forked process holding the exclusive lock of a lock file (made when
-// missing) until released.
-class ForkedLockHolder {
+// A forked process that takes a hold of a file and keeps it until released;
+// its first answer says whether it took the hold.
+class ForkedHolder {
 public:
-    explicit ForkedLockHolder(const std::string& path);
-    ~ForkedLockHolder() { Release(); }
-    ForkedLockHolder(const ForkedLockHolder&) = delete;
-    ForkedLockHolder& operator=(const ForkedLockHolder&) = delete;
+    // `take` runs in the child and answers `held` when it took the hold.
+    ForkedHolder(const std::function<char()>& take, char held);
+    ~ForkedHolder() { Release(); }
+    ForkedHolder(const ForkedHolder&) = delete;
+    ForkedHolder& operator=(const ForkedHolder&) = delete;
 
-    bool Locked() const { return locked; }
+    bool Held() const { return held; }
     void Release();
 
 private:
     ForkedChild child;
-    bool locked = false;
+    bool held = false;
+};
+
+// A forked process holding the exclusive lock of a lock file (made when
+// missing) until released.
+class ForkedLockHolder : public ForkedHolder {
+public:
+    explicit ForkedLockHolder(const std::string& path);
+    bool Locked() const { return Held(); }
+};
+
+// A forked process holding a shared use of a use-lock file (CProcessUseLock)
+// until released: to this process, another user of the file.
+class ForkedUseHolder : public ForkedHolder {
+public:
+    explicit ForkedUseHolder(const std::string& path);
+    bool Using() const { return Held(); }
 };
