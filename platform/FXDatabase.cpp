@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace FX {
 
@@ -37,6 +38,16 @@ struct FieldMemo {
 // Enough for every column of the widest row the library reads.
 const size_t kFieldMemoEntries = 32;
 
+// What a compiled statement of a shape carries from one use to the next.
+struct KeptWithStatement {
+    FieldMemo fields;
+    // The text literals bound for a query object, which steps the statement
+    // after the call that bound them returned, when the text and the
+    // thread's literals may be gone. Grown once, then reused; a vector, as
+    // its bytes stay where they are when it moves with the statement.
+    std::vector<char> texts;
+};
+
 // Every live statement of one connection, so that closing the connection can
 // finalize those whose query objects are still held somewhere; and the
 // compiled statements of shaped texts that no one uses at the moment.
@@ -53,7 +64,7 @@ struct StatementRegistry {
         std::string shape;
         sqlite3_stmt* stmt;
         uint64_t lastUse;
-        FieldMemo fields;
+        KeptWithStatement kept;
     };
     // guarded by cacheLock
     std::vector<Idle> idle;
@@ -68,13 +79,13 @@ struct StatementRegistry {
     std::atomic<bool> attachmentsChanged{false};
 
     // An idle statement of that shape, taken out of the set (its shape moved
-    // into `key`, its field answers into `fields`), or null; `taken` is the
+    // into `key`, what it carries into `kept`), or null; `taken` is the
     // generation it belongs to, also for one the caller compiles now.
-    sqlite3_stmt* Take(const std::string& shape, std::string& key, FieldMemo& fields, uint64_t& taken);
+    sqlite3_stmt* Take(const std::string& shape, std::string& key, KeptWithStatement& kept, uint64_t& taken);
     // Puts a reset statement back; returns the one to finalize outside the
     // lock (one evicted to keep the set small, or this one when it belongs
     // to an earlier generation), or null.
-    sqlite3_stmt* Put(std::string& shape, sqlite3_stmt* stmt, FieldMemo& fields, uint64_t taken);
+    sqlite3_stmt* Put(std::string& shape, sqlite3_stmt* stmt, KeptWithStatement& kept, uint64_t taken);
     std::vector<sqlite3_stmt*> TakeAllIdle();
     // Finalizes every idle statement and disowns those in use.
     void DropKept();
@@ -88,7 +99,7 @@ struct StatementRegistry {
 // request road uses.
 const size_t kIdleStatements = 32;
 
-sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key, FieldMemo& fields,
+sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key, KeptWithStatement& kept,
                                       uint64_t& taken) {
     std::lock_guard<RankedMutex> guard(cacheLock);
     taken = generation;
@@ -96,7 +107,7 @@ sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key
         if (idle[i].shape != shape) continue;
         sqlite3_stmt* stmt = idle[i].stmt;
         key.swap(idle[i].shape);
-        fields = std::move(idle[i].fields);
+        kept = std::move(idle[i].kept);
         idle[i] = std::move(idle.back());
         idle.pop_back();
         return stmt;
@@ -104,10 +115,11 @@ sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key
     return nullptr;
 }
 
-sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt, FieldMemo& fields, uint64_t taken) {
+sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt, KeptWithStatement& kept,
+                                     uint64_t taken) {
     std::lock_guard<RankedMutex> guard(cacheLock);
     if (taken != generation) return stmt;
-    idle.push_back(Idle{std::move(shape), stmt, ++uses, std::move(fields)});
+    idle.push_back(Idle{std::move(shape), stmt, ++uses, std::move(kept)});
     if (idle.size() <= kIdleStatements) return nullptr;
     size_t oldest = 0;
     for (size_t i = 1; i < idle.size(); ++i)
@@ -142,8 +154,9 @@ public:
     // A non-empty shape puts the statement back into the connection's set
     // when the handle goes, instead of finalizing it.
     StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt,
-                    std::string&& shape = std::string(), FieldMemo&& fields = FieldMemo(), uint64_t generation = 0)
-        : registry(registry), stmt(stmt), fields(std::move(fields)), shape(std::move(shape)), generation(generation) {
+                    std::string&& shape = std::string(), KeptWithStatement&& kept = KeptWithStatement(),
+                    uint64_t generation = 0)
+        : registry(registry), stmt(stmt), kept(std::move(kept)), shape(std::move(shape)), generation(generation) {
         std::lock_guard<RankedMutex> guard(registry->lock);
         next = registry->live;
         if (next != nullptr) next->previous = this;
@@ -157,7 +170,7 @@ public:
             } else {
                 sqlite3_reset(stmt);
                 sqlite3_clear_bindings(stmt);
-                sqlite3_finalize(registry->Put(shape, stmt, fields, generation));
+                sqlite3_finalize(registry->Put(shape, stmt, kept, generation));
             }
         }
         if (previous != nullptr) previous->next = next;
@@ -171,8 +184,9 @@ public:
     const boost::shared_ptr<StatementRegistry> registry;
     // cleared under registry->lock when the connection closes first
     sqlite3_stmt* stmt;
-    // used by the one query object holding the handle
-    FieldMemo fields;
+    // used by the one query object holding the handle; its bound texts stay
+    // until the statement is reset
+    KeptWithStatement kept;
 
 private:
     std::string shape;
@@ -254,11 +268,16 @@ thread_local ThreadShapeBuffers t_shapeBuffers;
 
 // The compiled statement of the text's shape with the text's literals bound:
 // an idle one of the connection's set, or compiled now; its shape goes into
-// `key` and its generation into `taken`. Null when the text has no shape, or
-// its shape does not compile as the text does; the caller then runs the text
-// as it stands.
+// `key`, what it carries into `kept` and its generation into `taken`. Null
+// when the text has no shape, or its shape does not compile as the text does;
+// the caller then runs the text as it stands.
+//
+// SQLite keeps no copy of the bound texts: they must stay until the statement
+// is reset. Unless `outlivesCall`, the caller steps the statement and resets
+// it before it returns, and the texts are bound where they stand, in `sql`
+// and the thread's literals; else they are copied into `kept.texts`.
 sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key,
-                         detail::FieldMemo& fields, uint64_t& taken) {
+                         detail::KeptWithStatement& kept, uint64_t& taken, bool outlivesCall) {
     // The limit is the text's, however short its shape.
     if (sql.size() > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1))) return nullptr;
     ShapeBuffers callBuffers;
@@ -266,7 +285,7 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
     std::string& shape = buffers.shape;
     std::vector<SqlLiteral>& literals = buffers.literals;
     if (!buffers.memo.Shape(sql.c_str(), shape, literals)) return nullptr;
-    sqlite3_stmt* stmt = registry.Take(shape, key, fields, taken);
+    sqlite3_stmt* stmt = registry.Take(shape, key, kept, taken);
     if (stmt == nullptr) {
         const char* tail = nullptr;
         if (sqlite3_prepare_v3(db, shape.c_str(), static_cast<int>(shape.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
@@ -278,12 +297,31 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
         registry.CountCompiled();
         key = shape;
     }
+    // This call's buffers go when it returns.
+    const bool copyTexts = outlivesCall || &buffers == &callBuffers;
+    if (copyTexts) {
+        size_t total = 0;
+        for (const SqlLiteral& literal : literals)
+            if (literal.isText) total += literal.TextSize();
+        // never empty, else an empty text would bind as NULL
+        if (kept.texts.size() <= total) kept.texts.resize(total + 1);
+    }
+    char* copied = kept.texts.data();
     for (size_t i = 0; i < literals.size(); ++i) {
         const SqlLiteral& literal = literals[i];
         int column = static_cast<int>(i) + 1;
-        int rc = literal.isText ? sqlite3_bind_text(stmt, column, literal.TextData(sql.c_str()),
-                                                    static_cast<int>(literal.TextSize()), SQLITE_TRANSIENT)
-                                : sqlite3_bind_int64(stmt, column, literal.number);
+        int rc;
+        if (literal.isText) {
+            const char* text = literal.TextData(sql.c_str());
+            if (copyTexts) {
+                memcpy(copied, text, literal.TextSize());
+                text = copied;
+                copied += literal.TextSize();
+            }
+            rc = sqlite3_bind_text(stmt, column, text, static_cast<int>(literal.TextSize()), SQLITE_STATIC);
+        } else {
+            rc = sqlite3_bind_int64(stmt, column, literal.number);
+        }
         if (rc != SQLITE_OK) {
             sqlite3_finalize(stmt);
             return nullptr;
@@ -293,11 +331,11 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
 }
 
 // Resets a statement from TakeShaped and puts it back into the set.
-void PutShaped(detail::StatementRegistry& registry, std::string& key, detail::FieldMemo& fields, sqlite3_stmt* stmt,
-               uint64_t taken) {
+void PutShaped(detail::StatementRegistry& registry, std::string& key, detail::KeptWithStatement& kept,
+               sqlite3_stmt* stmt, uint64_t taken) {
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
-    sqlite3_finalize(registry.Put(key, stmt, fields, taken));
+    sqlite3_finalize(registry.Put(key, stmt, kept, taken));
 }
 
 }  // namespace
@@ -361,7 +399,7 @@ int CSQLite3Query::FieldIndex(const char* name) {
     if (name != nullptr) {
         // Only this query steps the statement, so nothing recompiles it
         // while the memo is read.
-        detail::FieldMemo& memo = handle->fields;
+        detail::FieldMemo& memo = handle->kept.fields;
         const int recompiled = sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0);
         if (memo.recompiled != recompiled) {
             memo.entries.clear();
@@ -566,9 +604,9 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
         ConnectionLock lock(db);
         sqlite3_int64 before = sqlite3_total_changes64(db);
         std::string key;
-        detail::FieldMemo fields;
+        detail::KeptWithStatement kept;
         uint64_t taken = 0;
-        sqlite3_stmt* shaped = reuseStatements ? TakeShaped(db, *registry, sql, key, fields, taken) : nullptr;
+        sqlite3_stmt* shaped = reuseStatements ? TakeShaped(db, *registry, sql, key, kept, taken, false) : nullptr;
         if (shaped != nullptr) {
             do {
                 rc = sqlite3_step(shaped);
@@ -584,7 +622,7 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
             text = ErrorText(db);
         }
         // reset only once the error has been read
-        if (shaped != nullptr) PutShaped(*registry, key, fields, shaped, taken);
+        if (shaped != nullptr) PutShaped(*registry, key, kept, shaped, taken);
         DropKeptAfterAttachments();
     }
     if (rc != SQLITE_OK) return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
@@ -615,15 +653,15 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql
     return CZoError::Success();
 }
 
-CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const std::string& sql,
+CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const std::string& sql, bool outlivesCall,
                                        boost::shared_ptr<detail::StatementHandle>& handle) {
     std::string key;
-    detail::FieldMemo fields;
+    detail::KeptWithStatement kept;
     uint64_t taken = 0;
     sqlite3_stmt* shaped =
-        db != nullptr && reuseStatements ? TakeShaped(db, *registry, sql, key, fields, taken) : nullptr;
+        db != nullptr && reuseStatements ? TakeShaped(db, *registry, sql, key, kept, taken, outlivesCall) : nullptr;
     if (shaped == nullptr) return Prepare(at, sql, handle);
-    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key), std::move(fields), taken);
+    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key), std::move(kept), taken);
     return CZoError::Success();
 }
 
@@ -669,7 +707,7 @@ CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3
     query->Finalize();
 
     boost::shared_ptr<detail::StatementHandle> handle;
-    CZoError err = PrepareOrReuse(FXLOC, sql, handle);
+    CZoError err = PrepareOrReuse(FXLOC, sql, true, handle);
     if (err.IsError()) return err;
     int rc;
     std::string text;
@@ -697,7 +735,7 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
     if (fault.armed) throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
 
     boost::shared_ptr<detail::StatementHandle> handle;
-    CZoError err = PrepareOrReuse(FXLOC, sql, handle);
+    CZoError err = PrepareOrReuse(FXLOC, sql, false, handle);
     if (err.IsError()) return err;
     int rc;
     std::string text;
@@ -713,6 +751,8 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
         }
         DropKeptAfterAttachments();
     }
+    // reset while the texts bound from `sql` and the thread's literals stay
+    handle.reset();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     value = result;

@@ -192,7 +192,9 @@ private:
                      boost::shared_ptr<detail::StatementHandle>& handle);
     // A statement of the text's shape, reused from the connection's set,
     // when the text has one; else compiled from the text as it stands.
-    CZoError PrepareOrReuse(const FXCodeLocation& at, const std::string& sql,
+    // `outlivesCall`: the statement is stepped or reset after the caller
+    // returned (a query object's).
+    CZoError PrepareOrReuse(const FXCodeLocation& at, const std::string& sql, bool outlivesCall,
                             boost::shared_ptr<detail::StatementHandle>& handle);
     // After a text ran: once it attached or detached a database, no
     // statement compiled before is kept.

@@ -356,6 +356,30 @@ TEST_F(StatementReuseTest, TextsDifferingInASignShareOneStatement) {
     EXPECT_EQ(idle + 1, reused.TEST_IdleStatements());
 }
 
+// A query object steps its statement after Query returned: the text it was
+// given is gone by then, and the thread has shaped other texts, of the same
+// shape too, into its own buffers.
+TEST_F(StatementReuseTest, AQueryKeepsItsTextsUntilItsLastRow) {
+    for (int i = 1; i <= 6; ++i) {
+        const std::string s = i % 2 == 1 ? "'it''s'" : "'no''w'";
+        ASSERT_FALSE(Execute(reused, "INSERT INTO t(i, s, a) VALUES (" + std::to_string(i) + ", " + s + ", 'x-long')")
+                         .failed);
+    }
+    boost::shared_ptr<FX::CSQLite3Query> q;
+    {
+        // no ORDER BY: the rows after the first are found by the later steps
+        std::string sql = "SELECT i FROM t WHERE s = 'it''s' AND a = 'x-long'";
+        ASSERT_FALSE(reused.Query(sql, q).IsError());
+        std::fill(sql.begin(), sql.end(), 'z');
+    }
+    // The same shape with texts of the same lengths, and another one.
+    ASSERT_FALSE(Query(reused, "SELECT i FROM t WHERE s = 'no''w' AND a = 'y-long'").failed);
+    ASSERT_FALSE(Execute(reused, "UPDATE t SET n = 'n''1' WHERE s = 'zz''z'").failed);
+    std::vector<int> rows;
+    for (; !q->Eof(); q->NextRow()) rows.push_back(q->GetIntField(0, -1));
+    EXPECT_EQ((std::vector<int>{1, 3, 5}), rows);
+}
+
 // Threads share one connection; each compiled statement serves one of them at
 // a time.
 TEST_F(StatementReuseTest, ThreadsOnOneConnectionGetTheirOwnRows) {
