@@ -2,11 +2,12 @@
 // marked as referenced, and the opened Reader.
 //
 // Locks, in the order taken: the service lock inside the resolution, then the
-// VM row lock across the VM row's read, validity test and write, then the
-// database locks inside each CacheDB call.
+// VM row lock across the VM row's read, validity test and write (the flat file
+// is opened before it), then the database locks inside each CacheDB call.
 
 #include "LiveBrowseCache.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "VM.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
@@ -32,7 +33,7 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
                                                unsigned int copyId, long long jobId, long long flags,
                                                CLiveBrowseCache::ReaderPtr& reader) {
     // Switched off: refused before anything is counted or logged.
-    if (!g_bIsEnableLBCReadDuringValidation.load()) return FXErrorUtil::ErrorInt(FXLOC, 59);
+    if (!g_bIsEnableLBCReadDuringValidation.load()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kReadsDisabled);
 
     return RunRequest(FXLOC, [&]() -> CZoError {
         PerJobSpan admissionTime(jobId, LBCPerfCounters::SlotReaderRequests);
@@ -44,7 +45,7 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
         CacheDBPtr db;
         CZoError err = GetConfiguredCache(afileId, copyId, cache, db);
         if (err.IsError()) return err.Push(FXLOC);
-        if (cache->IsUnavailable()) return FXErrorUtil::ErrorInt(FXLOC, 85);
+        if (cache->IsUnavailable()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheUnavailable);
 
         const bool partial = (flags & kPartialExtentFlag) != 0;
         if (!partial) PerJobCount(jobId, LBCPerfCounters::SlotFullExtentReads);
@@ -60,9 +61,15 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
         if (err.IsError()) return err.Push(FXLOC);
         extent->JobID = jobId;
         if (extent->CacheLocation.empty())
-            return FXErrorUtil::ErrorInt(FXLOC, 40, "No item location found for the specified extent %s",
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNoItemLocation,
+                                         "No item location found for the specified extent %s",
                                          extent->description().c_str());
 
+        // The flat file is looked at once per request: the read item's
+        // opening, outside the row lock, is also what the validity test
+        // judges of the file, at the test's place.
+        CacheItemPtr item;
+        const CZoError opening = cache->GetItem(jobId, extent->CacheLocation, Cache::INTENDED_OP_READ, item);
         {
             // Only the reference time and the job id change: the row is
             // re-read and written back as one step among this process's
@@ -75,20 +82,17 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
 
             bool valid = false;
             Cache::INVALIDITY_REASON reason = Cache::INVALIDITY_NONE;
-            err = cache->IsCacheLocationValid(*extent, vm, valid, reason);
+            err = cache->IsOpenedLocationValid(*extent, vm, opening, valid, reason);
             if (err.IsError()) return err.Push(FXLOC);
             if (!valid)
-                return FXErrorUtil::ErrorInt(FXLOC, 37, "Invalid cache location [%s] for extent [%s]",
+                return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
+                                             "Invalid cache location [%s] for extent [%s]",
                                              extent->CacheLocation.c_str(), extent->description().c_str());
 
             vm.LastReferenceTime = static_cast<long long>(SystemClock::Time());
             err = db->UpdateVM(vm);
             if (err.IsError()) return err.Push(FXLOC);
         }
-
-        CacheItemPtr item;
-        err = cache->GetItem(jobId, extent->CacheLocation, Cache::INTENDED_OP_READ, item);
-        if (err.IsError()) return err.Push(FXLOC);
 
         reader.reset(new CLiveBrowseCache::Reader(extent, item));
         reader->SetCache(cache, db);

@@ -318,6 +318,17 @@ CZoError Cache::IsCacheLocationValid(const Extent& extent, const VM& vm, bool& v
     return impl->IsCacheLocationValid(extent, vm, valid, reason);
 }
 
+CZoError Cache::IsOpenedLocationValid(const Extent& extent, const VM& vm, const CZoError& opening, bool& valid,
+                                      INVALIDITY_REASON& reason) {
+    CacheImplPtr impl;
+    CZoError err = Impl(FXLOC, impl);
+    if (err.IsError()) {
+        valid = false;
+        return err;
+    }
+    return impl->IsOpenedLocationValid(extent, vm, opening, valid, reason);
+}
+
 CZoError Cache::GetCacheFilePath(const VM& vm, std::string& path) {
     CacheImplPtr impl;
     CZoError err = Impl(FXLOC, impl);

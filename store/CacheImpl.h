@@ -62,6 +62,10 @@ public:
     // `reason` as the caller set it.
     virtual CZoError IsCacheLocationValid(const Extent& extent, const VM& vm, bool& valid,
                                           Cache::INVALIDITY_REASON& reason);
+    // The same test of a location whose read item the caller has already
+    // opened, `opening` being the outcome: the storage is looked at once.
+    virtual CZoError IsOpenedLocationValid(const Extent& extent, const VM& vm, const CZoError& opening, bool& valid,
+                                           Cache::INVALIDITY_REASON& reason);
     virtual std::string ConstructCacheItemLocationForDB(const std::string& location) const;
 
 protected:

@@ -165,7 +165,21 @@ CZoError FlatFileCacheImpl::IsCacheLocationValid(const Extent& extent, const VM&
     if (!valid) return CZoError::Success();
 
     CacheItemPtr item;
-    err = GetItem(extent.JobID, extent.CacheLocation, Cache::INTENDED_OP_VALIDITY_TEST, item);
+    return JudgeOpening(extent, GetItem(extent.JobID, extent.CacheLocation, Cache::INTENDED_OP_VALIDITY_TEST, item),
+                        valid, reason);
+}
+
+CZoError FlatFileCacheImpl::IsOpenedLocationValid(const Extent& extent, const VM& vm, const CZoError& opening,
+                                                  bool& valid, Cache::INVALIDITY_REASON& reason) {
+    CZoError err = CacheImpl::IsCacheLocationValid(extent, vm, valid, reason);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!valid) return CZoError::Success();
+    return JudgeOpening(extent, opening, valid, reason);
+}
+
+CZoError FlatFileCacheImpl::JudgeOpening(const Extent& extent, const CZoError& opening, bool& valid,
+                                         Cache::INVALIDITY_REASON& reason) {
+    CZoError err = opening;
     if (FXErrorUtil::IsInt(err, LBCError::kFlatFileOpenFailed)) {
         LBC_LOG(2, "Failed to open flat file for extent [%s]", extent.description().c_str());
         valid = false;
