@@ -50,14 +50,19 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
         const bool partial = (flags & kPartialExtentFlag) != 0;
         if (!partial) PerJobCount(jobId, LBCPerfCounters::SlotFullExtentReads);
 
+        // Resolved once: every statement of the admission goes to the afile's
+        // container directly.
+        CacheDBPtr container;
+        err = db->GetCacheDB(*extent, container);
+        if (err.IsError()) return err.Push(FXLOC);
         // Released when the admission returns: a deferred commit.
-        CacheDB::CTransactionContextPtr transaction = db->BeginTransaction(extent);
-        if (transaction && transaction->container) KeepFlatFileOpen(*cache, *transaction->container, *extent);
+        CacheDB::CTransactionContextPtr transaction = container->BeginTransaction(extent);
+        if (transaction) KeepFlatFileOpen(*cache, *container, *extent);
 
         ExtentParam key = ExtentParam::Of(*extent);
         // A full-extent request is served only from a full write.
         key.Flags = partial ? 0 : kFlagsFullExtent;
-        err = db->GetExtent(key, *extent);
+        err = container->GetExtent(key, *extent);
         if (err.IsError()) return err.Push(FXLOC);
         extent->JobID = jobId;
         if (extent->CacheLocation.empty())
@@ -76,7 +81,7 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
             // requests, so no renewed validity GUID is reverted.
             VM vm(tessarelId, copyId, afileId, std::string(), jobId, 0, std::string());
             VMRowLock rowLock(vm);
-            err = db->GetVMJob(vm);
+            err = container->GetVMJob(vm);
             if (err.IsError()) return err.Push(FXLOC);
             vm.JobID = jobId;
 
@@ -90,7 +95,7 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
                                              extent->CacheLocation.c_str(), extent->description().c_str());
 
             vm.LastReferenceTime = static_cast<long long>(SystemClock::Time());
-            err = db->UpdateVM(vm);
+            err = container->UpdateVM(vm);
             if (err.IsError()) return err.Push(FXLOC);
         }
 

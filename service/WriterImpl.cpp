@@ -173,9 +173,9 @@ bool WriterImpl::IsVMBeingPruned(const VMPtr& vm) const {
 
 CZoError WriterImpl::ReReadRows(Extent& row, VM& vm) const {
     // Keyed by the Writer's Flags as well: only a row of this write's kind matches.
-    CZoError err = db->GetExtent(ExtentParam::Of(*extent), row);
+    CZoError err = Rows().GetExtent(ExtentParam::Of(*extent), row);
     if (err.IsError()) return err.Push(FXLOC);
-    err = db->GetVMJob(vm);
+    err = Rows().GetVMJob(vm);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
@@ -222,9 +222,13 @@ CZoError WriterImpl::RecordLocation(const VM& vm) {
     // item was created with.
     extent->CacheLocation = item->GetExtent()->CacheLocation;
     extent->ValidityGUID = vm.ValidityGUID;
-    CZoError err = db->UpdateExtent(*extent);
+    CZoError err = Rows().UpdateExtent(*extent);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
+}
+
+CacheDB& WriterImpl::Rows() const {
+    return containerHold && containerHold->Container() ? *containerHold->Container() : *db;
 }
 
 boost::shared_ptr<FlatFileCacheItem> WriterImpl::FlatItem() const {
