@@ -56,6 +56,8 @@ public:
 
 private:
     CZoError NotOpen(const FXCodeLocation& at) const;
+    // The write item, in the flat file its container's ledger names.
+    CZoError CreateItemInFlatFile(FlatFileLedger& ledger);
     // Close's steps up to the row update; any error makes Close roll back.
     CZoError Commit();
 

@@ -264,6 +264,15 @@ CZoError Cache::CreateItem(ExtentPtr extent, const std::string& validityGuid, In
     return CZoError::Success();
 }
 
+CZoError Cache::CreateItemAt(ExtentPtr extent, const std::string& itemPath, IntendedOp op, CacheItemPtr& item) {
+    CacheImplPtr impl;
+    CZoError err = Impl(FXLOC, impl);
+    if (err.IsError()) return err;
+    err = impl->CreateItemAt(extent, itemPath, op, item);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
 CZoError Cache::GetItem(long long jobId, const std::string& dbLocation, IntendedOp op, CacheItemPtr& item) {
     CacheImplPtr impl;
     CZoError err = Impl(FXLOC, impl);

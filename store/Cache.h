@@ -120,6 +120,7 @@ public:
 
     // Forwarded to the back end.
     CZoError CreateItem(ExtentPtr extent, const std::string& validityGuid, IntendedOp op, CacheItemPtr& item);
+    CZoError CreateItemAt(ExtentPtr extent, const std::string& itemPath, IntendedOp op, CacheItemPtr& item);
     CZoError GetItem(long long jobId, const std::string& dbLocation, IntendedOp op, CacheItemPtr& item);
     CZoError ReadItem(long long jobId, const std::string& dbLocation, CAutoMemory<char>& buffer);
     CZoError ReadItem(long long jobId, CacheItemPtr item, size_t& size, CAutoMemory<char>& buffer);

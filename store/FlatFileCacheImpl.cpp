@@ -44,8 +44,16 @@ CZoError FlatFileCacheImpl::CreateItem(ExtentPtr extent, const std::string& vali
     std::string path;
     CZoError err = GenerateFlatFilePath(extent, validityGuid, path);
     if (err.IsError()) return err.Push(FXLOC);
-    item = boost::make_shared<FlatFileCacheItem>(extent, path, op, dataFolderPath, mountPathInfo, extent->JobID);
-    err = CheckReachable(FXLOC, item, path);
+    return CreateItemAt(extent, path, op, item);
+}
+
+CZoError FlatFileCacheImpl::CreateItemAt(ExtentPtr extent, const std::string& flatFilePath, Cache::IntendedOp op,
+                                         CacheItemPtr& item) {
+    if (!extent)
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation, "Cache item requested without an extent");
+    item = boost::make_shared<FlatFileCacheItem>(extent, flatFilePath, op, dataFolderPath, mountPathInfo,
+                                                 extent->JobID);
+    CZoError err = CheckReachable(FXLOC, item, flatFilePath);
     if (err.IsError()) return err;
     return CZoError::Success();
 }

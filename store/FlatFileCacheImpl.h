@@ -21,6 +21,8 @@ public:
     // cannot be reached.
     CZoError CreateItem(ExtentPtr extent, const std::string& validityGuid, Cache::IntendedOp op,
                         CacheItemPtr& item) override;
+    CZoError CreateItemAt(ExtentPtr extent, const std::string& flatFilePath, Cache::IntendedOp op,
+                          CacheItemPtr& item) override;
     // `item` is left as it was when no item can be made;
     // LBCError::kCacheUnavailable with the item in `item` when its location
     // cannot be reached.
