@@ -50,14 +50,16 @@ CZoError CacheDB::HoldForWriter(const ExtentParam& key, CWriterHoldPtr& hold) {
 }
 
 CacheDB::CTransactionContextPtr CacheDB::BeginTransaction(ExtentPtr extent) {
-    auto_lock guard(&transactionLock);
     if (!isAfileDB) {
+        // Not under this container's lock: it is the location's lock for
+        // making containers, and would make every afile's BEGIN wait for it.
         if (!extent) return CTransactionContextPtr();
         CacheDBPtr container;
         CZoError err = GetCacheDB(*extent, container);
         if (err.IsError()) return CTransactionContextPtr();
         return container->BeginTransaction(extent);
     }
+    auto_lock guard(&transactionLock);
     if (!impl) return CTransactionContextPtr();
     if (!transactionOpen) {
         CZoError err = impl->BeginTransaction();

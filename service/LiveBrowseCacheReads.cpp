@@ -2,11 +2,12 @@
 // marked as referenced, and the opened Reader.
 //
 // Locks, in the order taken: the service lock inside the resolution, then the
-// VM row lock across the VM row's read, validity test and write, then the
-// database locks inside each CacheDB call.
+// VM row lock across the VM row's read, validity test and write (the flat file
+// is opened before it), then the database locks inside each CacheDB call.
 
 #include "LiveBrowseCache.h"
 
+#include "LiveBrowseCacheCodes.h"
 #include "VM.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
@@ -32,7 +33,7 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
                                                unsigned int copyId, long long jobId, long long flags,
                                                CLiveBrowseCache::ReaderPtr& reader) {
     // Switched off: refused before anything is counted or logged.
-    if (!g_bIsEnableLBCReadDuringValidation.load()) return FXErrorUtil::ErrorInt(FXLOC, 59);
+    if (!g_bIsEnableLBCReadDuringValidation.load()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kReadsDisabled);
 
     return RunRequest(FXLOC, [&]() -> CZoError {
         PerJobSpan admissionTime(jobId, LBCPerfCounters::SlotReaderRequests);
@@ -44,51 +45,59 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
         CacheDBPtr db;
         CZoError err = GetConfiguredCache(afileId, copyId, cache, db);
         if (err.IsError()) return err.Push(FXLOC);
-        if (cache->IsUnavailable()) return FXErrorUtil::ErrorInt(FXLOC, 85);
+        if (cache->IsUnavailable()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kCacheUnavailable);
 
         const bool partial = (flags & kPartialExtentFlag) != 0;
         if (!partial) PerJobCount(jobId, LBCPerfCounters::SlotFullExtentReads);
 
+        // Resolved once: every statement of the admission goes to the afile's
+        // container directly.
+        CacheDBPtr container;
+        err = db->GetCacheDB(*extent, container);
+        if (err.IsError()) return err.Push(FXLOC);
         // Released when the admission returns: a deferred commit.
-        CacheDB::CTransactionContextPtr transaction = db->BeginTransaction(extent);
-        if (transaction && transaction->container) KeepFlatFileOpen(*cache, *transaction->container, *extent);
+        CacheDB::CTransactionContextPtr transaction = container->BeginTransaction(extent);
+        if (transaction) KeepFlatFileOpen(*cache, *container, *extent);
 
         ExtentParam key = ExtentParam::Of(*extent);
         // A full-extent request is served only from a full write.
         key.Flags = partial ? 0 : kFlagsFullExtent;
-        err = db->GetExtent(key, *extent);
+        err = container->GetExtent(key, *extent);
         if (err.IsError()) return err.Push(FXLOC);
         extent->JobID = jobId;
         if (extent->CacheLocation.empty())
-            return FXErrorUtil::ErrorInt(FXLOC, 40, "No item location found for the specified extent %s",
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNoItemLocation,
+                                         "No item location found for the specified extent %s",
                                          extent->description().c_str());
 
+        // The flat file is looked at once per request: the read item's
+        // opening, outside the row lock, is also what the validity test
+        // judges of the file, at the test's place.
+        CacheItemPtr item;
+        const CZoError opening = cache->GetItem(jobId, extent->CacheLocation, Cache::INTENDED_OP_READ, item);
         {
             // Only the reference time and the job id change: the row is
             // re-read and written back as one step among this process's
             // requests, so no renewed validity GUID is reverted.
             VM vm(tessarelId, copyId, afileId, std::string(), jobId, 0, std::string());
             VMRowLock rowLock(vm);
-            err = db->GetVMJob(vm);
+            err = container->GetVMJob(vm);
             if (err.IsError()) return err.Push(FXLOC);
             vm.JobID = jobId;
 
             bool valid = false;
             Cache::INVALIDITY_REASON reason = Cache::INVALIDITY_NONE;
-            err = cache->IsCacheLocationValid(*extent, vm, valid, reason);
+            err = cache->IsOpenedLocationValid(*extent, vm, opening, valid, reason);
             if (err.IsError()) return err.Push(FXLOC);
             if (!valid)
-                return FXErrorUtil::ErrorInt(FXLOC, 37, "Invalid cache location [%s] for extent [%s]",
+                return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
+                                             "Invalid cache location [%s] for extent [%s]",
                                              extent->CacheLocation.c_str(), extent->description().c_str());
 
             vm.LastReferenceTime = static_cast<long long>(SystemClock::Time());
-            err = db->UpdateVM(vm);
+            err = container->UpdateVM(vm);
             if (err.IsError()) return err.Push(FXLOC);
         }
-
-        CacheItemPtr item;
-        err = cache->GetItem(jobId, extent->CacheLocation, Cache::INTENDED_OP_READ, item);
-        if (err.IsError()) return err.Push(FXLOC);
 
         reader.reset(new CLiveBrowseCache::Reader(extent, item));
         reader->SetCache(cache, db);

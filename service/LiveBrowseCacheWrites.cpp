@@ -69,6 +69,10 @@ public:
     ExtentPtr NewExtentRecord();
     // kWriteInProgress, counted as a blocked write.
     CZoError RefuseWriteInProgress() const;
+    // The per-afile container of the request, resolved once: every statement
+    // of the admission goes to it directly.
+    CZoError ResolveContainer();
+    const CacheDBPtr& Container() const { return container; }
     // The extent row, when there is one, into the record; the record takes
     // the request's Flags.
     CZoError ReadExtentRow();
@@ -93,8 +97,8 @@ private:
     CZoError JudgeRecordedLocation(bool& newGUIDNeeded, Cache::INVALIDITY_REASON& reason);
     CZoError TakeNewValidityGUID(bool replaceRowGUID);
     CZoError StoreVMRow();
-    CZoError StartNewFlatFile(const std::string& guidAsRead, CacheDB& container, FlatFileLedger& ledger);
-    CZoError WriteBackRenewal(const std::string& guidAsRead, CacheDB& container);
+    CZoError StartNewFlatFile(const std::string& guidAsRead, FlatFileLedger& ledger);
+    CZoError WriteBackRenewal(const std::string& guidAsRead);
 
     // RecordExtentRow's steps.
     CZoError ClearLocationForRewrite(CacheItemPtr& rewriteItem);
@@ -103,7 +107,10 @@ private:
     // the request and what it resolved to
     const WriteRequest request;
     const CachePtr cache;
+    // The top-level container, which the Writer gets, and the afile's own
+    // (set by ResolveContainer).
     const CacheDBPtr db;
+    CacheDBPtr container;
 
     // the records and what the steps found in the rows
     ExtentPtr extent;
@@ -146,10 +153,16 @@ CZoError WriteAdmission::RefuseWriteInProgress() const {
         extent->description().c_str());
 }
 
+CZoError WriteAdmission::ResolveContainer() {
+    CZoError err = db->GetCacheDB(*extent, container);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
 CZoError WriteAdmission::ReadExtentRow() {
     // Flags 0: a row of any Flags. A row found replaces the record's values,
     // its job id included.
-    CZoError err = db->GetExtent(ExtentParam::Of(*extent), *extent);
+    CZoError err = container->GetExtent(ExtentParam::Of(*extent), *extent);
     rowFound = !FXErrorUtil::IsInt(err, LBCError::kNotFound);
     if (err.IsError() && rowFound) return err.Push(FXLOC);
 
@@ -161,7 +174,7 @@ CZoError WriteAdmission::ReadExtentRow() {
 }
 
 CZoError WriteAdmission::ReadVMRow() {
-    CZoError err = db->GetVMJob(vm);
+    CZoError err = container->GetVMJob(vm);
     if (FXErrorUtil::IsInt(err, LBCError::kNotFound))
         vm.JobID = request.jobId;
     else if (err.IsError())
@@ -177,13 +190,10 @@ CZoError WriteAdmission::RenewValidity() {
 
     // A flat file cut short or deleted from outside would take new bytes
     // where older rows of this GUID still point: it is lost.
-    CacheDBPtr container;
-    err = db->GetCacheDB(*extent, container);
-    if (err.IsError()) return err.Push(FXLOC);
     const FlatFileLedgerPtr& ledger = container->FlatFile();
     bool flatFileLost = false;
     if (!newGUIDNeeded) {
-        err = IsFlatFileLost(*cache, *db, *ledger, vm, flatFileLost);
+        err = IsFlatFileLost(*cache, *container, *ledger, vm, flatFileLost);
         if (err.IsError()) return err.Push(FXLOC);
         newGUIDNeeded = flatFileLost;
     }
@@ -197,7 +207,7 @@ CZoError WriteAdmission::RenewValidity() {
     if (err.IsError()) return err.Push(FXLOC);
 
     if (FXString::MatchesNoCase(vm.ValidityGUID, guidAsRead)) return CZoError::Success();
-    err = StartNewFlatFile(guidAsRead, *container, *ledger);
+    err = StartNewFlatFile(guidAsRead, *ledger);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
@@ -223,12 +233,12 @@ CZoError WriteAdmission::JudgeRecordedLocation(bool& newGUIDNeeded, Cache::INVAL
 CZoError WriteAdmission::TakeNewValidityGUID(bool replaceRowGUID) {
     const std::string guid = NewValidityGUID();
     vm.ValidityGUID = guid;
-    CZoError err = db->InsertVM(vm);
+    CZoError err = container->InsertVM(vm);
     if (!err.IsError()) {
         LBC_LOG(0, "Creating new cache file for [%s]", vm.description().c_str());
     } else {
         LBC_LOG(2, "Existing entry corresponding to the vmjob/afileid found for [%s]", vm.description().c_str());
-        err = db->GetVMJob(vm);
+        err = container->GetVMJob(vm);
         if (err.IsError()) return err.Push(FXLOC);
     }
     if (vm.ValidityGUID.empty() || replaceRowGUID) {
@@ -240,7 +250,7 @@ CZoError WriteAdmission::TakeNewValidityGUID(bool replaceRowGUID) {
 
 CZoError WriteAdmission::StoreVMRow() {
     vm.LastReferenceTime = static_cast<long long>(SystemClock::Time());
-    CZoError err = db->UpdateVM(vm);
+    CZoError err = container->UpdateVM(vm);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
@@ -250,9 +260,9 @@ CZoError WriteAdmission::StoreVMRow() {
 // shared transaction nor the location's older database, staged again after a
 // lost write-back, may bring the old GUID back over bytes written for the new
 // file. Until then the ledger keeps the file shut.
-CZoError WriteAdmission::StartNewFlatFile(const std::string& guidAsRead, CacheDB& container, FlatFileLedger& ledger) {
+CZoError WriteAdmission::StartNewFlatFile(const std::string& guidAsRead, FlatFileLedger& ledger) {
     if (!guidAsRead.empty()) {
-        CZoError err = WriteBackRenewal(guidAsRead, container);
+        CZoError err = WriteBackRenewal(guidAsRead);
         if (err.IsError()) return err.Push(FXLOC);
     }
     std::string flatFilePath;
@@ -264,12 +274,12 @@ CZoError WriteAdmission::StartNewFlatFile(const std::string& guidAsRead, CacheDB
 
 // A renewal that is not written back is undone, so that the next write finds
 // the file lost again and renews anew.
-CZoError WriteAdmission::WriteBackRenewal(const std::string& guidAsRead, CacheDB& container) {
-    CZoError err = container.WriteBackCommitted();
+CZoError WriteAdmission::WriteBackRenewal(const std::string& guidAsRead) {
+    CZoError err = container->WriteBackCommitted();
     if (!err.IsError()) return CZoError::Success();
     vm.ValidityGUID = guidAsRead;
-    CZoError undone = db->UpdateVM(vm);
-    if (!undone.IsError()) undone = container.CommitTransaction(true);
+    CZoError undone = container->UpdateVM(vm);
+    if (!undone.IsError()) undone = container->CommitTransaction(true);
     if (undone.IsError())
         LBC_LOG(-1, "Failed to restore the validity GUID of [%s] after its renewal was not written back (error=%s)",
                 vm.description().c_str(), undone.AsString().c_str());
@@ -291,7 +301,7 @@ CZoError WriteAdmission::RecordExtentRow(CacheItemPtr& rewriteItem) {
 CZoError WriteAdmission::ClearLocationForRewrite(CacheItemPtr& rewriteItem) {
     const std::string oldLocation = extent->CacheLocation;
     extent->CacheLocation.clear();
-    CZoError err = db->UpdateExtent(*extent);
+    CZoError err = container->UpdateExtent(*extent);
     if (err.IsError()) return err.Push(FXLOC);
     err = cache->GetItem(request.jobId, oldLocation, Cache::INTENDED_OP_REWRITE, rewriteItem);
     if (err.IsError()) return err.Push(FXLOC);
@@ -302,13 +312,13 @@ CZoError WriteAdmission::ClearLocationForRewrite(CacheItemPtr& rewriteItem) {
 // cannot be is deleted.
 CZoError WriteAdmission::WriteExtentRow() {
     if (!rowFound) {
-        CZoError err = db->AddExtent(*extent);
+        CZoError err = container->AddExtent(*extent);
         if (err.IsError()) return err.Push(FXLOC);
         return CZoError::Success();
     }
-    CZoError err = db->UpdateExtent(*extent);
+    CZoError err = container->UpdateExtent(*extent);
     if (!err.IsError()) return CZoError::Success();
-    CZoError cleanup = db->DeleteExtent(*extent);
+    CZoError cleanup = container->DeleteExtent(*extent);
     if (cleanup.IsError())
         LBC_LOG(-1, "Error during extent db cleanup after write failure, error=%s", cleanup.AsString().c_str());
     return err.Push(FXLOC);
@@ -340,10 +350,10 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
     return GetWriterObject(afileId, afileOffset, tessarelId, copyId, jobId, 0, writer);
 }
 
-// The road: resolve, admit, register, open the transaction, read the rows,
-// renew validity, record the row, hand out the Writer. From the registration
-// on, every failure ends it on the way out (ExtentWriteRegistration) until the
-// Writer takes it over.
+// The road: resolve, admit, register, resolve the afile's container, open the
+// transaction, read the rows, renew validity, record the row, hand out the
+// Writer. From the registration on, every failure ends it on the way out
+// (ExtentWriteRegistration) until the Writer takes it over.
 CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afileOffset, unsigned int tessarelId,
                                                unsigned int copyId, long long jobId, long long flags,
                                                CLiveBrowseCache::WriterPtr& writer) {
@@ -361,8 +371,10 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
         ExtentWriteRegistration registration(extent);
         if (!registration.Held()) return admission.RefuseWriteInProgress();
 
+        err = admission.ResolveContainer();
+        if (err.IsError()) return err.Push(FXLOC);
         // Released when the admission returns: a deferred commit.
-        const CacheDB::CTransactionContextPtr transaction = db->BeginTransaction(extent);
+        const CacheDB::CTransactionContextPtr transaction = admission.Container()->BeginTransaction(extent);
 
         err = admission.ReadExtentRow();
         if (err.IsError()) return err.Push(FXLOC);

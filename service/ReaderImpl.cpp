@@ -1,6 +1,7 @@
 #include "service/ReaderImpl.h"
 
 #include "LiveBrowseCache.h"
+#include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
@@ -11,9 +12,6 @@
 #include <algorithm>
 
 namespace {
-
-const int kErrorNoBytes = 35;
-const int kErrorReadFailed = 51;
 
 // Lends the caller's memory to a buffer for one read and takes it back on
 // every path, so that the buffer never frees or replaces it.
@@ -80,7 +78,7 @@ void ReaderImpl::SetCache(CachePtr newCache, CacheDBPtr newDb) {
 }
 
 CZoError ReaderImpl::NoItem(const FXCodeLocation& at) const {
-    return FXErrorUtil::ErrorInt(at, kErrorReadFailed, "Reader for extent [%s] has no open cache item",
+    return FXErrorUtil::ErrorInt(at, LBCError::kReadFailed, "Reader for extent [%s] has no open cache item",
                                  extent ? extent->description().c_str() : "");
 }
 
@@ -132,7 +130,7 @@ CZoError ReaderImpl::Read(CAutoMemory<char>& buffer) {
 CZoError ReaderImpl::Read(void* memory, size_t& size) {
     if (memory == nullptr && size != 0) {
         size = 0;
-        return FXErrorUtil::ErrorInt(FXLOC, kErrorNoBytes);
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNoBytes);
     }
     CZoError err;
     {

@@ -62,17 +62,34 @@ CZoError WriterImpl::Open() {
     if (!cache || !db)
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kWriterNotOpen, "Writer for extent [%s] has no cache",
                                      extent->description().c_str());
-    if (!item) {
-        CZoError err = cache->CreateItem(extent, validityGUID, Cache::INTENDED_OP_WRITE, item);
-        if (err.IsError()) return err.Push(FXLOC);
-    }
     if (!containerHold) {
         CZoError err = db->HoldForWriter(ExtentParam::Of(*extent), containerHold);
         if (err.IsError()) return err.Push(FXLOC);
     }
+    const CacheDBPtr& container = containerHold->Container();
+    if (!item) {
+        CZoError err = container ? CreateItemInFlatFile(*container->FlatFile())
+                                 : cache->CreateItem(extent, validityGUID, Cache::INTENDED_OP_WRITE, item);
+        if (err.IsError()) return err.Push(FXLOC);
+    }
     boost::shared_ptr<FlatFileCacheItem> flatItem = FlatItem();
-    if (flatItem && containerHold->Container()) flatItem->SetLedger(containerHold->Container()->FlatFile());
+    if (flatItem && container) flatItem->SetLedger(container->FlatFile());
     opened = true;
+    return CZoError::Success();
+}
+
+CZoError WriterImpl::CreateItemInFlatFile(FlatFileLedger& ledger) {
+    std::string flatFilePath;
+    CZoError err = ledger.NamedFlatFilePath(
+        [this](std::string& path) {
+            const VM vm(extent->TessarelID, extent->CopyID, extent->AfileID, std::string(), extent->JobID, 0,
+                        std::string());
+            return cache->GetCacheFilePath(vm, path);
+        },
+        flatFilePath);
+    if (err.IsError()) return err.Push(FXLOC);
+    err = cache->CreateItemAt(extent, flatFilePath, Cache::INTENDED_OP_WRITE, item);
+    if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
 
@@ -173,9 +190,9 @@ bool WriterImpl::IsVMBeingPruned(const VMPtr& vm) const {
 
 CZoError WriterImpl::ReReadRows(Extent& row, VM& vm) const {
     // Keyed by the Writer's Flags as well: only a row of this write's kind matches.
-    CZoError err = db->GetExtent(ExtentParam::Of(*extent), row);
+    CZoError err = Rows().GetExtent(ExtentParam::Of(*extent), row);
     if (err.IsError()) return err.Push(FXLOC);
-    err = db->GetVMJob(vm);
+    err = Rows().GetVMJob(vm);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
@@ -222,9 +239,13 @@ CZoError WriterImpl::RecordLocation(const VM& vm) {
     // item was created with.
     extent->CacheLocation = item->GetExtent()->CacheLocation;
     extent->ValidityGUID = vm.ValidityGUID;
-    CZoError err = db->UpdateExtent(*extent);
+    CZoError err = Rows().UpdateExtent(*extent);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
+}
+
+CacheDB& WriterImpl::Rows() const {
+    return containerHold && containerHold->Container() ? *containerHold->Container() : *db;
 }
 
 boost::shared_ptr<FlatFileCacheItem> WriterImpl::FlatItem() const {

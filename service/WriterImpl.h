@@ -56,6 +56,8 @@ public:
 
 private:
     CZoError NotOpen(const FXCodeLocation& at) const;
+    // The write item, in the flat file its container's ledger names.
+    CZoError CreateItemInFlatFile(FlatFileLedger& ledger);
     // Close's steps up to the row update; any error makes Close roll back.
     CZoError Commit();
 
@@ -72,6 +74,9 @@ private:
     // The item's location, with the VM row's validity GUID, into the row.
     CZoError RecordLocation(const VM& vm);
 
+    // The afile's container the Writer holds, which Close's statements go to
+    // directly; the top-level one before Open.
+    CacheDB& Rows() const;
     // The item as a flat-file item; empty for another kind.
     boost::shared_ptr<FlatFileCacheItem> FlatItem() const;
     long long JobId() const { return extent ? extent->JobID : 0; }

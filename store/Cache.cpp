@@ -264,6 +264,15 @@ CZoError Cache::CreateItem(ExtentPtr extent, const std::string& validityGuid, In
     return CZoError::Success();
 }
 
+CZoError Cache::CreateItemAt(ExtentPtr extent, const std::string& itemPath, IntendedOp op, CacheItemPtr& item) {
+    CacheImplPtr impl;
+    CZoError err = Impl(FXLOC, impl);
+    if (err.IsError()) return err;
+    err = impl->CreateItemAt(extent, itemPath, op, item);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
 CZoError Cache::GetItem(long long jobId, const std::string& dbLocation, IntendedOp op, CacheItemPtr& item) {
     CacheImplPtr impl;
     CZoError err = Impl(FXLOC, impl);
@@ -316,6 +325,17 @@ CZoError Cache::IsCacheLocationValid(const Extent& extent, const VM& vm, bool& v
         return err;
     }
     return impl->IsCacheLocationValid(extent, vm, valid, reason);
+}
+
+CZoError Cache::IsOpenedLocationValid(const Extent& extent, const VM& vm, const CZoError& opening, bool& valid,
+                                      INVALIDITY_REASON& reason) {
+    CacheImplPtr impl;
+    CZoError err = Impl(FXLOC, impl);
+    if (err.IsError()) {
+        valid = false;
+        return err;
+    }
+    return impl->IsOpenedLocationValid(extent, vm, opening, valid, reason);
 }
 
 CZoError Cache::GetCacheFilePath(const VM& vm, std::string& path) {

@@ -120,6 +120,7 @@ public:
 
     // Forwarded to the back end.
     CZoError CreateItem(ExtentPtr extent, const std::string& validityGuid, IntendedOp op, CacheItemPtr& item);
+    CZoError CreateItemAt(ExtentPtr extent, const std::string& itemPath, IntendedOp op, CacheItemPtr& item);
     CZoError GetItem(long long jobId, const std::string& dbLocation, IntendedOp op, CacheItemPtr& item);
     CZoError ReadItem(long long jobId, const std::string& dbLocation, CAutoMemory<char>& buffer);
     CZoError ReadItem(long long jobId, CacheItemPtr item, size_t& size, CAutoMemory<char>& buffer);
@@ -127,6 +128,10 @@ public:
     CZoError AppendToItem(CacheItemPtr item, const void* data, size_t length);
     CZoError CloseItem(CacheItemPtr item);
     CZoError IsCacheLocationValid(const Extent& extent, const VM& vm, bool& valid, INVALIDITY_REASON& reason);
+    // The test of a location whose read item the caller opened already, with
+    // that opening's outcome: the read admission looks at the storage once.
+    CZoError IsOpenedLocationValid(const Extent& extent, const VM& vm, const CZoError& opening, bool& valid,
+                                   INVALIDITY_REASON& reason);
     CZoError GetCacheFilePath(const VM& vm, std::string& path);
     CZoError GetCacheSize(const VM& vm, long long& size);
     CZoError GetCacheSize(unsigned long long& size);

@@ -54,6 +54,17 @@ CZoError CacheImpl::IsCacheLocationValid(const Extent& extent, const VM& vm, boo
     return CZoError::Success();
 }
 
+CZoError CacheImpl::CreateItemAt(ExtentPtr extent, const std::string&, Cache::IntendedOp op, CacheItemPtr& item) {
+    return CreateItem(extent, std::string(), op, item);
+}
+
+CZoError CacheImpl::IsOpenedLocationValid(const Extent& extent, const VM& vm, const CZoError& opening, bool& valid,
+                                          Cache::INVALIDITY_REASON& reason) {
+    CZoError err = CacheImpl::IsCacheLocationValid(extent, vm, valid, reason);
+    if (err.IsError() || !valid) return err;
+    return opening;
+}
+
 std::string CacheImpl::ConstructCacheItemLocationForDB(const std::string& location) const {
     return FXString::Format("%s%s%s", kLocationPrefix, kLocationSeparator, location.c_str());
 }

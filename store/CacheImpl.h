@@ -38,6 +38,11 @@ public:
     // An empty validityGuid means the extent's own ValidityGUID.
     virtual CZoError CreateItem(ExtentPtr extent, const std::string& validityGuid, Cache::IntendedOp op,
                                 CacheItemPtr& item) = 0;
+    // The same with the item's file named by the caller, who has named it
+    // for the extent's afile copy before (GetCacheFilePath); by default the
+    // name is made again.
+    virtual CZoError CreateItemAt(ExtentPtr extent, const std::string& itemPath, Cache::IntendedOp op,
+                                  CacheItemPtr& item);
     virtual CZoError GetItem(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
                              CacheItemPtr& item) = 0;
     virtual CZoError ReadItem(long long jobId, const std::string& dbLocation, CAutoMemory<char>& buffer) = 0;
@@ -62,6 +67,10 @@ public:
     // `reason` as the caller set it.
     virtual CZoError IsCacheLocationValid(const Extent& extent, const VM& vm, bool& valid,
                                           Cache::INVALIDITY_REASON& reason);
+    // The same test of a location whose read item the caller has already
+    // opened, `opening` being the outcome: the storage is looked at once.
+    virtual CZoError IsOpenedLocationValid(const Extent& extent, const VM& vm, const CZoError& opening, bool& valid,
+                                           Cache::INVALIDITY_REASON& reason);
     virtual std::string ConstructCacheItemLocationForDB(const std::string& location) const;
 
 protected:

@@ -44,8 +44,16 @@ CZoError FlatFileCacheImpl::CreateItem(ExtentPtr extent, const std::string& vali
     std::string path;
     CZoError err = GenerateFlatFilePath(extent, validityGuid, path);
     if (err.IsError()) return err.Push(FXLOC);
-    item = boost::make_shared<FlatFileCacheItem>(extent, path, op, dataFolderPath, mountPathInfo, extent->JobID);
-    err = CheckReachable(FXLOC, item, path);
+    return CreateItemAt(extent, path, op, item);
+}
+
+CZoError FlatFileCacheImpl::CreateItemAt(ExtentPtr extent, const std::string& flatFilePath, Cache::IntendedOp op,
+                                         CacheItemPtr& item) {
+    if (!extent)
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation, "Cache item requested without an extent");
+    item = boost::make_shared<FlatFileCacheItem>(extent, flatFilePath, op, dataFolderPath, mountPathInfo,
+                                                 extent->JobID);
+    CZoError err = CheckReachable(FXLOC, item, flatFilePath);
     if (err.IsError()) return err;
     return CZoError::Success();
 }
@@ -165,7 +173,21 @@ CZoError FlatFileCacheImpl::IsCacheLocationValid(const Extent& extent, const VM&
     if (!valid) return CZoError::Success();
 
     CacheItemPtr item;
-    err = GetItem(extent.JobID, extent.CacheLocation, Cache::INTENDED_OP_VALIDITY_TEST, item);
+    return JudgeOpening(extent, GetItem(extent.JobID, extent.CacheLocation, Cache::INTENDED_OP_VALIDITY_TEST, item),
+                        valid, reason);
+}
+
+CZoError FlatFileCacheImpl::IsOpenedLocationValid(const Extent& extent, const VM& vm, const CZoError& opening,
+                                                  bool& valid, Cache::INVALIDITY_REASON& reason) {
+    CZoError err = CacheImpl::IsCacheLocationValid(extent, vm, valid, reason);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!valid) return CZoError::Success();
+    return JudgeOpening(extent, opening, valid, reason);
+}
+
+CZoError FlatFileCacheImpl::JudgeOpening(const Extent& extent, const CZoError& opening, bool& valid,
+                                         Cache::INVALIDITY_REASON& reason) {
+    CZoError err = opening;
     if (FXErrorUtil::IsInt(err, LBCError::kFlatFileOpenFailed)) {
         LBC_LOG(2, "Failed to open flat file for extent [%s]", extent.description().c_str());
         valid = false;

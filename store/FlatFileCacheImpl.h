@@ -21,6 +21,8 @@ public:
     // cannot be reached.
     CZoError CreateItem(ExtentPtr extent, const std::string& validityGuid, Cache::IntendedOp op,
                         CacheItemPtr& item) override;
+    CZoError CreateItemAt(ExtentPtr extent, const std::string& flatFilePath, Cache::IntendedOp op,
+                          CacheItemPtr& item) override;
     // `item` is left as it was when no item can be made;
     // LBCError::kCacheUnavailable with the item in `item` when its location
     // cannot be reached.
@@ -42,6 +44,8 @@ public:
     // Adds to the GUID test that the flat file opens at the region's offset.
     CZoError IsCacheLocationValid(const Extent& extent, const VM& vm, bool& valid,
                                   Cache::INVALIDITY_REASON& reason) override;
+    CZoError IsOpenedLocationValid(const Extent& extent, const VM& vm, const CZoError& opening, bool& valid,
+                                   Cache::INVALIDITY_REASON& reason) override;
 
     CZoError DeleteFlatFile(const std::string& path);
     // An empty validityGuid means the extent's own; neither shapes the path.
@@ -54,4 +58,8 @@ private:
     // LBCError::kCacheUnavailable after marking the location unavailable, when
     // `item` (or, without one, the location's own file access) cannot reach it.
     CZoError CheckReachable(const FXCodeLocation& at, const CacheItemPtr& item, const std::string& what);
+    // The back end's part of the validity test: what the opening of the
+    // location's item says of it.
+    static CZoError JudgeOpening(const Extent& extent, const CZoError& opening, bool& valid,
+                                 Cache::INVALIDITY_REASON& reason);
 };

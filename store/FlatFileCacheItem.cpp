@@ -163,8 +163,8 @@ CZoError FlatFileCacheItem::Read(CAutoMemory<char>& buffer, size_t& wanted) {
         // The region comes from a database row: before memory is taken for
         // it or any byte is handed out, it must lie wholly in the flat file
         // the item reads.
-        long long fileSize = 0;
-        err = openFile ? openFile->Length(fileSize) : fileIO->Size(flatFilePath, fileSize);
+        long long fileSize = lengthAtOpen;
+        if (fileSize < 0) err = openFile ? openFile->Length(fileSize) : fileIO->Size(flatFilePath, fileSize);
         if (err.IsError())
             return FXErrorUtil::ErrorInt(FXLOC, LBCError::kReadFailed, "(error=%s)", err.AsString().c_str());
         const long long regionEnd = offset + static_cast<long long>(size);
@@ -359,6 +359,7 @@ CZoError FlatFileCacheItem::OpenForFileReadInternal() {
     long long length = 0;
     if (UseKeptFile(false, length)) {
         position = offset;
+        lengthAtOpen = length;
     } else {
         err = fileIO->OpenFileForRead(flatFilePath);
         if (err.IsError())

@@ -152,6 +152,9 @@ private:
     // The region was found to lie wholly in the flat file (checked once, at
     // the first Read).
     bool regionInFile = false;
+    // The length of the kept file as the opening found it (-1: not known),
+    // so that the first Read does not look at the file again.
+    long long lengthAtOpen = -1;
     FlatFileLedgerPtr ledger;
     std::string reservedFor;
     // The kept descriptor in use (see UseKeptFile) and the item's position

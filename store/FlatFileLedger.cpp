@@ -1,5 +1,6 @@
 #include "store/FlatFileLedger.h"
 
+#include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
 
 bool FlatFileLedger::Knows(const std::string& validityGUID) const {
@@ -49,4 +50,23 @@ bool FlatFileLedger::Admits(long long fileEnd, std::string& validityGUID) const 
 void FlatFileLedger::Record(long long regionEnd) {
     std::lock_guard<RankedMutex> guard(lock);
     if (known && regionEnd > end) end = regionEnd;
+}
+
+CZoError FlatFileLedger::NamedFlatFilePath(const std::function<CZoError(std::string&)>& name,
+                                           std::string& flatFilePath) {
+    {
+        std::lock_guard<RankedMutex> guard(lock);
+        if (!namedPath.empty()) {
+            flatFilePath = namedPath;
+            return CZoError::Success();
+        }
+    }
+    // Named outside the lock; two first namings give the same path.
+    std::string named;
+    CZoError err = name(named);
+    if (err.IsError()) return err.Push(FXLOC);
+    std::lock_guard<RankedMutex> guard(lock);
+    if (namedPath.empty()) namedPath = named;
+    flatFilePath = namedPath;
+    return CZoError::Success();
 }

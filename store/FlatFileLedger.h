@@ -12,10 +12,12 @@
 // Locks: its own lock, taken under the flat file's region lock when a region
 // is reserved (platform/LockOrder.h).
 
+#include "CZoError.h"
 #include "platform/LockOrder.h"
 #include "store/FlatFileHandle.h"
 
 #include <boost/shared_ptr.hpp>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -48,6 +50,11 @@ public:
     void KeepOpen(const std::string& flatFilePath);
     bool KeepsOpen() const;
 
+    // The afile copy's flat-file path: named by `name` the first time, then
+    // the same for the ledger's life (its container is one afile copy at one
+    // location), so a write does not hash and format the names again.
+    CZoError NamedFlatFilePath(const std::function<CZoError(std::string&)>& name, std::string& flatFilePath);
+
 private:
     mutable RankedMutex lock{LockRank::FlatFileLedger, "flat-file ledger"};
     // guarded by lock
@@ -56,6 +63,7 @@ private:
     long long end = 0;
     std::string path;
     FlatFileHandlePtr handle;
+    std::string namedPath;
 };
 
 typedef boost::shared_ptr<FlatFileLedger> FlatFileLedgerPtr;

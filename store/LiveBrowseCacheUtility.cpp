@@ -144,7 +144,13 @@ CZoError LiveBrowseCacheUtility::GetMd5(std::string text, std::string& out) {
     out.clear();
     // The engine fails only when out of memory; the empty text tells callers.
     if (!md5.GetCode(code)) return CZoError::Success();
-    for (unsigned char byte : code) out += FXString::Format("%02X", byte);
+    // By table: a formatted print per byte cost more than the digest itself.
+    static const char kHex[] = "0123456789ABCDEF";
+    out.resize(2 * sizeof code);
+    for (size_t i = 0; i < sizeof code; ++i) {
+        out[2 * i] = kHex[code[i] >> 4];
+        out[2 * i + 1] = kHex[code[i] & 0x0F];
+    }
     return CZoError::Success();
 }
 
