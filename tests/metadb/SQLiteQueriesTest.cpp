@@ -149,10 +149,11 @@ TEST(SQLiteQueries, NumbersPrintAsPrintfPrintsThem) {
     const unsigned smalls[] = {0u, 1u, 9u, 10u, 2147483648u, UINT_MAX};
     const int flags[] = {0, 1, -1, INT_MAX, INT_MIN};
     for (long long big : bigs) {
+        // The offset runs the other way; LLONG_MIN has no negation.
+        const long long mirrored = big == LLONG_MIN ? LLONG_MAX : -big;
         for (unsigned small : smalls) {
             for (int flag : flags) {
-                // The offset runs the other way; LLONG_MIN has no negation.
-                Extent e(big, big == LLONG_MIN ? LLONG_MAX : -big, small, small / 2, big / 3);
+                Extent e(big, mirrored, small, small / 2, big / 3);
                 e.ExtentID = big / 7;
                 e.Flags = flag;
                 e.Signature = "s'";
@@ -164,9 +165,9 @@ TEST(SQLiteQueries, NumbersPrintAsPrintfPrintsThem) {
                          "'0')",
                          e.AfileID, e.AfileOffset, e.TessarelID, e.CopyID, e.ExtentID, e.JobID, big, e.Flags);
                 EXPECT_EQ(expected, SQLiteQueries::InsertExtent(e, big));
-                ExtentParam key{big, -big, small, small / 2, 0, flag};
+                ExtentParam key{big, mirrored, small, small / 2, 0, flag};
                 snprintf(expected, sizeof expected,
-                         "SELECT * FROM Extents WHERE AfileID=%lld AND AfileOffset=%lld AND TessarelID=%u ", big, -big,
+                         "SELECT * FROM Extents WHERE AfileID=%lld AND AfileOffset=%lld AND TessarelID=%u ", big, mirrored,
                          small);
                 std::string text = expected;
                 if (small / 2 != 0) text += "AND CopyID = " + std::to_string(small / 2) + " ";
