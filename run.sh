@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Build and check the library.
-#   ./run.sh test      install what is missing, build everything, run the tests
-#   ./run.sh sanitize  the tests again under ASan+UBSan and under TSan, then the fuzzers
-#   ./run.sh fuzz      only the fuzzers (clang, libFuzzer)
-#   ./run.sh demo      install what is missing, build the library and the sample
-#                      host only, run the sample host
-#   ./run.sh install-check  install into a temporary prefix, then build and run
-#                      the README's host program with the README's own commands
-#                      (find_package and pkg-config) and tools/host-check
-#   ./run.sh bench     Release build, then the benchmark table
+# Build and check the library. The commands, one line each (`./run.sh help`
+# prints these lines):
+#   ./run.sh demo           build the library and the sample host only, run the sample host
+#   ./run.sh test           build everything, run the tests, name each skipped test and why
+#   ./run.sh sanitize       the tests again under ASan+UBSan and under TSan, then the fuzzers
+#   ./run.sh fuzz           only the fuzzers (clang, libFuzzer), LBC_FUZZ_SECONDS each
+#   ./run.sh install-check  install into a temporary prefix, build and run the README's host program against it
+#   ./run.sh bench [FOLDER] Release build, then the benchmark table (files in FOLDER)
+#   ./run.sh help           this list
+# Each installs what it lacks first (the PACKAGES below, and its own).
 # Build folders and flags are the presets of CMakePresets.json (build/ is
 # "default"). LBC_JOBS sets the build and test parallelism (default: every core).
 set -euo pipefail
@@ -21,6 +21,9 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Only for install-check: pkgconf gives pkg-config.
 HOST_PACKAGES=(pkgconf)
 JOBS=${LBC_JOBS:-$(nproc)}
+
+# commands: the command lines of the comment at the top of this script.
+commands() { sed -n '/^[^#]/q; s/^#   \(\.\/run\.sh \)/\1/p' "$(basename "$0")"; }
 
 # step TEXT: says what comes next.
 step() { echo "==> $*"; }
@@ -52,9 +55,30 @@ build() {
   cmake --build --preset "$preset" -j "$JOBS" "${targets[@]}"
 }
 
+# run_tests PRESET: the suite, then each skipped test with its reason.
 run_tests() {
+  local dir=build rc=0
+  [ "$1" = default ] || dir="build-$1"
   step "Running the tests (preset $1)"
-  ctest --preset "$1" -j "$JOBS"
+  ctest --preset "$1" -j "$JOBS" || rc=$?
+  skip_reasons "$dir/Testing/Temporary/LastTest.log"
+  return "$rc"
+}
+
+# skip_reasons LOG: the tests that ctest's log LOG shows skipped, each with
+# the text its GTEST_SKIP() gave ("file:line: Skipped", then the reason).
+skip_reasons() {
+  [ -f "$1" ] || return 0
+  awk '
+    /^[0-9]+\/[0-9]+ Test: / { name = substr($0, index($0, "Test: ") + 6); next }
+    /:[0-9]+: Skipped$/ { reason = ""; inside = 1; next }
+    inside && /^\[  SKIPPED \]/ {
+      if (!shown++) print "==> Skipped tests and why"
+      print name
+      print "    " (reason == "" ? "(no reason given)" : reason)
+      inside = 0; next
+    }
+    inside { reason = reason == "" ? $0 : reason " " $0 }' "$1"
 }
 
 # libFuzzer over the parsers of untrusted text, about 20 s each.
@@ -200,6 +224,9 @@ run_install_check() {
 
 cmd=${1:-}
 case "$cmd" in
+  help | -h | --help)
+    commands
+    ;;
   test)
     install_missing
     build default
@@ -234,8 +261,12 @@ case "$cmd" in
     step "Running the benchmark"
     build-release/tools/bench/lbc_bench "${2:-$(pwd)/build-release/bench}"
     ;;
+  "")
+    { echo "$0: no command given; one of:"; commands; } >&2
+    exit 2
+    ;;
   *)
-    echo "usage: $0 test|sanitize|fuzz|demo|install-check|bench" >&2
+    { echo "$0: unknown command '$cmd'; one of:"; commands; } >&2
     exit 2
     ;;
 esac

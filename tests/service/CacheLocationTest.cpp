@@ -18,8 +18,10 @@
 
 #include <boost/make_shared.hpp>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -242,6 +244,36 @@ TEST_F(CacheLocationTest, BaseFolderFollowsTheConfigurationWhileLocationsStay) {
     // A new afile copy still gets the local location made for the old folder.
     EXPECT_EQ(local, GetCache(61, 1));
     EXPECT_EQ(LocalData(), GetCache(61, 1)->GetCacheDataFolderPath());
+}
+
+// A relative folder is looked for in the working folder of the moment, but
+// only once: the local location is made at the first request served locally
+// and every later one stays with it, wherever the working folder has gone.
+TEST_F(CacheLocationTest, ARelativeFolderIsResolvedOnceAtTheLocationsFirstUse) {
+    XKPlatformInfo::TEST_SetBool(kKey, "bEnableMMCachePath", false);
+    XKPlatformInfo::TEST_Set(kKey, "sLiveBrowseCacheLocation", "rel");
+    for (const char* sub : {"a", "a/rel", "b", "b/rel", "c"}) ::mkdir(temp.sub(sub).c_str(), 0755);
+    struct RestoreWorkingFolder {
+        char* was = ::getcwd(nullptr, 0);
+        ~RestoreWorkingFolder() {
+            if (was != nullptr && ::chdir(was) != 0) ADD_FAILURE() << "working folder not restored";
+            std::free(was);
+        }
+    } restore;
+    ASSERT_NE(nullptr, restore.was);
+
+    CachePtr served[3];
+    const char* const folders[] = {"a", "b", "c"};  // c has no folder "rel"
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(0, ::chdir(temp.sub(folders[i]).c_str()));
+        served[i] = GetCache(90 + i, 1);
+        ASSERT_TRUE(served[i]) << folders[i];
+    }
+    EXPECT_EQ(temp.sub("a/rel/LiveBrowseCache/DATA"), served[0]->GetCacheDataFolderPath());
+    EXPECT_EQ(served[0], served[1]);
+    EXPECT_EQ(served[0], served[2]);
+    EXPECT_FALSE(Exists(temp.sub("b/rel/LiveBrowseCache")));
+    EXPECT_EQ(1u, Impl()->TEST_Pruners().size());
 }
 
 TEST_F(CacheLocationTest, DataServerPathGetsRemoteFileAccess) {

@@ -196,8 +196,8 @@ bool BlobStore::Contains(const ExtentKey& key) {
     return found;
 }
 
-FloorStore::FloorStore(const std::string& folder, bool spec)
-    : folder(folder), spec(spec), db(LibraryDatabase(folder)) {
+FloorStore::FloorStore(const std::string& folder, bool withCopy)
+    : folder(folder), withCopy(withCopy), db(LibraryDatabase(folder)) {
     // As the library's connections have them.
     db.Exec("PRAGMA foreign_keys = OFF");
     db.Exec("PRAGMA read_uncommitted = true");
@@ -294,7 +294,7 @@ bool FloorStore::Write(const ExtentKey& key, const char* data, size_t size) {
     if (!WriteVM(replaceVM, key.afileId, vmGUID) || !WriteExtent(insertExtent, key, "", std::string()))
         return false;
     const char* bytes = data;
-    if (spec) {
+    if (withCopy) {
         item.assign(data, data + size);
         bytes = item.data();
     }
@@ -304,7 +304,7 @@ bool FloorStore::Write(const ExtentKey& key, const char* data, size_t size) {
     if (stat(f.path.c_str(), &st) != 0) return false;
     long long at = f.end;
     f.end += static_cast<long long>(size);
-    if (spec && ftruncate(f.fd, f.end) != 0) return false;
+    if (withCopy && ftruncate(f.fd, f.end) != 0) return false;
     if (pwrite(f.fd, bytes, size, at) != static_cast<ssize_t>(size)) return false;
     found = StepKey(selectExtentWithFlags, key, true);
     bool located = found && sqlite3_column_bytes(selectExtentWithFlags, kExtentLocationColumn) > 0;

@@ -103,16 +103,16 @@ private:
 // known VM) and read admission (3) run, on the library's schema, compiled
 // once and bound per call, plus one stat of the flat file and the pwrite or
 // pread of the bytes: what no store of the same rows and files can go below.
-// `spec` adds what the road requires besides: the Writer's copy of the bytes
-// in memory until Close, and the reservation of the region (ftruncate) before
-// they are written.
+// `withCopy` ("floor+copy") adds what the library's road does besides: the
+// Writer's copy of the bytes in memory until Close, and the reservation of the
+// region (ftruncate) before they are written.
 class FloorStore : public BenchStore {
 public:
-    FloorStore(const std::string& folder, bool spec);
+    FloorStore(const std::string& folder, bool withCopy);
     ~FloorStore() override;
     FloorStore(const FloorStore&) = delete;
     FloorStore& operator=(const FloorStore&) = delete;
-    const char* Name() const override { return spec ? "floor-spec" : "floor"; }
+    const char* Name() const override { return withCopy ? "floor+copy" : "floor"; }
     bool Write(const ExtentKey& key, const char* data, size_t size) override;
     bool Read(const ExtentKey& key, const char*& data, size_t& size) override;
     bool Contains(const ExtentKey& key) override;
@@ -136,7 +136,7 @@ private:
 
     // constant after construction
     std::string folder;
-    bool spec;
+    bool withCopy;
     TimedTransactionDB db;
     sqlite3_stmt* selectExtent;           // any Flags: write admission
     sqlite3_stmt* selectExtentWithFlags;  // Close's re-read and read admission
@@ -147,7 +147,7 @@ private:
     sqlite3_stmt* replaceExtent;
     // per call
     std::vector<FlatFile> files;
-    std::vector<char> item;    // the Writer's bytes until Close (spec)
+    std::vector<char> item;    // the Writer's bytes until Close (withCopy)
     std::vector<char> buffer;  // the last read
     std::string vmGUID;
     std::string rowGUID;
