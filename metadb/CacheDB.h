@@ -80,6 +80,10 @@ public:
     // Held by an open Writer: while any hold of a per-afile container lives,
     // the idle pass leaves the container (and so the afile's lock file) in
     // place, because the Writer's region of the flat file is not yet closed.
+    // A hold may outlive its top-level container (its service was destroyed):
+    // the container then stays known to the location's retiring registry, so
+    // a new top-level container over the location takes it up, and is written
+    // back and unlocked when its last holder lets it go.
     class CWriterHold {
     public:
         explicit CWriterHold(CacheDBPtr perAfileContainer);
@@ -195,6 +199,11 @@ public:
     // Releases the per-afile containers of the VMs from the map, after the
     // kept copies' write-back as above; always success.
     CZoError ReleaseResources(const std::list<VM>& vms);
+    // Of a top-level container whose service lets go: the kept copies'
+    // write-back as above, then every per-afile container leaves the map;
+    // each that nobody else holds is destroyed here (committed, written back
+    // and unlocked). Always success.
+    CZoError ReleaseAllResources();
     // On a per-afile container: commits, then writes the committed database
     // back to the cache location while it stays in use. A new validity GUID
     // must be there before its flat file gets a byte.

@@ -244,3 +244,16 @@ CZoError CacheDB::ReleaseResources(const std::list<VM>& vms) {
     for (const VM& vm : vms) containers.erase(vm);
     return CZoError::Success();
 }
+
+CZoError CacheDB::ReleaseAllResources() {
+    WriteBackKept();
+    std::map<VM, CacheDBPtr, VMCompare> released;
+    {
+        auto_lock guard(&mapLock);
+        released.swap(containers);
+    }
+    // Destroyed outside the map lock, each in turn. One still held stays in
+    // the registry, where a making brings it back rather than make another.
+    released.clear();
+    return CZoError::Success();
+}

@@ -160,8 +160,16 @@ CLiveBrowseCacheImpl::~CLiveBrowseCacheImpl() {
         mappings.swap(afilePathMap);
     }
     ids.clear();
-    // Pruners first, then the database and the cache of each location.
+    // Pruners first, then the database and the cache of each location. The
+    // afile copies are released explicitly: a location's top-level container
+    // may still be held elsewhere, and must not keep them locked.
     for (auto& entry : locations) entry.second.pruner.reset();
+    for (auto& entry : locations) {
+        CZoError err = entry.second.db->ReleaseAllResources();
+        if (err.IsError())
+            LBC_LOG(-1, "Failed to release the databases of cache location [%s] (error=%s)", entry.first.c_str(),
+                    err.AsString().c_str());
+    }
     locations.clear();
     mappings.clear();
     --g_liveImplementations;

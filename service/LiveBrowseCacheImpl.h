@@ -13,6 +13,15 @@
 // atomically; replacing it stops the old one's threads before the new one is
 // published, so that no pruner of the old one resolves through the new one
 // and the old one is never destroyed on one of its own threads.
+//
+// A service lets go of everything it made where it is destroyed: every afile
+// copy its locations hold is committed, written back and unlocked there,
+// whoever still holds a location's top-level container. The host's handles
+// keep no container of a location, except that an open Writer holds its own
+// afile copy's container until its Close or release, which then writes that
+// copy back and unlocks it (while it lives, a new service's location takes
+// it up instead of making a second one: CacheDB::CWriterHold). A held Reader
+// reads through its own item and needs no container.
 
 #include "CZoError.h"
 #include "FXCriticalSection.h"
@@ -72,8 +81,8 @@ public:
     // counter set and arms the delay points. Cannot fail.
     CLiveBrowseCacheImpl();
     // Stops the periodic thread, then the pruners, disarms the delay points
-    // and releases the cache locations (their databases are written back and
-    // unlocked).
+    // and releases the cache locations with every afile copy they hold (see
+    // the top of this file).
     virtual ~CLiveBrowseCacheImpl();
     CLiveBrowseCacheImpl(const CLiveBrowseCacheImpl&) = delete;
     CLiveBrowseCacheImpl& operator=(const CLiveBrowseCacheImpl&) = delete;

@@ -68,14 +68,10 @@ ReaderImpl::~ReaderImpl() {
     }
     item.reset();
     extent.reset();
-    db.reset();
     cache.reset();
 }
 
-void ReaderImpl::SetCache(CachePtr newCache, CacheDBPtr newDb) {
-    cache = newCache;
-    db = newDb;
-}
+void ReaderImpl::SetCache(CachePtr newCache, CacheDBPtr) { cache = newCache; }
 
 CZoError ReaderImpl::NoItem(const FXCodeLocation& at) const {
     return FXErrorUtil::ErrorInt(at, LBCError::kReadFailed, "Reader for extent [%s] has no open cache item",

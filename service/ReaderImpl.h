@@ -4,7 +4,9 @@
 // whole, or streams it into the caller's own memory. The read admission opens
 // it; its release closes the item.
 //
-// A Reader is used by one thread at a time and takes no lock.
+// A Reader is used by one thread at a time and takes no lock. It holds no
+// database container: its region is read through its own item, so a Reader
+// the host keeps after its service is gone keeps no afile copy locked.
 
 #include "CAutoMemory.h"
 #include "CZoError.h"
@@ -23,6 +25,7 @@ public:
     ReaderImpl(const ReaderImpl&) = delete;
     ReaderImpl& operator=(const ReaderImpl&) = delete;
 
+    // The location's container is not kept (see the top of this file).
     void SetCache(CachePtr cache, CacheDBPtr db);
 
     // Creates the item when none was given; the failure is returned.
@@ -47,7 +50,6 @@ private:
 
     // set by admission before Open, then constant
     CachePtr cache;
-    CacheDBPtr db;
     ExtentPtr extent;
     CacheItemPtr item;
 

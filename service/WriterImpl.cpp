@@ -59,9 +59,22 @@ CZoError WriterImpl::NotOpen(const FXCodeLocation& at) const {
 
 CZoError WriterImpl::Open() {
     if (closed || !extent) return NotOpen(FXLOC);
-    if (!cache || !db)
+    if (!cache || (!db && !containerHold))
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kWriterNotOpen, "Writer for extent [%s] has no cache",
                                      extent->description().c_str());
+    CZoError err = OpenInContainer();
+    // Dropped whatever the outcome: a Writer the host keeps must not keep
+    // the other afile copies of its service once the service is gone.
+    db.reset();
+    if (err.IsError()) {
+        containerHold.reset();
+        return err.Push(FXLOC);
+    }
+    opened = true;
+    return CZoError::Success();
+}
+
+CZoError WriterImpl::OpenInContainer() {
     if (!containerHold) {
         CZoError err = db->HoldForWriter(ExtentParam::Of(*extent), containerHold);
         if (err.IsError()) return err.Push(FXLOC);
@@ -74,7 +87,6 @@ CZoError WriterImpl::Open() {
     }
     boost::shared_ptr<FlatFileCacheItem> flatItem = FlatItem();
     if (flatItem && container) flatItem->SetLedger(container->FlatFile());
-    opened = true;
     return CZoError::Success();
 }
 
@@ -132,6 +144,9 @@ CZoError WriterImpl::CloseInternal(bool commit) {
     opened = false;
     closed = true;
     LBC_LOG(4, "Write done for %s", item->GetExtent()->description().c_str());
+    // The region is closed: the copy's container is let go now. When no
+    // service holds it any more, it is written back and unlocked here.
+    containerHold.reset();
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
@@ -244,17 +259,15 @@ CZoError WriterImpl::RecordLocation(const VM& vm) {
     return CZoError::Success();
 }
 
-CacheDB& WriterImpl::Rows() const {
-    return containerHold && containerHold->Container() ? *containerHold->Container() : *db;
-}
+CacheDB& WriterImpl::Rows() const { return *containerHold->Container(); }
 
 boost::shared_ptr<FlatFileCacheItem> WriterImpl::FlatItem() const {
     return boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
 }
 
 void WriterImpl::CleanupItem() {
-    if (!db || !extent) return;
-    CZoError err = db->DeleteExtent(*extent);
+    if (!containerHold || !containerHold->Container() || !extent) return;
+    CZoError err = Rows().DeleteExtent(*extent);
     if (err.IsError()) {
         LBC_LOG(-1, "Error during extent db cleanup after write failure, error=%s", err.AsString().c_str());
         return;

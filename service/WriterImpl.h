@@ -7,8 +7,11 @@
 //
 // The Writer owns the extent's registration as being written from its
 // construction: its release ends it, in every state. From a successful Open
-// on, closed or not, it also holds the afile's database container, so the
-// idle pass keeps the container and its lock file until the Writer is released.
+// until its Close or release it holds the afile's own database container, so
+// the idle pass keeps the container and its lock file while the region is
+// open; it keeps no reference to the location's top-level container, so a
+// Writer that outlives its service keeps only its own afile copy, which its
+// Close or release then writes back and unlocks.
 //
 // Calls on one Writer must not overlap; it takes no lock of its own. Close
 // takes the write/prune lock only for the pruning test, after the item's
@@ -56,6 +59,8 @@ public:
 
 private:
     CZoError NotOpen(const FXCodeLocation& at) const;
+    // Open's steps: the hold on the afile's container, then the item.
+    CZoError OpenInContainer();
     // The write item, in the flat file its container's ledger names.
     CZoError CreateItemInFlatFile(FlatFileLedger& ledger);
     // Close's steps up to the row update; any error makes Close roll back.
@@ -74,15 +79,16 @@ private:
     // The item's location, with the VM row's validity GUID, into the row.
     CZoError RecordLocation(const VM& vm);
 
-    // The afile's container the Writer holds, which Close's statements go to
-    // directly; the top-level one before Open.
+    // The afile's container the Writer holds, which the statements of Close
+    // and of the roll-back go to directly; only while the Writer is open.
     CacheDB& Rows() const;
     // The item as a flat-file item; empty for another kind.
     boost::shared_ptr<FlatFileCacheItem> FlatItem() const;
     long long JobId() const { return extent ? extent->JobID : 0; }
 
     // given at construction or set by admission before Open (the item by
-    // Open for a new write), then constant
+    // Open for a new write), then constant; the location's container only
+    // until Open has taken the hold
     CachePtr cache;
     CacheDBPtr db;
     const ExtentPtr extent;
