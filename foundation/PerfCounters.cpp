@@ -68,8 +68,8 @@ struct LastLookup {
 static_assert(std::is_trivially_destructible<LastLookup>::value, "must not run at thread exit");
 thread_local LastLookup t_lastLookup;
 
-// A job's set and the process totals. Job id 0 has no set of its own: its
-// set is the process totals, so that its samples are not counted twice there.
+// A job's set and the process totals. Job id 0's set is the process totals
+// (key 0): a step of job 0 takes its job's sample and the process's there.
 struct JobSets {
     LBCPerfCounters* job;
     LBCPerfCounters* process;
@@ -87,16 +87,16 @@ LBCPerfCounters* KeptJobSet(const LastLookup& last, long long jobId) {
 JobSets LookUp(long long jobId) {
     LastLookup& last = t_lastLookup;
     const bool current = IsCurrent(last);
-    if (current && jobId == 0) return {nullptr, last.processSet};
+    if (current && jobId == 0) return {last.processSet, last.processSet};
     if (current && KeptJobSet(last, jobId)) return {last.jobSet, last.processSet};
     auto_lock guard(&g_lockPerJobPerfCounters);
     if (!current) last.processSet = last.jobSet = nullptr;
     JobSets sets{nullptr, FindOrEnterLocked(0).get()};
-    if (jobId != 0) sets.job = FindOrEnterLocked(jobId).get();
+    sets.job = jobId != 0 ? FindOrEnterLocked(jobId).get() : sets.process;
     // Read under the lock, which the clear holds while it bumps it.
     last.generation = g_perJobGeneration.load(std::memory_order_relaxed);
     last.processSet = sets.process;
-    if (sets.job) {
+    if (jobId != 0) {
         last.jobSet = sets.job;
         last.jobId = jobId;
     }
@@ -173,6 +173,18 @@ PerJobSpan::PerJobSpan(long long jobId, LBCPerfCounters::Slot slot) {
 PerJobSpan::~PerJobSpan() { End(); }
 
 void PerJobSpan::End() { sample.End(); }
+
+void PerJobDeferredSpan::Start(long long jobId, LBCPerfCounters::Slot slot) {
+    JobSets sets = LookUp(jobId);
+    sample.Start(CounterOf(sets.job, slot), CounterOf(sets.process, slot));
+}
+
+void PerJobDeferredSpan::Stop() { sample.Stop(); }
+
+void PerJobDeferredSpan::Count() {
+    sample.Stop();
+    sample.End();
+}
 
 void PerJobCount(long long jobId, LBCPerfCounters::Slot slot) {
     JobSets sets = LookUp(jobId);

@@ -144,7 +144,8 @@ boost::shared_ptr<LBCPerfCounters> GetPerJobPerfCounters(long long jobId);
 std::vector<std::pair<long long, boost::shared_ptr<LBCPerfCounters>>> SnapshotPerJobPerfCounters();
 
 // A timed step of one slot in the job's set and in the process totals, both
-// samples started and ended together, on one clock reading at each end. For a
+// samples started and ended together, on one clock reading at each end (job
+// id 0's set is the process totals, which then take both samples). For a
 // lock wait call End() as soon as the lock is held, so that only the waiting
 // is timed. Nothing is allocated and, but for a thread's first sample of a
 // job id, no lock but the counters' own is taken.
@@ -162,7 +163,30 @@ private:
     CTimeSample sample;
 };
 
-// One sample of no time in the job's set and in the process totals.
+// A timed step whose sample is taken only once its outcome asks for it: the
+// clock runs from Start() to Stop(), and Count() then adds that time to the
+// job's set and the process totals as PerJobSpan would. A step never counted
+// adds nothing.
+class PerJobDeferredSpan {
+public:
+    PerJobDeferredSpan() = default;
+    ~PerJobDeferredSpan() { sample.Drop(); }
+    PerJobDeferredSpan(const PerJobDeferredSpan&) = delete;
+    PerJobDeferredSpan& operator=(const PerJobDeferredSpan&) = delete;
+
+    // At most once.
+    void Start(long long jobId, LBCPerfCounters::Slot slot);
+    void Stop();
+    // Later calls add nothing.
+    void Count();
+
+private:
+    // on counters of sets that are never freed
+    CTimeSample sample;
+};
+
+// One sample of no time in the job's set and in the process totals (two
+// there for job id 0).
 void PerJobCount(long long jobId, LBCPerfCounters::Slot slot);
 // Adds bytes as samples of no time to the job's set only.
 void PerJobBytes(long long jobId, LBCPerfCounters::Slot slot, unsigned long long bytes);

@@ -53,10 +53,21 @@ void CTimeSample::Start(CPerfCounter* first, CPerfCounter* second) {
 
 void CTimeSample::End() {
     if (!first && !second) return;
-    long long elapsed = UnitsSince(startUnits);
+    long long elapsed = stopped ? stoppedUnits : UnitsSince(startUnits);
     if (first) first->AddTotals(elapsed, 1);
     if (second) second->AddTotals(elapsed, 1);
+    Drop();
+}
+
+void CTimeSample::Stop() {
+    if ((!first && !second) || stopped) return;
+    stoppedUnits = UnitsSince(startUnits);
+    stopped = true;
+}
+
+void CTimeSample::Drop() {
     first = second = nullptr;
+    stopped = false;
 }
 
 CAutoTimeCounter::CAutoTimeCounter(const boost::shared_ptr<CPerfCounterState>& state)

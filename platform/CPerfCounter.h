@@ -67,11 +67,18 @@ public:
     // Ends the sample now; later calls and the destructor add nothing more.
     // Owned by one thread, like the scope it times.
     void End();
+    // Stops the clock and keeps the sample for a later End(), which adds the
+    // time up to here; Drop() lets it go and adds nothing.
+    void Stop();
+    void Drop();
 
 private:
     CPerfCounter* first = nullptr;
     CPerfCounter* second = nullptr;
     long long startUnits = 0;
+    // set by Stop()
+    bool stopped = false;
+    long long stoppedUnits = 0;
 };
 
 // A counter of time and samples. Every operation is atomic with respect to

@@ -78,6 +78,17 @@ struct StatementRegistry {
     // database (any thread, under the connection's mutex).
     std::atomic<bool> attachmentsChanged{false};
 
+    // Whether a database is attached; no statement is kept meanwhile.
+    // SQLite compiles a statement again when the schema of a database it
+    // reads changes, and every statement when the temp schema changes; with
+    // main and temp alone no other change can give a kept statement's name
+    // another table (temp is searched first and changed by this connection
+    // only). An attached database is searched after them: a table made in
+    // main, on this connection or another one, hides the attached table a
+    // kept statement reads, and nothing would compile it again. Written
+    // under the connection's mutex after the text ran, read by any thread.
+    std::atomic<bool> attached{false};
+
     // An idle statement of that shape, taken out of the set (its shape moved
     // into `key`, what it carries into `kept`), or null; `taken` is the
     // generation it belongs to, also for one the caller compiles now.
@@ -278,6 +289,7 @@ thread_local ThreadShapeBuffers t_shapeBuffers;
 // and the thread's literals; else they are copied into `kept.texts`.
 sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key,
                          detail::KeptWithStatement& kept, uint64_t& taken, bool outlivesCall) {
+    if (registry.attached.load()) return nullptr;
     // The limit is the text's, however short its shape.
     if (sql.size() > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1))) return nullptr;
     ShapeBuffers callBuffers;
@@ -630,7 +642,10 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
 }
 
 void CDatabaseBase::DropKeptAfterAttachments() {
-    if (registry->attachmentsChanged.exchange(false)) registry->DropKept();
+    if (!registry->attachmentsChanged.exchange(false)) return;
+    // Before the drop: a statement taken from now on is not kept.
+    registry->attached.store(sqlite3_db_name(db, 2) != nullptr);
+    registry->DropKept();
 }
 
 CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql,

@@ -22,6 +22,9 @@
 // The shaper declines what it cannot prove binds the same (see SqlShape.h);
 // a text longer than the connection's SQL length limit is never shaped, and
 // kept statements are dropped when a text attaches or detaches a database.
+// While a database is attached no statement is kept: a schema change, on this
+// connection or another, could then give a kept statement's name another
+// table without SQLite compiling it again (see StatementRegistry::attached).
 
 #include "CZoError.h"
 #include "platform/LockOrder.h"
@@ -197,7 +200,7 @@ private:
     CZoError PrepareOrReuse(const FXCodeLocation& at, const std::string& sql, bool outlivesCall,
                             boost::shared_ptr<detail::StatementHandle>& handle);
     // After a text ran: once it attached or detached a database, no
-    // statement compiled before is kept.
+    // statement compiled before is kept, nor, while one is attached, any other.
     void DropKeptAfterAttachments();
 
     std::string databasePath;

@@ -33,6 +33,9 @@ struct LoopbackHost {
     bool connected = false;
     int failWrites = 0;
     int failWritesErrno = EIO;
+    int failExists = 0;
+    int failExistsErrno = EIO;
+    std::function<void()> lockHook;
     uint32_t maxTransfer = 0;
     std::function<void(const std::string&, const std::string&)> walkHook;
     int openFiles = 0;
@@ -119,8 +122,10 @@ void LoopbackFS::TEST_ServeHost(const std::string& name, const std::string& loca
     host->root = TrimTrailingSlashes(localRoot);
     host->connected = true;
     host->failWrites = 0;
+    host->failExists = 0;
     host->maxTransfer = 0;
     host->walkHook = nullptr;
+    host->lockHook = nullptr;
 }
 
 void LoopbackFS::TEST_StopServing(const std::string& name) {
@@ -142,6 +147,19 @@ void LoopbackFS::TEST_FailNextWrites(const std::string& name, int count, int err
     std::lock_guard<RankedMutex> guard(host->lock);
     host->failWrites = count;
     host->failWritesErrno = error;
+}
+
+void LoopbackFS::TEST_FailNextExists(const std::string& name, int count, int error) {
+    boost::shared_ptr<LoopbackHost> host = HostNamed(name);
+    std::lock_guard<RankedMutex> guard(host->lock);
+    host->failExists = count;
+    host->failExistsErrno = error;
+}
+
+void LoopbackFS::TEST_SetLockHook(const std::string& name, std::function<void()> hook) {
+    boost::shared_ptr<LoopbackHost> host = HostNamed(name);
+    std::lock_guard<RankedMutex> guard(host->lock);
+    host->lockHook = std::move(hook);
 }
 
 void LoopbackFS::TEST_SetMaxTransfer(const std::string& name, uint32_t bytes) {
@@ -183,6 +201,7 @@ void LoopbackFS::TEST_Reset() {
         entry.second->root.clear();
         entry.second->connected = false;
         entry.second->walkHook = nullptr;
+        entry.second->lockHook = nullptr;
     }
 }
 
@@ -201,6 +220,13 @@ CZoError LoopbackFS::Exists(const std::string& path, bool& exists) {
     std::string local;
     CZoError err = MapPath(FXLOC, *host, path, local);
     if (err.IsError()) return err;
+    {
+        std::lock_guard<RankedMutex> guard(host->lock);
+        if (host->failExists > 0) {
+            --host->failExists;
+            return ErrNo(FXLOC, host->failExistsErrno, path);
+        }
+    }
     struct stat st;
     if (::lstat(local.c_str(), &st) == 0) {
         exists = true;
@@ -518,6 +544,12 @@ CZoError LoopbackFile::Lock(int) {
         if (refused != EAGAIN && refused != EACCES) return inner;
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost, "(error=%s)", inner.AsString().c_str());
     }
+    std::function<void()> hook;
+    {
+        std::lock_guard<RankedMutex> guard(host->lock);
+        hook = host->lockHook;
+    }
+    if (hook) hook();
     return CZoError::Success();
 }
 

@@ -53,6 +53,10 @@ public:
     static void TEST_SetConnected(const std::string& host, bool connected);
     // The next `count` writes of the host's files fail with errno `error`.
     static void TEST_FailNextWrites(const std::string& host, int count, int error = EIO);
+    // The next `count` existence tests of the host fail with errno `error`.
+    static void TEST_FailNextExists(const std::string& host, int count, int error = EIO);
+    // Called after each lock the host grants, before the locker returns.
+    static void TEST_SetLockHook(const std::string& host, std::function<void()> hook);
     // Reads and writes move at most `bytes` per call (0: no limit).
     static void TEST_SetMaxTransfer(const std::string& host, uint32_t bytes);
     // Called before every entry a walk hands to its callback.

@@ -88,6 +88,8 @@ CZoError ReaderImpl::Open() {
     // anew under another one is never read.
     boost::shared_ptr<FlatFileCacheItem> flatItem = boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
     if (flatItem && extent) flatItem->ServeOnlyUnder(extent->ValidityGUID);
+    // Handed to this Reader: one item opened for reading.
+    if (flatItem) flatItem->CountOpenedForRead();
     opened = true;
     return CZoError::Success();
 }

@@ -190,16 +190,23 @@ CZoError CCacheFileIO::CreateAndLockFile(const std::string& path) {
     if (err.IsError()) return err.Push(FXLOC);
     err = remoteFile->Lock(0);
     if (err.IsError()) return err;
-    // As below: a lock taken on a file its holder deleted meanwhile guards nothing.
-    bool exists = false;
+    // As below: a lock taken on a file its holder deleted meanwhile guards
+    // nothing. A look that could not be taken says nothing of another holder
+    // (the server gone, an I/O error) and fails as what it is.
+    bool exists = true;
     err = remoteFS ? remoteFS->Exists(ConvertPath(path), exists) : CZoError::Success();
-    if (err.IsError() || !exists) {
-        CZoError unlocked = remoteFile->Unlock();
-        if (unlocked.IsError()) LBC_LOG(2, "Failed to unlock [%s] %s", path.c_str(), unlocked.AsString().c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
-                                     "Lock file [%s] was deleted while it was being locked", path.c_str());
-    }
-    return CZoError::Success();
+    if (!err.IsError() && exists) return CZoError::Success();
+    // A failed call holds nothing: the lock goes, and the file is closed, which
+    // also ends a lock the server could no longer be asked to release.
+    CZoError unlocked = remoteFile->Unlock();
+    if (unlocked.IsError())
+        LBC_LOG(-1, "Failed to unlock [%s], closing it instead: %s", path.c_str(), unlocked.AsString().c_str());
+    CZoError closed = remoteFile->Close();
+    if (closed.IsError()) LBC_LOG(-1, "Failed to close path [%s] %s", path.c_str(), closed.AsString().c_str());
+    if (err.IsError())
+        return err.Push(FXLOC, "Lock file [%s] could not be looked at after it was locked", path.c_str());
+    return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                 "Lock file [%s] was deleted while it was being locked", path.c_str());
 }
 
 // The record lock belongs to the process and lasts while the descriptor in

@@ -335,8 +335,9 @@ CZoError FlatFileCacheItem::OpenForFileRewrite() {
 }
 
 CZoError FlatFileCacheItem::OpenForFileRead() {
-    PerJobSpan timing(jobId, LBCPerfCounters::SlotItemOpenForRead);
+    openedForRead.Start(jobId, LBCPerfCounters::SlotItemOpenForRead);
     CZoError err = OpenForFileReadInternal();
+    openedForRead.Stop();
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }

@@ -35,6 +35,7 @@
 #include "CZoError.h"
 #include "FXCriticalSection.h"
 #include "LiveBrowseCacheCodes.h"
+#include "foundation/PerfCounters.h"
 #include "store/CacheFileIO.h"
 #include "store/CacheItem.h"
 #include "store/FlatFileHandle.h"
@@ -99,6 +100,9 @@ public:
     // The region of a read item belongs to `validityGUID`: its reads fail
     // once the flat file's handle names another GUID.
     void ServeOnlyUnder(const std::string& validityGUID);
+    // Counts the read item's opening, once, when a Reader is handed it: a
+    // read refused after the item was opened counts no item read.
+    void CountOpenedForRead() { openedForRead.Count(); }
     // The end (offset plus length) of the region of a location in its
     // database form; ErrorInt 37 as the constructor for an unusable one.
     static CZoError RegionEnd(const std::string& dbLocation, long long& end);
@@ -170,4 +174,6 @@ private:
     bool servesOneGUID = false;
     std::string servedGUID;
     bool validityLost = false;
+    // The time of OpenForFileRead, counted by CountOpenedForRead.
+    PerJobDeferredSpan openedForRead;
 };

@@ -223,14 +223,20 @@ TEST_F(PerfCountersTest, WaitEndsWhenTheLockIsHeld) {
     }
 }
 
-TEST_F(PerfCountersTest, JobZeroIsSampledOnceInTheProcessTotalsAndGetsNoBytes) {
-    { PerJobSpan span(0, LBCPerfCounters::SlotReaderRequests); }
+// Job id 0's set is the process totals: a step of job 0 takes its job's
+// sample and the process's there, the same time in each.
+TEST_F(PerfCountersTest, JobZeroIsSampledTwiceInTheProcessTotalsAndGetsNoBytes) {
+    {
+        PerJobSpan span(0, LBCPerfCounters::SlotReaderRequests);
+        Advance(2);
+    }
     PerJobCount(0, LBCPerfCounters::SlotFullExtentReads);
     PerJobBytes(0, LBCPerfCounters::SlotReadBytes, 512);
     EXPECT_EQ(std::vector<long long>{0}, Keys());
     SetPtr process = GetPerJobPerfCounters(0);
-    EXPECT_EQ(1, Samples(process, LBCPerfCounters::SlotReaderRequests));
-    EXPECT_EQ(1, Samples(process, LBCPerfCounters::SlotFullExtentReads));
+    EXPECT_EQ(2, Samples(process, LBCPerfCounters::SlotReaderRequests));
+    EXPECT_EQ(CTimeInterval::FromSeconds(4), Time(process, LBCPerfCounters::SlotReaderRequests));
+    EXPECT_EQ(2, Samples(process, LBCPerfCounters::SlotFullExtentReads));
     EXPECT_FALSE(process->readBytes->IsCounted());
 }
 
@@ -385,7 +391,7 @@ TEST_F(PerfCountersTest, SamplesOfKnownSetsDoNotWaitForTheRegistryLock) {
     SetPtr job = GetPerJobPerfCounters(7), process = GetPerJobPerfCounters(0);
     EXPECT_EQ(4, Samples(job, LBCPerfCounters::SlotWriteTime));
     EXPECT_EQ(300, Samples(job, LBCPerfCounters::SlotWriteBytes));
-    EXPECT_EQ(3, Samples(process, LBCPerfCounters::SlotReaderRequests));
+    EXPECT_EQ(6, Samples(process, LBCPerfCounters::SlotReaderRequests));  // job 0: its own and the process's
     EXPECT_EQ(3, Samples(process, LBCPerfCounters::SlotPartialWrites));
 }
 

@@ -328,6 +328,83 @@ TEST_F(StatementReuseTest, AttachingOrDetachingDropsKeptStatements) {
     EXPECT_EQ(0u, reused.TEST_IdleStatements());
 }
 
+// A kept statement was resolved against the schemas as they stood when it was
+// compiled; SQLite compiles it again only when a database it reads changed.
+// Once any schema changes, on this connection or through another one, an
+// unqualified name may stand for a table of another database.
+TEST_F(StatementReuseTest, ASchemaChangeDropsKeptStatements) {
+    int rows = 0;
+    {
+        FX::CDatabaseWithStorage file(0);
+        file.SetDatabasePath(dir.path());
+        file.SetDatabaseName("aux.db");
+        ASSERT_FALSE(file.OpenDatabase().IsError());
+        ASSERT_FALSE(file.Execute("CREATE TABLE s(a INTEGER, b TEXT)", rows).IsError());
+        ASSERT_FALSE(file.Execute("INSERT INTO s VALUES (1, 'aux')", rows).IsError());
+    }
+    // Another connection to each of the two files, doing the same to both.
+    FX::CDatabaseWithStorage otherPlain(0), otherReused(0);
+    FX::CDatabaseWithStorage* const others[] = {&otherPlain, &otherReused};
+    const char* const names[] = {"plain.db", "reused.db"};
+    for (int k = 0; k < 2; ++k) {
+        others[k]->SetDatabasePath(dir.path());
+        others[k]->SetDatabaseName(names[k]);
+        ASSERT_FALSE(others[k]->OpenDatabase().IsError());
+    }
+    const char* const query = "SELECT b FROM s WHERE a = 1";
+    const char* const touchMain = "SELECT i FROM t WHERE i = 1";
+    auto same = [&](const std::string& step) {
+        ExpectSame(Execute(plain, step), Execute(reused, step), step);
+        ExpectSame(Query(plain, query), Query(reused, query), step);
+        ExpectSame(Query(plain, query), Query(reused, query), step + ", again");
+    };
+    auto theirs = [&](const std::string& step) {
+        for (FX::CDatabaseWithStorage* other : others) ASSERT_FALSE(other->Execute(step, rows).IsError()) << step;
+        ExpectSame(Query(plain, query), Query(reused, query), "theirs: " + step);
+        // Once this connection has read its main database again.
+        ExpectSame(Query(plain, touchMain), Query(reused, touchMain), "theirs: " + step);
+        ExpectSame(Query(plain, query), Query(reused, query), "theirs, main read: " + step);
+    };
+
+    same("ATTACH DATABASE '" + dir.path() + "/aux.db' AS aux");  // s is aux.s
+    same("CREATE TABLE main.s(a INTEGER, b TEXT)");                 // main.s, empty
+    same("INSERT INTO main.s VALUES (1, 'main')");
+    same("DROP TABLE main.s");                                      // aux.s again
+    same("CREATE VIEW main.s AS SELECT 1 AS a, 'view' AS b");
+    same("DROP VIEW main.s");
+    same("CREATE TEMP TABLE s(a INTEGER, b TEXT)");
+    same("INSERT INTO temp.s VALUES (1, 'temp')");
+    same("DROP TABLE temp.s");
+    same("CREATE TABLE main.r(a INTEGER, b TEXT)");
+    same("INSERT INTO main.r VALUES (1, 'renamed')");
+    same("ALTER TABLE main.r RENAME TO s");
+    // Undone by a rollback: main.s is back.
+    same("BEGIN");
+    same("DROP TABLE main.s");
+    same("ROLLBACK");
+    same("DROP TABLE main.s");
+
+    theirs("CREATE TABLE s(a INTEGER, b TEXT)");
+    theirs("INSERT INTO s VALUES (1, 'theirs')");
+    theirs("DROP TABLE s");
+    theirs("CREATE TABLE s(a INTEGER, b TEXT)");
+    same("INSERT INTO main.s VALUES (1, 'mine')");
+    theirs("DROP TABLE s");
+
+    // With main and temp alone, SQLite itself compiles a kept statement again
+    // wherever its name could come to stand for another table.
+    same("DETACH aux");  // no s at all
+    same("CREATE TABLE main.s(a INTEGER, b TEXT)");
+    same("INSERT INTO main.s VALUES (1, 'main')");
+    EXPECT_GT(reused.TEST_IdleStatements(), 0u);  // statements are kept again
+    same("CREATE TEMP TABLE s(a INTEGER, b TEXT)");  // temp.s hides main.s
+    same("INSERT INTO temp.s VALUES (1, 'temp')");
+    theirs("DROP TABLE s");
+    theirs("CREATE TABLE s(a INTEGER, b TEXT)");
+    same("DROP TABLE temp.s");
+    theirs("INSERT INTO s VALUES (1, 'theirs')");
+}
+
 // A text longer than the connection allows fails as it stands, even though
 // its shape would be short enough.
 TEST_F(StatementReuseTest, ATextOverTheLengthLimitFails) {

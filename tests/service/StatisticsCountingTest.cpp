@@ -59,4 +59,64 @@ TEST_F(StatisticsCountingTest, ARequestOfEachKindCountsOnceForItsJobAndInTheProc
     }
 }
 
+// "[READS] Num extents" counts one item per Reader handed out: a read refused
+// after its item was opened (its row's validity GUID is no longer the
+// afile's) adds nothing, and a served one adds exactly one.
+TEST_F(StatisticsCountingTest, OnlyAReaderHandedOutCountsAsAnItemOpenedForReading) {
+    const long long job = 81;
+    const std::string a = Payload(100, 1), c = Payload(100, 3);
+    ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
+    // The flat file is lost: the next write starts it anew under another GUID.
+    ASSERT_EQ(0, ::unlink(FlatFilePath().c_str()));
+    ASSERT_FALSE(WriteExtent(kAfile, 4096, c).IsError());
+
+    const struct {
+        long long offset;
+        bool served;
+    } reads[] = {{0, false}, {4096, true}, {0, false}};
+    for (const auto& read : reads) {
+        SCOPED_TRACE("offset " + std::to_string(read.offset));
+        const long long jobBefore = Samples(job, LBCPerfCounters::SlotItemOpenForRead);
+        const long long processBefore = Samples(0, LBCPerfCounters::SlotItemOpenForRead);
+        CLiveBrowseCache::ReaderPtr reader;
+        CZoError err = lbc->GetReaderObject(kAfile, read.offset, kTessarel, kCopy, job, 0, reader);
+        if (read.served) {
+            ASSERT_FALSE(err.IsError()) << err.AsString();
+            ASSERT_TRUE(reader);
+        } else {
+            ASSERT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) << err.AsString();
+        }
+        const long long added = read.served ? 1 : 0;
+        EXPECT_EQ(jobBefore + added, Samples(job, LBCPerfCounters::SlotItemOpenForRead));
+        EXPECT_EQ(processBefore + added, Samples(0, LBCPerfCounters::SlotItemOpenForRead));
+        if (reader) {
+            // Reading through it, also whole, opens nothing more.
+            CAutoMemory<char> buffer;
+            ASSERT_FALSE(reader->Read(buffer).IsError());
+            EXPECT_EQ(c, std::string(buffer.Ptr(), buffer.Size()));
+            ASSERT_FALSE(reader->Open().IsError());
+            EXPECT_EQ(jobBefore + 1, Samples(job, LBCPerfCounters::SlotItemOpenForRead));
+        }
+    }
+}
+
+// Job id 0's set is the process totals: a request of job 0 takes one sample
+// there as its job's and one as the process's.
+TEST_F(StatisticsCountingTest, AJobZeroRequestIsSampledTwiceInTheProcessTotals) {
+    WriteAndRead(0, 0, 0, Payload(1000, 1));
+
+    using S = LBCPerfCounters;
+    const struct {
+        S::Slot slot;
+        long long process;
+    } rows[] = {
+        {S::SlotWriterRequests, 2}, {S::SlotWriteTime, 2},       {S::SlotItemOpenForWrite, 2},
+        {S::SlotItemWrite, 2},      {S::SlotReaderRequests, 2},  {S::SlotFullExtentReads, 2},
+        {S::SlotReadTime, 2},       {S::SlotItemOpenForRead, 2}, {S::SlotItemClose, 4},
+        // Bytes go to a job's set alone, never to the process totals.
+        {S::SlotWriteBytes, 0},     {S::SlotReadBytes, 0},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.process, Samples(0, row.slot)) << "slot " << row.slot;
+}
+
 }  // namespace

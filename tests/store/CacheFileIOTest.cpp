@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -383,6 +384,47 @@ TEST_F(CacheFileIORemote, DisconnectedClientFailsEveryCallUntilReconnected) {
     ASSERT_FALSE(io->Write(&byte, 1, &done).IsError());
     EXPECT_FALSE(io->Close().IsError());
     EXPECT_EQ("x", ReadWholeFile(loc.Local("f.cache")));
+}
+
+// After the lock the remote form looks whether the file is still at its path.
+// Only a file that is gone was "deleted while it was being locked" (14); a
+// look that could not be taken fails with its own error, not as a lock held
+// by another host. Either way the call leaves the file neither locked nor open.
+TEST_F(CacheFileIORemote, AFailureAfterTheLockIsReportedAsWhatItIs) {
+    const std::string path = loc.Path("lockfile");
+    const std::string local = loc.Local("lockfile");
+    const struct {
+        const char* name;
+        std::function<void()> afterLock;
+        int errNo;  // 0: the file vanished
+    } cases[] = {
+        {"the file vanished", [&local]() { ::unlink(local.c_str()); }, 0},
+        {"an I/O error", []() { LoopbackFS::TEST_FailNextExists(TestLocation::kHost, 1, EIO); }, EIO},
+        {"the server gone", []() { LoopbackFS::TEST_SetConnected(TestLocation::kHost, false); }, ENOTCONN},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackFS::TEST_SetLockHook(TestLocation::kHost, c.afterLock);
+        CZoError err = io->CreateAndLockFile(path);
+        LoopbackFS::TEST_SetLockHook(TestLocation::kHost, nullptr);
+        LoopbackFS::TEST_SetConnected(TestLocation::kHost, true);
+
+        ASSERT_TRUE(err.IsError());
+        const bool deletedText = err.AsString().find("was deleted while it was being locked") != std::string::npos;
+        if (c.errNo == 0) {
+            EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
+            EXPECT_TRUE(deletedText) << err.AsString();
+        } else {
+            EXPECT_TRUE(FXErrorUtil::IsErrNo(err, c.errNo)) << err.AsString();
+            EXPECT_FALSE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
+            EXPECT_FALSE(deletedText) << err.AsString();
+        }
+        EXPECT_EQ(0, LoopbackFS::TEST_OpenFileCount(TestLocation::kHost));
+        CCacheFileIOPtr next = loc.NewIO();
+        CZoError taken = next->CreateAndLockFile(path);
+        EXPECT_FALSE(taken.IsError()) << "the lock was left held: " << taken.AsString();
+        EXPECT_FALSE(next->ReleaseLockFile().IsError());
+    }
 }
 
 TEST_F(CacheFileIORemote, TransfersOf4GiBOrMorePassTheLow32BitsOfTheLength) {
