@@ -40,10 +40,11 @@
 //   Unflushed          a per-afile container's unflushed-region notes.
 //   FlatFileRegion     FlatFileCacheItem::s_flatFileLock, striped by flat
 //                      file: a region's reservation.
-//   FlatFileLedger     FlatFileLedger::lock: the GUID and recorded end of a
-//                      flat file.
+//   FlatFileLedger     FlatFileLedger::lock: the GUID a flat file's regions
+//                      belong to, as one container learnt it.
 //   KeptFileRegistry   the registry of kept flat-file descriptors (stripes).
-//   KeptFile           FlatFileHandle::lock: one kept descriptor.
+//   KeptFile           FlatFileHandle::lock: one kept descriptor, and the
+//                      GUID and handed-out regions of its flat file.
 //   AdapterTransaction SQLiteAdapter::transactionStateLock: BEGIN/COMMIT
 //                      and the adapter's own transaction flag.
 //   DatabaseHandles    the wrapper's live statement handles.

@@ -2,8 +2,10 @@
 // marked as referenced, and the opened Reader.
 //
 // Locks, in the order taken: the service lock inside the resolution, then the
-// VM row lock across the VM row's read, validity test and write (the flat file
-// is opened before it), then the database locks inside each CacheDB call.
+// VM row lock across the VM row's read, validity test, the region's hand-out
+// to the flat file's handle and the row's write (the flat file is opened
+// before it), then the database locks inside each CacheDB call and the
+// handle's lock.
 
 #include "LiveBrowseCache.h"
 
@@ -93,6 +95,7 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
                 return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
                                              "Invalid cache location [%s] for extent [%s]",
                                              extent->CacheLocation.c_str(), extent->description().c_str());
+            HandOutValidatedRegion(*cache, *container, vm, item);
 
             vm.LastReferenceTime = static_cast<long long>(SystemClock::Time());
             err = container->UpdateVM(vm);

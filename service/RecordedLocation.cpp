@@ -91,3 +91,19 @@ void KeepFlatFileOpen(Cache& cache, CacheDB& container, const Extent& extent) {
     std::string path;
     if (!cache.GetCacheFilePath(vm, path).IsError()) ledger->KeepOpen(path);
 }
+
+void HandOutValidatedRegion(Cache& cache, CacheDB& container, const VM& vm, const CacheItemPtr& item) {
+    boost::shared_ptr<FlatFileCacheItem> flatItem = boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
+    const FlatFileLedgerPtr& ledger = container.FlatFile();
+    if (!flatItem || !ledger) return;
+    std::string path;
+    CZoError err =
+        ledger->NamedFlatFilePath([&cache, &vm](std::string& named) { return cache.GetCacheFilePath(vm, named); }, path);
+    if (err.IsError()) {
+        // Not known to be the copy's file: the handle is left as it was, and
+        // the Reader is served only when the handle names its GUID already.
+        LBC_LOG(2, "Flat file of [%s] not named (error=%s)", vm.description().c_str(), err.AsString().c_str());
+        return;
+    }
+    if (flatItem->GetFlatFilePath() == path) flatItem->HandOutUnder(vm.ValidityGUID);
+}

@@ -17,9 +17,11 @@
 CZoError TestRecordedLocation(Cache& cache, const Extent& row, const VM& vm, bool& valid,
                               Cache::INVALIDITY_REASON& reason);
 
-// Whether the afile copy's flat file has lost regions recorded in it under
-// the VM's validity GUID: it is gone, or shorter than where they end. The
-// ledger learns that end from the extent rows once per container life; after
+// Whether the afile copy's flat file has lost regions handed out under the
+// VM's validity GUID (recorded in a row, or given to a Writer or a Reader of
+// this process): it is gone, or shorter than where they end. The
+// ledger learns the rows' end once per container life, and the file's handle
+// keeps the rest beyond the container while a Reader holds it; after
 // that a call costs one stat of the file, and none while nothing is recorded.
 CZoError IsFlatFileLost(Cache& cache, CacheDB& db, FlatFileLedger& ledger, const VM& vm, bool& lost);
 
@@ -27,3 +29,10 @@ CZoError IsFlatFileLost(Cache& cache, CacheDB& db, FlatFileLedger& ledger, const
 // on (a local location only), so that reads of a container that has not
 // written yet need not open the file either.
 void KeepFlatFileOpen(Cache& cache, CacheDB& container, const Extent& extent);
+
+// A region the read admission validated, with the VM row read while the
+// container holds the afile copy's lock: the rows name the GUID the copy's
+// flat file belongs to now, and the read item's handle learns it and counts
+// the region as handed out (FlatFileCacheItem::HandOutUnder). Only for an
+// item of the copy's own flat file. Called under the VM row's lock.
+void HandOutValidatedRegion(Cache& cache, CacheDB& container, const VM& vm, const CacheItemPtr& item);

@@ -395,6 +395,12 @@ CZoError FlatFileCacheItem::MoveTo(long long at) {
     return CZoError::Success();
 }
 
+void FlatFileCacheItem::HandOutUnder(const std::string& validityGUID) {
+    if (!watched || validityGUID.empty()) return;
+    seenChanges = watched->Adopt(validityGUID, offset + static_cast<long long>(size));
+    seenGUID = validityGUID;
+}
+
 void FlatFileCacheItem::ServeOnlyUnder(const std::string& validityGUID) {
     if (!watched) return;
     servesOneGUID = true;

@@ -21,8 +21,9 @@
 // a Reader validated on that file serves that file's bytes. A file cut and
 // refilled in the same inode is told by its handle's validity GUID: once a
 // ledger starts the file anew under another GUID than the one the item serves
-// (ServeOnlyUnder), every read fails with kInvalidLocation, as the read admission
-// answers for a location no longer valid.
+// (ServeOnlyUnder), or a read admission finds the rows naming another one
+// (HandOutUnder), every read fails with kInvalidLocation, as the read
+// admission answers for a location no longer valid.
 //
 // Locks: the flat file's region lock (s_flatFileLock, striped by the flat
 // file's path) is held only while a region is reserved (open, grow, seek back,
@@ -97,6 +98,15 @@ public:
     // The validity GUID the region reserved by Close belongs to; empty when
     // no ledger spoke for one.
     const std::string& ReservedForGUID() const { return reservedFor; }
+    // The read admission found the region of this read item valid under
+    // `validityGUID`, the VM row's, while this process holds the afile copy's
+    // lock: the rows say what the file's regions belong to now, whatever this
+    // process knew of the file before it last took the lock (another process
+    // may have started the file anew since). The file's handle names that
+    // GUID from here and counts the region as handed out, and the item
+    // watches it from here. Called under the VM row's lock, so that no
+    // renewal by this process comes between the rows read and the handle.
+    void HandOutUnder(const std::string& validityGUID);
     // The region of a read item belongs to `validityGUID`: its reads fail
     // once the flat file's handle names another GUID.
     void ServeOnlyUnder(const std::string& validityGUID);

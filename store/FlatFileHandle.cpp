@@ -5,6 +5,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 
+#include <algorithm>
 #include <functional>
 #include <unordered_map>
 
@@ -99,11 +100,27 @@ void FlatFileHandle::Drop() {
     dropped.swap(kept);
 }
 
-void FlatFileHandle::SetValidityGUID(const std::string& validityGUID) {
+uint64_t FlatFileHandle::Adopt(const std::string& validityGUID, long long regionsEnd) {
     std::lock_guard<RankedMutex> guard(lock);
-    if (FXString::MatchesNoCase(guid, validityGUID)) return;
-    guid = validityGUID;
-    ++guidChanges;
+    if (!FXString::MatchesNoCase(guid, validityGUID)) {
+        guid = validityGUID;
+        handedOutEnd = 0;
+        ++guidChanges;
+    }
+    handedOutEnd = std::max(handedOutEnd, regionsEnd);
+    return guidChanges.load();
+}
+
+void FlatFileHandle::NoteRegion(const std::string& validityGUID, long long regionEnd) {
+    std::lock_guard<RankedMutex> guard(lock);
+    if (FXString::MatchesNoCase(guid, validityGUID)) handedOutEnd = std::max(handedOutEnd, regionEnd);
+}
+
+bool FlatFileHandle::RegionsEnd(const std::string& validityGUID, long long& end) const {
+    std::lock_guard<RankedMutex> guard(lock);
+    if (!FXString::MatchesNoCase(guid, validityGUID)) return false;
+    end = handedOutEnd;
+    return true;
 }
 
 uint64_t FlatFileHandle::ValidityGUID(std::string& validityGUID) const {

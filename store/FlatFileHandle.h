@@ -11,10 +11,17 @@
 // noticed where opening the path would notice it, and no byte is ever written
 // through a descriptor of a file no longer at the path.
 //
-// It also names the validity GUID the ledgers of this process last gave the
-// file's regions, and counts the changes of that GUID: a Reader holding the
+// It also names the validity GUID the file's regions belong to, as this
+// process last learnt it (from a ledger, or from the rows a read admission
+// validated), and counts the changes of that GUID: a Reader holding the
 // handle learns that the file was started anew (cut and refilled in the same
 // inode, or replaced) without looking at the file.
+//
+// And it keeps where the regions this process handed out under that GUID end
+// (to a row, a Writer or a Reader): a file shorter than that is lost under
+// the GUID. Kept here, not with the afile copy's container, because a held
+// Reader keeps the handle beyond the container: a region it still serves
+// counts after its row was dropped and the container released.
 //
 // Locks: its own lock and the registry's stripes, taken under the region
 // lock and the ledger's (ranked in platform/LockOrder.h).
@@ -54,8 +61,16 @@ public:
     CZoError Current(bool create, FXOpenFilePtr& file, long long& length);
     void Drop();
 
-    // The file's regions belong to `validityGUID` from now on.
-    void SetValidityGUID(const std::string& validityGUID);
+    // The file's regions belong to `validityGUID` from now on and reach at
+    // least `regionsEnd`; another GUID than the one named starts the count
+    // of handed-out regions anew. Gives the number of GUID changes after it.
+    uint64_t Adopt(const std::string& validityGUID, long long regionsEnd);
+    // A region ending at `regionEnd` was handed out under `validityGUID`;
+    // not counted while the handle names another GUID.
+    void NoteRegion(const std::string& validityGUID, long long regionEnd);
+    // Where the regions handed out under `validityGUID` end; false while
+    // the handle names another GUID.
+    bool RegionsEnd(const std::string& validityGUID, long long& end) const;
     // The GUID last set (empty while none was) and the number of changes
     // that led to it, read together.
     uint64_t ValidityGUID(std::string& validityGUID) const;
@@ -69,6 +84,7 @@ private:
     // guarded by lock
     FXOpenFilePtr kept;
     std::string guid;
+    long long handedOutEnd = 0;
     // written under lock, read without it by every read of a held Reader
     std::atomic<uint64_t> guidChanges{0};
 };

@@ -5,25 +5,25 @@
 
 bool FlatFileLedger::Knows(const std::string& validityGUID) const {
     std::lock_guard<RankedMutex> guard(lock);
-    return known && FXString::MatchesNoCase(guid, validityGUID);
+    long long end = 0;
+    return known && FXString::MatchesNoCase(guid, validityGUID) && (!handle || handle->RegionsEnd(guid, end));
 }
 
 void FlatFileLedger::Reset(const std::string& validityGUID, long long recordedEnd, const std::string& flatFilePath) {
     std::lock_guard<RankedMutex> guard(lock);
     known = true;
     guid = validityGUID;
-    end = recordedEnd;
     path = flatFilePath;
     if (!flatFilePath.empty() && (!handle || handle->Path() != flatFilePath))
         handle = FlatFileHandle::ForPath(flatFilePath);
-    if (handle) handle->SetValidityGUID(validityGUID);
+    if (handle) handle->Adopt(validityGUID, recordedEnd);
 }
 
 void FlatFileLedger::KeepOpen(const std::string& flatFilePath) {
     if (flatFilePath.empty()) return;
     std::lock_guard<RankedMutex> guard(lock);
     if (!handle || handle->Path() != flatFilePath) handle = FlatFileHandle::ForPath(flatFilePath);
-    if (known) handle->SetValidityGUID(guid);
+    if (known) handle->Adopt(guid, 0);
 }
 
 bool FlatFileLedger::KeepsOpen() const {
@@ -33,6 +33,8 @@ bool FlatFileLedger::KeepsOpen() const {
 
 long long FlatFileLedger::RecordedEnd() const {
     std::lock_guard<RankedMutex> guard(lock);
+    long long end = 0;
+    if (!known || !handle || !handle->RegionsEnd(guid, end)) return 0;
     return end;
 }
 
@@ -44,12 +46,14 @@ std::string FlatFileLedger::FlatFilePath() const {
 bool FlatFileLedger::Admits(long long fileEnd, std::string& validityGUID) const {
     std::lock_guard<RankedMutex> guard(lock);
     validityGUID = known ? guid : std::string();
-    return !known || fileEnd >= end;
+    if (!known || !handle) return true;
+    long long end = 0;
+    return handle->RegionsEnd(guid, end) && fileEnd >= end;
 }
 
 void FlatFileLedger::Record(long long regionEnd) {
     std::lock_guard<RankedMutex> guard(lock);
-    if (known && regionEnd > end) end = regionEnd;
+    if (known && handle) handle->NoteRegion(guid, regionEnd);
 }
 
 CZoError FlatFileLedger::NamedFlatFilePath(const std::function<CZoError(std::string&)>& name,

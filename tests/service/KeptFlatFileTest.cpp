@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -37,9 +38,9 @@ protected:
     }
     // A Reader of an extent, opened and not yet read: its item holds the
     // flat file it opened.
-    CLiveBrowseCache::ReaderPtr OpenReader(long long offset) {
+    CLiveBrowseCache::ReaderPtr OpenReader(long long offset, long long afile = kAfile) {
         CLiveBrowseCache::ReaderPtr reader;
-        CZoError err = lbc->GetReaderObject(kAfile, offset, kTessarel, kCopy, kJob, 0, reader);
+        CZoError err = lbc->GetReaderObject(afile, offset, kTessarel, kCopy, kJob, 0, reader);
         EXPECT_FALSE(err.IsError()) << err.AsString();
         return reader;
     }
@@ -57,6 +58,50 @@ protected:
     static std::string Pruned(const std::string& path) {
         const size_t slash = path.rfind('/') + 1;
         return path.substr(0, slash) + "pruned." + path.substr(slash);
+    }
+    // The three ways a Reader hands out the bytes of its whole extent; err
+    // says why there are none.
+    struct ReadKind {
+        const char* name;
+        std::function<std::string(CLiveBrowseCache::Reader& reader, size_t length, CZoError& err)> read;
+    };
+    static const std::vector<ReadKind>& ReadKinds() {
+        static const std::vector<ReadKind> kinds = {
+            {"whole",
+             [](CLiveBrowseCache::Reader& reader, size_t, CZoError& err) {
+                 CAutoMemory<char> buffer;
+                 err = reader.Read(buffer);
+                 return err.IsError() ? std::string() : std::string(buffer.Ptr(), buffer.Size());
+             }},
+            {"into caller memory",
+             [](CLiveBrowseCache::Reader& reader, size_t length, CZoError& err) {
+                 std::string memory(length, '\0');
+                 unsigned long size = length;
+                 err = reader.Read(&memory[0], size);
+                 return err.IsError() ? std::string() : memory.substr(0, size);
+             }},
+            {"streamed",
+             [](CLiveBrowseCache::Reader& reader, size_t length, CZoError& err) {
+                 CAutoMemory<char> buffer;
+                 unsigned long size = length;
+                 err = reader.Read(buffer, size);
+                 return err.IsError() ? std::string() : std::string(buffer.Ptr(), size);
+             }},
+        };
+        return kinds;
+    }
+    // body(damage, kind, afile) once for every damage and read kind, each on
+    // an afile of its own; stops at the first fatal failure.
+    template <typename Damage, typename Body>
+    void ForEachDamageAndReadKind(const std::vector<Damage>& damages, Body body) {
+        long long afile = kAfile;
+        for (const Damage& damage : damages) {
+            for (const ReadKind& kind : ReadKinds()) {
+                SCOPED_TRACE(std::string(damage.name) + ", read " + kind.name);
+                body(damage, kind, ++afile);
+                if (HasFatalFailure()) return;
+            }
+        }
     }
 };
 
@@ -193,36 +238,9 @@ TEST_F(KeptFlatFileTest, AHeldReaderServesItsExtentOrAnErrorNeverBytesWrittenAft
          [](long long afile) { ASSERT_EQ(0, ::truncate(FlatFilePath(afile).c_str(), 0)); }},
         {"pruned", [](long long afile) { Prune(VMRow(afile)); }},
     };
-    struct ReadKind {
-        const char* name;
-        // The held Reader's bytes of the whole extent; err says why there are none.
-        std::function<std::string(CLiveBrowseCache::Reader& reader, size_t length, CZoError& err)> read;
-    };
-    const std::vector<ReadKind> kinds = {
-        {"whole",
-         [](CLiveBrowseCache::Reader& reader, size_t, CZoError& err) {
-             CAutoMemory<char> buffer;
-             err = reader.Read(buffer);
-             return err.IsError() ? std::string() : std::string(buffer.Ptr(), buffer.Size());
-         }},
-        {"into caller memory",
-         [](CLiveBrowseCache::Reader& reader, size_t length, CZoError& err) {
-             std::string memory(length, '\0');
-             unsigned long size = length;
-             err = reader.Read(&memory[0], size);
-             return err.IsError() ? std::string() : memory.substr(0, size);
-         }},
-        {"streamed",
-         [](CLiveBrowseCache::Reader& reader, size_t length, CZoError& err) {
-             CAutoMemory<char> buffer;
-             unsigned long size = length;
-             err = reader.Read(buffer, size);
-             return err.IsError() ? std::string() : std::string(buffer.Ptr(), size);
-         }},
-    };
     long long afile = kAfile;
     for (const Damage& damage : damages) {
-        for (const ReadKind& kind : kinds) {
+        for (const ReadKind& kind : ReadKinds()) {
             SCOPED_TRACE(std::string(damage.name) + ", read " + kind.name);
             ++afile;
             const std::string a = Payload(100, 1), c = Payload(100, 3);
@@ -279,4 +297,118 @@ TEST_F(KeptFlatFileTest, AHeldReaderKeepsServingItsExtentWhileItsFileGrowsUnderT
     size = rest.size();
     ASSERT_FALSE(reader->Read(&rest[0], size).IsError());
     EXPECT_EQ(a.substr(40), rest.substr(0, size));
+}
+
+// A's row is dropped (a rewrite released without Close) while a Reader of A
+// is held, then the file loses A's region: the region was handed out, so the
+// file is lost under its GUID even though no row records the region any more,
+// and C, written into the same region, is never served as A.
+TEST_F(KeptFlatFileTest, AHeldReaderWhoseRowWasDroppedGetsAnErrorNeverTheExtentWrittenInItsRegion) {
+    struct Damage {
+        const char* name;
+        std::function<void(const std::string& path)> apply;
+    };
+    const std::vector<Damage> damages = {
+        {"cut to zero", [](const std::string& path) { ASSERT_EQ(0, ::truncate(path.c_str(), 0)); }},
+        {"deleted", [](const std::string& path) { ASSERT_EQ(0, ::unlink(path.c_str())); }},
+    };
+    ForEachDamageAndReadKind(damages, [this](const Damage& damage, const ReadKind& kind, long long afile) {
+        const std::string a = Payload(100, 1), c = Payload(100, 3);
+        ASSERT_FALSE(WriteExtent(afile, 0, a).IsError());
+        CLiveBrowseCache::ReaderPtr reader = OpenReader(0, afile);
+        ASSERT_TRUE(reader);
+        CZoError err;
+        {
+            CLiveBrowseCache::WriterPtr rewrite;
+            err = lbc->GetWriterObject(afile, 0, kTessarel, kCopy, kJob, 0, rewrite);
+            ASSERT_FALSE(err.IsError()) << err.AsString();
+            ASSERT_FALSE(rewrite->Write(a.data(), a.size()).IsError());
+        }
+        Extent row(0, 0, 0, 0, 0);
+        ASSERT_FALSE(Row(0, row, afile)) << "the rewrite released without Close left A's row";
+        ReleaseIdleContainers();
+
+        damage.apply(FlatFilePath(afile));
+        ASSERT_FALSE(WriteExtent(afile, 4096, c).IsError());
+        ASSERT_TRUE(Row(4096, row, afile));
+        ASSERT_EQ(":0:100", row.CacheLocation.substr(row.CacheLocation.rfind(":0:")));
+
+        const std::string got = kind.read(*reader, a.size(), err);
+        EXPECT_FALSE(got == c) << "the held Reader of A served C";
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation))
+            << "the held Reader answered " << (err.IsError() ? err.AsString() : "with bytes");
+        EXPECT_EQ(c, ReadExtent(afile, 4096, err)) << err.AsString();
+        reader.reset();
+        ReleaseIdleContainers();
+    });
+}
+
+namespace {
+
+// A second host, forked before this process starts its service so that it
+// shares nothing of this one's memory. On request it starts a service of its
+// own over the same cache folder, deletes the flat file of kAfile, writes
+// kOtherHostExtent at kOtherHostOffset and destroys its service again (the
+// database written back, the lock file released).
+class KeptFlatFileOtherHostTest : public KeptFlatFileTest {
+protected:
+    static constexpr long long kOtherHostOffset = 4096;
+    static std::string OtherHostExtent() { return Payload(100, 5); }
+
+    void BeforeStart() override {
+        otherHost.reset(new ForkedChild([this](ForkedChild& channel) { return ServeOtherHost(channel); }));
+        ASSERT_TRUE(otherHost->Started());
+    }
+    // Whether the other host did its part.
+    bool OtherHostStartsTheFlatFileAnew() {
+        char answer = 0;
+        return otherHost->Send('w') && otherHost->Receive(answer) && answer == 'd';
+    }
+
+private:
+    int ServeOtherHost(ForkedChild& channel) {
+        char request = 0;
+        if (!channel.Receive(request)) return 0;
+        lbc = CLiveBrowseCache::GetInstance();
+        if (lbc == nullptr || lbc->InitializeInTestMode(JobResultsFolder()).IsError()) return 2;
+        if (::unlink(FlatFilePath().c_str()) != 0) return 3;
+        if (WriteExtent(kAfile, kOtherHostOffset, OtherHostExtent()).IsError()) return 4;
+        CLiveBrowseCache::DestroyInstance();
+        ReleasePublishedCacheImpl();
+        return channel.Send('d') ? 0 : 5;
+    }
+
+    std::unique_ptr<ForkedChild> otherHost;
+};
+
+}  // namespace
+
+// The old Reader's file was started anew by another process under another
+// GUID: every fresh Reader of the new extent is served, while the old Reader
+// answers for a region that is no longer valid.
+TEST_F(KeptFlatFileOtherHostTest, AFreshReaderIsServedAfterAnotherHostStartedTheFileAnewWhileAnOldReaderIsHeld) {
+    const std::string a = Payload(100, 1), e = OtherHostExtent();
+    ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
+    const std::string guidOfA = VMRow().ValidityGUID;
+    CLiveBrowseCache::ReaderPtr old = OpenReader(0);
+    ASSERT_TRUE(old);
+    ReleaseIdleContainers();
+
+    ASSERT_TRUE(OtherHostStartsTheFlatFileAnew());
+    ASSERT_NE(guidOfA, VMRow().ValidityGUID) << "the other host did not renew the GUID";
+
+    for (const ReadKind& kind : ReadKinds()) {
+        SCOPED_TRACE(std::string("read ") + kind.name);
+        CLiveBrowseCache::ReaderPtr fresh = OpenReader(kOtherHostOffset);
+        ASSERT_TRUE(fresh);
+        CZoError err;
+        EXPECT_EQ(e, kind.read(*fresh, e.size(), err)) << err.AsString();
+    }
+    for (const ReadKind& kind : ReadKinds()) {
+        SCOPED_TRACE(std::string("old Reader, read ") + kind.name);
+        CZoError err;
+        kind.read(*old, a.size(), err);
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation))
+            << "the old Reader answered " << (err.IsError() ? err.AsString() : "with bytes");
+    }
 }
