@@ -14,7 +14,9 @@
 // has left the map but is still held: two would share one staging copy and
 // one lock file. Released containers stay known to their top-level container
 // until their destruction has finished, so a still-held one is brought back
-// instead of a second one being made.
+// instead of a second one being made. Two locations whose folders are one
+// are kept apart by the lock file itself, which has one holder in the
+// process (platform/HeldLockFile.h): the second container is refused with 14.
 //
 // Locks: the container's locks and the retiring registry's are ranked in
 // platform/LockOrder.h.

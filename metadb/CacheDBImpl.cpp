@@ -111,12 +111,9 @@ CZoError CacheDBImpl::AcquireLockFile() {
         if (err.IsError()) return err;
     }
     // Outside lockFileLock: a release or delete of this lock must not wait
-    // out the delay. An acquire that will be refused leaves it armed for the
-    // one that takes the lock; the test of another holder runs only while the
-    // delay is armed, and this object holds no lock on the file here (the
-    // test's descriptor would drop it).
-    if (bInsertDelayBeforeAcquireLock.load() && !remoteFileIO->IsLockSeenHeldElsewhere(path))
-        LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
+    // out the delay. It fires on the first attempt, whether or not the lock
+    // is then taken: nothing may look at the lock file before it is taken.
+    LBC_SIMULATION_POINT(bInsertDelayBeforeAcquireLock);
 
     std::lock_guard<RankedMutex> guard(lockFileLock);
     // Another thread may have taken it during the delay.

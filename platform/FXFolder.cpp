@@ -92,6 +92,14 @@ bool FXFolder::DoesFolderExist(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool FXFolder::GetIdentity(const std::string& path, Identity& identity) {
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    identity.device = static_cast<uint64_t>(st.st_dev);
+    identity.inode = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
 CZoError FXFolder::RemoveFolder(const std::string& path, unsigned /*flags*/) {
     if (path.empty()) return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "empty folder path");
     struct stat st;

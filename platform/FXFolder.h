@@ -3,13 +3,25 @@
 
 #include "CZoError.h"
 
+#include <cstdint>
 #include <list>
 #include <string>
 
 class FXFolder {
 public:
+    // What a folder is known by whatever path reaches it (links, moved
+    // parents, bind mounts): its device and inode.
+    struct Identity {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        bool operator==(const Identity& other) const { return device == other.device && inode == other.inode; }
+    };
+
     // True when the path names a folder (symbolic links followed).
     static bool DoesFolderExist(const std::string& path);
+    // The identity of the folder the path names now (symbolic links
+    // followed); false when it names none.
+    static bool GetIdentity(const std::string& path, Identity& identity);
 
     // Removes the folder and everything below it; a missing folder is
     // success. Links inside are removed, never followed; a root that is a

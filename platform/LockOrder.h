@@ -60,6 +60,9 @@
 //   PerJobCounters     g_lockPerJobPerfCounters: the per-job counter sets.
 //   Counter            one counter's figures (CPerfCounter).
 //   DelayPoints        the armed debug-simulation delay points.
+//   LockFileHolders    the registry of held lock files by identity
+//                      (CHeldLockFile): held across a lock file's look-up,
+//                      open and lock, and its unlock and close.
 //   ProcessUse         the process's lock-file descriptors by path.
 //   PlatformAnswers    the platform stand-ins' settable answers and state:
 //                      client id, mount paths, job states, cells, media,
@@ -106,6 +109,7 @@ enum class LockRank : uint16_t {
     PerJobCounters,
     Counter,
     DelayPoints,
+    LockFileHolders,
     ProcessUse,
     PlatformAnswers,
     LogWriter,

@@ -414,9 +414,10 @@ void CLiveBrowseCacheImpl::RecordAfilePath(const AfilePathId& afileKey, const Me
             static_cast<unsigned long long>(afileKey.afileId), afileKey.copyId);
 }
 
-// The folder is resolved once, when an id is first seen; every registry
-// below the location (containers, staging folders, flat-file locks) is keyed
-// by text derived from it.
+// The folder is resolved when an id is first seen; every registry below the
+// location (containers, staging folders, flat-file locks) is keyed by text
+// derived from the location's one spelling, and the lock files below it have
+// one holder in the process whatever path reaches them.
 CZoError CLiveBrowseCacheImpl::FindOrCreateCacheLocation(const MediaManager::MountPathInfo& mountPath,
                                                          CachePath& location) {
     const std::string& path = mountPath.getPath();
@@ -428,6 +429,7 @@ CZoError CLiveBrowseCacheImpl::FindOrCreateCacheLocation(const MediaManager::Mou
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kMountPathFoldersFailed, "error=%s", err.AsString().c_str());
 
     auto known = cacheFolderMap.find(folder);
+    if (known == cacheFolderMap.end() && !dataServer) known = FindLocalLocation(folder);
     if (known != cacheFolderMap.end()) {
         LBC_LOG(0, "Cache mount path [%s] (MMPathId=%d) shares the cache location at [%s]", path.c_str(),
                 LowId(mountPath), folder.c_str());
@@ -437,7 +439,22 @@ CZoError CLiveBrowseCacheImpl::FindOrCreateCacheLocation(const MediaManager::Mou
     err = CreateCacheLocation(mountPath, folder, location);
     if (err.IsError()) return err.Push(FXLOC);
     cacheFolderMap.emplace(folder, location);
+    if (!dataServer) localCacheFolders.insert(folder);
     return CZoError::Success();
+}
+
+// Each known folder is looked at as it is now: the folder may have moved
+// since its location was made (behind a link left in its place), and a text
+// whose folder is gone reaches none.
+std::map<std::string, CLiveBrowseCacheImpl::CachePath>::iterator CLiveBrowseCacheImpl::FindLocalLocation(
+    const std::string& folder) {
+    FXFolder::Identity wanted;
+    if (!FXFolder::GetIdentity(folder, wanted)) return cacheFolderMap.end();
+    for (const std::string& known : localCacheFolders) {
+        FXFolder::Identity identity;
+        if (FXFolder::GetIdentity(known, identity) && identity == wanted) return cacheFolderMap.find(known);
+    }
+    return cacheFolderMap.end();
 }
 
 // Nothing is kept unless the cache and the database are both initialised;

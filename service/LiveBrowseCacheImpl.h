@@ -39,6 +39,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -140,7 +141,7 @@ public:
     // ---- for tests
     boost::shared_ptr<PeriodicUtilityThread> TEST_PeriodicThread() const { return periodicThread; }
     size_t TEST_AfileMappingCount();
-    // The pruners of every location, by canonical folder.
+    // The pruners of every location, by the folder's text.
     std::vector<CachePrunerPtr> TEST_Pruners();
     // Implementations constructed and not yet destroyed, in the process.
     static int TEST_LiveImplementations();
@@ -167,6 +168,9 @@ private:
     // The location of a mount path whose id has none yet: the one already
     // made over the same folder, or a new one.
     CZoError FindOrCreateCacheLocation(const MediaManager::MountPathInfo& mountPath, CachePath& location);
+    // The local location whose folder is, as things stand now, the folder
+    // `folder` names; cacheFolderMap's end when there is none.
+    std::map<std::string, CachePath>::iterator FindLocalLocation(const std::string& folder);
     // folder: the mount path's folder in its canonical spelling.
     CZoError CreateCacheLocation(const MediaManager::MountPathInfo& mountPath, const std::string& folder,
                                  CachePath& location);
@@ -195,10 +199,17 @@ private:
     // guarded by serviceLock
     std::map<AfilePathId, AfilePath, AfilePathIdCompare> afilePathMap;
     std::map<CachePathId, CachePath, CachePathIdCompare> cachePathMap;
-    // Every location once, by its canonical folder: the ids of cachePathMap
-    // that name one folder, however spelled, share its one location, so that
-    // the folder's afile copies never get two containers in the process.
+    // Every location once: the ids of cachePathMap that name one folder
+    // share its one location, so that the folder's afile copies never get two
+    // containers in the process. A local location is known by the identity
+    // of its folder (device and inode) whichever path reaches it: a symbolic
+    // link, a moved parent, a bind mount; a data-server location by its
+    // normalised text, the server's links being its own. Keyed by the
+    // folder's canonical text when it was made, which the location's objects
+    // use.
     std::map<std::string, CachePath> cacheFolderMap;
+    // The keys of cacheFolderMap that are local folders.
+    std::set<std::string> localCacheFolders;
     bool stopped = false;  // StopThreads has run: no new location, no pruner started
     FXCriticalSection serviceLock{static_cast<uint16_t>(LockRank::Service), "service"};
 

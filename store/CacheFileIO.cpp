@@ -5,13 +5,13 @@
 #include "platform/CZoDirectory.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXFile.h"
+#include "platform/HeldLockFile.h"
 #include "platform/Win32Constants.h"
 #include "platform/XKPlatformInfo.h"
 #include "store/CacheMountPathInfo.h"
 
 #include <boost/make_shared.hpp>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,8 +37,9 @@ CCacheFileIO::CCacheFileIO(boost::any& info) {
                                     mountPath.fsParams.host.Path.c_str());
 }
 
-// Members go in reverse order: the mount-path copy, the path, the FS client
-// objects, and last the local descriptor, whose closing drops a lock it holds.
+// Members go in reverse order: the held lock file (unlocked and closed), the
+// mount-path copy, the path, the FS client objects, and last the local
+// descriptor.
 CCacheFileIO::~CCacheFileIO() = default;
 
 CCacheFileIOPtr CCacheFileIO::GetFileIO() {
@@ -209,46 +210,39 @@ CZoError CCacheFileIO::CreateAndLockFile(const std::string& path) {
                                  "Lock file [%s] was deleted while it was being locked", path.c_str());
 }
 
-// The record lock belongs to the process and lasts while the descriptor in
-// localFile is open; closing any other descriptor of the file in this process
-// would drop it too.
+// The one holder of the file in this process (platform/HeldLockFile.h); a
+// second request for it, by whatever path, is refused without touching it.
 CZoError CCacheFileIO::_CreateAndLockFile(const std::string& path) {
     LBC_LOG(0, "Acquiring lock file [%s]", path.c_str());
-    CZoError err =
-        FXFile::XKCreateFile(localFile, path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    // No other holder keeps a file from being opened (descriptors run out, no
-    // access, no space): the code stays, the message must not blame a host.
-    if (err.IsError())
-        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
-                                     "Lock file [%s] could not be opened; it is not held by another host (error=%s)",
-                                     path.c_str(), err.AsString().c_str());
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
-    if (::fcntl(localFile.get(), F_SETLK, &fl) != 0) {
-        const int e = errno;
-        CZoError inner = FXErrorUtil::ErrorErrNo(FXLOC, e);
-        if (e != EACCES && e != EAGAIN)
+    const CHeldLockFile::Attempt attempt = CHeldLockFile::Take(path, heldLock);
+    const std::string inner = attempt.error.AsString();
+    switch (attempt.outcome) {
+        case CHeldLockFile::Outcome::Taken:
+            return CZoError::Success();
+        case CHeldLockFile::Outcome::HeldInProcess:
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                         "Lock file [%s] is held by this process through [%s]", path.c_str(),
+                                         attempt.heldAs.c_str());
+        // No other holder keeps a file from being opened (descriptors run
+        // out, no access, no space): the code stays, the message must not
+        // blame a host.
+        case CHeldLockFile::Outcome::NotOpened:
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                         "Lock file [%s] could not be opened; it is not held by another host (error=%s)",
+                                         path.c_str(), inner.c_str());
+        case CHeldLockFile::Outcome::HeldElsewhere:
+            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost, "(error=%s)", inner.c_str());
+        case CHeldLockFile::Outcome::NotLocked:
             return FXErrorUtil::ErrorInt(
                 FXLOC, LBCError::kLockedByAnotherHost,
                 "Lock file [%s] could not be locked; it is not held by another host (error=%s)", path.c_str(),
-                inner.AsString().c_str());
-        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost, "(error=%s)", inner.AsString().c_str());
+                inner.c_str());
+        case CHeldLockFile::Outcome::Replaced:
+            break;
     }
-    // The pruner of another host deletes the lock file while it holds it. One
-    // opened just before and locked just after holds a file no longer at its
-    // path, which a third host may have made anew and locked too: such a lock
-    // guards nothing and counts as held by another host.
-    struct stat opened = {}, named = {};
-    if (::fstat(localFile.get(), &opened) != 0 || ::stat(path.c_str(), &named) != 0 ||
-        opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
-        localFile.reset(-1);
-        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
-                                     "Lock file [%s] was deleted while it was being locked", path.c_str());
-    }
-    return CZoError::Success();
+    // Such a lock guards nothing and counts as held by another host.
+    return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,
+                                 "Lock file [%s] was deleted while it was being locked", path.c_str());
 }
 
 CZoError CCacheFileIO::ReleaseLockFile() {
@@ -259,38 +253,13 @@ CZoError CCacheFileIO::ReleaseLockFile() {
 }
 
 CZoError CCacheFileIO::_ReleaseLockFile() {
-    if (!localFile.is_valid()) return CZoError::Success();
+    if (!heldLock) return CZoError::Success();
     LBC_LOG(0, "Releasing lock file [%s]", openPath.c_str());
-    struct flock fl = {};
-    fl.l_type = F_UNLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
-    if (::fcntl(localFile.get(), F_SETLKW, &fl) != 0) {
-        CZoError inner = FXErrorUtil::ErrorErrNo(FXLOC, errno);
-        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockFileWaitFailed, "(error=%s)", inner.AsString().c_str());
-    }
-    localFile.reset(-1);
+    CZoError err = heldLock->Release();
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockFileWaitFailed, "(error=%s)", err.AsString().c_str());
+    heldLock.reset();
     return CZoError::Success();
-}
-
-bool CCacheFileIO::IsLockSeenHeldElsewhere(const std::string& path) {
-    if (!remoteFile) return _IsLockSeenHeldElsewhere(path);
-    return false;
-}
-
-bool CCacheFileIO::_IsLockSeenHeldElsewhere(const std::string& path) {
-    auto_handle probe;
-    CZoError err =
-        FXFile::XKCreateFile(probe, path, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (err.IsError()) return false;
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
-    if (::fcntl(probe.get(), F_GETLK, &fl) != 0) return false;
-    return fl.l_type != F_UNLCK;
 }
 
 CZoError CCacheFileIO::OpenFileForRead(const std::string& path) {

@@ -15,9 +15,11 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 
 class CCacheFileIO;
+class CHeldLockFile;
 typedef boost::shared_ptr<CCacheFileIO> CCacheFileIOPtr;
 
 class CCacheFileIO {
@@ -77,14 +79,12 @@ public:
 
     // The open file.
     CZoError CreateOpenFileForWrite(const std::string& path);
+    // A local lock file has one holder in the process (platform/HeldLockFile.h):
+    // a request for a file this process holds, by whatever path, is refused
+    // with LBCError::kLockedByAnotherHost and opens nothing. A data server's
+    // lock belongs to the FS client's open file.
     CZoError CreateAndLockFile(const std::string& path);
     CZoError ReleaseLockFile();
-    // Whether another process is seen holding a lock on the file now; takes
-    // nothing, and a missing or unreadable file counts as free. Never seen on
-    // a data-server location: its FS client has no test that takes nothing.
-    // The test's own descriptor is closed at its end, which would drop a lock
-    // of this process on the file: only for a caller that holds none.
-    bool IsLockSeenHeldElsewhere(const std::string& path);
     CZoError OpenFileForRead(const std::string& path);
     CZoError Close();
     CZoError TruncateUp(size_t n);
@@ -125,7 +125,6 @@ public:
     CZoError _CreateOpenFileForWrite(const std::string& path);
     CZoError _CreateAndLockFile(const std::string& path);
     CZoError _ReleaseLockFile();
-    bool _IsLockSeenHeldElsewhere(const std::string& path);
     CZoError _OpenFileForRead(const std::string& path);
     CZoError _Close();
     CZoError _TruncateUp(size_t n);
@@ -154,4 +153,6 @@ private:
     std::string openPath;
     // constant after construction: empty for a local object, else a CacheMountPathInfo
     boost::any mountPathInfo;
+    // The local lock file, while held; kept apart from the open file.
+    std::unique_ptr<CHeldLockFile> heldLock;
 };

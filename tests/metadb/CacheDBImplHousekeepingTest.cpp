@@ -42,44 +42,37 @@ TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileBlocksNoRelease) {
     EXPECT_TRUE(impl->HoldsLockFile());
 }
 
-// The delay before the lock file is taken is kept for an acquire that will
-// take it: one refused with 14 (this object took the lock before, or another
-// process holds it) leaves it armed.
-TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileIsNotUsedUpByARefusedAcquire) {
+// The delay before the lock file is taken fires on the first attempt to
+// take it, also when the lock is then refused (another process holds it), and
+// only once; a second request of an object that already took the lock is
+// refused before the delay point.
+TEST_P(CacheDBHousekeepingTest, DelayBeforeTakingTheLockFileFiresOnTheFirstAttempt) {
     XKPlatformInfo::TEST_SetNumber("VirtualServer\\LiveBrowseCache\\Debug", "bInsertDelayBeforeAcquireLock", 1);
     DebugSimulation::SetSimulationPoints(g_mapSimulationInfo);
     int delays = 0;
     DebugSimulation::TEST_SetSleepFunction([&](uint32_t) { ++delays; });
-    const auto arm = [] { ASSERT_FALSE(DebugSimulation::LoadDebugSimulationInfo().IsError()); };
+    ASSERT_FALSE(DebugSimulation::LoadDebugSimulationInfo().IsError());
+
+    {
+        ForkedLockHolder other(Remote("lockfile"));
+        ASSERT_TRUE(other.Locked());
+        boost::shared_ptr<SQLiteAdapter> refused = MakeImpl();
+        CZoError err = refused->AcquireLockFile();
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
+        EXPECT_EQ(1, delays) << "refused by another process";
+        EXPECT_FALSE(bInsertDelayBeforeAcquireLock.load());
+        EXPECT_EQ(1u, f.log->Count(0, "Sleeping for delay simulation InsertDelayBeforeAcquireLock for 1 seconds"));
+        EXPECT_EQ(1u, f.log->Count(0, "Done with InsertDelayBeforeAcquireLock"));
+    }
 
     boost::shared_ptr<SQLiteAdapter> taker = MakeImpl();
-    arm();
     ASSERT_FALSE(taker->AcquireLockFile().IsError());
-    ASSERT_FALSE(taker->ReleaseLockFile().IsError());
-    EXPECT_EQ(1, delays);
-    arm();
+    EXPECT_EQ(1, delays) << "later acquisitions do not sleep";
+    ASSERT_FALSE(DebugSimulation::LoadDebugSimulationInfo().IsError());
     CZoError err = taker->AcquireLockFile();
     EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
     EXPECT_EQ(1, delays) << "taken before by this object";
     EXPECT_TRUE(bInsertDelayBeforeAcquireLock.load());
-
-    // The FS client of a data server offers no test of a lock that takes
-    // nothing: there the delay comes before the refusal.
-    if (!GetParam()) {
-        ForkedLockHolder other(Remote("lockfile"));
-        ASSERT_TRUE(other.Locked());
-        boost::shared_ptr<SQLiteAdapter> refused = MakeImpl();
-        err = refused->AcquireLockFile();
-        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) << err.AsString();
-        EXPECT_EQ(1, delays) << "held by another process";
-        EXPECT_TRUE(bInsertDelayBeforeAcquireLock.load());
-    }
-
-    taker.reset();
-    boost::shared_ptr<SQLiteAdapter> next = MakeImpl();
-    ASSERT_FALSE(next->AcquireLockFile().IsError());
-    EXPECT_EQ(2, delays);
-    EXPECT_FALSE(bInsertDelayBeforeAcquireLock.load());
 }
 
 // Temporary copies that a crash left in the local staging folder or in the

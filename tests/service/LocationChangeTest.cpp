@@ -13,10 +13,16 @@
 #include "pruning/CachePruner.h"
 
 #include <boost/make_shared.hpp>
+#include <sched.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <future>
+#include <set>
 #include <string>
 
 namespace {
@@ -298,3 +304,181 @@ TEST_F(LocationChangeTest, OneFolderThroughTwoSpellingsIsOneLocation) {
         }
     }
 }
+
+// ---- one folder reached by a second path after its first use
+
+namespace {
+
+enum class Reach { MovedBehindALink, ParentMovedBehindALink, BindMount };
+
+struct ReachCase {
+    Reach reach;
+    const char* name;
+};
+void PrintTo(const ReachCase& c, std::ostream* os) { *os << c.name; }
+
+class AnotherPathTest : public LocationChangeTest, public testing::WithParamInterface<ReachCase> {
+protected:
+    // An afile copy is written at a folder through one mount path, the folder
+    // is then reached by another path (moved behind a symbolic link, its
+    // parent moved so, a bind mount) and the copy written through a second
+    // mount path naming it so, while a Writer through the first one is still
+    // open. Gives what went wrong, empty when nothing: it also runs in a child
+    // process of a mount namespace of its own, where no assertion reaches the
+    // test.
+    std::string WriteThroughTwoPaths(Reach reach) {
+        std::string problems;
+        const auto problem = [&problems](const std::string& text) { problems += text + "\n"; };
+        const std::string parent = Folder("parent");
+        const std::string folder = parent + "/loc";
+        ::mkdir(folder.c_str(), 0755);
+        const int kExtents = 10;
+        const auto offset = [](int i) { return 4096LL * i; };
+
+        Answer(5, folder);
+        CLiveBrowseCache::WriterPtr held;
+        const std::string first = Payload(100, 0);
+        CZoError err = lbc->GetWriterObject(kAfile, offset(0), kTessarel, kCopy, kJob, 0, held);
+        if (!err.IsError()) err = held->Write(first.data(), first.size());
+        if (err.IsError()) return "the held Writer: " + err.AsString();
+        for (int i = 1; i < kExtents / 2; ++i) {
+            err = WriteExtent(kAfile, offset(i), Payload(100, i));
+            if (err.IsError()) problem("extent " + std::to_string(i) + ": " + err.AsString());
+        }
+        CacheDBPtr firstDB = DB();
+
+        std::string other;
+        switch (reach) {
+            case Reach::MovedBehindALink:
+                other = temp.sub("moved");
+                if (::rename(folder.c_str(), other.c_str()) != 0 || ::symlink(other.c_str(), folder.c_str()) != 0)
+                    return "folder not moved";
+                break;
+            case Reach::ParentMovedBehindALink:
+                if (::rename(parent.c_str(), temp.sub("parent-moved").c_str()) != 0 ||
+                    ::symlink(temp.sub("parent-moved").c_str(), parent.c_str()) != 0)
+                    return "parent not moved";
+                other = temp.sub("parent-moved/loc");
+                break;
+            case Reach::BindMount:
+                other = Folder("bound");
+                if (::mount(folder.c_str(), other.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                    return std::string("bind mount: ") + std::strerror(errno);
+                break;
+        }
+        SystemClock::TEST_AdvanceSeconds(86400);
+        if (!Impl()->TEST_PeriodicThread()->TEST_TickNow(true) || Impl()->TEST_AfileMappingCount() != 0)
+            return "no daily clear";
+        Answer(6, other);
+        for (int i = kExtents / 2; i < kExtents; ++i) {
+            err = WriteExtent(kAfile, offset(i), Payload(100, i));
+            if (err.IsError()) problem("extent " + std::to_string(i) + ": " + err.AsString());
+        }
+        const std::string lockFile = LockFilePath();
+        const std::string dbFile = lockFile.substr(0, lockFile.rfind('/')) + "/afile_cache.db";
+
+        // The idle release through the second path: the open Writer's
+        // container stays, and with it the copy's lock.
+        SystemClock::TEST_AdvanceSeconds(3600);
+        err = DB()->ReleaseIdleResources();
+        if (err.IsError()) problem("idle release: " + err.AsString());
+        if (OtherProcessCanLock(lockFile)) problem("the copy's lock file was free while the open Writer's container lived");
+
+        err = held->Close();
+        if (err.IsError()) problem("the held Writer's Close: " + err.AsString());
+        held.reset();
+        SystemClock::TEST_AdvanceSeconds(3600);
+        for (const CacheDBPtr& db : {firstDB, DB()}) {
+            err = db->ReleaseIdleResources();
+            if (err.IsError()) problem("idle release: " + err.AsString());
+        }
+        if (!OtherProcessCanLock(lockFile)) problem("the copy's lock file is still held after the release");
+
+        std::set<long long> rows = ExtentOffsetsIn(dbFile);
+        std::string missing;
+        for (int i = 0; i < kExtents; ++i)
+            if (rows.count(offset(i)) == 0) missing += " " + std::to_string(offset(i));
+        if (!missing.empty())
+            problem(std::to_string(rows.size()) + " of " + std::to_string(kExtents) +
+                    " accepted rows in the location's database; missing:" + missing);
+        return problems;
+    }
+
+    // The AfileOffset of every extent row of an afile database file.
+    static std::set<long long> ExtentOffsetsIn(const std::string& dbFile) {
+        std::set<long long> offsets;
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* statement = nullptr;
+            if (sqlite3_prepare_v2(db, "SELECT AfileOffset FROM Extents", -1, &statement, nullptr) == SQLITE_OK)
+                while (sqlite3_step(statement) == SQLITE_ROW) offsets.insert(sqlite3_column_int64(statement, 0));
+            sqlite3_finalize(statement);
+        }
+        sqlite3_close(db);
+        return offsets;
+    }
+
+    // A mount namespace of this process's own, its mounts private to it (and
+    // a user namespace first where this process may not mount); empty when
+    // made, else why not.
+    static std::string OwnMountNamespace() {
+        if (::unshare(CLONE_NEWNS) != 0) {
+            const uid_t uid = ::getuid();
+            const gid_t gid = ::getgid();
+            if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+                return std::string("no mount namespace: ") + std::strerror(errno);
+            WriteWholeFile("/proc/self/setgroups", "deny");
+            WriteWholeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+            WriteWholeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+        }
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return std::string("mounts not made private: ") + std::strerror(errno);
+        return std::string();
+    }
+};
+
+}  // namespace
+
+// Every path to one folder is one location: the copy's lock stays held
+// while a container of it lives, and every accepted row reaches the
+// location's database.
+TEST_P(AnotherPathTest, OneFolderReachedByAnotherPathKeepsItsLockAndEveryRow) {
+    if (GetParam().reach != Reach::BindMount) {
+        EXPECT_EQ("", WriteThroughTwoPaths(GetParam().reach));
+        return;
+    }
+    // A bind mount is made in a child of a mount namespace of its own, which
+    // starts a service of its own; 'S' and a reason when it cannot mount.
+    StopService();
+    ForkedChild child([this](ForkedChild& self) {
+        std::string answer = OwnMountNamespace();
+        std::string probe = Folder("probe-bound");
+        if (answer.empty() && ::mount(Folder("probe").c_str(), probe.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            answer = std::string("bind mount not permitted: ") + std::strerror(errno);
+        char kind = 'S';
+        if (answer.empty()) {
+            kind = 'R';
+            lbc = StartService();
+            answer = lbc ? WriteThroughTwoPaths(Reach::BindMount) : std::string("no service");
+            if (lbc) StopService();
+        }
+        if (!self.Send(kind)) return 2;
+        for (char c : answer)
+            if (!self.Send(c)) return 2;
+        return 0;
+    });
+    ASSERT_TRUE(child.Started());
+    char kind = '?';
+    ASSERT_TRUE(child.Receive(kind));
+    std::string answer;
+    for (char c; child.Receive(c);) answer.push_back(c);
+    child.Wait();
+    if (kind == 'S') GTEST_SKIP() << answer;
+    EXPECT_EQ("", answer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reaches, AnotherPathTest,
+                         testing::Values(ReachCase{Reach::MovedBehindALink, "MovedBehindALink"},
+                                         ReachCase{Reach::ParentMovedBehindALink, "ParentMovedBehindALink"},
+                                         ReachCase{Reach::BindMount, "BindMount"}),
+                         [](const testing::TestParamInfo<ReachCase>& info) { return std::string(info.param.name); });

@@ -2,6 +2,7 @@
 
 #include "LiveBrowseCacheCodes.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/HeldLockFile.h"
 #include "platform/Win32Constants.h"
 #include "store/CacheMountPathInfo.h"
 #include "StoreTestSupport.h"
@@ -187,26 +188,34 @@ TEST(CacheFileIOLocal, ReleaseLockFileWithoutOpenFileIsSilentSuccess) {
 
 // ---- the lock across processes
 
-// The test of another holder takes nothing: a missing file and a free one
-// count as free, and the lock stays free for the next taker; only a lock of
-// another process is seen.
-TEST(CacheFileIOLocal, LockSeenHeldOnlyWhenAnotherProcessHoldsIt) {
+// A path that comes to name a held lock file between its look-up and its
+// open (a link of the held file renamed over it): the request is refused
+// with 14, and the descriptor it opened goes without dropping the holder's lock.
+TEST(CacheFileIOLocal, PathReplacedByAHeldLockFileBeforeItsOpenIsRefused) {
     TempDir dir;
+    MakeFolders(dir.sub("real"));
+    const std::string held = dir.sub("real/lockfile");
+    const std::string replaced = dir.sub("real/other");
     boost::any none;
-    CCacheFileIO io(none);
-    const std::string path = dir.sub("lockfile");
-    EXPECT_FALSE(io.IsLockSeenHeldElsewhere(path)) << "missing";
-    ASSERT_FALSE(io.CreateAndLockFile(path).IsError());
-    ASSERT_FALSE(io.ReleaseLockFile().IsError());
-    EXPECT_FALSE(io.IsLockSeenHeldElsewhere(path)) << "free";
-    {
-        ForkedLockHolder other(path);
-        ASSERT_TRUE(other.Locked());
-        EXPECT_TRUE(io.IsLockSeenHeldElsewhere(path));
-    }
-    EXPECT_FALSE(io.IsLockSeenHeldElsewhere(path)) << "released";
-    EXPECT_FALSE(io.CreateAndLockFile(path).IsError());
-    EXPECT_FALSE(io.ReleaseLockFile().IsError());
+    CCacheFileIO holder(none);
+    ASSERT_FALSE(holder.CreateAndLockFile(held).IsError());
+    int replacements = 0;
+    CHeldLockFile::TEST_SetBeforeOpen([&](const std::string& path) {
+        if (path != replaced) return;
+        ++replacements;
+        EXPECT_EQ(0, ::link(held.c_str(), dir.sub("real/link").c_str()));
+        EXPECT_EQ(0, ::rename(dir.sub("real/link").c_str(), replaced.c_str()));
+    });
+    CCacheFileIO second(none);
+    CZoError refused = second.CreateAndLockFile(replaced);
+    CHeldLockFile::TEST_SetBeforeOpen(nullptr);
+    EXPECT_EQ(1, replacements);
+    EXPECT_TRUE(FXErrorUtil::IsInt(refused, LBCError::kLockedByAnotherHost)) << refused.AsString();
+    EXPECT_NE(std::string::npos, refused.AsString().find("held by this process through [" + held + "]"))
+        << refused.AsString();
+    EXPECT_FALSE(OtherProcessCanLock(held));
+    EXPECT_FALSE(holder.ReleaseLockFile().IsError());
+    EXPECT_TRUE(OtherProcessCanLock(held));
 }
 
 // A child that takes the lock through its own object: 'L' once locked, 'R'
@@ -264,6 +273,86 @@ TEST(CacheFileIOLock, AnotherProcessHoldingTheLockIsRefusedAtOnceWithCode14) {
         EXPECT_TRUE(Exists(localPath));
         LoopbackFS::TEST_Reset();
     }
+}
+
+// One lock file reached through a second path in this process (its folder
+// through a symbolic link, a hard link of the file, a "/./" spelling): the
+// second holder is refused with 14 and never touches the file, and the first
+// one's lock stays held for other processes after the second has gone.
+TEST(CacheFileIOLock, OneHolderPerLockFileWhicheverPathReachesIt) {
+    const char* const spellings[] = {"folder through a symbolic link", "hard link of the file", "/./ inside"};
+    for (const char* spelling : spellings) {
+        SCOPED_TRACE(spelling);
+        TempDir dir;
+        MakeFolders(dir.sub("real"));
+        const std::string path = dir.sub("real/lockfile");
+        std::string other;
+        if (spelling == spellings[0]) {
+            ASSERT_EQ(0, ::symlink(dir.sub("real").c_str(), dir.sub("link").c_str()));
+            other = dir.sub("link/lockfile");
+        } else if (spelling == spellings[1]) {
+            WriteWholeFile(path, "");
+            ASSERT_EQ(0, ::link(path.c_str(), dir.sub("real/second").c_str()));
+            other = dir.sub("real/second");
+        } else {
+            other = dir.sub("real/./lockfile");
+        }
+        boost::any none;
+        CCacheFileIO first(none);
+        ASSERT_FALSE(first.CreateAndLockFile(path).IsError());
+        {
+            CCacheFileIO second(none);
+            CZoError refused = second.CreateAndLockFile(other);
+            EXPECT_TRUE(FXErrorUtil::IsInt(refused, LBCError::kLockedByAnotherHost)) << refused.AsString();
+            EXPECT_NE(std::string::npos, refused.AsString().find("held by this process")) << refused.AsString();
+            EXPECT_FALSE(second.ReleaseLockFile().IsError());
+            EXPECT_FALSE(second.Close().IsError());
+        }
+        EXPECT_FALSE(OtherProcessCanLock(path)) << "the second holder dropped the first one's lock";
+        ASSERT_FALSE(first.ReleaseLockFile().IsError());
+        EXPECT_TRUE(OtherProcessCanLock(path));
+        CCacheFileIO next(none);
+        EXPECT_FALSE(next.CreateAndLockFile(other).IsError()) << "free again in this process";
+    }
+}
+
+// Threads of one process racing for one lock file through two spellings:
+// exactly one holds it, and it stays held once the others have gone.
+TEST(CacheFileIOLock, ThreadsRacingForOneLockFileLeaveOneHolder) {
+    TempDir dir;
+    MakeFolders(dir.sub("real"));
+    ASSERT_EQ(0, ::symlink(dir.sub("real").c_str(), dir.sub("link").c_str()));
+    const std::string paths[] = {dir.sub("real/lockfile"), dir.sub("link/lockfile")};
+    const int kThreads = 8;
+    std::vector<CCacheFileIOPtr> ios;
+    boost::any none;
+    for (int i = 0; i < kThreads; ++i) ios.push_back(boost::make_shared<CCacheFileIO>(none));
+    std::vector<int> taken(kThreads, 0);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            ++ready;
+            while (ready.load() < kThreads) std::this_thread::yield();
+            CZoError err = ios[i]->CreateAndLockFile(paths[i % 2]);
+            taken[i] = err.IsError() ? 0 : 1;
+            if (err.IsError() && !FXErrorUtil::IsInt(err, LBCError::kLockedByAnotherHost)) ADD_FAILURE() << err.AsString();
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    int holder = -1, holders = 0;
+    for (int i = 0; i < kThreads; ++i) {
+        if (taken[i]) {
+            holder = i;
+            ++holders;
+        }
+    }
+    ASSERT_EQ(1, holders);
+    for (int i = 0; i < kThreads; ++i)
+        if (i != holder) ios[i].reset();
+    EXPECT_FALSE(OtherProcessCanLock(paths[0])) << "a refused thread dropped the holder's lock";
+    EXPECT_FALSE(ios[holder]->ReleaseLockFile().IsError());
+    EXPECT_TRUE(OtherProcessCanLock(paths[0]));
 }
 
 // ---- copies and moves between two objects
