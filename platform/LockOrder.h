@@ -57,7 +57,8 @@
 //   PrunerHook         a pruner's prune-window test hook (not held while the
 //                      hook runs).
 //   PerJobCounters     g_lockPerJobPerfCounters: the per-job counter sets.
-//   Counter            one counter's figures (CPerfCounter).
+//   Counter            one counter's figures (CPerfCounter), where the CPU
+//                      has no 16-byte compare-and-swap.
 //   DelayPoints        the armed debug-simulation delay points.
 //   ProcessUse         the process's lock-file descriptors by path.
 //   PlatformAnswers    the platform stand-ins' settable answers and state:
