@@ -76,6 +76,26 @@ public:
     static FXCriticalSection s_lockWriteSync;
 
 private:
+    // An extent as its AsUniqueKey text names it (AfileID, AfileOffset,
+    // CopyID, TessarelID): two extents with the same four values are one
+    // write. The text itself is made only for a log line.
+    struct WriteKey {
+        explicit WriteKey(const Extent& extent)
+            : afileId(extent.AfileID),
+              afileOffset(extent.AfileOffset),
+              copyId(extent.CopyID),
+              tessarelId(extent.TessarelID) {}
+        bool operator<(const WriteKey& other) const {
+            if (afileId != other.afileId) return afileId < other.afileId;
+            if (afileOffset != other.afileOffset) return afileOffset < other.afileOffset;
+            if (copyId != other.copyId) return copyId < other.copyId;
+            return tessarelId < other.tessarelId;
+        }
+        long long afileId;
+        long long afileOffset;
+        unsigned int copyId;
+        unsigned int tessarelId;
+    };
     // The location, then the VM order.
     typedef std::pair<std::string, VMPtr> PruningMark;
     struct PruningMarkCompare {
@@ -83,9 +103,12 @@ private:
     };
 
     void AdmitWrite();
+    // The holder's VM; an extent holder's is made from the extent's identity
+    // on first use, as only a pruning test needs it.
+    const VMPtr& HolderVM();
 
     // guarded by s_lockWriteSync
-    static std::set<std::string> c_setOngoingWrites;
+    static std::set<WriteKey> c_setOngoingWrites;
     static std::set<PruningMark, PruningMarkCompare> c_setVMsInPruning;
 
     // The holder's own state, used on its thread only.
