@@ -18,8 +18,8 @@
 //   WriteSync          CCacheSyncObject::s_lockWriteSync, the write/prune
 //                      lock: extents being written, VMs being pruned, the
 //                      maintenance window. Taken before the service lock
-//                      because the write admission resolves its location
-//                      under it.
+//                      because a write admission not given its cache
+//                      resolves the location under it.
 //   Service            CLiveBrowseCacheImpl::serviceLock: the afile and
 //                      mount-path maps; held while a location is created.
 //   PeriodicCallback   the periodic utility thread's callback slot; held

@@ -46,7 +46,7 @@ CCacheSyncObject::CCacheSyncObject(ExtentConstPtr extent, bool forWrite)
     LockTimed(extent ? extent->JobID : 0);
     if (!forWrite) return;
     try {
-        AdmitWrite();
+        AdmitWrite(extent ? GetCache(extent->AfileID, extent->CopyID) : CachePtr());
     } catch (...) {
         s_lockWriteSync.Unlock();
         throw;
@@ -63,12 +63,11 @@ CCacheSyncObject::~CCacheSyncObject() {
     s_lockWriteSync.Unlock();
 }
 
-void CCacheSyncObject::AdmitWrite() {
+void CCacheSyncObject::AdmitWrite(const CachePtr& cache) {
     if (!extent) {
         writeAdmitted = false;
         return;
     }
-    CachePtr cache = GetCache(extent->AfileID, extent->CopyID);
     // Without its cache there is no maintenance flag to test, and no write
     // could go anywhere.
     if (!cache) {
@@ -94,6 +93,12 @@ void CCacheSyncObject::AdmitWrite() {
 
 bool CCacheSyncObject::ExtentWriteBegin(ExtentConstPtr extent) {
     CCacheSyncObject holder(extent, true);
+    return holder.writeAdmitted;
+}
+
+bool CCacheSyncObject::ExtentWriteBegin(ExtentConstPtr extent, const CachePtr& cache) {
+    CCacheSyncObject holder(extent, false);
+    holder.AdmitWrite(cache);
     return holder.writeAdmitted;
 }
 
