@@ -1,5 +1,7 @@
 #include "metadb/SQLiteQueries.h"
 
+#include "platform/FXString.h"
+
 namespace {
 
 const char* const c_extentColumns =
@@ -44,13 +46,7 @@ public:
 
 private:
     SqlText& Digits(unsigned long long value) {
-        char digits[20];
-        size_t n = 0;
-        do {
-            digits[n++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        while (n != 0) text += digits[--n];
+        FXString::AppendDecimal(text, value);
         return *this;
     }
 

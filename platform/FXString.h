@@ -39,6 +39,8 @@ public:
     static std::string RemoveLeft(const std::string& s, size_t n) { return n >= s.size() ? std::string() : s.substr(n); }
     static std::string CopyAndReplaceAll(const std::string& s, const std::string& from, const std::string& to);
     static std::string ToUpper(const std::string& s);
+    // The decimal digits of value, as printf's %llu prints them, appended.
+    static void AppendDecimal(std::string& out, unsigned long long value);
     static std::string ToString(long long value) { return std::to_string(value); }
     static std::string ToString(unsigned long long value) { return std::to_string(value); }
 };
