@@ -38,16 +38,6 @@ std::string FXString::Format(const char* format, ...) {
     return out;
 }
 
-void FXString::AppendDecimal(std::string& out, unsigned long long value) {
-    char digits[20];
-    size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n != 0) out += digits[--n];
-}
-
 namespace {
 template <typename Container>
 void SplitInto(const std::string& s, const std::string& separator, Container& out, bool skipEmpty) {
