@@ -110,18 +110,35 @@ CZoError SQLiteAdapter::Close() {
 }
 
 CZoError SQLiteAdapter::GetExtent(ExtentParam key, Extent& row) {
+    bool found = false;
+    CZoError err = ReadExtent(key, row, &found);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!found)
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNotFound,
+                                     "DB entry for extent (AfileID = %llu, AfileOffset = %llu) not found",
+                                     static_cast<unsigned long long>(key.AfileID),
+                                     static_cast<unsigned long long>(key.AfileOffset));
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::FindExtent(ExtentParam key, Extent& row, bool& found) {
+    CZoError err = ReadExtent(key, row, &found);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::ReadExtent(const ExtentParam& key, Extent& row, bool* found) {
     PerJobSpan span(key.JobID, LBCPerfCounters::SlotCacheDBGetExtent);
     LBC_LOG(4, "Get extent with afileID [%llu], afileOffset [%llu]", static_cast<unsigned long long>(key.AfileID),
             static_cast<unsigned long long>(key.AfileOffset));
+    *found = false;
     QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryExtent(query, key);
         if (queryErr.IsError()) return queryErr;
         FX::CSQLite3Query& q = *query;
-        if (q.Eof())
-            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNotFound, "DB entry for extent (AfileID = %llu, AfileOffset = %llu) not found",
-                                         static_cast<unsigned long long>(key.AfileID),
-                                         static_cast<unsigned long long>(key.AfileOffset));
+        if (q.Eof()) return CZoError::Success();
+        *found = true;
         // TessarelID and CopyID stay as the caller gave them.
         row.AfileID = BigInt(q, "AfileID");
         row.AfileOffset = BigInt(q, "AfileOffset");

@@ -162,9 +162,8 @@ CZoError WriteAdmission::ResolveContainer() {
 CZoError WriteAdmission::ReadExtentRow() {
     // Flags 0: a row of any Flags. A row found replaces the record's values,
     // its job id included.
-    CZoError err = container->GetExtent(ExtentParam::Of(*extent), *extent);
-    rowFound = !FXErrorUtil::IsInt(err, LBCError::kNotFound);
-    if (err.IsError() && rowFound) return err.Push(FXLOC);
+    CZoError err = container->FindExtent(ExtentParam::Of(*extent), *extent, rowFound);
+    if (err.IsError()) return err.Push(FXLOC);
 
     const bool partial = (request.flags & kPartialExtentFlag) != 0;
     if (partial) PerJobCount(request.jobId, LBCPerfCounters::SlotPartialWrites);
