@@ -240,7 +240,7 @@ std::string CSQLiteDB::GetClause(const VMJobParam& filter) { return SQLiteQuerie
 
 CZoError CSQLiteDB::QueryExtent(boost::shared_ptr<FX::CSQLite3Query>& query, ExtentParam key) {
     PerJobSpan span(key.JobID, LBCPerfCounters::SlotDbQueryExtent);
-    return Query(SQLiteQueries::QueryExtent(key), query);
+    return Query(SQLiteQueries::QueryExtentStatement(key), query);
 }
 
 CZoError CSQLiteDB::QueryExtents(boost::shared_ptr<FX::CSQLite3Query>& query, ExtentsParam filter, size_t batchSize,
@@ -261,7 +261,7 @@ CZoError CSQLiteDB::QueryVMs(boost::shared_ptr<FX::CSQLite3Query>& query) {
 
 CZoError CSQLiteDB::QueryVM(boost::shared_ptr<FX::CSQLite3Query>& query, const VM& vm) {
     ProcessSpan span(LBCPerfCounters::SlotDbQueryVM);
-    return Query(SQLiteQueries::QueryVM(vm), query);
+    return Query(SQLiteQueries::QueryVMStatement(vm), query);
 }
 
 CZoError CSQLiteDB::QueryExtentsCount(long long& count, ExtentsParam filter) {
@@ -281,7 +281,8 @@ CZoError CSQLiteDB::QueryVMCount(long long& count, VMJobParam filter) {
     return CZoError::Success();
 }
 
-CZoError CSQLiteDB::ExecuteRowStatement(const FXCodeLocation& at, const std::string& sql, bool logPrimaryKeyClash) {
+template <typename Sql>
+CZoError CSQLiteDB::ExecuteRowStatement(const FXCodeLocation& at, const Sql& sql, bool logPrimaryKeyClash) {
     int rows = 0;
     try {
         CZoError err = Execute(sql, rows);
@@ -299,15 +300,15 @@ CZoError CSQLiteDB::ExecuteRowStatement(const FXCodeLocation& at, const std::str
 }
 
 CZoError CSQLiteDB::InsertExtent(const Extent& row) {
-    return ExecuteRowStatement(FXLOC, SQLiteQueries::InsertExtent(row, SystemClock::Time()), true);
+    return ExecuteRowStatement(FXLOC, SQLiteQueries::InsertExtentStatement(row, SystemClock::Time()), true);
 }
 
 CZoError CSQLiteDB::UpdateExtent(const Extent& row) {
-    return ExecuteRowStatement(FXLOC, SQLiteQueries::UpdateExtent(row, SystemClock::Time()), true);
+    return ExecuteRowStatement(FXLOC, SQLiteQueries::UpdateExtentStatement(row, SystemClock::Time()), true);
 }
 
 CZoError CSQLiteDB::DeleteExtent(ExtentParam key) {
-    return ExecuteRowStatement(FXLOC, SQLiteQueries::DeleteExtent(key), true);
+    return ExecuteRowStatement(FXLOC, SQLiteQueries::DeleteExtentStatement(key), true);
 }
 
 CZoError CSQLiteDB::DeleteExtents(ExtentsParam filter, size_t limit) {
@@ -321,5 +322,5 @@ CZoError CSQLiteDB::ResetExtentsCacheLocation(ExtentsParam filter) {
 CZoError CSQLiteDB::InsertUpdateVM(const VM& vm, bool insertOnly) {
     // The insert-only form meeting an existing row is how callers learn that
     // the row exists: not worth a failure line.
-    return ExecuteRowStatement(FXLOC, SQLiteQueries::InsertUpdateVM(vm, insertOnly), false);
+    return ExecuteRowStatement(FXLOC, SQLiteQueries::InsertUpdateVMStatement(vm, insertOnly), false);
 }

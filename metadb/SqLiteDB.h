@@ -87,7 +87,9 @@ public:
     static CZoError FromException(const FXCodeLocation& at, const FX::CSQLite3Exception& e);
 
 private:
-    CZoError ExecuteRowStatement(const FXCodeLocation& at, const std::string& sql, bool logPrimaryKeyClash);
+    // Sql: a text, or a statement compiled from its format (SQLiteQueries).
+    template <typename Sql>
+    CZoError ExecuteRowStatement(const FXCodeLocation& at, const Sql& sql, bool logPrimaryKeyClash);
     void ReleaseStatements();
 
     // written by Initialize, before the object is shared; released by Close
