@@ -20,15 +20,16 @@ namespace FX {
 namespace detail {
 
 // FieldIndex's answers for one compiled statement, kept with it while it is
-// idle: the caller's name (its address; the text is compared again on use,
-// as an address may be reused for another name) and the first column of
-// that name, with SQLite's name of that column. Valid while SQLite has not
-// recompiled the statement, which it does after a schema change, when its
-// columns and their names may differ.
+// idle: the caller's name (its address, and its text, compared again on use
+// as an address may be reused for another name) and the first column of that
+// name. Valid while SQLite has not recompiled the statement, which it does
+// after a schema change, when its columns and their names may differ.
+// Callers ask for the columns of a row in the same order each time, so the
+// entry after the last one answered is tried first.
 struct FieldMemo {
     struct Entry {
         const char* name;
-        const char* column;
+        std::string text;
         int index;
     };
     std::vector<Entry> entries;
@@ -453,6 +454,7 @@ void CSQLite3Query::Finalize() {
     handle.reset();
     eof = true;
     rowNumber = 0;
+    nextField = 0;
     faultAtRow = -1;
 }
 
@@ -501,14 +503,25 @@ int CSQLite3Query::FieldIndex(const char* name) {
             memo.entries.clear();
             memo.recompiled = recompiled;
         }
-        for (const detail::FieldMemo::Entry& entry : memo.entries)
-            if (entry.name == name && strcasecmp(entry.column, name) == 0) return entry.index;
+        const size_t known = memo.entries.size();
+        auto answers = [name](const detail::FieldMemo::Entry& entry) {
+            return entry.name == name && strcmp(entry.text.c_str(), name) == 0;
+        };
+        if (nextField < known && answers(memo.entries[nextField])) return memo.entries[nextField++].index;
+        for (size_t k = 0; k < known; ++k) {
+            if (!answers(memo.entries[k])) continue;
+            nextField = k + 1;
+            return memo.entries[k].index;
+        }
         ConnectionLock lock(sqlite3_db_handle(stmt));
         int columns = sqlite3_column_count(stmt);
         for (int i = 0; i < columns; ++i) {
             const char* column = sqlite3_column_name(stmt, i);
             if (column != nullptr && strcasecmp(column, name) == 0) {
-                if (memo.entries.size() < detail::kFieldMemoEntries) memo.entries.push_back({name, column, i});
+                if (known < detail::kFieldMemoEntries) {
+                    memo.entries.push_back({name, name, i});
+                    nextField = known + 1;
+                }
                 return i;
             }
         }

@@ -142,6 +142,8 @@ private:
     // The current row's number (0 the first), and the fault the test hook
     // armed for a later row.
     int rowNumber = 0;
+    // The field memo's entry to try first.
+    size_t nextField = 0;
     int faultAtRow = -1;
     int faultCode = 0;
     bool faultHasMessage = false;
