@@ -150,6 +150,17 @@ std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
     return all;
 }
 
+// Resets a statement of a shape and puts it back into the set; finalizes the
+// one the set gives back. Its bindings stay: whoever takes it next binds
+// every parameter again before stepping it (a statement of a shape is taken
+// with as many values as it has parameters), and until then nothing reads
+// them, not a reset nor a finalize, even where the texts they name are gone.
+void PutBack(StatementRegistry& registry, std::string& shape, sqlite3_stmt* stmt, KeptWithStatement& kept,
+             uint64_t taken) {
+    sqlite3_reset(stmt);
+    sqlite3_finalize(registry.Put(shape, stmt, kept, taken));
+}
+
 class StatementHandle {
 public:
     // A non-empty shape puts the statement back into the connection's set
@@ -166,13 +177,10 @@ public:
     ~StatementHandle() {
         std::lock_guard<RankedMutex> guard(registry->lock);
         if (stmt != nullptr) {
-            if (shape.empty()) {
+            if (shape.empty())
                 sqlite3_finalize(stmt);
-            } else {
-                sqlite3_reset(stmt);
-                sqlite3_clear_bindings(stmt);
-                sqlite3_finalize(registry->Put(shape, stmt, kept, generation));
-            }
+            else
+                PutBack(*registry, shape, stmt, kept, generation);
         }
         if (previous != nullptr) previous->next = next;
         else registry->live = next;
@@ -375,14 +383,6 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
                         : CompiledSql::Value{CompiledSql::Value::Integer, l.number, nullptr, 0};
     };
     return BindValues(stmt, literals.size(), literal, copyTexts, kept.texts) ? stmt : nullptr;
-}
-
-// Resets a statement from TakeShaped and puts it back into the set.
-void PutShaped(detail::StatementRegistry& registry, std::string& key, detail::KeptWithStatement& kept,
-               sqlite3_stmt* stmt, uint64_t taken) {
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    sqlite3_finalize(registry.Put(key, stmt, kept, taken));
 }
 
 }  // namespace
@@ -735,7 +735,7 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const detail::State
             text = ErrorText(db);
         }
         // reset only once the error has been read
-        if (shaped != nullptr) PutShaped(*registry, key, kept, shaped, taken);
+        if (shaped != nullptr) detail::PutBack(*registry, key, shaped, kept, taken);
         DropKeptAfterAttachments();
     }
     if (rc != SQLITE_OK)
