@@ -199,6 +199,11 @@ SqlStatement& SqlStatement::Number(long long value) {
     return *this;
 }
 
+void SqlStatement::BindQuotedNumbersAsNumbers() {
+    for (size_t i = 0; i < count; ++i)
+        if (values[i].kind == Value::IntegerText) values[i].kind = Value::Integer;
+}
+
 SqlStatement& SqlStatement::operator<<(const std::string& value) {
     if (!Next()) return *this;
     if (format.KindAt(count) != Value::Text || value.find('\0') != std::string::npos) bindable = false;

@@ -58,6 +58,10 @@ public:
     SqlStatement& operator<<(int value) { return Number(value); }
     SqlStatement& operator<<(unsigned int value) { return Number(value); }
     SqlStatement& operator<<(const std::string& value);
+    // The quoted numbers bound as the numbers they print, for tables in
+    // which that stores and compares the same (CSQLiteDB); the full text is
+    // unchanged.
+    void BindQuotedNumbersAsNumbers();
 
     const std::string& Compiled() const override { return format.Compiled(); }
     size_t ValueCount() const override { return count; }

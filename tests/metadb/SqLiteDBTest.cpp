@@ -279,6 +279,39 @@ TEST_F(SqLiteDBTest, CompiledStatementsDoWhatTheirTextsDo) {
     EXPECT_EQ(0u, plain.TEST_IdleStatements());
 }
 
+// A file whose tables an older host declared with a column of no type: a
+// quoted number stays the text the full text stores there, in every form.
+TEST_F(SqLiteDBTest, AColumnWithoutATypeKeepsQuotedNumbersAsText) {
+    SystemClock::TEST_Freeze(1700000000);
+    TempDir plainDir;
+    for (const std::string& folder : {dir.path(), plainDir.path()}) {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open((folder + "/afile_cache.db").c_str(), &raw));
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw,
+                                          "CREATE TABLE Extents (AfileID BIGINT NOT NULL, AfileOffset BIGINT NOT NULL, "
+                                          "TessarelID INT NOT NULL, CopyID INT NOT NULL, CacheLocation VARCHAR, "
+                                          "Signature VARCHAR, ExtentID BIGINT, VMGUID VARCHAR, DiskID VARCHAR, JobID, "
+                                          "InsertionTime BIGINT, Flags INT, ValidityGUID VARCHAR, Reserved1 VARCHAR, "
+                                          "Reserved2, PRIMARY KEY(TessarelID,CopyID,AfileID,AfileOffset))",
+                                          nullptr, nullptr, nullptr));
+        sqlite3_close(raw);
+    }
+    CSQLiteDB compiled, plain;
+    Init(compiled);
+    plain.TEST_ReuseStatements(false);
+    ASSERT_FALSE(plain.Initialize("afile_cache", plainDir.path()).IsError());
+    std::vector<Extent> extents = {Row(5, 4096, 2, 1, 7), Row(-1, 0, 2, 1, LLONG_MIN)};
+    std::vector<VM> vms = {VM(2, 1, 5, "g", 7, 100, "v")};
+    for (CSQLiteDB* db : {&compiled, &plain}) {
+        for (const Extent& e : extents) EXPECT_FALSE(db->UpdateExtent(e).IsError());
+        EXPECT_FALSE(db->UpdateVM(vms[0]).IsError());
+        EXPECT_FALSE(db->DeleteExtent(ExtentParam::Of(extents[1])).IsError());
+    }
+    EXPECT_EQ(Dump(plain, extents, vms), Dump(compiled, extents, vms));
+    EXPECT_EQ(1, Scalar(compiled, "SELECT COUNT(*) FROM Extents WHERE typeof(Reserved2) = 'text' AND "
+                                  "typeof(JobID) = 'text'"));
+}
+
 TEST_F(SqLiteDBTest, FailedCountLeavesTheCountAsItWas) {
     CSQLiteDB db;
     Init(db);
