@@ -685,9 +685,12 @@ CZoError CDatabaseBase::CloseDatabase() {
 }
 
 CDatabaseBase::InjectedFault CDatabaseBase::TakeInjectedFault() {
+    // Every call asks; a test arms a fault now and then.
+    if (!faultArmed.load(std::memory_order_acquire)) return InjectedFault();
     std::lock_guard<RankedMutex> guard(hookLock);
     InjectedFault fault = nextFault;
     nextFault = InjectedFault();
+    faultArmed.store(false, std::memory_order_relaxed);
     return fault;
 }
 
@@ -703,6 +706,7 @@ void CDatabaseBase::TEST_ThrowOnNextCall(int sqliteCode, const char* message, in
     nextFault.hasMessage = message != nullptr;
     nextFault.message = message != nullptr ? message : "";
     nextFault.atRow = atRow;
+    faultArmed.store(true, std::memory_order_release);
 }
 
 CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& sql, int& rows) {

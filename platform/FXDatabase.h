@@ -31,6 +31,7 @@
 #include "platform/LockOrder.h"
 
 #include <boost/shared_ptr.hpp>
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -271,6 +272,8 @@ private:
     RankedMutex hookLock{LockRank::DatabaseHook, "database hook"};
     int failNextCommitCode = 0;
     InjectedFault nextFault;
+    // nextFault is armed; set and cleared under hookLock, read without it
+    std::atomic<bool> faultArmed{false};
 };
 
 // A database that also prepares the wrapper's own storage. This wrapper keeps
