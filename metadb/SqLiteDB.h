@@ -44,7 +44,7 @@ public:
     CZoError CreateSingleInstanceTableStatements();
     CZoError SetTransactionIsolationLevel();
     // Whether the row statements may bind their quoted numbers as numbers
-    // (NumbersBindAsNumbers) in this file's tables.
+    // (numbersBindAsNumbers) in this file's tables.
     CZoError ReadColumnAffinities();
     // Creates the empty database file when none exists; nothing calls it, as
     // the open creates a missing file. ErrorInt 16 "(error=%s)" on failure.
@@ -91,7 +91,7 @@ public:
     static CZoError FromException(const FXCodeLocation& at, const FX::CSQLite3Exception& e);
 
 private:
-    // A row statement as this file binds it (NumbersBindAsNumbers).
+    // A row statement as this file binds it (numbersBindAsNumbers).
     SqlStatement Bound(SqlStatement statement) const;
     // Sql: a text, or a statement compiled from its format (SQLiteQueries).
     template <typename Sql>

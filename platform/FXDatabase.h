@@ -83,8 +83,8 @@ private:
 // message, and to run it as it stands when statements are not reused, when a
 // value cannot be bound as the full text would give it (Bindable) or when
 // the compiled text does not compile with one parameter per value. Each
-// value is bound as the full text gives it, so that the statement stores and
-// compares as the full text would.
+// value is bound as its kind says; the giver chooses kinds under which the
+// statement stores and compares as its full text would.
 class CompiledSql {
 public:
     struct Value {
