@@ -224,6 +224,8 @@ public:
     // the afile it names and returns the implementation's result unchanged.
 
     CZoError GetExtent(ExtentParam key, Extent& row);
+    // A missing row is found false, not an error.
+    CZoError FindExtent(ExtentParam key, Extent& row, bool& found);
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows);
     CZoError VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit);
     CZoError GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch);

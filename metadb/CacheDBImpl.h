@@ -70,6 +70,9 @@ public:
 
     // The one extent row of the key; ErrorInt 5 when there is none.
     virtual CZoError GetExtent(ExtentParam key, Extent& row) = 0;
+    // The same for a caller to whom a missing row is an answer: found false
+    // and success, with no error made for it.
+    virtual CZoError FindExtent(ExtentParam key, Extent& row, bool& found) = 0;
     // Every matching extent row.
     virtual CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) = 0;
     // Every matching extent row, one at a time: a scan of an afile with a

@@ -23,6 +23,10 @@ CZoError CacheDB::GetExtent(ExtentParam key, Extent& row) {
     return Routed(key, [&](CacheDB& db) { return db.impl->GetExtent(key, row); });
 }
 
+CZoError CacheDB::FindExtent(ExtentParam key, Extent& row, bool& found) {
+    return Routed(key, [&](CacheDB& db) { return db.impl->FindExtent(key, row, found); });
+}
+
 CZoError CacheDB::GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) {
     return Routed(filter, [&](CacheDB& db) { return db.impl->GetExtents(filter, rows); });
 }

@@ -16,6 +16,23 @@ const char* const c_stars = "***************************************************
 
 typedef boost::shared_ptr<FX::CSQLite3Query> QueryPtr;
 
+// The result object of one read, kept on the reading call's frame and held
+// through a pointer that does not own it: neither CSQLiteDB nor the wrapper
+// keeps the pointer beyond their call, and the read is done before the frame
+// goes, so a read makes no heap object for it.
+class FrameQuery {
+public:
+    FrameQuery() : pointer(QueryPtr(), &rows) {}
+    FrameQuery(const FrameQuery&) = delete;
+    FrameQuery& operator=(const FrameQuery&) = delete;
+
+    QueryPtr& Ptr() { return pointer; }
+
+private:
+    FX::CSQLite3Query rows;
+    QueryPtr pointer;
+};
+
 // The error guard of the readers: an exception met while a query runs or its
 // rows are read becomes the call's error and never leaves the library.
 template <typename Body>
@@ -110,18 +127,36 @@ CZoError SQLiteAdapter::Close() {
 }
 
 CZoError SQLiteAdapter::GetExtent(ExtentParam key, Extent& row) {
+    bool found = false;
+    CZoError err = ReadExtent(key, row, &found);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (!found)
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNotFound,
+                                     "DB entry for extent (AfileID = %llu, AfileOffset = %llu) not found",
+                                     static_cast<unsigned long long>(key.AfileID),
+                                     static_cast<unsigned long long>(key.AfileOffset));
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::FindExtent(ExtentParam key, Extent& row, bool& found) {
+    CZoError err = ReadExtent(key, row, &found);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError SQLiteAdapter::ReadExtent(const ExtentParam& key, Extent& row, bool* found) {
     PerJobSpan span(key.JobID, LBCPerfCounters::SlotCacheDBGetExtent);
     LBC_LOG(4, "Get extent with afileID [%llu], afileOffset [%llu]", static_cast<unsigned long long>(key.AfileID),
             static_cast<unsigned long long>(key.AfileOffset));
-    QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
+    *found = false;
+    FrameQuery frame;
+    QueryPtr& query = frame.Ptr();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryExtent(query, key);
         if (queryErr.IsError()) return queryErr;
         FX::CSQLite3Query& q = *query;
-        if (q.Eof())
-            return FXErrorUtil::ErrorInt(FXLOC, LBCError::kNotFound, "DB entry for extent (AfileID = %llu, AfileOffset = %llu) not found",
-                                         static_cast<unsigned long long>(key.AfileID),
-                                         static_cast<unsigned long long>(key.AfileOffset));
+        if (q.Eof()) return CZoError::Success();
+        *found = true;
         // TessarelID and CopyID stay as the caller gave them.
         row.AfileID = BigInt(q, "AfileID");
         row.AfileOffset = BigInt(q, "AfileOffset");
@@ -181,7 +216,8 @@ CZoError SQLiteAdapter::GetVMCount(VMJobParam filter, long long& count) {
 CZoError SQLiteAdapter::GetVMJobs(std::list<VM>& vms) {
     LBC_LOG(4, "%s", c_stars);
     LBC_LOG(4, "Fetching all vms information from cache ...");
-    QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
+    FrameQuery frame;
+    QueryPtr& query = frame.Ptr();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryVMs(query);
         if (queryErr.IsError()) return queryErr;
@@ -196,7 +232,8 @@ CZoError SQLiteAdapter::GetVMJobs(std::list<VM>& vms) {
 CZoError SQLiteAdapter::GetVMJob(VM& vm) {
     LBC_LOG(4, "%s", c_stars);
     LBC_LOG(4, "Fetching vm [%s] from db ...", vm.description().c_str());
-    QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
+    FrameQuery frame;
+    QueryPtr& query = frame.Ptr();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryVM(query, vm);
         if (queryErr.IsError()) return queryErr;
@@ -225,7 +262,8 @@ CZoError SQLiteAdapter::ReadExtents(const ExtentsParam& filter, size_t batchSize
     LBC_LOG(4, "%s", c_stars);
     LBC_LOG(4, "Fetching extents for [%s] ...", filter.description().c_str());
     LogPageRequest(batchSize, offset);
-    QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
+    FrameQuery frame;
+    QueryPtr& query = frame.Ptr();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryExtents(query, filter, batchSize, offset);
         if (queryErr.IsError()) return queryErr;
@@ -247,7 +285,8 @@ CZoError SQLiteAdapter::GetVMs(VMJobParam filter, DBObjectCollection<VM>& rows, 
     LBC_LOG(4, "%s", c_stars);
     LBC_LOG(4, "Fetching VMs for [%s] ...", filter.description().c_str());
     LogPageRequest(batchSize, offset);
-    QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
+    FrameQuery frame;
+    QueryPtr& query = frame.Ptr();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryVMs(query, filter, batchSize, offset);
         if (queryErr.IsError()) return queryErr;

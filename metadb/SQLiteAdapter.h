@@ -28,6 +28,7 @@ public:
     ~SQLiteAdapter() override;
 
     CZoError GetExtent(ExtentParam key, Extent& row) override;
+    CZoError FindExtent(ExtentParam key, Extent& row, bool& found) override;
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) override;
     CZoError VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit) override;
     CZoError GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) override;
@@ -70,6 +71,8 @@ public:
     CSQLiteDB& TEST_Database() { return *database; }
 
 private:
+    // The first row of the key into row; found false when there is none.
+    CZoError ReadExtent(const ExtentParam& key, Extent& row, bool* found);
     // One page of matching rows (batchSize 0: every row), each handed to
     // visit as it is read.
     CZoError ReadExtents(const ExtentsParam& filter, size_t batchSize, size_t offset,

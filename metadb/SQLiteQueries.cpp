@@ -1,5 +1,7 @@
 #include "metadb/SQLiteQueries.h"
 
+#include "platform/FXString.h"
+
 namespace {
 
 const char* const c_extentColumns =
@@ -44,13 +46,7 @@ public:
 
 private:
     SqlText& Digits(unsigned long long value) {
-        char digits[20];
-        size_t n = 0;
-        do {
-            digits[n++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        while (n != 0) text += digits[--n];
+        FXString::AppendDecimal(text, value);
         return *this;
     }
 
@@ -94,17 +90,127 @@ void AppendLimit(SqlText& text, size_t batchSize, size_t offset) {
         text << "LIMIT " << static_cast<unsigned long>(offset) << "," << static_cast<unsigned long>(batchSize);
 }
 
-std::string ExtentRow(const char* verb, const Extent& row, long long insertionTime) {
-    SqlText text(512);
-    text << verb << c_extentColumns << " VALUES ('" << row.AfileID << "', '" << row.AfileOffset << "', '"
-         << row.TessarelID << "', '" << row.CopyID << "', '" << row.CacheLocation << "', '" << row.Signature << "', '"
-         << row.ExtentID << "', '" << row.VMGUID << "', '" << row.DiskID << "', '" << row.JobID << "', '"
-         << insertionTime << "', '" << row.Flags << "', '" << row.ValidityGUID << "', '" << row.Reserved1 << "', '"
-         << 0u << "')";
-    return text.Take();
+// The formats of the statements of every request. Signed values print as
+// %lld and %d print them, as SqlText prints them in the filter texts.
+const char* const c_extentValues =
+    " VALUES ('%lld', '%lld', '%u', '%u', '%s', '%s', '%lld', '%s', '%s', '%lld', '%lld', '%d', '%s', '%s', '%u')";
+const char* const c_queryExtent = "SELECT * FROM Extents WHERE AfileID=%lld AND AfileOffset=%lld AND TessarelID=%u ";
+const char* const c_queryExtentCopy = "AND CopyID = %u ";
+const char* const c_queryExtentFlags = "AND Flags = %d";
+const char* const c_queryVM = "SELECT * FROM VMs WHERE TessarelID=%u AND AfileID=%lld ";
+const char* const c_queryVMCopy = "AND CopyID = %u";
+const char* const c_deleteExtent =
+    "DELETE FROM Extents WHERE AfileID='%lld' AND AfileOffset='%lld' AND TessarelID='%u' AND CopyId='%u'";
+const char* const c_vmRow =
+    " (GUID, BackupJobID, LastReferenceTime, ValidityGUID, AfileID, TessarelID, CopyID) VALUES ('%s', '%lld', "
+    "'%lld', '%s', '%lld', '%u', '%u')";
+
+SqlStatement ExtentRow(const SqlFormat& format, const Extent& row, long long insertionTime) {
+    SqlStatement statement(format);
+    statement << row.AfileID << row.AfileOffset << row.TessarelID << row.CopyID << row.CacheLocation << row.Signature
+              << row.ExtentID << row.VMGUID << row.DiskID << row.JobID << insertionTime << row.Flags
+              << row.ValidityGUID << row.Reserved1 << 0u;
+    return statement;
+}
+
+void AppendSigned(std::string& text, long long value) {
+    unsigned long long magnitude = static_cast<unsigned long long>(value);
+    if (value < 0) {
+        text += '-';
+        magnitude = 0ULL - magnitude;
+    }
+    FXString::AppendDecimal(text, magnitude);
 }
 
 }  // namespace
+
+SqlFormat::SqlFormat(const std::string& format) {
+    // The full text's piece before the next conversion; it opens with the
+    // closing quote of a quoted conversion before it, which the compiled
+    // text drops as it drops the opening one.
+    std::string piece;
+    bool closingQuote = false;
+    size_t i = 0;
+    while (i < format.size()) {
+        if (format[i] != '%') {
+            piece += format[i++];
+            continue;
+        }
+        size_t at = i + 1;
+        while (at < format.size() && format[at] == 'l') ++at;
+        const char conversion = at < format.size() ? format[at] : '\0';
+        const size_t after = at + 1;
+        const bool quoted = !piece.empty() && piece.back() == '\'' && after < format.size() && format[after] == '\'';
+        Conversion c;
+        c.isUnsigned = conversion == 'u';
+        c.kind = conversion == 's' ? FX::CompiledSql::Value::Text
+                                   : quoted ? FX::CompiledSql::Value::IntegerText : FX::CompiledSql::Value::Integer;
+        const size_t from = closingQuote ? 1 : 0;
+        const size_t to = quoted ? piece.size() - 1 : piece.size();
+        compiled.append(piece, from, to > from ? to - from : 0);
+        compiled += '?';
+        pieces.push_back(piece);
+        conversions.push_back(c);
+        piece.clear();
+        closingQuote = quoted;
+        i = after;
+    }
+    compiled.append(piece, closingQuote && !piece.empty() ? 1 : 0, std::string::npos);
+    pieces.push_back(piece);
+}
+
+std::string SqlFormat::Print(const FX::CompiledSql::Value* values, size_t count) const {
+    std::string text;
+    size_t expected = compiled.size() + 24 * conversions.size();
+    for (size_t i = 0; i < count; ++i) expected += values[i].size;
+    text.reserve(expected);
+    text += pieces[0];
+    for (size_t i = 0; i < conversions.size(); ++i) {
+        if (i < count) {
+            const FX::CompiledSql::Value& v = values[i];
+            if (conversions[i].kind == FX::CompiledSql::Value::Text) {
+                // Escaped to stand between its single quotes.
+                for (size_t k = 0; k < v.size; ++k) {
+                    text += v.text[k];
+                    if (v.text[k] == '\'') text += '\'';
+                }
+            } else if (conversions[i].isUnsigned) {
+                FXString::AppendDecimal(text, static_cast<unsigned long long>(v.number));
+            } else {
+                AppendSigned(text, v.number);
+            }
+        }
+        text += pieces[i + 1];
+    }
+    return text;
+}
+
+bool SqlStatement::Next() {
+    if (count < kMaxValues && count < format.Conversions()) return true;
+    bindable = false;
+    return false;
+}
+
+SqlStatement& SqlStatement::Number(long long value) {
+    if (!Next()) return *this;
+    if (format.KindAt(count) == Value::Text) bindable = false;
+    values[count] = Value{format.KindAt(count), value, nullptr, 0};
+    ++count;
+    return *this;
+}
+
+void SqlStatement::BindQuotedNumbersAsNumbers() {
+    for (size_t i = 0; i < count; ++i)
+        if (values[i].kind == Value::IntegerText) values[i].kind = Value::Integer;
+}
+
+SqlStatement& SqlStatement::operator<<(const std::string& value) {
+    if (!Next()) return *this;
+    if (format.KindAt(count) != Value::Text || value.find('\0') != std::string::npos) bindable = false;
+    values[count] = Value{Value::Text, 0, value.data(), value.size()};
+    ++count;
+    return *this;
+}
 
 std::string SQLiteQueries::Clause(const ExtentsParam& filter) {
     SqlText text(128);
@@ -118,14 +224,7 @@ std::string SQLiteQueries::Clause(const VMJobParam& filter) {
     return text.Take();
 }
 
-std::string SQLiteQueries::QueryExtent(const ExtentParam& key) {
-    SqlText text(160);
-    text << "SELECT * FROM Extents WHERE AfileID=" << key.AfileID << " AND AfileOffset=" << key.AfileOffset
-         << " AND TessarelID=" << key.TessarelID << " ";
-    if (key.CopyID != 0) text << "AND CopyID = " << key.CopyID << " ";
-    if (key.Flags != 0) text << "AND Flags = " << key.Flags;
-    return text.Take();
-}
+std::string SQLiteQueries::QueryExtent(const ExtentParam& key) { return QueryExtentStatement(key).FullText(); }
 
 std::string SQLiteQueries::QueryExtents(const ExtentsParam& filter, size_t batchSize, size_t offset) {
     SqlText text(256);
@@ -147,12 +246,7 @@ std::string SQLiteQueries::QueryVMs(const VMJobParam& filter, size_t batchSize, 
 
 std::string SQLiteQueries::QueryAllVMs() { return "SELECT * FROM VMs ORDER BY LastReferenceTime ASC"; }
 
-std::string SQLiteQueries::QueryVM(const VM& vm) {
-    SqlText text(96);
-    text << "SELECT * FROM VMs WHERE TessarelID=" << vm.TessarelID << " AND AfileID=" << vm.AfileID << " ";
-    if (vm.CopyID != 0) text << "AND CopyID = " << vm.CopyID;
-    return text.Take();
-}
+std::string SQLiteQueries::QueryVM(const VM& vm) { return QueryVMStatement(vm).FullText(); }
 
 std::string SQLiteQueries::QueryExtentsCount(const ExtentsParam& filter) {
     SqlText text(160);
@@ -169,19 +263,14 @@ std::string SQLiteQueries::QueryVMCount(const VMJobParam& filter) {
 }
 
 std::string SQLiteQueries::InsertExtent(const Extent& row, long long insertionTime) {
-    return ExtentRow("INSERT INTO Extents ", row, insertionTime);
+    return InsertExtentStatement(row, insertionTime).FullText();
 }
 
 std::string SQLiteQueries::UpdateExtent(const Extent& row, long long insertionTime) {
-    return ExtentRow("INSERT OR REPLACE INTO Extents ", row, insertionTime);
+    return UpdateExtentStatement(row, insertionTime).FullText();
 }
 
-std::string SQLiteQueries::DeleteExtent(const ExtentParam& key) {
-    SqlText text(128);
-    text << "DELETE FROM Extents WHERE AfileID='" << key.AfileID << "' AND AfileOffset='" << key.AfileOffset
-         << "' AND TessarelID='" << key.TessarelID << "' AND CopyId='" << key.CopyID << "'";
-    return text.Take();
-}
+std::string SQLiteQueries::DeleteExtent(const ExtentParam& key) { return DeleteExtentStatement(key).FullText(); }
 
 std::string SQLiteQueries::DeleteExtents(const ExtentsParam& filter, size_t limit) {
     SqlText text(160);
@@ -199,10 +288,51 @@ std::string SQLiteQueries::ResetExtentsCacheLocation(const ExtentsParam& filter)
 }
 
 std::string SQLiteQueries::InsertUpdateVM(const VM& vm, bool insertOnly) {
-    SqlText text(256);
-    text << (insertOnly ? "INSERT INTO VMs" : "INSERT OR REPLACE INTO VMs")
-         << " (GUID, BackupJobID, LastReferenceTime, ValidityGUID, AfileID, TessarelID, CopyID) VALUES ('" << vm.GUID
-         << "', '" << vm.JobID << "', '" << vm.LastReferenceTime << "', '" << vm.ValidityGUID << "', '" << vm.AfileID
-         << "', '" << vm.TessarelID << "', '" << vm.CopyID << "')";
-    return text.Take();
+    return InsertUpdateVMStatement(vm, insertOnly).FullText();
+}
+
+SqlStatement SQLiteQueries::QueryExtentStatement(const ExtentParam& key) {
+    static const SqlFormat formats[4] = {
+        SqlFormat(c_queryExtent), SqlFormat(std::string(c_queryExtent) + c_queryExtentCopy),
+        SqlFormat(std::string(c_queryExtent) + c_queryExtentFlags),
+        SqlFormat(std::string(c_queryExtent) + c_queryExtentCopy + c_queryExtentFlags)};
+    SqlStatement statement(formats[(key.CopyID != 0 ? 1 : 0) + (key.Flags != 0 ? 2 : 0)]);
+    statement << key.AfileID << key.AfileOffset << key.TessarelID;
+    if (key.CopyID != 0) statement << key.CopyID;
+    if (key.Flags != 0) statement << key.Flags;
+    return statement;
+}
+
+SqlStatement SQLiteQueries::QueryVMStatement(const VM& vm) {
+    static const SqlFormat formats[2] = {SqlFormat(c_queryVM), SqlFormat(std::string(c_queryVM) + c_queryVMCopy)};
+    SqlStatement statement(formats[vm.CopyID != 0 ? 1 : 0]);
+    statement << vm.TessarelID << vm.AfileID;
+    if (vm.CopyID != 0) statement << vm.CopyID;
+    return statement;
+}
+
+SqlStatement SQLiteQueries::InsertExtentStatement(const Extent& row, long long insertionTime) {
+    static const SqlFormat format(std::string("INSERT INTO Extents ") + c_extentColumns + c_extentValues);
+    return ExtentRow(format, row, insertionTime);
+}
+
+SqlStatement SQLiteQueries::UpdateExtentStatement(const Extent& row, long long insertionTime) {
+    static const SqlFormat format(std::string("INSERT OR REPLACE INTO Extents ") + c_extentColumns + c_extentValues);
+    return ExtentRow(format, row, insertionTime);
+}
+
+SqlStatement SQLiteQueries::DeleteExtentStatement(const ExtentParam& key) {
+    static const SqlFormat format(c_deleteExtent);
+    SqlStatement statement(format);
+    statement << key.AfileID << key.AfileOffset << key.TessarelID << key.CopyID;
+    return statement;
+}
+
+SqlStatement SQLiteQueries::InsertUpdateVMStatement(const VM& vm, bool insertOnly) {
+    static const SqlFormat insert(std::string("INSERT INTO VMs") + c_vmRow);
+    static const SqlFormat replace(std::string("INSERT OR REPLACE INTO VMs") + c_vmRow);
+    SqlStatement statement(insertOnly ? insert : replace);
+    statement << vm.GUID << vm.JobID << vm.LastReferenceTime << vm.ValidityGUID << vm.AfileID << vm.TessarelID
+              << vm.CopyID;
+    return statement;
 }

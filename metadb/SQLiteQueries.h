@@ -1,6 +1,8 @@
 #pragma once
-// Every SQL text run against the tables of an afile database, built for the
-// one call: values are printed into the text and nothing is bound.
+// Every SQL text run against the tables of an afile database. The filter
+// texts are built for the one call, their values printed into them; the
+// statements of every request are formats, compiled once with each value a
+// parameter, and printed in full only when asked (SqlStatement).
 //
 // Signed values (afile id, offset, extent id, job id, times, flags) are
 // printed as signed, so a negative value round-trips; a text value has its
@@ -10,9 +12,76 @@
 #include "Extent.h"
 #include "QueryParams.h"
 #include "VM.h"
+#include "platform/FXDatabase.h"
 
 #include <cstddef>
 #include <string>
+#include <vector>
+
+// A text of this file as a printf-style format, parsed once: its literal
+// pieces, its conversions (%s, %d, %u and %lld; every %s between single
+// quotes) and the text SQLite compiles from it, each conversion a parameter
+// (?) with the single quotes around it dropped.
+class SqlFormat {
+public:
+    explicit SqlFormat(const std::string& format);
+    SqlFormat(const SqlFormat&) = delete;
+    SqlFormat& operator=(const SqlFormat&) = delete;
+
+    const std::string& Compiled() const { return compiled; }
+    size_t Conversions() const { return conversions.size(); }
+    // How conversion i's value is bound: an integer, or text where the
+    // format quotes it.
+    FX::CompiledSql::Value::Kind KindAt(size_t i) const { return conversions[i].kind; }
+    // The full text with these values, as printf prints them, each text
+    // value with its single quotes doubled.
+    std::string Print(const FX::CompiledSql::Value* values, size_t count) const;
+
+private:
+    struct Conversion {
+        FX::CompiledSql::Value::Kind kind;
+        bool isUnsigned;
+    };
+    // pieces[i] stands before conversion i; the last one after the last
+    std::vector<std::string> pieces;
+    std::vector<Conversion> conversions;
+    std::string compiled;
+};
+
+// One statement as its format and its values, given in the order of the
+// format's conversions: run compiled, its full text printed only when asked.
+class SqlStatement : public FX::CompiledSql {
+public:
+    explicit SqlStatement(const SqlFormat& format) : format(format) {}
+
+    SqlStatement& operator<<(long long value) { return Number(value); }
+    SqlStatement& operator<<(int value) { return Number(value); }
+    SqlStatement& operator<<(unsigned int value) { return Number(value); }
+    SqlStatement& operator<<(const std::string& value);
+    // The quoted numbers bound as the numbers they print, for tables in
+    // which that stores and compares the same (CSQLiteDB); the full text is
+    // unchanged.
+    void BindQuotedNumbersAsNumbers();
+
+    const std::string& Compiled() const override { return format.Compiled(); }
+    size_t ValueCount() const override { return count; }
+    const Value& ValueAt(size_t i) const override { return values[i]; }
+    // A text holding a NUL is not bound: its full text ends there, as it
+    // always has. Nor is a value of another kind than its conversion's.
+    bool Bindable() const override { return bindable && count == format.Conversions(); }
+    std::string FullText() const override { return format.Print(values, count); }
+
+private:
+    static const size_t kMaxValues = 16;
+    SqlStatement& Number(long long value);
+    // false when the value has no place
+    bool Next();
+
+    const SqlFormat& format;
+    Value values[kMaxValues];
+    size_t count = 0;
+    bool bindable = true;
+};
 
 class SQLiteQueries {
 public:
@@ -38,4 +107,13 @@ public:
     static std::string DeleteExtents(const ExtentsParam& filter, size_t limit);
     static std::string ResetExtentsCacheLocation(const ExtentsParam& filter);
     static std::string InsertUpdateVM(const VM& vm, bool insertOnly);
+
+    // The statements of every request, compiled from their formats; each
+    // one's full text is the text of the function of the same name above.
+    static SqlStatement QueryExtentStatement(const ExtentParam& key);
+    static SqlStatement QueryVMStatement(const VM& vm);
+    static SqlStatement InsertExtentStatement(const Extent& row, long long insertionTime);
+    static SqlStatement UpdateExtentStatement(const Extent& row, long long insertionTime);
+    static SqlStatement DeleteExtentStatement(const ExtentParam& key);
+    static SqlStatement InsertUpdateVMStatement(const VM& vm, bool insertOnly);
 };

@@ -6,6 +6,7 @@
 #include "platform/FXErrorUtil.h"
 #include "platform/FXFile.h"
 #include "platform/FXPath.h"
+#include "platform/FXString.h"
 #include "platform/SystemClock.h"
 
 namespace {
@@ -78,7 +79,42 @@ CZoError CSQLiteDB::Initialize(const std::string& dbName, const std::string& dbF
     if (err.IsError()) return err.Push(FXLOC);
     err = SetTransactionIsolationLevel();
     if (err.IsError()) return err.Push(FXLOC);
+    err = ReadColumnAffinities();
+    if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
+}
+
+namespace {
+// SQLite's rule for a column's affinity from its declared type: none only
+// for a type naming no INT, CHAR, CLOB or TEXT that is empty or names BLOB.
+bool HasNoAffinity(const std::string& declared) {
+    for (const char* word : {"INT", "CHAR", "CLOB", "TEXT"})
+        if (FXString::FindString(declared, word, true) != nullptr) return false;
+    return declared.empty() || FXString::FindString(declared, "BLOB", true) != nullptr;
+}
+}  // namespace
+
+CZoError CSQLiteDB::ReadColumnAffinities() {
+    bool everyColumnHasOne = true;
+    try {
+        for (const char* table : {"Extents", "VMs"}) {
+            boost::shared_ptr<FX::CSQLite3Query> columns;
+            CZoError err = Query(std::string("PRAGMA table_info(") + table + ")", columns);
+            if (err.IsError()) return err.Push(FXLOC);
+            const int type = columns->Eof() ? 0 : columns->FieldIndex("type");
+            for (; !columns->Eof(); columns->NextRow())
+                if (HasNoAffinity(columns->GetStringField(type, ""))) everyColumnHasOne = false;
+        }
+    } catch (const FX::CSQLite3Exception& e) {
+        return FromException(FXLOC, e);
+    }
+    numbersBindAsNumbers = everyColumnHasOne;
+    return CZoError::Success();
+}
+
+SqlStatement CSQLiteDB::Bound(SqlStatement statement) const {
+    if (numbersBindAsNumbers) statement.BindQuotedNumbersAsNumbers();
+    return statement;
 }
 
 CZoError CSQLiteDB::BuildDatabaseName(const std::string& dbName, const std::string& dbFolder, std::string& fullPath,
@@ -240,7 +276,7 @@ std::string CSQLiteDB::GetClause(const VMJobParam& filter) { return SQLiteQuerie
 
 CZoError CSQLiteDB::QueryExtent(boost::shared_ptr<FX::CSQLite3Query>& query, ExtentParam key) {
     PerJobSpan span(key.JobID, LBCPerfCounters::SlotDbQueryExtent);
-    return Query(SQLiteQueries::QueryExtent(key), query);
+    return Query(SQLiteQueries::QueryExtentStatement(key), query);
 }
 
 CZoError CSQLiteDB::QueryExtents(boost::shared_ptr<FX::CSQLite3Query>& query, ExtentsParam filter, size_t batchSize,
@@ -261,7 +297,7 @@ CZoError CSQLiteDB::QueryVMs(boost::shared_ptr<FX::CSQLite3Query>& query) {
 
 CZoError CSQLiteDB::QueryVM(boost::shared_ptr<FX::CSQLite3Query>& query, const VM& vm) {
     ProcessSpan span(LBCPerfCounters::SlotDbQueryVM);
-    return Query(SQLiteQueries::QueryVM(vm), query);
+    return Query(SQLiteQueries::QueryVMStatement(vm), query);
 }
 
 CZoError CSQLiteDB::QueryExtentsCount(long long& count, ExtentsParam filter) {
@@ -281,7 +317,8 @@ CZoError CSQLiteDB::QueryVMCount(long long& count, VMJobParam filter) {
     return CZoError::Success();
 }
 
-CZoError CSQLiteDB::ExecuteRowStatement(const FXCodeLocation& at, const std::string& sql, bool logPrimaryKeyClash) {
+template <typename Sql>
+CZoError CSQLiteDB::ExecuteRowStatement(const FXCodeLocation& at, const Sql& sql, bool logPrimaryKeyClash) {
     int rows = 0;
     try {
         CZoError err = Execute(sql, rows);
@@ -299,15 +336,15 @@ CZoError CSQLiteDB::ExecuteRowStatement(const FXCodeLocation& at, const std::str
 }
 
 CZoError CSQLiteDB::InsertExtent(const Extent& row) {
-    return ExecuteRowStatement(FXLOC, SQLiteQueries::InsertExtent(row, SystemClock::Time()), true);
+    return ExecuteRowStatement(FXLOC, Bound(SQLiteQueries::InsertExtentStatement(row, SystemClock::Time())), true);
 }
 
 CZoError CSQLiteDB::UpdateExtent(const Extent& row) {
-    return ExecuteRowStatement(FXLOC, SQLiteQueries::UpdateExtent(row, SystemClock::Time()), true);
+    return ExecuteRowStatement(FXLOC, Bound(SQLiteQueries::UpdateExtentStatement(row, SystemClock::Time())), true);
 }
 
 CZoError CSQLiteDB::DeleteExtent(ExtentParam key) {
-    return ExecuteRowStatement(FXLOC, SQLiteQueries::DeleteExtent(key), true);
+    return ExecuteRowStatement(FXLOC, Bound(SQLiteQueries::DeleteExtentStatement(key)), true);
 }
 
 CZoError CSQLiteDB::DeleteExtents(ExtentsParam filter, size_t limit) {
@@ -321,5 +358,5 @@ CZoError CSQLiteDB::ResetExtentsCacheLocation(ExtentsParam filter) {
 CZoError CSQLiteDB::InsertUpdateVM(const VM& vm, bool insertOnly) {
     // The insert-only form meeting an existing row is how callers learn that
     // the row exists: not worth a failure line.
-    return ExecuteRowStatement(FXLOC, SQLiteQueries::InsertUpdateVM(vm, insertOnly), false);
+    return ExecuteRowStatement(FXLOC, Bound(SQLiteQueries::InsertUpdateVMStatement(vm, insertOnly)), false);
 }

@@ -10,6 +10,7 @@
 #include "Extent.h"
 #include "QueryParams.h"
 #include "VM.h"
+#include "metadb/SQLiteQueries.h"
 #include "platform/FXDatabase.h"
 
 #include <boost/shared_ptr.hpp>
@@ -42,6 +43,9 @@ public:
     CZoError CreateVMsTableStatements();
     CZoError CreateSingleInstanceTableStatements();
     CZoError SetTransactionIsolationLevel();
+    // Whether the row statements may bind their quoted numbers as numbers
+    // (numbersBindAsNumbers) in this file's tables.
+    CZoError ReadColumnAffinities();
     // Creates the empty database file when none exists; nothing calls it, as
     // the open creates a missing file. ErrorInt 16 "(error=%s)" on failure.
     CZoError CreateDatabaseFile();
@@ -87,7 +91,11 @@ public:
     static CZoError FromException(const FXCodeLocation& at, const FX::CSQLite3Exception& e);
 
 private:
-    CZoError ExecuteRowStatement(const FXCodeLocation& at, const std::string& sql, bool logPrimaryKeyClash);
+    // A row statement as this file binds it (numbersBindAsNumbers).
+    SqlStatement Bound(SqlStatement statement) const;
+    // Sql: a text, or a statement compiled from its format (SQLiteQueries).
+    template <typename Sql>
+    CZoError ExecuteRowStatement(const FXCodeLocation& at, const Sql& sql, bool logPrimaryKeyClash);
     void ReleaseStatements();
 
     // written by Initialize, before the object is shared; released by Close
@@ -99,6 +107,13 @@ private:
     boost::shared_ptr<FX::CSQLite3Statement> resetCacheLocationStmt;
     boost::shared_ptr<FX::CSQLite3Statement> deleteExtentStmt;
     std::string databaseFullPath;
+    // Written by Initialize, before the object is shared. True when no column
+    // of "Extents" or "VMs" is without affinity: a quoted number then stores
+    // and compares in every column of theirs as the same number bound as a
+    // number does (converted to it, or to its decimal text), so the row
+    // statements need not make SQLite read it back from text. A file whose
+    // tables an older host declared otherwise keeps the quoted texts.
+    bool numbersBindAsNumbers = false;
     // set by tests from any thread
     std::atomic<int> failNextCommitCode{0};
 };

@@ -3,21 +3,88 @@
 #include "platform/LockOrder.h"
 
 #include <boost/make_shared.hpp>
+#include <cstdint>
 #include <mutex>
 #include <time.h>
 
+// The totals of one counter. An update, a read and a reset each see or
+// change time and samples together, so a report never shows a sample's time
+// without the sample. Where the build has a 16-byte compare-and-swap
+// (x86-64, CMakeLists.txt) both lie in one word and no sample takes a lock:
+// the request roads feed the process totals from every thread at once.
+#if defined(__GCC_HAVE_SYNC_COMPARE_AND_SWAP_16)
 struct CPerfCounterState {
-    // guarded by mutex
-    RankedMutex mutex{LockRank::Counter, "counter"};
-    long long timeUnits = 0;
-    long long samples = 0;
+    void Add(long long units, long long count) {
+        unsigned __int128 seen = Guess();
+        for (;;) {
+            const unsigned __int128 want =
+                Pack(Units(seen) + static_cast<uint64_t>(units), Samples(seen) + static_cast<uint64_t>(count));
+            const unsigned __int128 was = __sync_val_compare_and_swap(&totals.word, seen, want);
+            if (was == seen) return;
+            seen = was;
+        }
+    }
+    // Swapping 0 for 0 reads the word whole and changes nothing.
+    void Read(long long& units, long long& samples) {
+        const unsigned __int128 now = __sync_val_compare_and_swap(&totals.word, 0, 0);
+        units = static_cast<long long>(Units(now));
+        samples = static_cast<long long>(Samples(now));
+    }
+    void Reset() {
+        unsigned __int128 seen = Guess();
+        for (;;) {
+            const unsigned __int128 was = __sync_val_compare_and_swap(&totals.word, seen, 0);
+            if (was == seen) return;
+            seen = was;
+        }
+    }
 
+private:
+    static uint64_t Units(unsigned __int128 word) { return static_cast<uint64_t>(word); }
+    static uint64_t Samples(unsigned __int128 word) { return static_cast<uint64_t>(word >> 64); }
+    static unsigned __int128 Pack(uint64_t units, uint64_t samples) {
+        return (static_cast<unsigned __int128>(samples) << 64) | units;
+    }
+    // The swap's first expectation; it may be torn, the swap then fails once
+    // and hands back the whole word.
+    unsigned __int128 Guess() const {
+        return Pack(__atomic_load_n(&totals.half[0], __ATOMIC_RELAXED),
+                    __atomic_load_n(&totals.half[1], __ATOMIC_RELAXED));
+    }
+
+    union alignas(16) Word {
+        unsigned __int128 word;
+        // units, then samples where the machine is little-endian; read in
+        // another order the guess only fails
+        uint64_t half[2];
+    };
+    Word totals{0};
+};
+#else
+struct CPerfCounterState {
     void Add(long long units, long long count) {
         std::lock_guard<RankedMutex> guard(mutex);
         timeUnits += units;
         samples += count;
     }
+    void Read(long long& units, long long& count) {
+        std::lock_guard<RankedMutex> guard(mutex);
+        units = timeUnits;
+        count = samples;
+    }
+    void Reset() {
+        std::lock_guard<RankedMutex> guard(mutex);
+        timeUnits = 0;
+        samples = 0;
+    }
+
+private:
+    // guarded by mutex
+    RankedMutex mutex{LockRank::Counter, "counter"};
+    long long timeUnits = 0;
+    long long samples = 0;
 };
+#endif
 
 namespace {
 std::atomic<int> s_currentPerfCounterLevel{0};
@@ -101,20 +168,18 @@ void CPerfCounter::UpdateTimer(boost::shared_ptr<CTimeCounter> totals) {
 void CPerfCounter::AddTotals(long long timeUnits, long long samples) { state->Add(timeUnits, samples); }
 
 CTimeCounter CPerfCounter::GetTimer() const {
-    std::lock_guard<RankedMutex> guard(state->mutex);
-    return CTimeCounter(CTimeInterval(state->timeUnits), state->samples);
+    long long units = 0, samples = 0;
+    state->Read(units, samples);
+    return CTimeCounter(CTimeInterval(units), samples);
 }
 
 bool CPerfCounter::IsCounted() const {
-    std::lock_guard<RankedMutex> guard(state->mutex);
-    return state->timeUnits != 0 || state->samples != 0;
+    long long units = 0, samples = 0;
+    state->Read(units, samples);
+    return units != 0 || samples != 0;
 }
 
-void CPerfCounter::Reset() {
-    std::lock_guard<RankedMutex> guard(state->mutex);
-    state->timeUnits = 0;
-    state->samples = 0;
-}
+void CPerfCounter::Reset() { state->Reset(); }
 
 void CPerfCounter::TEST_FreezeMonotonicClock() {
     if (s_monotonicFrozen.load()) return;

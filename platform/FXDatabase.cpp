@@ -20,15 +20,16 @@ namespace FX {
 namespace detail {
 
 // FieldIndex's answers for one compiled statement, kept with it while it is
-// idle: the caller's name (its address; the text is compared again on use,
-// as an address may be reused for another name) and the first column of
-// that name, with SQLite's name of that column. Valid while SQLite has not
-// recompiled the statement, which it does after a schema change, when its
-// columns and their names may differ.
+// idle: the caller's name (its address, and its text, compared again on use
+// as an address may be reused for another name) and the first column of that
+// name. Valid while SQLite has not recompiled the statement, which it does
+// after a schema change, when its columns and their names may differ.
+// Callers ask for the columns of a row in the same order each time, so the
+// entry after the last one answered is tried first.
 struct FieldMemo {
     struct Entry {
         const char* name;
-        const char* column;
+        std::string text;
         int index;
     };
     std::vector<Entry> entries;
@@ -160,6 +161,17 @@ std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
     return all;
 }
 
+// Resets a statement of a shape and puts it back into the set; finalizes the
+// one the set gives back. Its bindings stay: whoever takes it next binds
+// every parameter again before stepping it (a statement of a shape is taken
+// with as many values as it has parameters), and until then nothing reads
+// them, not a reset nor a finalize, even where the texts they name are gone.
+void PutBack(StatementRegistry& registry, std::string& shape, sqlite3_stmt* stmt, KeptWithStatement& kept,
+             uint64_t taken) {
+    sqlite3_reset(stmt);
+    sqlite3_finalize(registry.Put(shape, stmt, kept, taken));
+}
+
 class StatementHandle {
 public:
     // A non-empty shape puts the statement back into the connection's set
@@ -176,13 +188,10 @@ public:
     ~StatementHandle() {
         std::lock_guard<RankedMutex> guard(registry->lock);
         if (stmt != nullptr) {
-            if (shape.empty()) {
+            if (shape.empty())
                 sqlite3_finalize(stmt);
-            } else {
-                sqlite3_reset(stmt);
-                sqlite3_clear_bindings(stmt);
-                sqlite3_finalize(registry->Put(shape, stmt, kept, generation));
-            }
+            else
+                PutBack(*registry, shape, stmt, kept, generation);
         }
         if (previous != nullptr) previous->next = next;
         else registry->live = next;
@@ -277,16 +286,95 @@ struct ThreadShapeBuffers {
 };
 thread_local ThreadShapeBuffers t_shapeBuffers;
 
+// An idle compiled statement of that text from the connection's set, or one
+// compiled now; its text goes into `key`, what it carries into `kept` and
+// its generation into `taken`. Null when it does not compile with
+// `parameters` parameters.
+sqlite3_stmt* TakeCompiled(sqlite3* db, detail::StatementRegistry& registry, const std::string& shape,
+                           size_t parameters, std::string& key, detail::KeptWithStatement& kept, uint64_t& taken) {
+    sqlite3_stmt* stmt = registry.Take(shape, key, kept, taken);
+    if (stmt != nullptr) return stmt;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v3(db, shape.c_str(), static_cast<int>(shape.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
+                           &tail) != SQLITE_OK ||
+        stmt == nullptr || sqlite3_bind_parameter_count(stmt) != static_cast<int>(parameters)) {
+        sqlite3_finalize(stmt);
+        return nullptr;
+    }
+    registry.CountCompiled();
+    key = shape;
+    return stmt;
+}
+
+// The decimal text of a number, as %lld prints it, into `at` (20 bytes at most).
+size_t PrintDecimal(char* at, long long value) {
+    char digits[20];
+    unsigned long long magnitude = static_cast<unsigned long long>(value);
+    if (value < 0) magnitude = 0ULL - magnitude;
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    size_t length = 0;
+    if (value < 0) at[length++] = '-';
+    while (n != 0) at[length++] = digits[--n];
+    return length;
+}
+
+// Binds count values, value(i) giving the i-th (a CompiledSql::Value). SQLite
+// keeps no copy of a bound text: it must stay until the statement is reset.
+// With `copyTexts` the texts are copied into `texts`, which the statement
+// keeps; a quoted number's text is always printed there. False when a bind
+// fails; the statement is then finalized.
+template <typename ValueAt>
+bool BindValues(sqlite3_stmt* stmt, size_t count, ValueAt value, bool copyTexts, std::vector<char>& texts) {
+    size_t total = 0;
+    bool buffered = false;
+    for (size_t i = 0; i < count; ++i) {
+        const CompiledSql::Value v = value(i);
+        if (v.kind == CompiledSql::Value::IntegerText) total += 20, buffered = true;
+        if (v.kind == CompiledSql::Value::Text && copyTexts) total += v.size, buffered = true;
+    }
+    // never empty, else an empty text would bind as NULL
+    if (buffered && texts.size() <= total) texts.resize(total + 1);
+    char* copied = texts.data();
+    for (size_t i = 0; i < count; ++i) {
+        const CompiledSql::Value v = value(i);
+        const int column = static_cast<int>(i) + 1;
+        int rc;
+        if (v.kind == CompiledSql::Value::Integer) {
+            rc = sqlite3_bind_int64(stmt, column, v.number);
+        } else if (v.kind == CompiledSql::Value::IntegerText) {
+            const size_t length = PrintDecimal(copied, v.number);
+            rc = sqlite3_bind_text(stmt, column, copied, static_cast<int>(length), SQLITE_STATIC);
+            copied += length;
+        } else {
+            const char* text = v.text;
+            if (copyTexts) {
+                memcpy(copied, text, v.size);
+                text = copied;
+                copied += v.size;
+            }
+            rc = sqlite3_bind_text(stmt, column, text, static_cast<int>(v.size), SQLITE_STATIC);
+        }
+        if (rc != SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            return false;
+        }
+    }
+    return true;
+}
+
 // The compiled statement of the text's shape with the text's literals bound:
 // an idle one of the connection's set, or compiled now; its shape goes into
 // `key`, what it carries into `kept` and its generation into `taken`. Null
-// when the text has no shape, or its shape does not compile as the text does;
-// the caller then runs the text as it stands.
+// when the text has no shape, or its shape does not compile as the text
+// does; the caller then runs the text as it stands.
 //
-// SQLite keeps no copy of the bound texts: they must stay until the statement
-// is reset. Unless `outlivesCall`, the caller steps the statement and resets
-// it before it returns, and the texts are bound where they stand, in `sql`
-// and the thread's literals; else they are copied into `kept.texts`.
+// Unless `outlivesCall`, the caller steps the statement and resets it before
+// it returns, and the texts are bound where they stand, in `sql` and the
+// thread's literals; else they are copied into `kept.texts`.
 sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key,
                          detail::KeptWithStatement& kept, uint64_t& taken, bool outlivesCall) {
     if (registry.attached.load()) return nullptr;
@@ -297,60 +385,69 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
     std::string& shape = buffers.shape;
     std::vector<SqlLiteral>& literals = buffers.literals;
     if (!buffers.memo.Shape(sql.c_str(), shape, literals)) return nullptr;
-    sqlite3_stmt* stmt = registry.Take(shape, key, kept, taken);
-    if (stmt == nullptr) {
-        const char* tail = nullptr;
-        if (sqlite3_prepare_v3(db, shape.c_str(), static_cast<int>(shape.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
-                               &tail) != SQLITE_OK ||
-            stmt == nullptr || sqlite3_bind_parameter_count(stmt) != static_cast<int>(literals.size())) {
-            sqlite3_finalize(stmt);
-            return nullptr;
-        }
-        registry.CountCompiled();
-        key = shape;
-    }
+    sqlite3_stmt* stmt = TakeCompiled(db, registry, shape, literals.size(), key, kept, taken);
+    if (stmt == nullptr) return nullptr;
     // This call's buffers go when it returns.
     const bool copyTexts = outlivesCall || &buffers == &callBuffers;
-    if (copyTexts) {
-        size_t total = 0;
-        for (const SqlLiteral& literal : literals)
-            if (literal.isText) total += literal.TextSize();
-        // never empty, else an empty text would bind as NULL
-        if (kept.texts.size() <= total) kept.texts.resize(total + 1);
-    }
-    char* copied = kept.texts.data();
-    for (size_t i = 0; i < literals.size(); ++i) {
-        const SqlLiteral& literal = literals[i];
-        int column = static_cast<int>(i) + 1;
-        int rc;
-        if (literal.isText) {
-            const char* text = literal.TextData(sql.c_str());
-            if (copyTexts) {
-                memcpy(copied, text, literal.TextSize());
-                text = copied;
-                copied += literal.TextSize();
-            }
-            rc = sqlite3_bind_text(stmt, column, text, static_cast<int>(literal.TextSize()), SQLITE_STATIC);
-        } else {
-            rc = sqlite3_bind_int64(stmt, column, literal.number);
-        }
-        if (rc != SQLITE_OK) {
-            sqlite3_finalize(stmt);
-            return nullptr;
-        }
-    }
-    return stmt;
-}
-
-// Resets a statement from TakeShaped and puts it back into the set.
-void PutShaped(detail::StatementRegistry& registry, std::string& key, detail::KeptWithStatement& kept,
-               sqlite3_stmt* stmt, uint64_t taken) {
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    sqlite3_finalize(registry.Put(key, stmt, kept, taken));
+    auto literal = [&](size_t i) {
+        const SqlLiteral& l = literals[i];
+        return l.isText ? CompiledSql::Value{CompiledSql::Value::Text, 0, l.TextData(sql.c_str()), l.TextSize()}
+                        : CompiledSql::Value{CompiledSql::Value::Integer, l.number, nullptr, 0};
+    };
+    return BindValues(stmt, literals.size(), literal, copyTexts, kept.texts) ? stmt : nullptr;
 }
 
 }  // namespace
+
+namespace detail {
+
+// What a call runs: a text, shaped when it can be, or a compiled statement
+// with its values; and the text it stands for, for an error message and for
+// a run of the text as it stands.
+class StatementSource {
+public:
+    explicit StatementSource(const std::string& sql) : sql(&sql), compiled(nullptr) {}
+    explicit StatementSource(const CompiledSql& compiled) : sql(nullptr), compiled(&compiled) {}
+    StatementSource(const StatementSource&) = delete;
+    StatementSource& operator=(const StatementSource&) = delete;
+
+    // The statement with its values bound, or null: the caller then runs Text().
+    sqlite3_stmt* Take(sqlite3* db, StatementRegistry& registry, bool outlivesCall, std::string& key,
+                       KeptWithStatement& kept, uint64_t& taken) const {
+        if (sql != nullptr) return TakeShaped(db, registry, *sql, key, kept, taken, outlivesCall);
+        if (!compiled->Bindable() || LongerThanLimit(db)) return nullptr;
+        sqlite3_stmt* stmt = TakeCompiled(db, registry, compiled->Compiled(), compiled->ValueCount(), key, kept, taken);
+        if (stmt == nullptr) return nullptr;
+        auto value = [this](size_t i) { return compiled->ValueAt(i); };
+        return BindValues(stmt, compiled->ValueCount(), value, outlivesCall, kept.texts) ? stmt : nullptr;
+    }
+
+    // Printed once, when first asked for.
+    const std::string& Text() const {
+        if (sql != nullptr) return *sql;
+        if (!printed) {
+            text = compiled->FullText();
+            printed = true;
+        }
+        return text;
+    }
+
+private:
+    // The limit is the full text's: it may be longer than the compiled text
+    // with its values by their quotes and doubled quotes only.
+    bool LongerThanLimit(sqlite3* db) const {
+        size_t length = compiled->Compiled().size();
+        for (size_t i = 0; i < compiled->ValueCount(); ++i) length += 2 * compiled->ValueAt(i).size + 22;
+        return length > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1));
+    }
+
+    const std::string* const sql;
+    const CompiledSql* const compiled;
+    mutable bool printed = false;
+    mutable std::string text;
+};
+
+}  // namespace detail
 
 CSQLite3Exception::CSQLite3Exception(int errorCode, const char* errorMessage)
     : code(errorCode), hasMessage(errorMessage != nullptr), message(errorMessage != nullptr ? errorMessage : "") {}
@@ -369,6 +466,7 @@ void CSQLite3Query::Finalize() {
     handle.reset();
     eof = true;
     rowNumber = 0;
+    nextField = 0;
     faultAtRow = -1;
 }
 
@@ -417,14 +515,25 @@ int CSQLite3Query::FieldIndex(const char* name) {
             memo.entries.clear();
             memo.recompiled = recompiled;
         }
-        for (const detail::FieldMemo::Entry& entry : memo.entries)
-            if (entry.name == name && strcasecmp(entry.column, name) == 0) return entry.index;
+        const size_t known = memo.entries.size();
+        auto answers = [name](const detail::FieldMemo::Entry& entry) {
+            return entry.name == name && strcmp(entry.text.c_str(), name) == 0;
+        };
+        if (nextField < known && answers(memo.entries[nextField])) return memo.entries[nextField++].index;
+        for (size_t k = 0; k < known; ++k) {
+            if (!answers(memo.entries[k])) continue;
+            nextField = k + 1;
+            return memo.entries[k].index;
+        }
         ConnectionLock lock(sqlite3_db_handle(stmt));
         int columns = sqlite3_column_count(stmt);
         for (int i = 0; i < columns; ++i) {
             const char* column = sqlite3_column_name(stmt, i);
             if (column != nullptr && strcasecmp(column, name) == 0) {
-                if (memo.entries.size() < detail::kFieldMemoEntries) memo.entries.push_back({name, column, i});
+                if (known < detail::kFieldMemoEntries) {
+                    memo.entries.push_back({name, name, i});
+                    nextField = known + 1;
+                }
                 return i;
             }
         }
@@ -588,9 +697,12 @@ CZoError CDatabaseBase::CloseDatabase() {
 }
 
 CDatabaseBase::InjectedFault CDatabaseBase::TakeInjectedFault() {
+    // Every call asks; a test arms a fault now and then.
+    if (!faultArmed.load(std::memory_order_acquire)) return InjectedFault();
     std::lock_guard<RankedMutex> guard(hookLock);
     InjectedFault fault = nextFault;
     nextFault = InjectedFault();
+    faultArmed.store(false, std::memory_order_relaxed);
     return fault;
 }
 
@@ -606,9 +718,14 @@ void CDatabaseBase::TEST_ThrowOnNextCall(int sqliteCode, const char* message, in
     nextFault.hasMessage = message != nullptr;
     nextFault.message = message != nullptr ? message : "";
     nextFault.atRow = atRow;
+    faultArmed.store(true, std::memory_order_release);
 }
 
 CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& sql, int& rows) {
+    return ExecLocked(at, detail::StatementSource(sql), rows);
+}
+
+CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const detail::StatementSource& sql, int& rows) {
     if (db == nullptr) return NotOpen(at, databaseName);
     int rc;
     std::string text;
@@ -618,14 +735,14 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
         std::string key;
         detail::KeptWithStatement kept;
         uint64_t taken = 0;
-        sqlite3_stmt* shaped = reuseStatements ? TakeShaped(db, *registry, sql, key, kept, taken, false) : nullptr;
+        sqlite3_stmt* shaped = reuseStatements ? sql.Take(db, *registry, false, key, kept, taken) : nullptr;
         if (shaped != nullptr) {
             do {
                 rc = sqlite3_step(shaped);
             } while (rc == SQLITE_ROW);
             if (rc == SQLITE_DONE) rc = SQLITE_OK;
         } else {
-            rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+            rc = sqlite3_exec(db, sql.Text().c_str(), nullptr, nullptr, nullptr);
         }
         if (rc == SQLITE_OK) {
             rows = static_cast<int>(sqlite3_total_changes64(db) - before);
@@ -634,10 +751,11 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
             text = ErrorText(db);
         }
         // reset only once the error has been read
-        if (shaped != nullptr) PutShaped(*registry, key, kept, shaped, taken);
+        if (shaped != nullptr) detail::PutBack(*registry, key, shaped, kept, taken);
         DropKeptAfterAttachments();
     }
-    if (rc != SQLITE_OK) return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
+    if (rc != SQLITE_OK)
+        return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql.Text()).c_str());
     return CZoError::Success();
 }
 
@@ -648,9 +766,10 @@ void CDatabaseBase::DropKeptAfterAttachments() {
     registry->DropKept();
 }
 
-CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql,
+CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const detail::StatementSource& source,
                                 boost::shared_ptr<detail::StatementHandle>& handle) {
     if (db == nullptr) return NotOpen(at, databaseName);
+    const std::string& sql = source.Text();
     sqlite3_stmt* stmt = nullptr;
     int rc;
     std::string text;
@@ -668,13 +787,13 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql
     return CZoError::Success();
 }
 
-CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const std::string& sql, bool outlivesCall,
+CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const detail::StatementSource& sql, bool outlivesCall,
                                        boost::shared_ptr<detail::StatementHandle>& handle) {
     std::string key;
     detail::KeptWithStatement kept;
     uint64_t taken = 0;
     sqlite3_stmt* shaped =
-        db != nullptr && reuseStatements ? TakeShaped(db, *registry, sql, key, kept, taken, outlivesCall) : nullptr;
+        db != nullptr && reuseStatements ? sql.Take(db, *registry, outlivesCall, key, kept, taken) : nullptr;
     if (shaped == nullptr) return Prepare(at, sql, handle);
     handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key), std::move(kept), taken);
     return CZoError::Success();
@@ -701,7 +820,7 @@ CZoError CDatabaseBase::CreateTable(const std::string& name, const std::string& 
 
 CZoError CDatabaseBase::CompileStatement(const std::string& sql, boost::shared_ptr<CSQLite3Statement>& statement) {
     boost::shared_ptr<detail::StatementHandle> handle;
-    CZoError err = Prepare(FXLOC, sql, handle);
+    CZoError err = Prepare(FXLOC, detail::StatementSource(sql), handle);
     if (err.IsError()) return err;
     if (!statement) statement = boost::make_shared<CSQLite3Statement>();
     statement->handle = handle;
@@ -714,7 +833,22 @@ CZoError CDatabaseBase::Execute(const std::string& sql, int& rows) {
     return ExecLocked(FXLOC, sql, rows);
 }
 
+CZoError CDatabaseBase::Execute(const CompiledSql& sql, int& rows) {
+    InjectedFault fault = TakeInjectedFault();
+    if (fault.armed) throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
+    return ExecLocked(FXLOC, detail::StatementSource(sql), rows);
+}
+
 CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3Query>& query) {
+    return RunQuery(FXLOC, detail::StatementSource(sql), query);
+}
+
+CZoError CDatabaseBase::Query(const CompiledSql& sql, boost::shared_ptr<CSQLite3Query>& query) {
+    return RunQuery(FXLOC, detail::StatementSource(sql), query);
+}
+
+CZoError CDatabaseBase::RunQuery(const FXCodeLocation& at, const detail::StatementSource& sql,
+                                 boost::shared_ptr<CSQLite3Query>& query) {
     InjectedFault fault = TakeInjectedFault();
     if (fault.armed && fault.atRow < 1)
         throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
@@ -722,7 +856,7 @@ CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3
     query->Finalize();
 
     boost::shared_ptr<detail::StatementHandle> handle;
-    CZoError err = PrepareOrReuse(FXLOC, sql, true, handle);
+    CZoError err = PrepareOrReuse(at, sql, true, handle);
     if (err.IsError()) return err;
     int rc;
     std::string text;
@@ -733,7 +867,7 @@ CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3
         DropKeptAfterAttachments();
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-        return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
+        return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql.Text()).c_str());
     query->handle = handle;
     query->eof = rc == SQLITE_DONE;
     if (fault.armed) {
@@ -750,7 +884,8 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
     if (fault.armed) throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
 
     boost::shared_ptr<detail::StatementHandle> handle;
-    CZoError err = PrepareOrReuse(FXLOC, sql, false, handle);
+    const detail::StatementSource source(sql);
+    CZoError err = PrepareOrReuse(FXLOC, source, false, handle);
     if (err.IsError()) return err;
     int rc;
     std::string text;

@@ -19,6 +19,10 @@
 // own, recursive; finalizing or resetting a statement takes it); the idle
 // statements' lock and the test-hook lock after them (platform/LockOrder.h).
 //
+// A CompiledSql names its compiled text and its values itself and is not
+// shaped; its full text is printed only when it must run as it stands or an
+// error names it.
+//
 // The shaper declines what it cannot prove binds the same (see SqlShape.h);
 // a text longer than the connection's SQL length limit is never shaped, and
 // kept statements are dropped when a text attaches or detaches a database.
@@ -30,6 +34,7 @@
 #include "platform/LockOrder.h"
 
 #include <boost/shared_ptr.hpp>
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -39,6 +44,7 @@ namespace FX {
 
 namespace detail {
 class StatementHandle;
+class StatementSource;
 struct StatementRegistry;
 }  // namespace detail
 
@@ -72,6 +78,38 @@ public:
 private:
     friend class CDatabaseBase;
     boost::shared_ptr<detail::StatementHandle> handle;
+};
+
+// A statement given in two forms: the text SQLite compiles, with one
+// parameter (?) for each value, with its values in order; and the full text
+// those values stand for, printed only when it is needed: for an error
+// message, and to run it as it stands when statements are not reused, when a
+// value cannot be bound as the full text would give it (Bindable) or when
+// the compiled text does not compile with one parameter per value. Each
+// value is bound as its kind says; the giver chooses kinds under which the
+// statement stores and compares as its full text would.
+class CompiledSql {
+public:
+    struct Value {
+        enum Kind {
+            Integer,      // an integer literal
+            IntegerText,  // a quoted integer: bound as its decimal text
+            Text,         // a quoted text, bound as its bytes (quotes not doubled)
+        };
+        Kind kind;
+        long long number;
+        // Text: valid for the call
+        const char* text;
+        size_t size;
+    };
+
+    virtual ~CompiledSql() = default;
+    // The same object for every statement of one compiled text.
+    virtual const std::string& Compiled() const = 0;
+    virtual size_t ValueCount() const = 0;
+    virtual const Value& ValueAt(size_t i) const = 0;
+    virtual bool Bindable() const = 0;
+    virtual std::string FullText() const = 0;
 };
 
 // The result rows of one query. Used by one thread at a time; several query
@@ -108,6 +146,8 @@ private:
     // The current row's number (0 the first), and the fault the test hook
     // armed for a later row.
     int rowNumber = 0;
+    // The field memo's entry to try first.
+    size_t nextField = 0;
     int faultAtRow = -1;
     int faultCode = 0;
     bool faultHasMessage = false;
@@ -141,9 +181,11 @@ public:
     CZoError CompileStatement(const std::string& sql, boost::shared_ptr<CSQLite3Statement>& statement);
     // Runs the statement text; rows is the number of rows it changed.
     CZoError Execute(const std::string& sql, int& rows);
+    CZoError Execute(const CompiledSql& sql, int& rows);
     // Runs a query into the caller's query object (made when empty); the
     // object then stands on the first row, or at its end.
     CZoError Query(const std::string& sql, boost::shared_ptr<CSQLite3Query>& query);
+    CZoError Query(const CompiledSql& sql, boost::shared_ptr<CSQLite3Query>& query);
     // A one-number result; defaultValue when the query yields no row or NULL.
     CZoError QueryScalar(const std::string& sql, long& value, long defaultValue);
 
@@ -191,14 +233,16 @@ protected:
     sqlite3* Handle() const { return db; }
 
 private:
-    CZoError Prepare(const FXCodeLocation& at, const std::string& sql,
+    CZoError Prepare(const FXCodeLocation& at, const detail::StatementSource& sql,
                      boost::shared_ptr<detail::StatementHandle>& handle);
-    // A statement of the text's shape, reused from the connection's set,
-    // when the text has one; else compiled from the text as it stands.
-    // `outlivesCall`: the statement is stepped or reset after the caller
-    // returned (a query object's).
-    CZoError PrepareOrReuse(const FXCodeLocation& at, const std::string& sql, bool outlivesCall,
+    // A statement of the text's shape (or the compiled statement), reused
+    // from the connection's set, when the text has one; else compiled from
+    // the text as it stands. `outlivesCall`: the statement is stepped or
+    // reset after the caller returned (a query object's).
+    CZoError PrepareOrReuse(const FXCodeLocation& at, const detail::StatementSource& sql, bool outlivesCall,
                             boost::shared_ptr<detail::StatementHandle>& handle);
+    CZoError RunQuery(const FXCodeLocation& at, const detail::StatementSource& sql,
+                      boost::shared_ptr<CSQLite3Query>& query);
     // After a text ran: once it attached or detached a database, no
     // statement compiled before is kept, nor, while one is attached, any other.
     void DropKeptAfterAttachments();
@@ -216,6 +260,7 @@ private:
     // Runs SQL under the connection's mutex, reading the code, the error text
     // and the rows changed in that one hold.
     CZoError ExecLocked(const FXCodeLocation& at, const std::string& sql, int& rows);
+    CZoError ExecLocked(const FXCodeLocation& at, const detail::StatementSource& sql, int& rows);
 
     // set by OpenDatabase and cleared by CloseDatabase, which run while no
     // other thread uses the object
@@ -230,6 +275,8 @@ private:
     RankedMutex hookLock{LockRank::DatabaseHook, "database hook"};
     int failNextCommitCode = 0;
     InjectedFault nextFault;
+    // nextFault is armed; set and cleared under hookLock, read without it
+    std::atomic<bool> faultArmed{false};
 };
 
 // A database that also prepares the wrapper's own storage. This wrapper keeps

@@ -39,6 +39,16 @@ public:
     static std::string RemoveLeft(const std::string& s, size_t n) { return n >= s.size() ? std::string() : s.substr(n); }
     static std::string CopyAndReplaceAll(const std::string& s, const std::string& from, const std::string& to);
     static std::string ToUpper(const std::string& s);
+    // The decimal digits of value, as printf's %llu prints them, appended.
+    static void AppendDecimal(std::string& out, unsigned long long value) {
+        char digits[20];
+        char* first = digits + sizeof digits;
+        do {
+            *--first = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        out.append(first, digits + sizeof digits);
+    }
     static std::string ToString(long long value) { return std::to_string(value); }
     static std::string ToString(unsigned long long value) { return std::to_string(value); }
 };

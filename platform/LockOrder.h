@@ -18,8 +18,8 @@
 //   WriteSync          CCacheSyncObject::s_lockWriteSync, the write/prune
 //                      lock: extents being written, VMs being pruned, the
 //                      maintenance window. Taken before the service lock
-//                      because the write admission resolves its location
-//                      under it.
+//                      because a write admission not given its cache
+//                      resolves the location under it.
 //   Service            CLiveBrowseCacheImpl::serviceLock: the afile and
 //                      mount-path maps; held while a location is created.
 //   PeriodicCallback   the periodic utility thread's callback slot; held
@@ -58,7 +58,8 @@
 //   PrunerHook         a pruner's prune-window test hook (not held while the
 //                      hook runs).
 //   PerJobCounters     g_lockPerJobPerfCounters: the per-job counter sets.
-//   Counter            one counter's figures (CPerfCounter).
+//   Counter            one counter's figures (CPerfCounter), where the CPU
+//                      has no 16-byte compare-and-swap.
 //   DelayPoints        the armed debug-simulation delay points.
 //   LockFileHolders    the registry of held lock files by identity
 //                      (CHeldLockFile): held across a lock file's look-up,

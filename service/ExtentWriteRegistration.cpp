@@ -2,8 +2,8 @@
 
 #include "store/CacheSyncObject.h"
 
-ExtentWriteRegistration::ExtentWriteRegistration(ExtentConstPtr extent)
-    : extent(extent), held(CCacheSyncObject::ExtentWriteBegin(extent)) {}
+ExtentWriteRegistration::ExtentWriteRegistration(ExtentConstPtr extent, const CachePtr& cache)
+    : extent(extent), held(CCacheSyncObject::ExtentWriteBegin(extent, cache)) {}
 
 ExtentWriteRegistration::~ExtentWriteRegistration() {
     if (held) CCacheSyncObject::ExtentWriteDone(extent);

@@ -6,12 +6,14 @@
 // from ever opening.
 
 #include "Extent.h"
+#include "store/CacheSyncObject.h"
 
 class ExtentWriteRegistration {
 public:
-    // Registers the extent (CCacheSyncObject::ExtentWriteBegin); Held() tells
-    // whether that was admitted.
-    explicit ExtentWriteRegistration(ExtentConstPtr extent);
+    // Registers the extent (CCacheSyncObject::ExtentWriteBegin) for a write
+    // into the cache the caller resolved; Held() tells whether that was
+    // admitted.
+    ExtentWriteRegistration(ExtentConstPtr extent, const CachePtr& cache);
     // Ends a registration still held.
     ~ExtentWriteRegistration();
     ExtentWriteRegistration(const ExtentWriteRegistration&) = delete;

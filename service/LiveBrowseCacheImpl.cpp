@@ -332,10 +332,16 @@ CZoError CLiveBrowseCacheImpl::GetMediaConfiguredCache(long long afileId, unsign
     // location's creation included.
     auto_lock guard(&serviceLock);
 
+    // Read on every call; the names are made once.
+    static const std::string key = kConfigKey;
+    static const std::string enableMMCachePath = "bEnableMMCachePath";
     bool useMediaManager = true;
-    XKPlatformInfo().getBoolean(kConfigKey, "bEnableMMCachePath", &useMediaManager);
+    XKPlatformInfo().getBoolean(key, enableMMCachePath, &useMediaManager);
 
     const AfilePathId afileKey{afileId, copyId};
+    // The road of every request after the first of its afile copy: two
+    // lookups, nothing copied but the three pointers.
+    if (FindKnownLocation(afileKey, cache, db, pruner)) return CZoError::Success();
     MediaManager::MountPathInfo mountPath;
     const bool resolvedNow = !LookUpAfilePath(afileKey, mountPath);
     if (resolvedNow) {
@@ -352,6 +358,18 @@ CZoError CLiveBrowseCacheImpl::GetMediaConfiguredCache(long long afileId, unsign
 
     if (resolvedNow) RecordAfilePath(afileKey, mountPath);
     return CZoError::Success();
+}
+
+bool CLiveBrowseCacheImpl::FindKnownLocation(const AfilePathId& afileKey, CachePtr& cache, CacheDBPtr& db,
+                                             CachePrunerPtr& pruner) const {
+    auto mapped = afilePathMap.find(afileKey);
+    if (mapped == afilePathMap.end()) return false;
+    auto known = cachePathMap.find(mapped->second.cachePathId);
+    if (known == cachePathMap.end()) return false;
+    cache = known->second.cache;
+    db = known->second.db;
+    pruner = known->second.pruner;
+    return true;
 }
 
 bool CLiveBrowseCacheImpl::LookUpAfilePath(const AfilePathId& afileKey, MediaManager::MountPathInfo& mountPath) {

@@ -149,6 +149,10 @@ public:
 private:
     // ---- the steps of GetMediaConfiguredCache, each called holding serviceLock
 
+    // The location of an afile copy resolved since the last daily clearing;
+    // false when it has none.
+    bool FindKnownLocation(const AfilePathId& afileKey, CachePtr& cache, CacheDBPtr& db,
+                           CachePrunerPtr& pruner) const;
     // The mount path the afile copy was resolved to since the last daily
     // clearing; false when it has none.
     bool LookUpAfilePath(const AfilePathId& afileKey, MediaManager::MountPathInfo& mountPath);

@@ -2,7 +2,7 @@
 // the extent row brought up to date for the write, and the opened Writer.
 //
 // Locks (ranked in platform/LockOrder.h): the write/prune lock inside
-// ExtentWriteBegin, which resolves through GetCache under it; the VM row lock
+// ExtentWriteBegin, given the cache resolved first; the VM row lock
 // across the VM row's read and write; the database locks inside each CacheDB
 // call. None is held across the whole admission.
 
@@ -162,9 +162,8 @@ CZoError WriteAdmission::ResolveContainer() {
 CZoError WriteAdmission::ReadExtentRow() {
     // Flags 0: a row of any Flags. A row found replaces the record's values,
     // its job id included.
-    CZoError err = container->GetExtent(ExtentParam::Of(*extent), *extent);
-    rowFound = !FXErrorUtil::IsInt(err, LBCError::kNotFound);
-    if (err.IsError() && rowFound) return err.Push(FXLOC);
+    CZoError err = container->FindExtent(ExtentParam::Of(*extent), *extent, rowFound);
+    if (err.IsError()) return err.Push(FXLOC);
 
     const bool partial = (request.flags & kPartialExtentFlag) != 0;
     if (partial) PerJobCount(request.jobId, LBCPerfCounters::SlotPartialWrites);
@@ -368,7 +367,7 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
 
         PerJobSpan admissionTime(jobId, LBCPerfCounters::SlotWriterRequests);
         const ExtentPtr extent = admission.NewExtentRecord();
-        ExtentWriteRegistration registration(extent);
+        ExtentWriteRegistration registration(extent, cache);
         if (!registration.Held()) return admission.RefuseWriteInProgress();
 
         err = admission.ResolveContainer();

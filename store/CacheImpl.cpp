@@ -4,6 +4,8 @@
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
 
+#include <cstring>
+
 namespace {
 const char* const kLocationPrefix = "loc";
 const char* const kLocationSeparator = ":";
@@ -21,13 +23,16 @@ void CacheImpl::SetFSIO(CCacheFileIOPtr fileIO, boost::any& mountPathInfo) {
 std::string CacheImpl::GetCacheDataFolderPath() const { return dataFolderPath; }
 
 CZoError CacheImpl::ParseCacheItemLocation(const std::string& dbLocation, std::string& location) {
-    location = dbLocation;
-    const std::string prefix = FXString::Format("%s%s", kLocationPrefix, kLocationSeparator);
-    if (!FXString::MatchLeft(location, prefix))
+    const size_t prefixLength = strlen(kLocationPrefix);
+    const size_t separatorLength = strlen(kLocationSeparator);
+    if (dbLocation.compare(0, prefixLength, kLocationPrefix) != 0 ||
+        dbLocation.compare(prefixLength, separatorLength, kLocationSeparator) != 0) {
+        location = dbLocation;
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
                                      "Cache item location in DB [%s] does not contain location prefix",
                                      location.c_str());
-    location = location.substr(prefix.size());
+    }
+    location.assign(dbLocation, prefixLength + separatorLength, std::string::npos);
     return CZoError::Success();
 }
 
@@ -66,5 +71,9 @@ CZoError CacheImpl::IsOpenedLocationValid(const Extent& extent, const VM& vm, co
 }
 
 std::string CacheImpl::ConstructCacheItemLocationForDB(const std::string& location) const {
-    return FXString::Format("%s%s%s", kLocationPrefix, kLocationSeparator, location.c_str());
+    std::string text(kLocationPrefix);
+    text += kLocationSeparator;
+    // Up to a NUL, as %s prints it.
+    text.append(location.c_str());
+    return text;
 }

@@ -9,7 +9,7 @@
 #include <boost/make_shared.hpp>
 
 FXCriticalSection CCacheSyncObject::s_lockWriteSync(static_cast<uint16_t>(LockRank::WriteSync), "write/prune");
-std::set<std::string> CCacheSyncObject::c_setOngoingWrites;
+std::set<CCacheSyncObject::WriteKey> CCacheSyncObject::c_setOngoingWrites;
 std::set<CCacheSyncObject::PruningMark, CCacheSyncObject::PruningMarkCompare> CCacheSyncObject::c_setVMsInPruning;
 
 namespace {
@@ -43,13 +43,10 @@ bool CCacheSyncObject::PruningMarkCompare::operator()(const PruningMark& a, cons
 
 CCacheSyncObject::CCacheSyncObject(ExtentConstPtr extent, bool forWrite)
     : extent(extent), pruningDone(true), writeAdmitted(true) {
-    if (extent)
-        vm = boost::make_shared<VM>(extent->TessarelID, extent->CopyID, extent->AfileID, std::string(), 0, 0,
-                                    std::string());
     LockTimed(extent ? extent->JobID : 0);
     if (!forWrite) return;
     try {
-        AdmitWrite();
+        AdmitWrite(extent ? GetCache(extent->AfileID, extent->CopyID) : CachePtr());
     } catch (...) {
         s_lockWriteSync.Unlock();
         throw;
@@ -66,17 +63,15 @@ CCacheSyncObject::~CCacheSyncObject() {
     s_lockWriteSync.Unlock();
 }
 
-void CCacheSyncObject::AdmitWrite() {
+void CCacheSyncObject::AdmitWrite(const CachePtr& cache) {
     if (!extent) {
         writeAdmitted = false;
         return;
     }
-    const std::string key = extent->AsUniqueKey();
-    CachePtr cache = GetCache(extent->AfileID, extent->CopyID);
     // Without its cache there is no maintenance flag to test, and no write
     // could go anywhere.
     if (!cache) {
-        LBC_LOG(1, "No cache found for extent %s; write refused", key.c_str());
+        LBC_LOG(1, "No cache found for extent %s; write refused", extent->AsUniqueKey().c_str());
         writeAdmitted = false;
         return;
     }
@@ -84,12 +79,13 @@ void CCacheSyncObject::AdmitWrite() {
         writeAdmitted = false;
         return;
     }
+    const WriteKey key(*extent);
     if (c_setOngoingWrites.count(key) != 0) {
-        LBC_LOG(0, "Extent write is in progress for %s", key.c_str());
+        LBC_LOG(0, "Extent write is in progress for %s", extent->AsUniqueKey().c_str());
         writeAdmitted = false;
         return;
     }
-    LBC_LOG(5, "Extent write begin for %s", key.c_str());
+    LBC_LOG(5, "Extent write begin for %s", extent->AsUniqueKey().c_str());
     c_setOngoingWrites.insert(key);
     boost::shared_ptr<LBCPerfCounters> counters = LoadLBCPerfCounters();
     if (counters) counters->RaiseSimultaneousWrites(static_cast<uint32_t>(c_setOngoingWrites.size()));
@@ -100,13 +96,18 @@ bool CCacheSyncObject::ExtentWriteBegin(ExtentConstPtr extent) {
     return holder.writeAdmitted;
 }
 
+bool CCacheSyncObject::ExtentWriteBegin(ExtentConstPtr extent, const CachePtr& cache) {
+    CCacheSyncObject holder(extent, false);
+    holder.AdmitWrite(cache);
+    return holder.writeAdmitted;
+}
+
 void CCacheSyncObject::ExtentWriteDone(ExtentConstPtr extent) {
     CCacheSyncObject holder(extent, false);
     if (!extent) return;
-    const std::string key = extent->AsUniqueKey();
-    std::set<std::string>::iterator it = c_setOngoingWrites.find(key);
+    std::set<WriteKey>::iterator it = c_setOngoingWrites.find(WriteKey(*extent));
     if (it == c_setOngoingWrites.end()) return;
-    LBC_LOG(5, "Extent write done for %s", key.c_str());
+    LBC_LOG(5, "Extent write done for %s", extent->AsUniqueKey().c_str());
     c_setOngoingWrites.erase(it);
 }
 
@@ -132,12 +133,19 @@ void CCacheSyncObject::UnmarkVMInPruning(VMPtr vm, const std::string& location) 
     if (vm) c_setVMsInPruning.erase(PruningMark(location, vm));
 }
 
+const VMPtr& CCacheSyncObject::HolderVM() {
+    if (!vm && extent)
+        vm = boost::make_shared<VM>(extent->TessarelID, extent->CopyID, extent->AfileID, std::string(), 0, 0,
+                                    std::string());
+    return vm;
+}
+
 void CCacheSyncObject::MarkVMInPruning() {
-    MarkVMInPruning(vm, location);
+    MarkVMInPruning(HolderVM(), location);
     pruningDone = false;
 }
 
-bool CCacheSyncObject::IsVMInPruning() { return IsVMInPruning(vm, location); }
+bool CCacheSyncObject::IsVMInPruning() { return IsVMInPruning(HolderVM(), location); }
 
 void CCacheSyncObject::DoneVMPruningProcessing() {
     if (pruningDone) return;

@@ -17,17 +17,21 @@
 // a Close on another thread waits for the lock until the mark is gone.
 //
 // Locks: s_lockWriteSync ranks before the service lock and every database
-// lock (platform/LockOrder.h): the write admission resolves its location
-// under it, and the pruner updates rows while it holds a VM holder.
+// lock (platform/LockOrder.h): an admission not given its cache resolves the
+// location under it, and the pruner updates rows while it holds a VM holder.
 
 #include "Extent.h"
 #include "FXCriticalSection.h"
 #include "VM.h"
 
+#include <boost/shared_ptr.hpp>
 #include <functional>
 #include <set>
 #include <string>
 #include <utility>
+
+class Cache;
+typedef boost::shared_ptr<Cache> CachePtr;
 
 class CCacheSyncObject {
 public:
@@ -56,6 +60,10 @@ public:
     // written, while the cache of its afile copy is in its maintenance window,
     // and when that afile copy has no cache.
     static bool ExtentWriteBegin(ExtentConstPtr extent);
+    // The same for a caller that has resolved the extent's cache already:
+    // the maintenance flag tested is that cache's, the cache the write goes
+    // to, and the location is not resolved a second time.
+    static bool ExtentWriteBegin(ExtentConstPtr extent, const CachePtr& cache);
     static void ExtentWriteDone(ExtentConstPtr extent);
     // Runs the function under the lock; its answer, false for an empty function.
     static bool Execute(std::function<bool()> function);
@@ -76,16 +84,39 @@ public:
     static FXCriticalSection s_lockWriteSync;
 
 private:
+    // An extent as its AsUniqueKey text names it (AfileID, AfileOffset,
+    // CopyID, TessarelID): two extents with the same four values are one
+    // write. The text itself is made only for a log line.
+    struct WriteKey {
+        explicit WriteKey(const Extent& extent)
+            : afileId(extent.AfileID),
+              afileOffset(extent.AfileOffset),
+              copyId(extent.CopyID),
+              tessarelId(extent.TessarelID) {}
+        bool operator<(const WriteKey& other) const {
+            if (afileId != other.afileId) return afileId < other.afileId;
+            if (afileOffset != other.afileOffset) return afileOffset < other.afileOffset;
+            if (copyId != other.copyId) return copyId < other.copyId;
+            return tessarelId < other.tessarelId;
+        }
+        long long afileId;
+        long long afileOffset;
+        unsigned int copyId;
+        unsigned int tessarelId;
+    };
     // The location, then the VM order.
     typedef std::pair<std::string, VMPtr> PruningMark;
     struct PruningMarkCompare {
         bool operator()(const PruningMark& a, const PruningMark& b) const;
     };
 
-    void AdmitWrite();
+    void AdmitWrite(const CachePtr& cache);
+    // The holder's VM; an extent holder's is made from the extent's identity
+    // on first use, as only a pruning test needs it.
+    const VMPtr& HolderVM();
 
     // guarded by s_lockWriteSync
-    static std::set<std::string> c_setOngoingWrites;
+    static std::set<WriteKey> c_setOngoingWrites;
     static std::set<PruningMark, PruningMarkCompare> c_setVMsInPruning;
 
     // The holder's own state, used on its thread only.

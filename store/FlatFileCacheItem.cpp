@@ -31,19 +31,21 @@ const size_t kTagMagicLength = 7;
 // may have written: the path must stay below the data folder.
 bool IsRelativePathBelowDataFolder(const std::string& path) {
     if (path.empty() || path[0] == '/') return false;
-    std::vector<std::string> parts;
-    FXString::Split(path, "/", parts);
-    for (const std::string& part : parts)
-        if (part == "..") return false;
-    return true;
+    for (size_t start = 0;;) {
+        const size_t end = path.find('/', start);
+        if (path.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0) return false;
+        if (end == std::string::npos) return true;
+        start = end + 1;
+    }
 }
 
 // The C library's reading of a decimal field: leading blanks and a sign are
 // allowed, reading stops at the first non-digit and no digits read as 0.
-// False when the value does not fit.
-bool ReadDecimal(const std::string& field, long long& value) {
+// False when the value does not fit. A field read where it stands ends at
+// its separator, which is no digit.
+bool ReadDecimal(const char* field, long long& value) {
     errno = 0;
-    value = std::strtoll(field.c_str(), nullptr, 10);
+    value = std::strtoll(field, nullptr, 10);
     return errno != ERANGE;
 }
 
@@ -80,23 +82,26 @@ FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::Intende
 
 CZoError FlatFileCacheItem::ParseLocation(const std::string& location, std::string& relativePath,
                                           long long& regionOffset, long long& regionLength) {
-    std::vector<std::string> fields;
-    FXString::Split(location, kSeparator, fields);
-    if (fields.size() < 3)
+    // Three fields at least; any after the third are not looked at.
+    const size_t first = location.find(kSeparator);
+    const size_t second = first == std::string::npos ? first : location.find(kSeparator, first + 1);
+    if (second == std::string::npos)
         return FXErrorUtil::ErrorInt(
             FXLOC, LBCError::kInvalidLocation,
             "Item location %s we are trying to open is with invalid format. Expected format it %s", location.c_str(),
             kExpectedFormat);
-    if (!IsRelativePathBelowDataFolder(fields[0]))
+    std::string path = location.substr(0, first);
+    if (!IsRelativePathBelowDataFolder(path))
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
                                      "Item location %s names a path outside the cache data folder", location.c_str());
     // Rejected before anything is opened: a negative or overflowing region
     // would seek before the file or ask for more memory than a file can hold.
-    if (!ReadDecimal(fields[1], regionOffset) || !ReadDecimal(fields[2], regionLength) || regionOffset < 0 ||
-        regionLength < 0 || regionOffset > std::numeric_limits<long long>::max() - regionLength)
+    if (!ReadDecimal(location.c_str() + first + 1, regionOffset) ||
+        !ReadDecimal(location.c_str() + second + 1, regionLength) || regionOffset < 0 || regionLength < 0 ||
+        regionOffset > std::numeric_limits<long long>::max() - regionLength)
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
                                      "Item location %s names a region no file can hold", location.c_str());
-    relativePath = fields[0];
+    relativePath = std::move(path);
     return CZoError::Success();
 }
 
@@ -309,7 +314,7 @@ CZoError FlatFileCacheItem::OpenForFileWrite() {
     }
     offset = position;
 
-    const std::string prefix = FXString::Format("%s%s", dataFolderPath.c_str(), "/");
+    const std::string prefix = std::string(dataFolderPath.c_str()) + "/";
     if (!FXString::MatchLeft(flatFilePath, prefix))
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOutsideBase,
                                      "Flat file path [%s] does not contain base path [%s]", flatFilePath.c_str(),
@@ -438,8 +443,13 @@ CZoError FlatFileCacheItem::PrepareForRewrite() {
 }
 
 std::string FlatFileCacheItem::ConstructCacheItemLocationForDB(const std::string& relativePath) {
-    return FXString::Format("%s%s%llu%s%lu", relativePath.c_str(), kSeparator, static_cast<unsigned long long>(offset),
-                            kSeparator, static_cast<unsigned long>(size));
+    // Up to a NUL, as %s prints it.
+    std::string text(relativePath.c_str());
+    text += kSeparator;
+    FXString::AppendDecimal(text, static_cast<unsigned long long>(offset));
+    text += kSeparator;
+    FXString::AppendDecimal(text, static_cast<unsigned long>(size));
+    return text;
 }
 
 CZoError FlatFileCacheItem::RequireFileIO(const FXCodeLocation& at, int code) const {

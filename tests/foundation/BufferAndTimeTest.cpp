@@ -164,4 +164,13 @@ TEST(StringHelpers, SplitReplaceFormat) {
     EXPECT_EQ(longText, FXString::Format("%s", longText.c_str()));
 }
 
+TEST(StringHelpers, AppendDecimalPrintsAsPrintf) {
+    for (unsigned long long value : {0ULL, 7ULL, 10ULL, 4096ULL, 4294967295ULL, 9223372036854775808ULL,
+                                     18446744073709551615ULL}) {
+        std::string text = "x:";
+        FXString::AppendDecimal(text, value);
+        EXPECT_EQ(FXString::Format("x:%llu", value), text);
+    }
+}
+
 }  // namespace

@@ -171,6 +171,33 @@ TEST_F(SQLiteAdapterTest, GetExtentMatchesCopyAndFlagsOnlyWhenSet) {
     EXPECT_EQ(0u, log->Count(-1, ""));
 }
 
+// FindExtent reads as GetExtent does, with its trace line and its counter;
+// a missing row is an answer, found false, and no error.
+TEST_F(SQLiteAdapterTest, FindExtentAnswersAMissingRowWithoutAnError) {
+    const long long job = 434343;
+    Extent stored = Row(5, 0, 2, 1, job);
+    stored.CacheLocation = "loc:here";
+    Put(stored);
+    const long long before =
+        GetPerJobPerfCounters(job)->Counter(LBCPerfCounters::SlotCacheDBGetExtent)->GetTimer().GetTotalSamples();
+    ScopedLogCapture log;
+    const struct {
+        ExtentParam key;
+        bool found;
+    } cases[] = {{{5, 0, 2, 1, job, 0}, true}, {{5, 4096, 2, 1, job, 0}, false}, {{5, 0, 2, 1, job, 2}, false}};
+    for (const auto& c : cases) {
+        Extent row(0, 0, 2, 1, 0);
+        bool found = !c.found;
+        CZoError err = adapter->FindExtent(c.key, row, found);
+        EXPECT_FALSE(err.IsError()) << err.AsString();
+        EXPECT_EQ(c.found, found);
+        EXPECT_EQ(c.found ? "loc:here" : "", row.CacheLocation);
+    }
+    EXPECT_EQ(3u, log->Count(4, "Get extent with afileID [5]"));
+    EXPECT_EQ(before + 3,
+              GetPerJobPerfCounters(job)->Counter(LBCPerfCounters::SlotCacheDBGetExtent)->GetTimer().GetTotalSamples());
+}
+
 TEST_F(SQLiteAdapterTest, ExtentBatchesOfTwoTwoOneThenEmpty) {
     // Inserted out of key order: the pages come in key order.
     for (long long offset : {40, 10, 30, 0, 20}) Put(Row(5, offset, 2, 1, 7));

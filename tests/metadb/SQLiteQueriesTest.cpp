@@ -189,4 +189,62 @@ TEST(SQLiteQueries, NumbersPrintAsPrintfPrintsThem) {
     }
 }
 
+// The statements of every request compile from their formats: each
+// conversion a parameter, its quotes dropped; a quoted value binds as text,
+// an unquoted number as a number; the full text is the text above.
+TEST(SQLiteQueries, RequestStatementsCompileFromTheirFormats) {
+    using Kind = FX::CompiledSql::Value::Kind;
+    auto kinds = [](const SqlStatement& s) {
+        std::string out;
+        for (size_t i = 0; i < s.ValueCount(); ++i)
+            out += s.ValueAt(i).kind == Kind::Integer ? 'n' : s.ValueAt(i).kind == Kind::IntegerText ? 'q' : 's';
+        return out;
+    };
+    ExtentParam key{-5, 4096, 2, 1, 77, -1};
+    SqlStatement lookup = SQLiteQueries::QueryExtentStatement(key);
+    EXPECT_EQ("SELECT * FROM Extents WHERE AfileID=? AND AfileOffset=? AND TessarelID=? AND CopyID = ? AND Flags = ?",
+              lookup.Compiled());
+    EXPECT_EQ("nnnnn", kinds(lookup));
+    EXPECT_EQ(-5, lookup.ValueAt(0).number);
+    EXPECT_EQ(-1, lookup.ValueAt(4).number);
+    EXPECT_EQ(SQLiteQueries::QueryExtent(key), lookup.FullText());
+    EXPECT_EQ("SELECT * FROM Extents WHERE AfileID=? AND AfileOffset=? AND TessarelID=? ",
+              SQLiteQueries::QueryExtentStatement(ExtentParam{5, 0, 2, 0, 0, 0}).Compiled());
+    EXPECT_EQ("SELECT * FROM VMs WHERE TessarelID=? AND AfileID=? ",
+              SQLiteQueries::QueryVMStatement(VM(2, 0, 812, "g", 7, 0, "")).Compiled());
+
+    Extent e(5, 4096, 2, 1, 77);
+    e.CacheLocation = "loc:AB/5_1_2.cache:0:10";
+    e.ValidityGUID = "v'1";
+    e.Flags = -1;
+    SqlStatement insert = SQLiteQueries::InsertExtentStatement(e, 1700000000);
+    EXPECT_EQ("INSERT INTO Extents (AfileID, AfileOffset, TessarelID, CopyID, CacheLocation, Signature, ExtentID, "
+              "VMGUID, DiskID, JobID, InsertionTime, Flags, ValidityGUID, Reserved1, Reserved2) VALUES (?, ?, ?, ?, "
+              "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+              insert.Compiled());
+    EXPECT_EQ("qqqqssqssqqqssq", kinds(insert));
+    EXPECT_EQ("v'1", std::string(insert.ValueAt(12).text, insert.ValueAt(12).size));
+    EXPECT_TRUE(insert.Bindable());
+    EXPECT_EQ(SQLiteQueries::InsertExtent(e, 1700000000), insert.FullText());
+    EXPECT_EQ(SQLiteQueries::UpdateExtent(e, 1700000000), SQLiteQueries::UpdateExtentStatement(e, 1700000000).FullText());
+
+    SqlStatement remove = SQLiteQueries::DeleteExtentStatement(key);
+    EXPECT_EQ("DELETE FROM Extents WHERE AfileID=? AND AfileOffset=? AND TessarelID=? AND CopyId=?", remove.Compiled());
+    EXPECT_EQ("qqqq", kinds(remove));
+
+    VM vm(2, 1, 812, "gu'id", -3, 1700000000, "valid");
+    SqlStatement vmRow = SQLiteQueries::InsertUpdateVMStatement(vm, false);
+    EXPECT_EQ("INSERT OR REPLACE INTO VMs (GUID, BackupJobID, LastReferenceTime, ValidityGUID, AfileID, TessarelID, "
+              "CopyID) VALUES (?, ?, ?, ?, ?, ?, ?)",
+              vmRow.Compiled());
+    EXPECT_EQ("sqqsqqq", kinds(vmRow));
+    EXPECT_EQ(SQLiteQueries::InsertUpdateVM(vm, false), vmRow.FullText());
+
+    // A NUL in a text would end its full text: such a statement is not bound.
+    e.DiskID = std::string("a\0b", 3);
+    SqlStatement withNul = SQLiteQueries::InsertExtentStatement(e, 1700000000);
+    EXPECT_FALSE(withNul.Bindable());
+    EXPECT_EQ(SQLiteQueries::InsertExtent(e, 1700000000), withNul.FullText());
+}
+
 }  // namespace

@@ -6,6 +6,9 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <climits>
+#include <string>
+#include <vector>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -185,6 +188,128 @@ TEST_F(SqLiteDBTest, EmptyTextIsStoredAsEmptyAndResetWritesNull) {
     filter.TessarelID = 2;
     ASSERT_FALSE(db.ResetExtentsCacheLocation(filter).IsError());
     EXPECT_EQ(1, Scalar(db, "SELECT COUNT(*) FROM Extents WHERE CacheLocation IS NULL"));
+}
+
+// Every row, each column beside its type, and what the one-row reads find.
+std::vector<std::string> Dump(CSQLiteDB& db, const std::vector<Extent>& keys, const std::vector<VM>& vms) {
+    std::vector<std::string> out;
+    auto all = [&](const std::string& sql) {
+        boost::shared_ptr<FX::CSQLite3Query> q;
+        CZoError err = db.Query(sql, q);
+        EXPECT_FALSE(err.IsError()) << err.AsString();
+        if (err.IsError()) return;
+        for (; !q->Eof(); q->NextRow()) {
+            std::string row;
+            for (int field = 0;; ++field) {
+                try {
+                    row += q->GetStringField(field, "<null>") + "|";
+                } catch (const FX::CSQLite3Exception&) {
+                    break;
+                }
+            }
+            out.push_back(row);
+        }
+    };
+    std::string columns;
+    for (const char* c : {"AfileID", "AfileOffset", "TessarelID", "CopyID", "CacheLocation", "Signature", "ExtentID",
+                          "VMGUID", "DiskID", "JobID", "InsertionTime", "Flags", "ValidityGUID", "Reserved1",
+                          "Reserved2"})
+        columns += std::string(columns.empty() ? "" : ", ") + c + ", typeof(" + c + ")";
+    all("SELECT " + columns + " FROM Extents ORDER BY rowid");
+    all("SELECT GUID, typeof(GUID), BackupJobID, typeof(BackupJobID), LastReferenceTime, typeof(LastReferenceTime), "
+        "ValidityGUID, AfileID, typeof(AfileID), TessarelID, typeof(TessarelID), CopyID, typeof(CopyID) FROM VMs "
+        "ORDER BY rowid");
+    for (const Extent& e : keys) {
+        for (int flags : {0, e.Flags}) {
+            boost::shared_ptr<FX::CSQLite3Query> q;
+            CZoError err = db.QueryExtent(q, ExtentParam{e.AfileID, e.AfileOffset, e.TessarelID, e.CopyID, 0, flags});
+            out.push_back(err.IsError() ? err.AsString() : q->Eof() ? "none" : q->GetStringField(4, "<null>"));
+        }
+    }
+    for (const VM& vm : vms) {
+        boost::shared_ptr<FX::CSQLite3Query> q;
+        CZoError err = db.QueryVM(q, vm);
+        out.push_back(err.IsError() ? err.AsString() : q->Eof() ? "none" : q->GetStringField(0, "<null>"));
+    }
+    return out;
+}
+
+// The statements of every request run compiled from their formats; they
+// store, replace, delete and find what their full texts, each compiled as it
+// stands, do: values of both signs and every width, quotes, empty texts.
+TEST_F(SqLiteDBTest, CompiledStatementsDoWhatTheirTextsDo) {
+    SystemClock::TEST_Freeze(1700000000);
+    TempDir plainDir;
+    CSQLiteDB compiled, plain;
+    Init(compiled);
+    plain.TEST_ReuseStatements(false);
+    ASSERT_FALSE(plain.Initialize("afile_cache", plainDir.path()).IsError());
+
+    std::vector<Extent> extents;
+    for (long long afile : {5LL, -1LL, LLONG_MIN, LLONG_MAX}) {
+        for (unsigned cell : {2u, 0u, UINT_MAX}) {
+            Extent e = Row(afile, afile == 5 ? 4096 : -afile / 2, cell, cell / 2 + 1, afile / 3);
+            e.Flags = cell == UINT_MAX ? -1 : 2;
+            e.CacheLocation = cell == 0 ? "" : "loc:AB/it's.cache:0:10";
+            e.ValidityGUID = "v'1''";
+            e.ExtentID = afile;
+            e.Reserved1 = "d41d8cd98f00b204e9800998ecf8427e";
+            extents.push_back(e);
+        }
+    }
+    std::vector<VM> vms = {VM(2, 1, 5, "g'1", 7, 100, "v1"), VM(UINT_MAX, 0, -1, "", LLONG_MIN, -5, ""),
+                           VM(0, UINT_MAX, LLONG_MAX, "x", 0, LLONG_MAX, "y'")};
+    for (CSQLiteDB* db : {&compiled, &plain}) {
+        for (Extent e : extents) {
+            EXPECT_FALSE(db->InsertExtent(e).IsError());
+            e.CacheLocation += "2";
+            EXPECT_FALSE(db->UpdateExtent(e).IsError());
+        }
+        EXPECT_FALSE(db->DeleteExtent(ExtentParam::Of(extents[1])).IsError());
+        for (const VM& vm : vms) {
+            EXPECT_FALSE(db->InsertVM(vm).IsError());
+            EXPECT_TRUE(FXErrorUtil::IsSQLite(db->InsertVM(vm), 1555));
+            VM renewed = vm;
+            renewed.ValidityGUID += "-renewed";
+            EXPECT_FALSE(db->UpdateVM(renewed).IsError());
+        }
+    }
+    EXPECT_EQ(Dump(plain, extents, vms), Dump(compiled, extents, vms));
+    EXPECT_GT(compiled.TEST_IdleStatements(), 0u);
+    EXPECT_EQ(0u, plain.TEST_IdleStatements());
+}
+
+// A file whose tables an older host declared with a column of no type: a
+// quoted number stays the text the full text stores there, in every form.
+TEST_F(SqLiteDBTest, AColumnWithoutATypeKeepsQuotedNumbersAsText) {
+    SystemClock::TEST_Freeze(1700000000);
+    TempDir plainDir;
+    for (const std::string& folder : {dir.path(), plainDir.path()}) {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open((folder + "/afile_cache.db").c_str(), &raw));
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw,
+                                          "CREATE TABLE Extents (AfileID BIGINT NOT NULL, AfileOffset BIGINT NOT NULL, "
+                                          "TessarelID INT NOT NULL, CopyID INT NOT NULL, CacheLocation VARCHAR, "
+                                          "Signature VARCHAR, ExtentID BIGINT, VMGUID VARCHAR, DiskID VARCHAR, JobID, "
+                                          "InsertionTime BIGINT, Flags INT, ValidityGUID VARCHAR, Reserved1 VARCHAR, "
+                                          "Reserved2, PRIMARY KEY(TessarelID,CopyID,AfileID,AfileOffset))",
+                                          nullptr, nullptr, nullptr));
+        sqlite3_close(raw);
+    }
+    CSQLiteDB compiled, plain;
+    Init(compiled);
+    plain.TEST_ReuseStatements(false);
+    ASSERT_FALSE(plain.Initialize("afile_cache", plainDir.path()).IsError());
+    std::vector<Extent> extents = {Row(5, 4096, 2, 1, 7), Row(-1, 0, 2, 1, LLONG_MIN)};
+    std::vector<VM> vms = {VM(2, 1, 5, "g", 7, 100, "v")};
+    for (CSQLiteDB* db : {&compiled, &plain}) {
+        for (const Extent& e : extents) EXPECT_FALSE(db->UpdateExtent(e).IsError());
+        EXPECT_FALSE(db->UpdateVM(vms[0]).IsError());
+        EXPECT_FALSE(db->DeleteExtent(ExtentParam::Of(extents[1])).IsError());
+    }
+    EXPECT_EQ(Dump(plain, extents, vms), Dump(compiled, extents, vms));
+    EXPECT_EQ(1, Scalar(compiled, "SELECT COUNT(*) FROM Extents WHERE typeof(Reserved2) = 'text' AND "
+                                  "typeof(JobID) = 'text'"));
 }
 
 TEST_F(SqLiteDBTest, FailedCountLeavesTheCountAsItWas) {

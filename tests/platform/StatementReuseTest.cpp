@@ -5,6 +5,7 @@
 #include "platform/SqlShape.h"
 #include "support/TempDir.h"
 
+#include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -50,7 +51,8 @@ protected:
         ASSERT_FALSE(db.OpenDatabase().IsError());
     }
 
-    static Outcome Execute(FX::CDatabaseBase& db, const std::string& sql) {
+    template <typename Sql>
+    static Outcome Execute(FX::CDatabaseBase& db, const Sql& sql) {
         Outcome out;
         CZoError err = db.Execute(sql, out.changed);
         out.failed = err.IsError();
@@ -59,7 +61,8 @@ protected:
     }
     // The column names, then every column of every row, up to the first
     // column that is not there.
-    static Outcome Query(FX::CDatabaseBase& db, const std::string& sql) {
+    template <typename Sql>
+    static Outcome Query(FX::CDatabaseBase& db, const Sql& sql) {
         Outcome out;
         boost::shared_ptr<FX::CSQLite3Query> q;
         CZoError err = db.Query(sql, q);
@@ -419,6 +422,81 @@ TEST_F(StatementReuseTest, ATextOverTheLengthLimitFails) {
     ExpectSame(written, Execute(reused, write), write);
     EXPECT_EQ(0u, reused.TEST_ShapesCompiled());
     ExpectSame(Table(plain), Table(reused), write);
+}
+
+// A statement given compiled, with the values of a full text.
+class GivenCompiled : public FX::CompiledSql {
+public:
+    GivenCompiled(std::string compiled, std::vector<Value> values, std::string full, bool bindable = true)
+        : compiled(std::move(compiled)), values(std::move(values)), full(std::move(full)), bindable(bindable) {}
+    const std::string& Compiled() const override { return compiled; }
+    size_t ValueCount() const override { return values.size(); }
+    const Value& ValueAt(size_t i) const override { return values[i]; }
+    bool Bindable() const override { return bindable; }
+    std::string FullText() const override {
+        ++printed;
+        return full;
+    }
+
+    const std::string compiled;
+    const std::vector<Value> values;
+    const std::string full;
+    const bool bindable;
+    mutable int printed = 0;
+};
+
+FX::CompiledSql::Value Number(long long n) { return {FX::CompiledSql::Value::Integer, n, nullptr, 0}; }
+FX::CompiledSql::Value QuotedNumber(long long n) { return {FX::CompiledSql::Value::IntegerText, n, nullptr, 0}; }
+FX::CompiledSql::Value Text(const std::string& text) {
+    return {FX::CompiledSql::Value::Text, 0, text.data(), text.size()};
+}
+
+// A compiled statement stores and finds what its full text does, compiled
+// once and without printing its full text; the full text is printed for an
+// error, which names it, and runs as it stands when the values cannot be
+// bound or the compiled text does not take them.
+TEST_F(StatementReuseTest, CompiledStatementsDoWhatTheirFullTextsDo) {
+    const std::string quote = "it's", empty;
+    GivenCompiled insert("INSERT INTO t(i, s, a, n) VALUES (?, ?, ?, ?)",
+                         {Number(-5), Text(quote), QuotedNumber(LLONG_MAX), QuotedNumber(-1)},
+                         "INSERT INTO t(i, s, a, n) VALUES (-5, 'it''s', '9223372036854775807', '-1')");
+    GivenCompiled blank("INSERT INTO t(i, s, a, col1) VALUES (?, ?, ?, ?)",
+                        {QuotedNumber(LLONG_MIN), Text(empty), Text(quote), QuotedNumber(7)},
+                        "INSERT INTO t(i, s, a, col1) VALUES ('-9223372036854775808', '', 'it''s', '7')");
+    Table(reused);
+    const size_t before = reused.TEST_ShapesCompiled();
+    for (int round = 0; round < 2; ++round) {
+        for (const GivenCompiled* sql : {&insert, &blank}) {
+            ExpectSame(Execute(plain, sql->full), Execute(reused, *sql), sql->full);
+            ExpectSame(Table(plain), Table(reused), sql->full);
+        }
+    }
+    GivenCompiled select("SELECT i, typeof(a), s FROM t WHERE s = ? AND i = ?", {Text(quote), Number(-5)},
+                         "SELECT i, typeof(a), s FROM t WHERE s = 'it''s' AND i = -5");
+    Outcome found = Query(reused, select);
+    EXPECT_EQ(2u, found.rows.size());
+    ExpectSame(Query(plain, select.full), found, select.full);
+    EXPECT_EQ(before + 3, reused.TEST_ShapesCompiled());
+    EXPECT_EQ(0, insert.printed + blank.printed + select.printed);
+
+    GivenCompiled clash("INSERT INTO u(k, v) VALUES (?, ?)", {QuotedNumber(1), Text(quote)},
+                        "INSERT INTO u(k, v) VALUES ('1', 'it''s')");
+    EXPECT_FALSE(Execute(reused, clash).failed);
+    Outcome failed = Execute(reused, clash);
+    EXPECT_TRUE(failed.failed);
+    EXPECT_NE(std::string::npos, failed.error.find("(sql=" + clash.full + ")")) << failed.error;
+
+    // Which ran shows in the row: the full text stores 8, the values 9.
+    const GivenCompiled asTexts[] = {
+        GivenCompiled("INSERT INTO t(col1) VALUES (?)", {Number(9)}, "INSERT INTO t(col1) VALUES (8)", false),
+        GivenCompiled("INSERT INTO t(col1) VALUES (?, ?)", {Number(9)}, "INSERT INTO t(col1) VALUES (8)")};
+    for (const GivenCompiled& asText : asTexts) {
+        EXPECT_FALSE(Execute(reused, asText).failed);
+        const Outcome stored = Query(reused, std::string("SELECT col1 FROM t WHERE col1 IN (8, 9)"));
+        EXPECT_EQ(Rows{{"8"}}, stored.rows);
+        ASSERT_FALSE(Execute(reused, std::string("DELETE FROM t WHERE col1 = 8")).failed);
+        EXPECT_EQ(1, asText.printed);
+    }
 }
 
 // The adapter prints signed ids into its texts: a sign must not make a shape.

@@ -130,6 +130,23 @@ TEST_F(CacheSyncObjectTest, NoCacheNoWrite) {
     EXPECT_FALSE(CCacheSyncObject::ExtentWriteBegin(ExtentConstPtr()));
 }
 
+// Given the cache it writes to, the admission judges that cache and resolves
+// nothing: no lookup answers here.
+TEST_F(CacheSyncObjectTest, AGivenCacheIsTheOneJudged) {
+    ScopedCacheLookup none((CachePtr()));
+    ExtentPtr extent = MakeExtent(812, 0);
+    EXPECT_TRUE(CCacheSyncObject::ExtentWriteBegin(extent, cache));
+    EXPECT_FALSE(CCacheSyncObject::ExtentWriteBegin(extent, cache));
+    CCacheSyncObject::ExtentWriteDone(extent);
+
+    SystemClock::TEST_Freeze(1700000000);
+    ASSERT_TRUE(cache->SetCacheInMaintenance(true));
+    EXPECT_FALSE(CCacheSyncObject::ExtentWriteBegin(extent, cache));
+    EXPECT_FALSE(CCacheSyncObject::IsExtentWriteInProgress());
+    cache->SetCacheInMaintenance(false);
+    EXPECT_FALSE(CCacheSyncObject::ExtentWriteBegin(extent, CachePtr()));
+}
+
 TEST_F(CacheSyncObjectTest, ExecuteRunsUnderTheRecursiveLock) {
     EXPECT_TRUE(CCacheSyncObject::Execute([] { return true; }));
     EXPECT_FALSE(CCacheSyncObject::Execute([] { return false; }));
