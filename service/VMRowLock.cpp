@@ -1,5 +1,8 @@
 #include "service/VMRowLock.h"
 
+#include "metadb/CacheDB.h"
+#include "platform/SystemClock.h"
+
 #include <cstddef>
 #include <functional>
 
@@ -25,3 +28,10 @@ RankedMutex& Stripe(const VM& vm) {
 VMRowLock::VMRowLock(const VM& vm) : stripe(Stripe(vm)) { stripe.lock(); }
 
 VMRowLock::~VMRowLock() { stripe.unlock(); }
+
+CZoError WriteReferencedVMRow(CacheDB& container, VM& vm) {
+    vm.LastReferenceTime = static_cast<long long>(SystemClock::Time());
+    CZoError err = container.UpdateVM(vm);
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
