@@ -1,9 +1,10 @@
 // The read admission: whether a cached extent can be served, the VM row
 // marked as referenced, and the opened Reader.
 //
-// Locks, in the order taken: the service lock inside the resolution, then the
-// VM row lock across the VM row's read, validity test and write (the flat file
-// is opened before it), then the database locks inside each CacheDB call.
+// Locks, in the order taken: the service lock inside the resolution, then,
+// only when the VM row must be written, the VM row lock across the row's
+// second read, validity test and write (the flat file is opened before it),
+// then the database locks inside each CacheDB call.
 
 #include "LiveBrowseCache.h"
 
@@ -14,6 +15,7 @@
 #include "foundation/PeriodicUtilityThread.h"
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/SystemClock.h"
 #include "service/LiveBrowseCacheImpl.h"
 #include "service/RecordedLocation.h"
 #include "service/RequestGuard.h"
@@ -26,8 +28,8 @@ namespace {
 
 // The steps of one read admission that work on its records, for one call on
 // the host's thread. What must outlive a step (the timed sample, the
-// transaction context, the VM row lock) the caller holds in its own scope, so
-// that the road's lifetimes read there.
+// transaction context) the caller holds in its own scope, so that the road's
+// lifetimes read there.
 class ReadAdmission {
 public:
     explicit ReadAdmission(const ExtentRequest& request);
@@ -53,8 +55,6 @@ public:
     // validity test judges of the file, at the test's place.
     void OpenItem();
 
-    // The VM record; its row lock is held across the next two steps.
-    const VM& VMRecord() const { return vm; }
     // The VM row, and whether the recorded location is valid for it:
     // kInvalidLocation otherwise.
     CZoError ReadVMRowAndJudgeLocation();
@@ -80,6 +80,8 @@ private:
     // the records and the read item's opening
     ExtentPtr extent;
     VM vm;
+    // The VM row as read holds this second and the request's job already.
+    bool referencedNow = false;
     CacheItemPtr item;
     CZoError opening;
 };
@@ -143,6 +145,8 @@ CZoError ReadAdmission::ReadVMRowAndJudgeLocation() {
 CZoError ReadAdmission::ReadVMRow() {
     CZoError err = container->GetVMJob(vm);
     if (err.IsError()) return err.Push(FXLOC);
+    referencedNow =
+        vm.JobID == request.jobId && vm.LastReferenceTime == static_cast<long long>(SystemClock::Time());
     vm.JobID = request.jobId;
     return CZoError::Success();
 }
@@ -158,8 +162,18 @@ CZoError ReadAdmission::JudgeRecordedLocation() {
     return CZoError::Success();
 }
 
+// Only the reference time and the job id change. A row that holds them
+// already is what the write would store: it is left alone, and its lock is
+// not taken. Otherwise the row is read again, judged and written back under
+// its lock, as one step among this process's requests, so that no renewed
+// validity GUID is reverted.
 CZoError ReadAdmission::MarkReferenced() {
-    CZoError err = WriteReferencedVMRow(*container, vm);
+    if (referencedNow) return CZoError::Success();
+    VMRowLock rowLock(vm);
+    CZoError err = ReadVMRowAndJudgeLocation();
+    if (err.IsError()) return err.Push(FXLOC);
+    if (referencedNow) return CZoError::Success();
+    err = WriteReferencedVMRow(*container, vm);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
@@ -206,15 +220,10 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
         err = admission.ReadExtentRow();
         if (err.IsError()) return err.Push(FXLOC);
         admission.OpenItem();
-        {
-            // Only the reference time and the job id change: the row is
-            // re-read and written back as one step among this process's
-            // requests, so no renewed validity GUID is reverted.
-            VMRowLock rowLock(admission.VMRecord());
-            err = admission.ReadVMRowAndJudgeLocation();
-            if (!err.IsError()) err = admission.MarkReferenced();
-            if (err.IsError()) return err.Push(FXLOC);
-        }
+        err = admission.ReadVMRowAndJudgeLocation();
+        if (err.IsError()) return err.Push(FXLOC);
+        err = admission.MarkReferenced();
+        if (err.IsError()) return err.Push(FXLOC);
 
         err = admission.HandOutReader(reader);
         if (err.IsError()) return err.Push(FXLOC);
