@@ -15,6 +15,7 @@ const int c_sqliteError = 1;
 const char* const c_stars = "*******************************************************************";
 
 typedef boost::shared_ptr<FX::CSQLite3Query> QueryPtr;
+typedef FX::CDatabaseBase::ConnectionHold ConnectionHold;
 
 // The error guard of the readers: an exception met while a query runs or its
 // rows are read becomes the call's error and never leaves the library.
@@ -113,6 +114,8 @@ CZoError SQLiteAdapter::GetExtent(ExtentParam key, Extent& row) {
     PerJobSpan span(key.JobID, LBCPerfCounters::SlotCacheDBGetExtent);
     LBC_LOG(4, "Get extent with afileID [%llu], afileOffset [%llu]", static_cast<unsigned long long>(key.AfileID),
             static_cast<unsigned long long>(key.AfileOffset));
+    // One hold for the statement, the reading of its row and its release.
+    ConnectionHold hold(*database);
     QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryExtent(query, key);
@@ -185,7 +188,10 @@ CZoError SQLiteAdapter::GetVMJobs(std::list<VM>& vms) {
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryVMs(query);
         if (queryErr.IsError()) return queryErr;
-        for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) vms.push_back(ReadVM(q));
+        for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) {
+            ConnectionHold row(*database);
+            vms.push_back(ReadVM(q));
+        }
         return CZoError::Success();
     });
     if (err.IsError()) return err.Push(FXLOC);
@@ -196,6 +202,8 @@ CZoError SQLiteAdapter::GetVMJobs(std::list<VM>& vms) {
 CZoError SQLiteAdapter::GetVMJob(VM& vm) {
     LBC_LOG(4, "%s", c_stars);
     LBC_LOG(4, "Fetching vm [%s] from db ...", vm.description().c_str());
+    // One hold for the statement, the reading of its row and its release.
+    ConnectionHold hold(*database);
     QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryVM(query, vm);
@@ -230,10 +238,16 @@ CZoError SQLiteAdapter::ReadExtents(const ExtentsParam& filter, size_t batchSize
         CZoError queryErr = database->QueryExtents(query, filter, batchSize, offset);
         if (queryErr.IsError()) return queryErr;
         for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) {
-            Extent row(BigInt(q, "AfileID"), BigInt(q, "AfileOffset"), 0, 0, 0);
-            row.CopyID = static_cast<unsigned int>(Int(q, "CopyID"));
-            row.TessarelID = static_cast<unsigned int>(Int(q, "TessarelID"));
-            ReadExtentAttributes(q, row);
+            Extent row(0, 0, 0, 0, 0);
+            {
+                // A row at a time: a listing may hold millions.
+                ConnectionHold hold(*database);
+                row.AfileID = BigInt(q, "AfileID");
+                row.AfileOffset = BigInt(q, "AfileOffset");
+                row.CopyID = static_cast<unsigned int>(Int(q, "CopyID"));
+                row.TessarelID = static_cast<unsigned int>(Int(q, "TessarelID"));
+                ReadExtentAttributes(q, row);
+            }
             visit(row);
         }
         return CZoError::Success();
@@ -252,7 +266,11 @@ CZoError SQLiteAdapter::GetVMs(VMJobParam filter, DBObjectCollection<VM>& rows, 
         CZoError queryErr = database->QueryVMs(query, filter, batchSize, offset);
         if (queryErr.IsError()) return queryErr;
         for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) {
-            VM row = ReadVM(q);
+            VM row;
+            {
+                ConnectionHold hold(*database);
+                row = ReadVM(q);
+            }
             rows.append(row);
         }
         return CZoError::Success();

@@ -8,6 +8,8 @@
 // under a lock of its own (BEGIN and COMMIT take the wrapper's locks under
 // it; see platform/LockOrder.h); each other call makes its own query object,
 // so any number of threads and batched listings may use one adapter at once.
+// A one-row read holds the connection across its statement, the reading of
+// its row and the release of its query; a listing holds it a row at a time.
 // Nothing thrown below it leaves a call.
 
 #include "metadb/CacheDBImpl.h"

@@ -52,6 +52,10 @@ struct KeptWithStatement {
 // finalize those whose query objects are still held somewhere; and the
 // compiled statements of shaped texts that no one uses at the moment.
 struct StatementRegistry {
+    // Every use of the connection and of its statements is made holding it:
+    // the connection is opened without SQLite's own mutex.
+    RankedRecursiveMutex connection{LockRank::DatabaseConnection, "database connection"};
+
     RankedMutex lock{LockRank::DatabaseHandles, "database handles"};
     // guarded by lock: the live handles, linked through their own fields
     StatementHandle* live = nullptr;
@@ -163,6 +167,7 @@ public:
         registry->live = this;
     }
     ~StatementHandle() {
+        std::lock_guard<RankedRecursiveMutex> connection(registry->connection);
         std::lock_guard<RankedMutex> guard(registry->lock);
         if (stmt != nullptr) {
             if (shape.empty()) {
@@ -198,6 +203,7 @@ private:
 };
 
 void StatementRegistry::FinalizeAll() {
+    std::lock_guard<RankedRecursiveMutex> held(connection);
     std::lock_guard<RankedMutex> guard(lock);
     for (StatementHandle* handle = live; handle != nullptr; handle = handle->next) {
         if (handle->stmt != nullptr) sqlite3_finalize(handle->stmt);
@@ -210,20 +216,17 @@ void StatementRegistry::FinalizeAll() {
 
 namespace {
 
-// Holds the connection's mutex: a result code, its error text and the row
-// count are read in the same hold as the call that produced them, so another
-// thread's call cannot replace them in between. The mutex is recursive.
+// Holds the connection: a result code, its error text and the row count are
+// read in the same hold as the call that produced them, so another thread's
+// call cannot replace them in between. Recursive.
 class ConnectionLock {
 public:
-    explicit ConnectionLock(sqlite3* db) : mutex(db != nullptr ? sqlite3_db_mutex(db) : nullptr) {
-        sqlite3_mutex_enter(mutex);
-    }
-    ~ConnectionLock() { sqlite3_mutex_leave(mutex); }
+    explicit ConnectionLock(detail::StatementRegistry& registry) : guard(registry.connection) {}
     ConnectionLock(const ConnectionLock&) = delete;
     ConnectionLock& operator=(const ConnectionLock&) = delete;
 
 private:
-    sqlite3_mutex* const mutex;
+    std::lock_guard<RankedRecursiveMutex> guard;
 };
 
 // The SQL of an error text, cut after 512 bytes: a statement with thousands
@@ -361,7 +364,9 @@ void CSQLite3Query::Finalize() {
 }
 
 void CSQLite3Query::NextRow() {
-    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
+    sqlite3_stmt* stmt = handle->stmt;
     if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
     if (eof) throw CSQLite3Exception(SQLITE_MISUSE, "query is past its last row");
     if (faultAtRow == rowNumber + 1) {
@@ -369,14 +374,9 @@ void CSQLite3Query::NextRow() {
         eof = true;
         throw CSQLite3Exception(faultCode, faultHasMessage ? faultMessage.c_str() : nullptr);
     }
-    sqlite3* db = sqlite3_db_handle(stmt);
-    int rc;
+    const int rc = sqlite3_step(stmt);
     std::string text;
-    {
-        ConnectionLock lock(db);
-        rc = sqlite3_step(stmt);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(db);
-    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(sqlite3_db_handle(stmt));
     if (rc == SQLITE_ROW) {
         ++rowNumber;
         return;
@@ -385,6 +385,7 @@ void CSQLite3Query::NextRow() {
     if (rc != SQLITE_DONE) throw CSQLite3Exception(rc, text.c_str());
 }
 
+// Called holding the connection.
 void CSQLite3Query::CheckField(int field) const {
     sqlite3_stmt* stmt = LiveStatement(handle);
     if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
@@ -394,7 +395,9 @@ void CSQLite3Query::CheckField(int field) const {
 }
 
 int CSQLite3Query::FieldIndex(const char* name) {
-    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
+    sqlite3_stmt* stmt = handle->stmt;
     if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
     if (name != nullptr) {
         // Only this query steps the statement, so nothing recompiles it
@@ -407,7 +410,6 @@ int CSQLite3Query::FieldIndex(const char* name) {
         }
         for (const detail::FieldMemo::Entry& entry : memo.entries)
             if (entry.name == name && strcasecmp(entry.column, name) == 0) return entry.index;
-        ConnectionLock lock(sqlite3_db_handle(stmt));
         int columns = sqlite3_column_count(stmt);
         for (int i = 0; i < columns; ++i) {
             const char* column = sqlite3_column_name(stmt, i);
@@ -424,9 +426,10 @@ int CSQLite3Query::FieldIndex(const char* name) {
 }
 
 std::string CSQLite3Query::FieldName(int field) {
-    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
+    sqlite3_stmt* stmt = handle->stmt;
     if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
-    ConnectionLock lock(sqlite3_db_handle(stmt));
     if (field < 0 || field >= sqlite3_column_count(stmt))
         throw CSQLite3Exception(SQLITE_RANGE, "field index out of range");
     const char* name = sqlite3_column_name(stmt, field);
@@ -434,9 +437,10 @@ std::string CSQLite3Query::FieldName(int field) {
 }
 
 int CSQLite3Query::GetIntField(int field, int defaultValue) {
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
     CheckField(field);
     sqlite3_stmt* stmt = handle->stmt;
-    ConnectionLock lock(sqlite3_db_handle(stmt));
     if (sqlite3_column_type(stmt, field) == SQLITE_NULL) return defaultValue;
     // The low 32 bits: an unsigned id stored above INT_MAX comes back whole
     // once the caller takes it as unsigned.
@@ -444,17 +448,19 @@ int CSQLite3Query::GetIntField(int field, int defaultValue) {
 }
 
 long long CSQLite3Query::GetBigIntField(int field, long long defaultValue) {
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
     CheckField(field);
     sqlite3_stmt* stmt = handle->stmt;
-    ConnectionLock lock(sqlite3_db_handle(stmt));
     if (sqlite3_column_type(stmt, field) == SQLITE_NULL) return defaultValue;
     return sqlite3_column_int64(stmt, field);
 }
 
 std::string CSQLite3Query::GetStringField(int field, const char* defaultValue) {
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
     CheckField(field);
     sqlite3_stmt* stmt = handle->stmt;
-    ConnectionLock lock(sqlite3_db_handle(stmt));
     if (sqlite3_column_type(stmt, field) == SQLITE_NULL) return defaultValue != nullptr ? defaultValue : "";
     const unsigned char* text = sqlite3_column_text(stmt, field);
     int bytes = sqlite3_column_bytes(stmt, field);
@@ -483,6 +489,12 @@ int ReportCommit(void* handle) {
 
 CDatabaseBase::CDatabaseBase() : registry(boost::make_shared<detail::StatementRegistry>()) {}
 
+CDatabaseBase::ConnectionHold::ConnectionHold(CDatabaseBase& database) : registry(*database.registry) {
+    registry.connection.lock();
+}
+
+CDatabaseBase::ConnectionHold::~ConnectionHold() { registry.connection.unlock(); }
+
 CDatabaseBase::~CDatabaseBase() {
     // A failure cannot be reported from here; owners that must know call
     // CloseDatabase themselves first.
@@ -495,6 +507,7 @@ CZoError CDatabaseBase::OpenDatabase() {
     if (!path.empty() && path.back() != '/') path += '/';
     path += databaseName;
 
+    ConnectionLock lock(*registry);
     sqlite3* handle = nullptr;
     // SQLite's memory statistics take one process-wide mutex on every
     // allocation, which would serialise the connections of different afiles
@@ -506,7 +519,7 @@ CZoError CDatabaseBase::OpenDatabase() {
     static const int memStatusOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     (void)memStatusOff;
     int rc = sqlite3_open_v2(path.c_str(), &handle,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         std::string text = handle != nullptr ? ErrorText(handle) : sqlite3_errstr(rc);
         sqlite3_close(handle);
@@ -531,7 +544,7 @@ CZoError CDatabaseBase::OpenDatabase() {
 
 CZoError CDatabaseBase::CopyCommittedTo(const std::string& path) {
     if (db == nullptr) return NotOpen(FXLOC, databaseName);
-    ConnectionLock lock(db);
+    ConnectionLock lock(*registry);
     if (sqlite3_get_autocommit(db) == 0)
         return FXErrorUtil::ErrorSQLite(FXLOC, SQLITE_MISUSE, "cannot copy [%s] while a transaction is open",
                                         databaseName.c_str());
@@ -563,6 +576,7 @@ CZoError CDatabaseBase::CopyCommittedTo(const std::string& path) {
 
 CZoError CDatabaseBase::CloseDatabase() {
     if (db == nullptr) return CZoError::Success();
+    ConnectionLock lock(*registry);
     // sqlite3_close refuses while a statement lives; finalize them all first
     // so the file is really closed when this returns.
     registry->FinalizeAll();
@@ -601,7 +615,7 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
     int rc;
     std::string text;
     {
-        ConnectionLock lock(db);
+        ConnectionLock lock(*registry);
         sqlite3_int64 before = sqlite3_total_changes64(db);
         std::string key;
         detail::KeptWithStatement kept;
@@ -636,15 +650,11 @@ void CDatabaseBase::DropKeptAfterAttachments() {
 CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql,
                                 boost::shared_ptr<detail::StatementHandle>& handle) {
     if (db == nullptr) return NotOpen(at, databaseName);
+    ConnectionLock lock(*registry);
     sqlite3_stmt* stmt = nullptr;
-    int rc;
-    std::string text;
-    {
-        ConnectionLock lock(db);
-        rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
-        if (rc != SQLITE_OK) text = ErrorText(db);
-    }
+    const int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
     if (rc != SQLITE_OK) {
+        const std::string text = ErrorText(db);
         sqlite3_finalize(stmt);
         return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     }
@@ -655,6 +665,7 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const std::string& sql
 
 CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const std::string& sql, bool outlivesCall,
                                        boost::shared_ptr<detail::StatementHandle>& handle) {
+    ConnectionLock lock(*registry);
     std::string key;
     detail::KeptWithStatement kept;
     uint64_t taken = 0;
@@ -704,21 +715,21 @@ CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3
     if (fault.armed && fault.atRow < 1)
         throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
     if (!query) query = boost::make_shared<CSQLite3Query>();
+    // The compiling, the first step and the release of a failed statement in
+    // one hold.
+    ConnectionLock lock(*registry);
     query->Finalize();
 
     boost::shared_ptr<detail::StatementHandle> handle;
     CZoError err = PrepareOrReuse(FXLOC, sql, true, handle);
     if (err.IsError()) return err;
-    int rc;
-    std::string text;
-    {
-        ConnectionLock lock(db);
-        rc = sqlite3_step(handle->stmt);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(db);
+    const int rc = sqlite3_step(handle->stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        const std::string text = ErrorText(db);
         DropKeptAfterAttachments();
-    }
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
+    }
+    DropKeptAfterAttachments();
     query->handle = handle;
     query->eof = rc == SQLITE_DONE;
     if (fault.armed) {
@@ -734,23 +745,21 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
     InjectedFault fault = TakeInjectedFault();
     if (fault.armed) throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
 
+    ConnectionLock lock(*registry);
     boost::shared_ptr<detail::StatementHandle> handle;
     CZoError err = PrepareOrReuse(FXLOC, sql, false, handle);
     if (err.IsError()) return err;
     int rc;
     std::string text;
     long result = defaultValue;
-    {
-        ConnectionLock lock(db);
-        rc = sqlite3_step(handle->stmt);
-        if (rc == SQLITE_ROW) {
-            if (sqlite3_column_count(handle->stmt) > 0 && sqlite3_column_type(handle->stmt, 0) != SQLITE_NULL)
-                result = static_cast<long>(sqlite3_column_int64(handle->stmt, 0));
-        } else if (rc != SQLITE_DONE) {
-            text = ErrorText(db);
-        }
-        DropKeptAfterAttachments();
+    rc = sqlite3_step(handle->stmt);
+    if (rc == SQLITE_ROW) {
+        if (sqlite3_column_count(handle->stmt) > 0 && sqlite3_column_type(handle->stmt, 0) != SQLITE_NULL)
+            result = static_cast<long>(sqlite3_column_int64(handle->stmt, 0));
+    } else if (rc != SQLITE_DONE) {
+        text = ErrorText(db);
     }
+    DropKeptAfterAttachments();
     // reset while the texts bound from `sql` and the thread's literals stay
     handle.reset();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
@@ -761,9 +770,9 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
 
 CZoError CDatabaseBase::BeginTransaction() {
     if (db == nullptr) return NotOpen(FXLOC, databaseName);
-    // The test and the BEGIN in one hold of the recursive connection mutex:
+    // The test and the BEGIN in one hold of the connection:
     // no other thread can open or close a transaction in between.
-    ConnectionLock lock(db);
+    ConnectionLock lock(*registry);
     if (sqlite3_get_autocommit(db) == 0) return CZoError::Success();
     int rows = 0;
     CZoError err = ExecLocked(FXLOC, "BEGIN", rows);
@@ -773,7 +782,7 @@ CZoError CDatabaseBase::BeginTransaction() {
 
 CZoError CDatabaseBase::CommitTransaction() {
     if (db == nullptr) return NotOpen(FXLOC, databaseName);
-    ConnectionLock lock(db);
+    ConnectionLock lock(*registry);
     if (sqlite3_get_autocommit(db) != 0) return CZoError::Success();
     int injected;
     {
@@ -791,7 +800,7 @@ CZoError CDatabaseBase::CommitTransaction() {
 
 CZoError CDatabaseBase::RollbackTransaction() {
     if (db == nullptr) return NotOpen(FXLOC, databaseName);
-    ConnectionLock lock(db);
+    ConnectionLock lock(*registry);
     if (sqlite3_get_autocommit(db) != 0) return CZoError::Success();
     int rows = 0;
     CZoError err = ExecLocked(FXLOC, "ROLLBACK", rows);
@@ -801,7 +810,7 @@ CZoError CDatabaseBase::RollbackTransaction() {
 
 bool CDatabaseBase::InTransaction() {
     if (db == nullptr) return false;
-    ConnectionLock lock(db);
+    ConnectionLock lock(*registry);
     return sqlite3_get_autocommit(db) == 0;
 }
 
@@ -827,7 +836,7 @@ CZoError CDatabaseWithStorage::CreateStorageTables() {
     int rc;
     std::string text;
     {
-        ConnectionLock lock(db);
+        ConnectionHold hold(*this);
         // Compiling reads the schema from page 1: a file that is not a
         // database is recognised here, and nothing is written to it.
         rc = sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM sqlite_master", -1, &stmt, nullptr);

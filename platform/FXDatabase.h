@@ -2,10 +2,14 @@
 // The database wrapper over the SQLite C API.
 //
 // One connection is shared by many threads at once, inside one shared
-// transaction and with no lock of the callers around it: the connection is
-// opened serialized (SQLITE_OPEN_FULLMUTEX), every query object has a
-// statement of its own, and a result code is read together with its error
-// text and row count under the connection's mutex.
+// transaction. It is opened without SQLite's own mutex (SQLITE_OPEN_NOMUTEX):
+// every use of it and of its statements, by any operation here, a query
+// object's reading and release or the closing included, is made holding the
+// wrapper's connection lock, so no two threads ever use it at once. The lock
+// is recursive: a caller holds it (ConnectionHold) across one statement and
+// the reading of its rows, and the calls inside take it again at no cost.
+// Every query object has a statement of its own, and a result code is read
+// together with its error text and row count in one hold.
 //
 // Statements of the same shape (the text with its literals as parameters)
 // are compiled once per connection and reused: the caller's text is shaped,
@@ -15,9 +19,9 @@
 // as it stands. Stored values, their types and the rows returned are those
 // of the text itself.
 //
-// Locks: the statement registry's lock, then the connection's mutex (SQLite's
-// own, recursive; finalizing or resetting a statement takes it); the idle
-// statements' lock and the test-hook lock after them (platform/LockOrder.h).
+// Locks: the connection lock, then the statement registry's lock (finalizing
+// or resetting a statement takes both), the idle statements' lock and the
+// test-hook lock (platform/LockOrder.h).
 //
 // The shaper declines what it cannot prove binds the same (see SqlShape.h);
 // a text longer than the connection's SQL length limit is never shaped, and
@@ -113,6 +117,20 @@ private:
 
 class CDatabaseBase {
 public:
+    // Holds the connection: no other thread uses it, or a statement or query
+    // object of it, until the hold is let go. Taken again by the same thread
+    // at no cost. Nothing ranked at or below it may be taken while it is held.
+    class ConnectionHold {
+    public:
+        explicit ConnectionHold(CDatabaseBase& database);
+        ~ConnectionHold();
+        ConnectionHold(const ConnectionHold&) = delete;
+        ConnectionHold& operator=(const ConnectionHold&) = delete;
+
+    private:
+        detail::StatementRegistry& registry;
+    };
+
     CDatabaseBase();
     // Closes an open connection (see CloseDatabase).
     virtual ~CDatabaseBase();

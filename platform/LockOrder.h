@@ -46,6 +46,9 @@
 //   KeptFile           FlatFileHandle::lock: one kept descriptor.
 //   AdapterTransaction SQLiteAdapter::transactionStateLock: BEGIN/COMMIT
 //                      and the adapter's own transaction flag.
+//   DatabaseConnection one SQLite connection and its statements (the
+//                      wrapper's own lock: SQLite's is off); recursive, held
+//                      across one statement with the reading of its rows.
 //   DatabaseHandles    the wrapper's live statement handles.
 //   DatabaseStatements the wrapper's idle compiled statements.
 //   DatabaseHook       a connection's test hook.
@@ -94,6 +97,7 @@ enum class LockRank : uint16_t {
     KeptFileRegistry,
     KeptFile,
     AdapterTransaction,
+    DatabaseConnection,
     DatabaseHandles,
     DatabaseStatements,
     DatabaseHook,
@@ -122,14 +126,16 @@ void Acquired(const void* lock, uint16_t rank, const char* name);
 void Released(const void* lock);
 }  // namespace LockOrder
 
-// A non-recursive mutex with its place in the lock map. Meets BasicLockable
-// and Lockable, so std::lock_guard, std::unique_lock and
-// std::condition_variable_any take it.
-class RankedMutex {
+// A mutex with its place in the lock map. Meets BasicLockable and Lockable,
+// so std::lock_guard, std::unique_lock and std::condition_variable_any take
+// it. Over std::recursive_mutex, re-entry by the holding thread is always
+// allowed.
+template <typename Mutex>
+class BasicRankedMutex {
 public:
-    RankedMutex(LockRank rank, const char* name) : rank(static_cast<uint16_t>(rank)), name(name) {}
-    RankedMutex(const RankedMutex&) = delete;
-    RankedMutex& operator=(const RankedMutex&) = delete;
+    BasicRankedMutex(LockRank rank, const char* name) : rank(static_cast<uint16_t>(rank)), name(name) {}
+    BasicRankedMutex(const BasicRankedMutex&) = delete;
+    BasicRankedMutex& operator=(const BasicRankedMutex&) = delete;
 
     void lock() {
 #ifdef LBC_LOCK_ORDER_CHECK
@@ -157,8 +163,11 @@ public:
 private:
     const uint16_t rank;
     const char* const name;
-    std::mutex mutex;
+    Mutex mutex;
 };
+
+using RankedMutex = BasicRankedMutex<std::mutex>;
+using RankedRecursiveMutex = BasicRankedMutex<std::recursive_mutex>;
 
 // The condition variable that waits on a RankedMutex.
 using RankedCondition = std::condition_variable_any;
