@@ -74,7 +74,10 @@ void LogDone() {
 }  // namespace
 
 SQLiteAdapter::SQLiteAdapter(const std::string& folder, const std::string& name)
-    : CacheDBImpl(folder), name(name), database(boost::make_shared<CSQLiteDB>()) {}
+    : CacheDBImpl(folder),
+      name(name),
+      database(boost::make_shared<CSQLiteDB>()),
+      vmsTable(database->WatchTable("VMs")) {}
 
 SQLiteAdapter::~SQLiteAdapter() {
     CZoError err = Close();
@@ -202,8 +205,14 @@ CZoError SQLiteAdapter::GetVMJobs(std::list<VM>& vms) {
 CZoError SQLiteAdapter::GetVMJob(VM& vm) {
     LBC_LOG(4, "%s", c_stars);
     LBC_LOG(4, "Fetching vm [%s] from db ...", vm.description().c_str());
+    if (kept.FindVM(vm, database->TableChanges(vmsTable), vm)) {
+        LogDone();
+        return CZoError::Success();
+    }
     // One hold for the statement, the reading of its row and its release.
     ConnectionHold hold(*database);
+    const uint64_t changes = database->TableChanges(vmsTable);
+    const VM key = vm;
     QueryPtr query = boost::make_shared<FX::CSQLite3Query>();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryVM(query, vm);
@@ -214,6 +223,7 @@ CZoError SQLiteAdapter::GetVMJob(VM& vm) {
         return CZoError::Success();
     });
     if (err.IsError()) return err.Push(FXLOC);
+    kept.KeepVM(key, changes, vm);
     LogDone();
     return CZoError::Success();
 }

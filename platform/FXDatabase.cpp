@@ -82,6 +82,25 @@ struct StatementRegistry {
     // database (any thread, under the connection's mutex).
     std::atomic<bool> attachmentsChanged{false};
 
+    // The change counts of the watched tables, named before the connection
+    // is shared; advanced holding the connection, read without it.
+    struct WatchedTable {
+        std::string name;
+        std::atomic<uint64_t> changes{0};
+    };
+    static constexpr int kMaxWatched = 4;
+    WatchedTable watched[kMaxWatched];
+    int watchedTables = 0;
+    void TableChanged(const char* table) {
+        for (int i = 0; i < watchedTables; ++i)
+            if (strcasecmp(watched[i].name.c_str(), table) == 0) ++watched[i].changes;
+    }
+    void EveryTableChanged() {
+        for (int i = 0; i < watchedTables; ++i) ++watched[i].changes;
+    }
+    // Row changes the update hook reported, holding the connection.
+    uint64_t rowChangesSeen = 0;
+
     // An idle statement of that shape, taken out of the set (its shape moved
     // into `key`, what it carries into `kept`), or null; `taken` is the
     // generation it belongs to, also for one the caller compiles now.
@@ -227,6 +246,27 @@ public:
 
 private:
     std::lock_guard<RankedRecursiveMutex> guard;
+};
+
+// Around the running of a text, holding the connection: rows it changed that
+// the update hook did not report (a DELETE without a condition empties the
+// table at once) advance every table's change count.
+class RowChangeWatch {
+public:
+    RowChangeWatch(sqlite3* db, detail::StatementRegistry& registry)
+        : db(db), registry(registry), total(sqlite3_total_changes64(db)), seen(registry.rowChangesSeen) {}
+    ~RowChangeWatch() {
+        const uint64_t changed = static_cast<uint64_t>(sqlite3_total_changes64(db) - total);
+        if (changed > registry.rowChangesSeen - seen) registry.EveryTableChanged();
+    }
+    RowChangeWatch(const RowChangeWatch&) = delete;
+    RowChangeWatch& operator=(const RowChangeWatch&) = delete;
+
+private:
+    sqlite3* const db;
+    detail::StatementRegistry& registry;
+    const sqlite3_int64 total;
+    const uint64_t seen;
 };
 
 // The SQL of an error text, cut after 512 bytes: a statement with thousands
@@ -376,7 +416,10 @@ void CSQLite3Query::NextRow() {
     }
     const int rc = sqlite3_step(stmt);
     std::string text;
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(sqlite3_db_handle(stmt));
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        text = ErrorText(sqlite3_db_handle(stmt));
+        handle->registry->EveryTableChanged();
+    }
     if (rc == SQLITE_ROW) {
         ++rowNumber;
         return;
@@ -469,12 +512,42 @@ std::string CSQLite3Query::GetStringField(int field, const char* defaultValue) {
 }
 
 namespace {
-// Notes every text that attaches or detaches a database; allows everything.
-int WatchAttachments(void* registry, int action, const char*, const char*, const char*, const char*) {
-    if (action == SQLITE_ATTACH || action == SQLITE_DETACH)
-        static_cast<detail::StatementRegistry*>(registry)->attachmentsChanged.store(true);
+bool ChangesSchema(int action) {
+    switch (action) {
+        case SQLITE_CREATE_INDEX: case SQLITE_CREATE_TABLE: case SQLITE_CREATE_TEMP_INDEX:
+        case SQLITE_CREATE_TEMP_TABLE: case SQLITE_CREATE_TEMP_TRIGGER: case SQLITE_CREATE_TEMP_VIEW:
+        case SQLITE_CREATE_TRIGGER: case SQLITE_CREATE_VIEW: case SQLITE_DROP_INDEX: case SQLITE_DROP_TABLE:
+        case SQLITE_DROP_TEMP_INDEX: case SQLITE_DROP_TEMP_TABLE: case SQLITE_DROP_TEMP_TRIGGER:
+        case SQLITE_DROP_TEMP_VIEW: case SQLITE_DROP_TRIGGER: case SQLITE_DROP_VIEW: case SQLITE_ALTER_TABLE:
+        case SQLITE_REINDEX: case SQLITE_CREATE_VTABLE: case SQLITE_DROP_VTABLE: case SQLITE_ATTACH:
+        case SQLITE_DETACH:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Allows everything. Notes every text that attaches or detaches a database.
+// A text that changes the schema (every such text is compiled where it runs,
+// in one hold of the connection: only row statements are kept) advances
+// every table's change count.
+int WatchAttachments(void* context, int action, const char*, const char*, const char*, const char*) {
+    auto* registry = static_cast<detail::StatementRegistry*>(context);
+    if (action == SQLITE_ATTACH || action == SQLITE_DETACH) registry->attachmentsChanged.store(true);
+    if (ChangesSchema(action)) registry->EveryTableChanged();
     return SQLITE_OK;
 }
+
+// Every row inserted, updated or deleted, called inside the statement;
+// except the rows of a table emptied whole, see RowChangesUnseen.
+void CountRowChange(void* context, int, const char*, const char* table, sqlite3_int64) {
+    auto* registry = static_cast<detail::StatementRegistry*>(context);
+    ++registry->rowChangesSeen;
+    if (table != nullptr) registry->TableChanged(table);
+}
+
+// A transaction rolled back, explicitly or by the database after an error.
+void CountRollback(void* context) { static_cast<detail::StatementRegistry*>(context)->EveryTableChanged(); }
 
 // Every commit of the connection, an autocommitted statement's included, is
 // reported before it becomes final.
@@ -538,6 +611,8 @@ CZoError CDatabaseBase::OpenDatabase() {
     }
     sqlite3_commit_hook(handle, &ReportCommit, handle);
     sqlite3_set_authorizer(handle, &WatchAttachments, registry.get());
+    sqlite3_update_hook(handle, &CountRowChange, registry.get());
+    sqlite3_rollback_hook(handle, &CountRollback, registry.get());
     db = handle;
     return CZoError::Success();
 }
@@ -577,6 +652,8 @@ CZoError CDatabaseBase::CopyCommittedTo(const std::string& path) {
 CZoError CDatabaseBase::CloseDatabase() {
     if (db == nullptr) return CZoError::Success();
     ConnectionLock lock(*registry);
+    // Nothing read before the close is answered from the tables after it.
+    registry->EveryTableChanged();
     // sqlite3_close refuses while a statement lives; finalize them all first
     // so the file is really closed when this returns.
     registry->FinalizeAll();
@@ -602,6 +679,8 @@ void CDatabaseBase::TEST_FailNextCommit(int sqliteCode) {
 }
 
 void CDatabaseBase::TEST_ThrowOnNextCall(int sqliteCode, const char* message, int atRow) {
+    // The next read of a table reaches the engine, whatever was read before.
+    registry->EveryTableChanged();
     std::lock_guard<RankedMutex> guard(hookLock);
     nextFault.armed = true;
     nextFault.code = sqliteCode;
@@ -616,6 +695,7 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
     std::string text;
     {
         ConnectionLock lock(*registry);
+        RowChangeWatch watch(db, *registry);
         sqlite3_int64 before = sqlite3_total_changes64(db);
         std::string key;
         detail::KeptWithStatement kept;
@@ -634,6 +714,8 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const std::string& 
         } else {
             rc = sqlite3_extended_errcode(db);
             text = ErrorText(db);
+            // It may have undone more than its own changes.
+            registry->EveryTableChanged();
         }
         // reset only once the error has been read
         if (shaped != nullptr) PutShaped(*registry, key, kept, shaped, taken);
@@ -677,6 +759,17 @@ CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const std::stri
 }
 
 void CDatabaseBase::TEST_ReuseStatements(bool reuse) { reuseStatements = reuse; }
+
+int CDatabaseBase::WatchTable(const std::string& name) {
+    if (registry->watchedTables == detail::StatementRegistry::kMaxWatched) return -1;
+    registry->watched[registry->watchedTables].name = name;
+    return registry->watchedTables++;
+}
+
+uint64_t CDatabaseBase::TableChanges(int table) const {
+    if (table < 0 || table >= registry->watchedTables) return 0;
+    return registry->watched[table].changes.load();
+}
 
 size_t CDatabaseBase::TEST_IdleStatements() {
     std::lock_guard<RankedMutex> guard(registry->cacheLock);
@@ -723,9 +816,11 @@ CZoError CDatabaseBase::Query(const std::string& sql, boost::shared_ptr<CSQLite3
     boost::shared_ptr<detail::StatementHandle> handle;
     CZoError err = PrepareOrReuse(FXLOC, sql, true, handle);
     if (err.IsError()) return err;
+    RowChangeWatch watch(db, *registry);
     const int rc = sqlite3_step(handle->stmt);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
         const std::string text = ErrorText(db);
+        registry->EveryTableChanged();
         DropKeptAfterAttachments();
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     }
@@ -758,6 +853,7 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
             result = static_cast<long>(sqlite3_column_int64(handle->stmt, 0));
     } else if (rc != SQLITE_DONE) {
         text = ErrorText(db);
+        registry->EveryTableChanged();
     }
     DropKeptAfterAttachments();
     // reset while the texts bound from `sql` and the thread's literals stay

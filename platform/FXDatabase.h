@@ -31,6 +31,7 @@
 #include "platform/LockOrder.h"
 
 #include <boost/shared_ptr.hpp>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -175,6 +176,19 @@ public:
     CZoError CommitTransaction();
     // Discards the open transaction; no-op success when none is open.
     CZoError RollbackTransaction();
+
+    // Watches a table's changes (up to four tables, named before the
+    // connection is shared); -1 when no more can be watched.
+    int WatchTable(const std::string& name);
+    // The change count of a watched table. It advances with every statement
+    // that inserts, updates or deletes rows of the table (a deletion of all
+    // rows included), and for every table with every rollback, every
+    // statement that fails, every change of the schema and the close. So an
+    // answer read from the table holding the connection, with the count read
+    // in the same hold, is what the same query would answer as long as the
+    // count stays the same, provided nothing but this connection writes the
+    // database file. Read without the connection.
+    uint64_t TableChanges(int table) const;
     // Whether a transaction is open on the connection (SQLite leaves
     // autocommit mode at BEGIN and returns to it at the transaction's end,
     // also when it rolls the transaction back by itself). False when closed.
@@ -192,7 +206,8 @@ public:
     // The next Query, QueryScalar or Execute throws CSQLite3Exception with
     // the code and message (null: none). With atRow >= 1 the next Query
     // succeeds instead and its query object throws from the NextRow that
-    // would reach row atRow (0 is the first row).
+    // would reach row atRow (0 is the first row). Every change count
+    // advances, so the next read of any table reaches the engine.
     void TEST_ThrowOnNextCall(int sqliteCode, const char* message, int atRow = -1);
     // Off: every text is compiled as it stands, never from the connection's
     // compiled statements. On by default.

@@ -49,6 +49,7 @@
 //   DatabaseConnection one SQLite connection and its statements (the
 //                      wrapper's own lock: SQLite's is off); recursive, held
 //                      across one statement with the reading of its rows.
+//   KeptAnswers        an adapter's kept answers of one-row reads.
 //   DatabaseHandles    the wrapper's live statement handles.
 //   DatabaseStatements the wrapper's idle compiled statements.
 //   DatabaseHook       a connection's test hook.
@@ -98,6 +99,7 @@ enum class LockRank : uint16_t {
     KeptFile,
     AdapterTransaction,
     DatabaseConnection,
+    KeptAnswers,
     DatabaseHandles,
     DatabaseStatements,
     DatabaseHook,
