@@ -155,6 +155,25 @@ public:
 #endif
         return true;
     }
+    // As lock, but tried `tries` times first, pausing in between: for a lock
+    // held for microseconds at a time by many threads, where a waiter put to
+    // sleep costs more than the wait.
+    void lock_spinning(int tries) {
+#ifdef LBC_LOCK_ORDER_CHECK
+        LockOrder::Acquiring(this, rank, name);
+#endif
+        bool held = false;
+        for (int i = 0; i < tries && !held; ++i) {
+            held = mutex.try_lock();
+#if defined(__x86_64__) || defined(__i386__)
+            if (!held) __builtin_ia32_pause();
+#endif
+        }
+        if (!held) mutex.lock();
+#ifdef LBC_LOCK_ORDER_CHECK
+        LockOrder::Acquired(this, rank, name);
+#endif
+    }
     void unlock() {
 #ifdef LBC_LOCK_ORDER_CHECK
         LockOrder::Released(this);
