@@ -23,9 +23,13 @@ RankedMutex& Stripe(const VM& vm) {
     return stripes[h % kStripes].lock;
 }
 
+// Held across one row's read, a look at its flat file and its write: some
+// microseconds, tried for about as long before a waiter sleeps.
+const int kTries = 1000;
+
 }  // namespace
 
-VMRowLock::VMRowLock(const VM& vm) : stripe(Stripe(vm)) { stripe.lock(); }
+VMRowLock::VMRowLock(const VM& vm) : stripe(Stripe(vm)) { stripe.lock_spinning(kTries); }
 
 VMRowLock::~VMRowLock() { stripe.unlock(); }
 
