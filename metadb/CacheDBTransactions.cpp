@@ -76,9 +76,14 @@ CacheDB::CTransactionContextPtr CacheDB::BeginTransaction(ExtentPtr extent) {
 
 CZoError CacheDB::CommitTransaction(bool force) {
     if (!isAfileDB) return CZoError::Success();
+    // An unforced commit this soon after the last one is nothing to do,
+    // whatever the transaction's state: told without the lock, which every
+    // request's release would otherwise take once more.
+    int64_t now = static_cast<int64_t>(SystemClock::Time());
+    if (!force && now - lastCommitTime.load() <= kCommitDelaySeconds) return CZoError::Success();
     auto_lock guard(&transactionLock);
     if (!transactionOpen) return CZoError::Success();
-    const int64_t now = static_cast<int64_t>(SystemClock::Time());
+    now = static_cast<int64_t>(SystemClock::Time());
     if (!force && now - lastCommitTime.load() <= kCommitDelaySeconds) return CZoError::Success();
     lastCommitTime = now;
     transactionOpen = false;

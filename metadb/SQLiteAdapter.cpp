@@ -15,6 +15,7 @@ const int c_sqliteError = 1;
 const char* const c_stars = "*******************************************************************";
 
 typedef boost::shared_ptr<FX::CSQLite3Query> QueryPtr;
+typedef FX::CDatabaseBase::ConnectionHold ConnectionHold;
 
 // The result object of one read, kept on the reading call's frame and held
 // through a pointer that does not own it: neither CSQLiteDB nor the wrapper
@@ -90,7 +91,10 @@ void LogDone() {
 }  // namespace
 
 SQLiteAdapter::SQLiteAdapter(const std::string& folder, const std::string& name)
-    : CacheDBImpl(folder), name(name), database(boost::make_shared<CSQLiteDB>()) {}
+    : CacheDBImpl(folder),
+      name(name),
+      database(boost::make_shared<CSQLiteDB>()),
+      vmsTable(database->WatchTable("VMs")) {}
 
 SQLiteAdapter::~SQLiteAdapter() {
     CZoError err = Close();
@@ -149,6 +153,8 @@ CZoError SQLiteAdapter::ReadExtent(const ExtentParam& key, Extent& row, bool* fo
     LBC_LOG(4, "Get extent with afileID [%llu], afileOffset [%llu]", static_cast<unsigned long long>(key.AfileID),
             static_cast<unsigned long long>(key.AfileOffset));
     *found = false;
+    // One hold for the statement, the reading of its row and its release.
+    ConnectionHold hold(*database);
     FrameQuery frame;
     QueryPtr& query = frame.Ptr();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
@@ -221,7 +227,10 @@ CZoError SQLiteAdapter::GetVMJobs(std::list<VM>& vms) {
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryVMs(query);
         if (queryErr.IsError()) return queryErr;
-        for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) vms.push_back(ReadVM(q));
+        for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) {
+            ConnectionHold row(*database);
+            vms.push_back(ReadVM(q));
+        }
         return CZoError::Success();
     });
     if (err.IsError()) return err.Push(FXLOC);
@@ -232,6 +241,14 @@ CZoError SQLiteAdapter::GetVMJobs(std::list<VM>& vms) {
 CZoError SQLiteAdapter::GetVMJob(VM& vm) {
     LBC_LOG(4, "%s", c_stars);
     LBC_LOG(4, "Fetching vm [%s] from db ...", vm.description().c_str());
+    if (kept.FindVM(vm, database->TableChanges(vmsTable), vm)) {
+        LogDone();
+        return CZoError::Success();
+    }
+    // One hold for the statement, the reading of its row and its release.
+    ConnectionHold hold(*database);
+    const uint64_t changes = database->TableChanges(vmsTable);
+    const VM key = vm;
     FrameQuery frame;
     QueryPtr& query = frame.Ptr();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
@@ -243,6 +260,7 @@ CZoError SQLiteAdapter::GetVMJob(VM& vm) {
         return CZoError::Success();
     });
     if (err.IsError()) return err.Push(FXLOC);
+    kept.KeepVM(key, changes, vm);
     LogDone();
     return CZoError::Success();
 }
@@ -268,10 +286,16 @@ CZoError SQLiteAdapter::ReadExtents(const ExtentsParam& filter, size_t batchSize
         CZoError queryErr = database->QueryExtents(query, filter, batchSize, offset);
         if (queryErr.IsError()) return queryErr;
         for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) {
-            Extent row(BigInt(q, "AfileID"), BigInt(q, "AfileOffset"), 0, 0, 0);
-            row.CopyID = static_cast<unsigned int>(Int(q, "CopyID"));
-            row.TessarelID = static_cast<unsigned int>(Int(q, "TessarelID"));
-            ReadExtentAttributes(q, row);
+            Extent row(0, 0, 0, 0, 0);
+            {
+                // A row at a time: a listing may hold millions.
+                ConnectionHold hold(*database);
+                row.AfileID = BigInt(q, "AfileID");
+                row.AfileOffset = BigInt(q, "AfileOffset");
+                row.CopyID = static_cast<unsigned int>(Int(q, "CopyID"));
+                row.TessarelID = static_cast<unsigned int>(Int(q, "TessarelID"));
+                ReadExtentAttributes(q, row);
+            }
             visit(row);
         }
         return CZoError::Success();
@@ -291,7 +315,11 @@ CZoError SQLiteAdapter::GetVMs(VMJobParam filter, DBObjectCollection<VM>& rows, 
         CZoError queryErr = database->QueryVMs(query, filter, batchSize, offset);
         if (queryErr.IsError()) return queryErr;
         for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) {
-            VM row = ReadVM(q);
+            VM row;
+            {
+                ConnectionHold hold(*database);
+                row = ReadVM(q);
+            }
             rows.append(row);
         }
         return CZoError::Success();

@@ -8,9 +8,14 @@
 // under a lock of its own (BEGIN and COMMIT take the wrapper's locks under
 // it; see platform/LockOrder.h); each other call makes its own query object,
 // so any number of threads and batched listings may use one adapter at once.
+// A one-row read holds the connection across its statement, the reading of
+// its row and the release of its query; a listing holds it a row at a time.
+// The VM row read is answered from the kept answers (KeptAnswers.h) while
+// its table is unchanged, without the connection.
 // Nothing thrown below it leaves a call.
 
 #include "metadb/CacheDBImpl.h"
+#include "metadb/KeptAnswers.h"
 #include "metadb/SqLiteDB.h"
 #include "platform/LockOrder.h"
 
@@ -81,6 +86,9 @@ private:
     // constant after construction; its only owner
     const std::string name;
     const boost::shared_ptr<CSQLiteDB> database;
+    // The change count of the VMs table in the database's (TableChanges).
+    const int vmsTable;
+    KeptAnswers kept;
     // Held around the transaction statements and the flag.
     RankedMutex transactionStateLock{LockRank::AdapterTransaction, "adapter transaction"};
     // guarded by transactionStateLock: BEGIN was issued and no COMMIT or

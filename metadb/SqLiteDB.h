@@ -4,8 +4,8 @@
 // creates the tables "Extents", "VMs" and "SingleInstance" when missing,
 // compiles its statements and runs every SQL text of the afile database.
 //
-// It takes no lock: the connection serializes the calls of many threads, and
-// each query runs into the caller's own query object.
+// It takes no lock: the wrapper serializes the calls of many threads on the
+// connection, and each query runs into the caller's own query object.
 
 #include "Extent.h"
 #include "QueryParams.h"

@@ -53,6 +53,10 @@ struct KeptWithStatement {
 // finalize those whose query objects are still held somewhere; and the
 // compiled statements of shaped texts that no one uses at the moment.
 struct StatementRegistry {
+    // Every use of the connection and of its statements is made holding it:
+    // the connection is opened without SQLite's own mutex.
+    RankedRecursiveMutex connection{LockRank::DatabaseConnection, "database connection"};
+
     RankedMutex lock{LockRank::DatabaseHandles, "database handles"};
     // guarded by lock: the live handles, linked through their own fields
     StatementHandle* live = nullptr;
@@ -89,6 +93,24 @@ struct StatementRegistry {
     // kept statement reads, and nothing would compile it again. Written
     // under the connection's mutex after the text ran, read by any thread.
     std::atomic<bool> attached{false};
+    // The change counts of the watched tables, named before the connection
+    // is shared; advanced holding the connection, read without it.
+    struct WatchedTable {
+        std::string name;
+        std::atomic<uint64_t> changes{0};
+    };
+    static constexpr int kMaxWatched = 4;
+    WatchedTable watched[kMaxWatched];
+    int watchedTables = 0;
+    void TableChanged(const char* table) {
+        for (int i = 0; i < watchedTables; ++i)
+            if (strcasecmp(watched[i].name.c_str(), table) == 0) ++watched[i].changes;
+    }
+    void EveryTableChanged() {
+        for (int i = 0; i < watchedTables; ++i) ++watched[i].changes;
+    }
+    // Row changes the update hook reported, holding the connection.
+    uint64_t rowChangesSeen = 0;
 
     // An idle statement of that shape, taken out of the set (its shape moved
     // into `key`, what it carries into `kept`), or null; `taken` is the
@@ -186,6 +208,7 @@ public:
         registry->live = this;
     }
     ~StatementHandle() {
+        std::lock_guard<RankedRecursiveMutex> connection(registry->connection);
         std::lock_guard<RankedMutex> guard(registry->lock);
         if (stmt != nullptr) {
             if (shape.empty())
@@ -218,6 +241,7 @@ private:
 };
 
 void StatementRegistry::FinalizeAll() {
+    std::lock_guard<RankedRecursiveMutex> held(connection);
     std::lock_guard<RankedMutex> guard(lock);
     for (StatementHandle* handle = live; handle != nullptr; handle = handle->next) {
         if (handle->stmt != nullptr) sqlite3_finalize(handle->stmt);
@@ -230,20 +254,46 @@ void StatementRegistry::FinalizeAll() {
 
 namespace {
 
-// Holds the connection's mutex: a result code, its error text and the row
-// count are read in the same hold as the call that produced them, so another
-// thread's call cannot replace them in between. The mutex is recursive.
+// Tries of the connection lock before a waiter sleeps: some 20 to 40 us, more
+// than most holds last (one statement with its row), while a waiter put to
+// sleep and woken again costs more than that.
+const int kConnectionTries = 1000;
+
+// Holds the connection: a result code, its error text and the row count are
+// read in the same hold as the call that produced them, so another thread's
+// call cannot replace them in between. Recursive.
 class ConnectionLock {
 public:
-    explicit ConnectionLock(sqlite3* db) : mutex(db != nullptr ? sqlite3_db_mutex(db) : nullptr) {
-        sqlite3_mutex_enter(mutex);
+    explicit ConnectionLock(detail::StatementRegistry& registry) : connection(registry.connection) {
+        connection.lock_spinning(kConnectionTries);
     }
-    ~ConnectionLock() { sqlite3_mutex_leave(mutex); }
+    ~ConnectionLock() { connection.unlock(); }
     ConnectionLock(const ConnectionLock&) = delete;
     ConnectionLock& operator=(const ConnectionLock&) = delete;
 
 private:
-    sqlite3_mutex* const mutex;
+    RankedRecursiveMutex& connection;
+};
+
+// Around the running of a text, holding the connection: rows it changed that
+// the update hook did not report (a DELETE without a condition empties the
+// table at once) advance every table's change count.
+class RowChangeWatch {
+public:
+    RowChangeWatch(sqlite3* db, detail::StatementRegistry& registry)
+        : db(db), registry(registry), total(sqlite3_total_changes64(db)), seen(registry.rowChangesSeen) {}
+    ~RowChangeWatch() {
+        const uint64_t changed = static_cast<uint64_t>(sqlite3_total_changes64(db) - total);
+        if (changed > registry.rowChangesSeen - seen) registry.EveryTableChanged();
+    }
+    RowChangeWatch(const RowChangeWatch&) = delete;
+    RowChangeWatch& operator=(const RowChangeWatch&) = delete;
+
+private:
+    sqlite3* const db;
+    detail::StatementRegistry& registry;
+    const sqlite3_int64 total;
+    const uint64_t seen;
 };
 
 // The SQL of an error text, cut after 512 bytes: a statement with thousands
@@ -471,7 +521,9 @@ void CSQLite3Query::Finalize() {
 }
 
 void CSQLite3Query::NextRow() {
-    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
+    sqlite3_stmt* stmt = handle->stmt;
     if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
     if (eof) throw CSQLite3Exception(SQLITE_MISUSE, "query is past its last row");
     if (faultAtRow == rowNumber + 1) {
@@ -479,13 +531,11 @@ void CSQLite3Query::NextRow() {
         eof = true;
         throw CSQLite3Exception(faultCode, faultHasMessage ? faultMessage.c_str() : nullptr);
     }
-    sqlite3* db = sqlite3_db_handle(stmt);
-    int rc;
+    const int rc = sqlite3_step(stmt);
     std::string text;
-    {
-        ConnectionLock lock(db);
-        rc = sqlite3_step(stmt);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(db);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        text = ErrorText(sqlite3_db_handle(stmt));
+        handle->registry->EveryTableChanged();
     }
     if (rc == SQLITE_ROW) {
         ++rowNumber;
@@ -495,6 +545,7 @@ void CSQLite3Query::NextRow() {
     if (rc != SQLITE_DONE) throw CSQLite3Exception(rc, text.c_str());
 }
 
+// Called holding the connection.
 void CSQLite3Query::CheckField(int field) const {
     sqlite3_stmt* stmt = LiveStatement(handle);
     if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
@@ -504,7 +555,9 @@ void CSQLite3Query::CheckField(int field) const {
 }
 
 int CSQLite3Query::FieldIndex(const char* name) {
-    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
+    sqlite3_stmt* stmt = handle->stmt;
     if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
     if (name != nullptr) {
         // Only this query steps the statement, so nothing recompiles it
@@ -525,7 +578,6 @@ int CSQLite3Query::FieldIndex(const char* name) {
             nextField = k + 1;
             return memo.entries[k].index;
         }
-        ConnectionLock lock(sqlite3_db_handle(stmt));
         int columns = sqlite3_column_count(stmt);
         for (int i = 0; i < columns; ++i) {
             const char* column = sqlite3_column_name(stmt, i);
@@ -545,9 +597,10 @@ int CSQLite3Query::FieldIndex(const char* name) {
 }
 
 std::string CSQLite3Query::FieldName(int field) {
-    sqlite3_stmt* stmt = LiveStatement(handle);
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
+    sqlite3_stmt* stmt = handle->stmt;
     if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
-    ConnectionLock lock(sqlite3_db_handle(stmt));
     if (field < 0 || field >= sqlite3_column_count(stmt))
         throw CSQLite3Exception(SQLITE_RANGE, "field index out of range");
     const char* name = sqlite3_column_name(stmt, field);
@@ -555,9 +608,10 @@ std::string CSQLite3Query::FieldName(int field) {
 }
 
 int CSQLite3Query::GetIntField(int field, int defaultValue) {
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
     CheckField(field);
     sqlite3_stmt* stmt = handle->stmt;
-    ConnectionLock lock(sqlite3_db_handle(stmt));
     if (sqlite3_column_type(stmt, field) == SQLITE_NULL) return defaultValue;
     // The low 32 bits: an unsigned id stored above INT_MAX comes back whole
     // once the caller takes it as unsigned.
@@ -565,17 +619,19 @@ int CSQLite3Query::GetIntField(int field, int defaultValue) {
 }
 
 long long CSQLite3Query::GetBigIntField(int field, long long defaultValue) {
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
     CheckField(field);
     sqlite3_stmt* stmt = handle->stmt;
-    ConnectionLock lock(sqlite3_db_handle(stmt));
     if (sqlite3_column_type(stmt, field) == SQLITE_NULL) return defaultValue;
     return sqlite3_column_int64(stmt, field);
 }
 
 std::string CSQLite3Query::GetStringField(int field, const char* defaultValue) {
+    if (!handle) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    ConnectionLock lock(*handle->registry);
     CheckField(field);
     sqlite3_stmt* stmt = handle->stmt;
-    ConnectionLock lock(sqlite3_db_handle(stmt));
     if (sqlite3_column_type(stmt, field) == SQLITE_NULL) return defaultValue != nullptr ? defaultValue : "";
     const unsigned char* text = sqlite3_column_text(stmt, field);
     int bytes = sqlite3_column_bytes(stmt, field);
@@ -584,12 +640,42 @@ std::string CSQLite3Query::GetStringField(int field, const char* defaultValue) {
 }
 
 namespace {
-// Notes every text that attaches or detaches a database; allows everything.
-int WatchAttachments(void* registry, int action, const char*, const char*, const char*, const char*) {
-    if (action == SQLITE_ATTACH || action == SQLITE_DETACH)
-        static_cast<detail::StatementRegistry*>(registry)->attachmentsChanged.store(true);
+bool ChangesSchema(int action) {
+    switch (action) {
+        case SQLITE_CREATE_INDEX: case SQLITE_CREATE_TABLE: case SQLITE_CREATE_TEMP_INDEX:
+        case SQLITE_CREATE_TEMP_TABLE: case SQLITE_CREATE_TEMP_TRIGGER: case SQLITE_CREATE_TEMP_VIEW:
+        case SQLITE_CREATE_TRIGGER: case SQLITE_CREATE_VIEW: case SQLITE_DROP_INDEX: case SQLITE_DROP_TABLE:
+        case SQLITE_DROP_TEMP_INDEX: case SQLITE_DROP_TEMP_TABLE: case SQLITE_DROP_TEMP_TRIGGER:
+        case SQLITE_DROP_TEMP_VIEW: case SQLITE_DROP_TRIGGER: case SQLITE_DROP_VIEW: case SQLITE_ALTER_TABLE:
+        case SQLITE_REINDEX: case SQLITE_CREATE_VTABLE: case SQLITE_DROP_VTABLE: case SQLITE_ATTACH:
+        case SQLITE_DETACH:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Allows everything. Notes every text that attaches or detaches a database.
+// A text that changes the schema (every such text is compiled where it runs,
+// in one hold of the connection: only row statements are kept) advances
+// every table's change count.
+int WatchAttachments(void* context, int action, const char*, const char*, const char*, const char*) {
+    auto* registry = static_cast<detail::StatementRegistry*>(context);
+    if (action == SQLITE_ATTACH || action == SQLITE_DETACH) registry->attachmentsChanged.store(true);
+    if (ChangesSchema(action)) registry->EveryTableChanged();
     return SQLITE_OK;
 }
+
+// Every row inserted, updated or deleted, called inside the statement;
+// except the rows of a table emptied whole, see RowChangesUnseen.
+void CountRowChange(void* context, int, const char*, const char* table, sqlite3_int64) {
+    auto* registry = static_cast<detail::StatementRegistry*>(context);
+    ++registry->rowChangesSeen;
+    if (table != nullptr) registry->TableChanged(table);
+}
+
+// A transaction rolled back, explicitly or by the database after an error.
+void CountRollback(void* context) { static_cast<detail::StatementRegistry*>(context)->EveryTableChanged(); }
 
 // Every commit of the connection, an autocommitted statement's included, is
 // reported before it becomes final.
@@ -604,6 +690,12 @@ int ReportCommit(void* handle) {
 
 CDatabaseBase::CDatabaseBase() : registry(boost::make_shared<detail::StatementRegistry>()) {}
 
+CDatabaseBase::ConnectionHold::ConnectionHold(CDatabaseBase& database) : registry(*database.registry) {
+    registry.connection.lock_spinning(kConnectionTries);
+}
+
+CDatabaseBase::ConnectionHold::~ConnectionHold() { registry.connection.unlock(); }
+
 CDatabaseBase::~CDatabaseBase() {
     // A failure cannot be reported from here; owners that must know call
     // CloseDatabase themselves first.
@@ -616,6 +708,7 @@ CZoError CDatabaseBase::OpenDatabase() {
     if (!path.empty() && path.back() != '/') path += '/';
     path += databaseName;
 
+    ConnectionLock lock(*registry);
     sqlite3* handle = nullptr;
     // SQLite's memory statistics take one process-wide mutex on every
     // allocation, which would serialise the connections of different afiles
@@ -627,7 +720,7 @@ CZoError CDatabaseBase::OpenDatabase() {
     static const int memStatusOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     (void)memStatusOff;
     int rc = sqlite3_open_v2(path.c_str(), &handle,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         std::string text = handle != nullptr ? ErrorText(handle) : sqlite3_errstr(rc);
         sqlite3_close(handle);
@@ -646,13 +739,15 @@ CZoError CDatabaseBase::OpenDatabase() {
     }
     sqlite3_commit_hook(handle, &ReportCommit, handle);
     sqlite3_set_authorizer(handle, &WatchAttachments, registry.get());
+    sqlite3_update_hook(handle, &CountRowChange, registry.get());
+    sqlite3_rollback_hook(handle, &CountRollback, registry.get());
     db = handle;
     return CZoError::Success();
 }
 
 CZoError CDatabaseBase::CopyCommittedTo(const std::string& path) {
     if (db == nullptr) return NotOpen(FXLOC, databaseName);
-    ConnectionLock lock(db);
+    ConnectionLock lock(*registry);
     if (sqlite3_get_autocommit(db) == 0)
         return FXErrorUtil::ErrorSQLite(FXLOC, SQLITE_MISUSE, "cannot copy [%s] while a transaction is open",
                                         databaseName.c_str());
@@ -684,6 +779,9 @@ CZoError CDatabaseBase::CopyCommittedTo(const std::string& path) {
 
 CZoError CDatabaseBase::CloseDatabase() {
     if (db == nullptr) return CZoError::Success();
+    ConnectionLock lock(*registry);
+    // Nothing read before the close is answered from the tables after it.
+    registry->EveryTableChanged();
     // sqlite3_close refuses while a statement lives; finalize them all first
     // so the file is really closed when this returns.
     registry->FinalizeAll();
@@ -712,6 +810,8 @@ void CDatabaseBase::TEST_FailNextCommit(int sqliteCode) {
 }
 
 void CDatabaseBase::TEST_ThrowOnNextCall(int sqliteCode, const char* message, int atRow) {
+    // The next read of a table reaches the engine, whatever was read before.
+    registry->EveryTableChanged();
     std::lock_guard<RankedMutex> guard(hookLock);
     nextFault.armed = true;
     nextFault.code = sqliteCode;
@@ -730,7 +830,8 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const detail::State
     int rc;
     std::string text;
     {
-        ConnectionLock lock(db);
+        ConnectionLock lock(*registry);
+        RowChangeWatch watch(db, *registry);
         sqlite3_int64 before = sqlite3_total_changes64(db);
         std::string key;
         detail::KeptWithStatement kept;
@@ -749,6 +850,8 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const detail::State
         } else {
             rc = sqlite3_extended_errcode(db);
             text = ErrorText(db);
+            // It may have undone more than its own changes.
+            registry->EveryTableChanged();
         }
         // reset only once the error has been read
         if (shaped != nullptr) detail::PutBack(*registry, key, shaped, kept, taken);
@@ -770,15 +873,11 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const detail::Statemen
                                 boost::shared_ptr<detail::StatementHandle>& handle) {
     if (db == nullptr) return NotOpen(at, databaseName);
     const std::string& sql = source.Text();
+    ConnectionLock lock(*registry);
     sqlite3_stmt* stmt = nullptr;
-    int rc;
-    std::string text;
-    {
-        ConnectionLock lock(db);
-        rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
-        if (rc != SQLITE_OK) text = ErrorText(db);
-    }
+    const int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
     if (rc != SQLITE_OK) {
+        const std::string text = ErrorText(db);
         sqlite3_finalize(stmt);
         return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());
     }
@@ -789,6 +888,7 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const detail::Statemen
 
 CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const detail::StatementSource& sql, bool outlivesCall,
                                        boost::shared_ptr<detail::StatementHandle>& handle) {
+    ConnectionLock lock(*registry);
     std::string key;
     detail::KeptWithStatement kept;
     uint64_t taken = 0;
@@ -800,6 +900,17 @@ CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const detail::S
 }
 
 void CDatabaseBase::TEST_ReuseStatements(bool reuse) { reuseStatements = reuse; }
+
+int CDatabaseBase::WatchTable(const std::string& name) {
+    if (registry->watchedTables == detail::StatementRegistry::kMaxWatched) return -1;
+    registry->watched[registry->watchedTables].name = name;
+    return registry->watchedTables++;
+}
+
+uint64_t CDatabaseBase::TableChanges(int table) const {
+    if (table < 0 || table >= registry->watchedTables) return 0;
+    return registry->watched[table].changes.load();
+}
 
 size_t CDatabaseBase::TEST_IdleStatements() {
     std::lock_guard<RankedMutex> guard(registry->cacheLock);
@@ -853,21 +964,23 @@ CZoError CDatabaseBase::RunQuery(const FXCodeLocation& at, const detail::Stateme
     if (fault.armed && fault.atRow < 1)
         throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
     if (!query) query = boost::make_shared<CSQLite3Query>();
+    // The compiling, the first step and the release of a failed statement in
+    // one hold.
+    ConnectionLock lock(*registry);
     query->Finalize();
 
     boost::shared_ptr<detail::StatementHandle> handle;
     CZoError err = PrepareOrReuse(at, sql, true, handle);
     if (err.IsError()) return err;
-    int rc;
-    std::string text;
-    {
-        ConnectionLock lock(db);
-        rc = sqlite3_step(handle->stmt);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) text = ErrorText(db);
+    RowChangeWatch watch(db, *registry);
+    const int rc = sqlite3_step(handle->stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        const std::string text = ErrorText(db);
+        registry->EveryTableChanged();
         DropKeptAfterAttachments();
-    }
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return FXErrorUtil::ErrorSQLite(at, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql.Text()).c_str());
+    }
+    DropKeptAfterAttachments();
     query->handle = handle;
     query->eof = rc == SQLITE_DONE;
     if (fault.armed) {
@@ -883,6 +996,7 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
     InjectedFault fault = TakeInjectedFault();
     if (fault.armed) throw CSQLite3Exception(fault.code, fault.hasMessage ? fault.message.c_str() : nullptr);
 
+    ConnectionLock lock(*registry);
     boost::shared_ptr<detail::StatementHandle> handle;
     const detail::StatementSource source(sql);
     CZoError err = PrepareOrReuse(FXLOC, source, false, handle);
@@ -890,17 +1004,15 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
     int rc;
     std::string text;
     long result = defaultValue;
-    {
-        ConnectionLock lock(db);
-        rc = sqlite3_step(handle->stmt);
-        if (rc == SQLITE_ROW) {
-            if (sqlite3_column_count(handle->stmt) > 0 && sqlite3_column_type(handle->stmt, 0) != SQLITE_NULL)
-                result = static_cast<long>(sqlite3_column_int64(handle->stmt, 0));
-        } else if (rc != SQLITE_DONE) {
-            text = ErrorText(db);
-        }
-        DropKeptAfterAttachments();
+    rc = sqlite3_step(handle->stmt);
+    if (rc == SQLITE_ROW) {
+        if (sqlite3_column_count(handle->stmt) > 0 && sqlite3_column_type(handle->stmt, 0) != SQLITE_NULL)
+            result = static_cast<long>(sqlite3_column_int64(handle->stmt, 0));
+    } else if (rc != SQLITE_DONE) {
+        text = ErrorText(db);
+        registry->EveryTableChanged();
     }
+    DropKeptAfterAttachments();
     // reset while the texts bound from `sql` and the thread's literals stay
     handle.reset();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
@@ -911,9 +1023,9 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
 
 CZoError CDatabaseBase::BeginTransaction() {
     if (db == nullptr) return NotOpen(FXLOC, databaseName);
-    // The test and the BEGIN in one hold of the recursive connection mutex:
+    // The test and the BEGIN in one hold of the connection:
     // no other thread can open or close a transaction in between.
-    ConnectionLock lock(db);
+    ConnectionLock lock(*registry);
     if (sqlite3_get_autocommit(db) == 0) return CZoError::Success();
     int rows = 0;
     CZoError err = ExecLocked(FXLOC, "BEGIN", rows);
@@ -923,7 +1035,7 @@ CZoError CDatabaseBase::BeginTransaction() {
 
 CZoError CDatabaseBase::CommitTransaction() {
     if (db == nullptr) return NotOpen(FXLOC, databaseName);
-    ConnectionLock lock(db);
+    ConnectionLock lock(*registry);
     if (sqlite3_get_autocommit(db) != 0) return CZoError::Success();
     int injected;
     {
@@ -941,7 +1053,7 @@ CZoError CDatabaseBase::CommitTransaction() {
 
 CZoError CDatabaseBase::RollbackTransaction() {
     if (db == nullptr) return NotOpen(FXLOC, databaseName);
-    ConnectionLock lock(db);
+    ConnectionLock lock(*registry);
     if (sqlite3_get_autocommit(db) != 0) return CZoError::Success();
     int rows = 0;
     CZoError err = ExecLocked(FXLOC, "ROLLBACK", rows);
@@ -951,7 +1063,7 @@ CZoError CDatabaseBase::RollbackTransaction() {
 
 bool CDatabaseBase::InTransaction() {
     if (db == nullptr) return false;
-    ConnectionLock lock(db);
+    ConnectionLock lock(*registry);
     return sqlite3_get_autocommit(db) == 0;
 }
 
@@ -977,7 +1089,7 @@ CZoError CDatabaseWithStorage::CreateStorageTables() {
     int rc;
     std::string text;
     {
-        ConnectionLock lock(db);
+        ConnectionHold hold(*this);
         // Compiling reads the schema from page 1: a file that is not a
         // database is recognised here, and nothing is written to it.
         rc = sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM sqlite_master", -1, &stmt, nullptr);

@@ -2,10 +2,14 @@
 // The database wrapper over the SQLite C API.
 //
 // One connection is shared by many threads at once, inside one shared
-// transaction and with no lock of the callers around it: the connection is
-// opened serialized (SQLITE_OPEN_FULLMUTEX), every query object has a
-// statement of its own, and a result code is read together with its error
-// text and row count under the connection's mutex.
+// transaction. It is opened without SQLite's own mutex (SQLITE_OPEN_NOMUTEX):
+// every use of it and of its statements, by any operation here, a query
+// object's reading and release or the closing included, is made holding the
+// wrapper's connection lock, so no two threads ever use it at once. The lock
+// is recursive: a caller holds it (ConnectionHold) across one statement and
+// the reading of its rows, and the calls inside take it again at no cost.
+// Every query object has a statement of its own, and a result code is read
+// together with its error text and row count in one hold.
 //
 // Statements of the same shape (the text with its literals as parameters)
 // are compiled once per connection and reused: the caller's text is shaped,
@@ -15,9 +19,9 @@
 // as it stands. Stored values, their types and the rows returned are those
 // of the text itself.
 //
-// Locks: the statement registry's lock, then the connection's mutex (SQLite's
-// own, recursive; finalizing or resetting a statement takes it); the idle
-// statements' lock and the test-hook lock after them (platform/LockOrder.h).
+// Locks: the connection lock, then the statement registry's lock (finalizing
+// or resetting a statement takes both), the idle statements' lock and the
+// test-hook lock (platform/LockOrder.h).
 //
 // A CompiledSql names its compiled text and its values itself and is not
 // shaped; its full text is printed only when it must run as it stands or an
@@ -35,6 +39,7 @@
 
 #include <boost/shared_ptr.hpp>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -156,6 +161,20 @@ private:
 
 class CDatabaseBase {
 public:
+    // Holds the connection: no other thread uses it, or a statement or query
+    // object of it, until the hold is let go. Taken again by the same thread
+    // at no cost. Nothing ranked at or below it may be taken while it is held.
+    class ConnectionHold {
+    public:
+        explicit ConnectionHold(CDatabaseBase& database);
+        ~ConnectionHold();
+        ConnectionHold(const ConnectionHold&) = delete;
+        ConnectionHold& operator=(const ConnectionHold&) = delete;
+
+    private:
+        detail::StatementRegistry& registry;
+    };
+
     CDatabaseBase();
     // Closes an open connection (see CloseDatabase).
     virtual ~CDatabaseBase();
@@ -202,6 +221,19 @@ public:
     CZoError CommitTransaction();
     // Discards the open transaction; no-op success when none is open.
     CZoError RollbackTransaction();
+
+    // Watches a table's changes (up to four tables, named before the
+    // connection is shared); -1 when no more can be watched.
+    int WatchTable(const std::string& name);
+    // The change count of a watched table. It advances with every statement
+    // that inserts, updates or deletes rows of the table (a deletion of all
+    // rows included), and for every table with every rollback, every
+    // statement that fails, every change of the schema and the close. So an
+    // answer read from the table holding the connection, with the count read
+    // in the same hold, is what the same query would answer as long as the
+    // count stays the same, provided nothing but this connection writes the
+    // database file. Read without the connection.
+    uint64_t TableChanges(int table) const;
     // Whether a transaction is open on the connection (SQLite leaves
     // autocommit mode at BEGIN and returns to it at the transaction's end,
     // also when it rolls the transaction back by itself). False when closed.
@@ -219,7 +251,8 @@ public:
     // The next Query, QueryScalar or Execute throws CSQLite3Exception with
     // the code and message (null: none). With atRow >= 1 the next Query
     // succeeds instead and its query object throws from the NextRow that
-    // would reach row atRow (0 is the first row).
+    // would reach row atRow (0 is the first row). Every change count
+    // advances, so the next read of any table reaches the engine.
     void TEST_ThrowOnNextCall(int sqliteCode, const char* message, int atRow = -1);
     // Off: every text is compiled as it stands, never from the connection's
     // compiled statements. On by default.

@@ -47,6 +47,10 @@
 //                      GUID and handed-out regions of its flat file.
 //   AdapterTransaction SQLiteAdapter::transactionStateLock: BEGIN/COMMIT
 //                      and the adapter's own transaction flag.
+//   DatabaseConnection one SQLite connection and its statements (the
+//                      wrapper's own lock: SQLite's is off); recursive, held
+//                      across one statement with the reading of its rows.
+//   KeptAnswers        an adapter's kept answers of one-row reads.
 //   DatabaseHandles    the wrapper's live statement handles.
 //   DatabaseStatements the wrapper's idle compiled statements.
 //   DatabaseHook       a connection's test hook.
@@ -99,6 +103,8 @@ enum class LockRank : uint16_t {
     KeptFileRegistry,
     KeptFile,
     AdapterTransaction,
+    DatabaseConnection,
+    KeptAnswers,
     DatabaseHandles,
     DatabaseStatements,
     DatabaseHook,
@@ -128,14 +134,16 @@ void Acquired(const void* lock, uint16_t rank, const char* name);
 void Released(const void* lock);
 }  // namespace LockOrder
 
-// A non-recursive mutex with its place in the lock map. Meets BasicLockable
-// and Lockable, so std::lock_guard, std::unique_lock and
-// std::condition_variable_any take it.
-class RankedMutex {
+// A mutex with its place in the lock map. Meets BasicLockable and Lockable,
+// so std::lock_guard, std::unique_lock and std::condition_variable_any take
+// it. Over std::recursive_mutex, re-entry by the holding thread is always
+// allowed.
+template <typename Mutex>
+class BasicRankedMutex {
 public:
-    RankedMutex(LockRank rank, const char* name) : rank(static_cast<uint16_t>(rank)), name(name) {}
-    RankedMutex(const RankedMutex&) = delete;
-    RankedMutex& operator=(const RankedMutex&) = delete;
+    BasicRankedMutex(LockRank rank, const char* name) : rank(static_cast<uint16_t>(rank)), name(name) {}
+    BasicRankedMutex(const BasicRankedMutex&) = delete;
+    BasicRankedMutex& operator=(const BasicRankedMutex&) = delete;
 
     void lock() {
 #ifdef LBC_LOCK_ORDER_CHECK
@@ -153,6 +161,25 @@ public:
 #endif
         return true;
     }
+    // As lock, but tried `tries` times first, pausing in between: for a lock
+    // held for microseconds at a time by many threads, where a waiter put to
+    // sleep costs more than the wait.
+    void lock_spinning(int tries) {
+#ifdef LBC_LOCK_ORDER_CHECK
+        LockOrder::Acquiring(this, rank, name);
+#endif
+        bool held = false;
+        for (int i = 0; i < tries && !held; ++i) {
+            held = mutex.try_lock();
+#if defined(__x86_64__) || defined(__i386__)
+            if (!held) __builtin_ia32_pause();
+#endif
+        }
+        if (!held) mutex.lock();
+#ifdef LBC_LOCK_ORDER_CHECK
+        LockOrder::Acquired(this, rank, name);
+#endif
+    }
     void unlock() {
 #ifdef LBC_LOCK_ORDER_CHECK
         LockOrder::Released(this);
@@ -163,8 +190,11 @@ public:
 private:
     const uint16_t rank;
     const char* const name;
-    std::mutex mutex;
+    Mutex mutex;
 };
+
+using RankedMutex = BasicRankedMutex<std::mutex>;
+using RankedRecursiveMutex = BasicRankedMutex<std::recursive_mutex>;
 
 // The condition variable that waits on a RankedMutex.
 using RankedCondition = std::condition_variable_any;

@@ -15,7 +15,6 @@
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
-#include "platform/SystemClock.h"
 #include "service/ExtentWriteRegistration.h"
 #include "service/LiveBrowseCacheImpl.h"
 #include "service/RecordedLocation.h"
@@ -42,16 +41,6 @@ void CountBlockedWrite() {
     if (counters) ++counters->blockedWrites;
 }
 
-// One write request as the host made it.
-struct WriteRequest {
-    long long afileId;
-    long long afileOffset;
-    unsigned int tessarelId;
-    unsigned int copyId;
-    long long jobId;
-    long long flags;
-};
-
 // The steps of one write admission that work on its records, for one call on
 // the host's thread. What must outlive a step (the timed sample, the
 // registration, the transaction context, the VM row lock, the old copy's
@@ -59,7 +48,7 @@ struct WriteRequest {
 // there.
 class WriteAdmission {
 public:
-    WriteAdmission(const WriteRequest& request, CachePtr cache, CacheDBPtr db);
+    WriteAdmission(const ExtentRequest& request, CachePtr cache, CacheDBPtr db);
     WriteAdmission(const WriteAdmission&) = delete;
     WriteAdmission& operator=(const WriteAdmission&) = delete;
 
@@ -105,7 +94,7 @@ private:
     CZoError WriteExtentRow();
 
     // the request and what it resolved to
-    const WriteRequest request;
+    const ExtentRequest request;
     const CachePtr cache;
     // The top-level container, which the Writer gets, and the afile's own
     // (set by ResolveContainer).
@@ -120,7 +109,7 @@ private:
     bool hasLocation = false;
 };
 
-WriteAdmission::WriteAdmission(const WriteRequest& request, CachePtr cache, CacheDBPtr db)
+WriteAdmission::WriteAdmission(const ExtentRequest& request, CachePtr cache, CacheDBPtr db)
     : request(request),
       cache(cache),
       db(db),
@@ -248,8 +237,7 @@ CZoError WriteAdmission::TakeNewValidityGUID(bool replaceRowGUID) {
 }
 
 CZoError WriteAdmission::StoreVMRow() {
-    vm.LastReferenceTime = static_cast<long long>(SystemClock::Time());
-    CZoError err = container->UpdateVM(vm);
+    CZoError err = WriteReferencedVMRow(*container, vm);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }
@@ -361,7 +349,7 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
         CacheDBPtr db;
         CZoError err = GetConfiguredCache(afileId, copyId, cache, db);
         if (err.IsError()) return err.Push(FXLOC);
-        WriteAdmission admission(WriteRequest{afileId, afileOffset, tessarelId, copyId, jobId, flags}, cache, db);
+        WriteAdmission admission(ExtentRequest{afileId, afileOffset, tessarelId, copyId, jobId, flags}, cache, db);
         err = admission.Admit();
         if (err.IsError()) return err.Push(FXLOC);
 

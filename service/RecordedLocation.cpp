@@ -92,6 +92,12 @@ void KeepFlatFileOpen(Cache& cache, CacheDB& container, const Extent& extent) {
     if (!cache.GetCacheFilePath(vm, path).IsError()) ledger->KeepOpen(path);
 }
 
+bool IsValidatedRegionHandedOut(const VM& vm, const CacheItemPtr& item) {
+    boost::shared_ptr<FlatFileCacheItem> flatItem = boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
+    // Not a flat-file item: nothing to hand out.
+    return !flatItem || flatItem->IsHandedOutUnder(vm.ValidityGUID);
+}
+
 void HandOutValidatedRegion(Cache& cache, CacheDB& container, const VM& vm, const CacheItemPtr& item) {
     boost::shared_ptr<FlatFileCacheItem> flatItem = boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
     const FlatFileLedgerPtr& ledger = container.FlatFile();

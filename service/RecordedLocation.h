@@ -36,3 +36,6 @@ void KeepFlatFileOpen(Cache& cache, CacheDB& container, const Extent& extent);
 // the region as handed out (FlatFileCacheItem::HandOutUnder). Only for an
 // item of the copy's own flat file. Called under the VM row's lock.
 void HandOutValidatedRegion(Cache& cache, CacheDB& container, const VM& vm, const CacheItemPtr& item);
+// Whether HandOutValidatedRegion would change nothing for this item: then
+// the read admission needs no VM row lock for it.
+bool IsValidatedRegionHandedOut(const VM& vm, const CacheItemPtr& item);

@@ -24,3 +24,13 @@ CZoError RunRequest(const FXCodeLocation& at, Operation operation) {
         return FXErrorUtil::ErrorInt(at, LBCError::kUnexpectedThrow, "A request step threw [%s]", thrown.what());
     }
 }
+
+// One extent request (a read or a write admission) as the host made it.
+struct ExtentRequest {
+    long long afileId;
+    long long afileOffset;
+    unsigned int tessarelId;
+    unsigned int copyId;
+    long long jobId;
+    long long flags;
+};

@@ -10,8 +10,11 @@
 // platform/LockOrder.h: the holder calls CacheDB and Cache, and takes neither
 // the write/prune lock nor the service lock while it holds a stripe.
 
+#include "CZoError.h"
 #include "VM.h"
 #include "platform/LockOrder.h"
+
+class CacheDB;
 
 
 class VMRowLock {
@@ -24,3 +27,8 @@ public:
 private:
     RankedMutex& stripe;
 };
+
+// The VM row's write of a read-modify-write: the record's reference time set
+// to now, then the whole row written (insert or replace) through the afile's
+// container.
+CZoError WriteReferencedVMRow(CacheDB& container, VM& vm);

@@ -406,6 +406,12 @@ void FlatFileCacheItem::HandOutUnder(const std::string& validityGUID) {
     seenGUID = validityGUID;
 }
 
+bool FlatFileCacheItem::IsHandedOutUnder(const std::string& validityGUID) const {
+    if (!watched || validityGUID.empty() || !FXString::MatchesNoCase(seenGUID, validityGUID)) return false;
+    long long end = 0;
+    return watched->RegionsEnd(validityGUID, end) && end >= offset + static_cast<long long>(size);
+}
+
 void FlatFileCacheItem::ServeOnlyUnder(const std::string& validityGUID) {
     if (!watched) return;
     servesOneGUID = true;

@@ -107,6 +107,9 @@ public:
     // watches it from here. Called under the VM row's lock, so that no
     // renewal by this process comes between the rows read and the handle.
     void HandOutUnder(const std::string& validityGUID);
+    // Whether HandOutUnder would change nothing: the item opened under that
+    // GUID and the handle counts its region under it already.
+    bool IsHandedOutUnder(const std::string& validityGUID) const;
     // The region of a read item belongs to `validityGUID`: its reads fail
     // once the flat file's handle names another GUID.
     void ServeOnlyUnder(const std::string& validityGUID);

@@ -625,3 +625,48 @@ TEST_F(SQLiteAdapterTest, ClosedFileIsCompleteAndReadableByAnotherConnection) {
 }
 
 }  // namespace
+
+// The VM row read again is answered without a query while the VMs table is
+// unchanged, and by the engine once anything could have changed it: a row
+// write, a rollback, the close. Counted by the queries of the VM row made.
+TEST_F(SQLiteAdapterTest, AVMRowReadAgainIsTheEnginesAnswerWithoutAQueryWhileItsTableIsUnchanged) {
+    auto processSet = boost::make_shared<LBCPerfCounters>();
+    StoreLBCPerfCounters(processSet);
+    auto queries = [&] { return processSet->Counter(LBCPerfCounters::SlotDbQueryVM)->GetTimer().GetTotalSamples(); };
+    auto read = [&](const char* step, const std::string& guid, long long expectedQueries) {
+        VM vm(2, 1, 5, "", 0, 0, "");
+        CZoError err = adapter->GetVMJob(vm);
+        ASSERT_FALSE(err.IsError()) << step << ": " << err.AsString();
+        EXPECT_EQ(guid, vm.GUID) << step;
+        EXPECT_EQ(5, vm.AfileID) << step;
+        EXPECT_EQ(expectedQueries, queries()) << step;
+    };
+    PutVM(VM(2, 1, 5, "g1", 7, 100, "v1"));
+    read("first read", "g1", 1);
+    read("again", "g1", 1);
+    Put(Row(5, 0, 2, 1, 7));
+    read("after an extent row", "g1", 1);
+    PutVM(VM(2, 1, 5, "g2", 7, 101, "v2"));
+    read("after the VM row's write", "g2", 2);
+    read("again", "g2", 2);
+
+    ASSERT_FALSE(adapter->BeginTransaction().IsError());
+    PutVM(VM(2, 1, 5, "g3", 7, 102, "v3"));
+    read("inside the transaction", "g3", 3);
+    read("again", "g3", 3);
+    ASSERT_FALSE(adapter->RollbackTransaction().IsError());
+    read("after the rollback", "g2", 4);
+
+    // Another VM's row is its own answer.
+    PutVM(VM(2, 2, 5, "other", 7, 100, "v"));
+    VM other(2, 2, 5, "", 0, 0, "");
+    ASSERT_FALSE(adapter->GetVMJob(other).IsError());
+    EXPECT_EQ("other", other.GUID);
+    read("the first VM after another's", "g2", 6);
+
+    ASSERT_FALSE(adapter->Close().IsError());
+    VM closed(2, 1, 5, "", 0, 0, "");
+    EXPECT_TRUE(adapter->GetVMJob(closed).IsError());
+    EXPECT_EQ("", closed.GUID);
+    StoreLBCPerfCounters(boost::shared_ptr<LBCPerfCounters>());
+}

@@ -359,3 +359,57 @@ TEST_F(FXDatabaseTest, InjectedThrowsReachTheCaller) {
 }
 
 }  // namespace
+
+// An answer read from a table stays the engine's answer while the table's
+// change count stays: every way the rows can change moves it.
+TEST_F(FXDatabaseTest, EveryWayRowsCanChangeMovesTheTablesChangeCount) {
+    FX::CDatabaseWithStorage db(0);
+    const int t = db.WatchTable("t");
+    const int u = db.WatchTable("U");  // names compare without regard to case
+    ASSERT_EQ(0, t);
+    ASSERT_EQ(1, u);
+    OpenIn(db);
+    Exec(db, "CREATE TABLE t(k INTEGER PRIMARY KEY, v TEXT)");
+    Exec(db, "CREATE TABLE u(k INTEGER PRIMARY KEY, v TEXT)");
+    Exec(db, "INSERT INTO t VALUES (1, 'a'), (2, 'b')");
+    const struct {
+        const char* sql;
+        bool fails;
+        bool t, u;  // whose counts move
+    } cases[] = {
+        {"INSERT INTO u VALUES (1, 'x')", false, false, true},
+        {"UPDATE t SET v = 'c' WHERE k = 1", false, true, false},
+        {"UPDATE t SET v = 'c' WHERE k = 99", false, false, false},  // nothing changed
+        {"SELECT * FROM t", false, false, false},
+        {"INSERT OR REPLACE INTO t VALUES (2, 'd')", false, true, false},
+        {"DELETE FROM t WHERE k = 2", false, true, false},
+        {"DELETE FROM u", false, true, true},  // emptied whole: the hook sees no row
+        {"INSERT INTO t VALUES (1, 'dup')", true, true, true},  // a failed statement
+        {"BEGIN", false, false, false},
+        {"INSERT INTO t VALUES (5, 'e')", false, true, false},
+        {"ROLLBACK", false, true, true},
+        {"CREATE TABLE w(k)", false, true, true},  // the schema
+        {"COMMIT", true, true, true},  // no transaction to commit: a failure
+    };
+    for (const auto& c : cases) {
+        const uint64_t beforeT = db.TableChanges(t), beforeU = db.TableChanges(u);
+        int rows = 0;
+        EXPECT_EQ(c.fails, db.Execute(c.sql, rows).IsError()) << c.sql;
+        EXPECT_EQ(c.t, db.TableChanges(t) != beforeT) << c.sql;
+        EXPECT_EQ(c.u, db.TableChanges(u) != beforeU) << c.sql;
+    }
+    // A query object's statement counts as well.
+    uint64_t before = db.TableChanges(t);
+    boost::shared_ptr<FX::CSQLite3Query> q;
+    ASSERT_FALSE(db.Query("DELETE FROM t", q).IsError());
+    EXPECT_NE(before, db.TableChanges(t));
+
+    before = db.TableChanges(u);
+    ASSERT_FALSE(db.CloseDatabase().IsError());
+    EXPECT_NE(before, db.TableChanges(u));
+    EXPECT_EQ(-1, [] {
+        FX::CDatabaseBase many;
+        for (int i = 0; i < 4; ++i) many.WatchTable("t" + std::to_string(i));
+        return many.WatchTable("one too many");
+    }());
+}

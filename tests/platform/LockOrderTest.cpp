@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -26,6 +28,35 @@ TEST(LockOrder, RisingRanksReentryAndReleaseInAnyOrderPass) {
     std::lock_guard<RankedMutex> guard(inner);
 }
 
+// A lock taken spinning is still a lock: a waiter gets it only once the holder
+// let it go, whether its tries ran out or not; the holder takes it again.
+TEST(LockOrder, ASpinningLockWaitsForItsHolderAndIsTakenAgainByIt) {
+    for (int tries : {0, 1, 1000000}) {
+        RankedRecursiveMutex lock(LockRank::DatabaseConnection, "connection");
+        std::atomic<bool> waiting{false}, letGo{false}, sawLetGo{false};
+        lock.lock_spinning(tries);
+        lock.lock_spinning(tries);  // re-entry
+        std::thread waiter([&] {
+            waiting = true;
+            lock.lock_spinning(tries);
+            sawLetGo = letGo.load();
+            lock.unlock();
+        });
+        while (!waiting.load()) std::this_thread::yield();
+        lock.unlock();
+        letGo = true;
+        lock.unlock();
+        waiter.join();
+        EXPECT_TRUE(sawLetGo.load()) << tries << " tries";
+    }
+    RankedMutex plain(LockRank::VMRow, "VM row");
+    plain.lock_spinning(10);
+    bool taken = true;
+    std::thread([&] { taken = plain.try_lock(); }).join();
+    EXPECT_FALSE(taken);
+    plain.unlock();
+}
+
 TEST(LockOrderDeathTest, TakingALowerRankUnderAHigherOneAbortsNamingBoth) {
     if (!LockOrder::Checked()) GTEST_SKIP() << "the lock order is checked in Debug and sanitizer builds";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -45,6 +76,14 @@ TEST(LockOrderDeathTest, TakingALowerRankUnderAHigherOneAbortsNamingBoth) {
             std::lock_guard<RankedMutex> second(b);
         },
         "taking \"VM row B\".*while holding \"VM row A\"");
+    EXPECT_DEATH(
+        {
+            RankedMutex row(LockRank::VMRow, "VM row");
+            RankedRecursiveMutex connection(LockRank::DatabaseConnection, "database connection");
+            std::lock_guard<RankedRecursiveMutex> held(connection);
+            row.lock_spinning(10);
+        },
+        "taking \"VM row\".*while holding \"database connection\"");
 }
 
 }  // namespace

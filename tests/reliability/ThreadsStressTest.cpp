@@ -12,17 +12,24 @@
 #include "platform/FXErrorUtil.h"
 #include "platform/SystemClock.h"
 #include "platform/XKPlatformInfo.h"
+#include "metadb/CacheDB.h"
+#include "metadb/SQLiteAdapter.h"
 #include "pruning/CachePruner.h"
 #include "reliability/StressSupport.h"
+#include "store/CacheLookup.h"
 #include "store/CacheNamespace.h"
 
+#include <boost/make_shared.hpp>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -54,7 +61,9 @@ size_t ExtentLength(long long offset, uint32_t generation) {
 }
 
 // The generations handed to Close, per extent: a reader may be served any
-// of them (a Close under way included), nothing else.
+// of them (a Close under way included), nothing else. And the latest whose
+// Close succeeded: one extent has one Writer at a time, so a read admitted
+// after that Close returned is served that generation or a later one.
 class Ledger {
 public:
     void Closing(long long afile, long long offset, uint32_t generation) {
@@ -66,10 +75,57 @@ public:
         auto found = closing.find({afile, offset});
         return found != closing.end() && found->second.count(generation) != 0;
     }
+    void Closed(long long afile, long long offset, uint32_t generation) {
+        std::lock_guard<std::mutex> guard(lock);
+        uint32_t& latest = closed[{afile, offset}];
+        latest = std::max(latest, generation);
+    }
+    uint32_t LatestClosed(long long afile, long long offset) {
+        std::lock_guard<std::mutex> guard(lock);
+        auto found = closed.find({afile, offset});
+        return found == closed.end() ? 0 : found->second;
+    }
 
 private:
     std::mutex lock;
-    std::map<std::pair<long long, long long>, std::set<uint32_t>> closing;  // guarded by lock
+    // guarded by lock
+    std::map<std::pair<long long, long long>, std::set<uint32_t>> closing;
+    std::map<std::pair<long long, long long>, uint32_t> closed;
+};
+
+// Lets the outside cut a flat file only while no write of it is under way: a
+// cut between a Writer's reservation of its region and its bytes would be
+// filled again by those bytes, with a hole where older regions were, and no
+// later write could tell the file was ever cut.
+class WriteGate {
+public:
+    // Around one write, from its admission to the Writer's release.
+    void Enter() {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] { return !shut; });
+        ++writing;
+    }
+    void Leave() {
+        std::lock_guard<std::mutex> guard(lock);
+        --writing;
+        changed.notify_all();
+    }
+    // Runs `step` once no write is under way, keeping new ones out meanwhile.
+    void WhileNoWrite(const std::function<void()>& step) {
+        std::unique_lock<std::mutex> guard(lock);
+        shut = true;
+        changed.wait(guard, [&] { return writing == 0; });
+        step();
+        shut = false;
+        changed.notify_all();
+    }
+
+private:
+    std::mutex lock;
+    std::condition_variable changed;
+    // guarded by lock
+    bool shut = false;
+    int writing = 0;
 };
 
 struct Figures {
@@ -113,7 +169,9 @@ protected:
         errors.Add(stress::ErrorCode(err));
     }
 
-    void Verify(long long afile, long long offset, const std::string& bytes, bool chunked) {
+    // `floor`: the latest generation closed before the read was admitted
+    // (checked only when the test says so).
+    void Verify(long long afile, long long offset, const std::string& bytes, bool chunked, uint32_t floor) {
         uint32_t generation = 0;
         std::string why;
         if (!CheckExtentBytes(afile, offset, bytes.data(), bytes.size(), generation, why)) {
@@ -121,6 +179,10 @@ protected:
         } else if (!ledger.WasClosing(afile, offset, generation)) {
             Violation("afile " + std::to_string(afile) + " offset " + std::to_string(offset) + ": generation " +
                       std::to_string(generation) + " was never closed");
+        } else if (checkOrder && generation < floor) {
+            Violation("afile " + std::to_string(afile) + " offset " + std::to_string(offset) + ": generation " +
+                      std::to_string(generation) + " served after generation " + std::to_string(floor) +
+                      " was closed");
         } else {
             ++(chunked ? figures.chunkedReadsServed : figures.readsServed);
             figures.bytesVerified += static_cast<long long>(bytes.size());
@@ -149,11 +211,13 @@ protected:
         ledger.Closing(afile, offset, generation);
         err = writer->Close();
         if (err.IsError()) return Tally(err);
+        ledger.Closed(afile, offset, generation);
         ++figures.writesClosed;
     }
 
     void Read(Random& random, long long afile, long long offset, bool chunked) {
         const long long flags = random.Percent(30) ? kPartial : 0;
+        const uint32_t floor = ledger.LatestClosed(afile, offset);
         CLiveBrowseCache::ReaderPtr reader;
         CZoError err = lbc->GetReaderObject(afile, offset, kTessarel, kCopy, kJob, flags, reader);
         if (err.IsError()) return Tally(err);
@@ -185,7 +249,7 @@ protected:
                 Violation("afile " + std::to_string(afile) + " offset " + std::to_string(offset) + ": Size() " +
                           std::to_string(reader->Size()) + " but " + std::to_string(bytes.size()) + " bytes streamed");
         }
-        Verify(afile, offset, bytes, chunked);
+        Verify(afile, offset, bytes, chunked, floor);
     }
 
     void ListExtents(Random& random, long long afile) {
@@ -285,7 +349,88 @@ protected:
         ++figures.ticks;
     }
 
+    // The things done to one afile from outside its hosts, in turn.
+    struct OneAfileEvents {
+        long long released = 0;
+        long long flatFilesDeleted = 0;
+        long long flatFilesCut = 0;
+        long long commitsFailed = 0;
+    };
+
+    // Another round of the outside events of the one-afile test.
+    void OneAfileEvent(long long afile, long long round, OneAfileEvents& events) {
+        CacheDBPtr db = GetDB(afile, kCopy);
+        ASSERT_TRUE(db);
+        SystemClock::TEST_AdvanceSeconds(31);
+        const VM key(kTessarel, kCopy, afile, std::string(), kJob, 0, std::string());
+        std::string flatFile;
+        ASSERT_FALSE(GetCache(afile, kCopy)->GetCacheFilePath(key, flatFile).IsError());
+        switch (round % 4) {
+            case 0:
+                // The idle pass (its containers may or may not be idle now),
+                // then the release of the afile's container whatever it is.
+                db->ReleaseIdleResources();
+                db->ReleaseResources({key});
+                ++events.released;
+                break;
+            case 1:
+                if (::unlink(flatFile.c_str()) == 0) ++events.flatFilesDeleted;
+                break;
+            case 2:
+                gate.WhileNoWrite([&] {
+                    struct stat st;
+                    if (::stat(flatFile.c_str(), &st) == 0 && st.st_size > 0 &&
+                        ::truncate(flatFile.c_str(), st.st_size / 2) == 0)
+                        ++events.flatFilesCut;
+                });
+                break;
+            default: {
+                // The next COMMIT of the container fails as a busy database's
+                // does, leaving its transaction open: it is taken by the
+                // forced commit here, or by one a host's release makes first.
+                // Disarmed before the container is let go, so that no
+                // release's last commit fails and loses rows.
+                CacheDBPtr container;
+                ASSERT_FALSE(db->GetCacheDB(key, container, true, true).IsError());
+                auto* adapter = dynamic_cast<SQLiteAdapter*>(container->TEST_Implementation().get());
+                ASSERT_NE(nullptr, adapter);
+                ExtentPtr extent = boost::make_shared<Extent>(afile, kOffsets[0], kTessarel, kCopy, kJob);
+                adapter->TEST_Database().TEST_FailNextCommit(5);
+                CacheDB::CTransactionContextPtr open = container->BeginTransaction(extent);
+                if (container->CommitTransaction(true).IsError()) ++events.commitsFailed;
+                adapter->TEST_Database().TEST_FailNextCommit(0);
+                break;
+            }
+        }
+    }
+
+    void OneAfileHost(int index, int operations, long long afile) {
+        Random random(seed * 7000 + static_cast<uint64_t>(index));
+        for (int i = 0; i < operations; ++i) {
+            const long long offset = kOffsets[random.Below(8)];
+            const uint64_t pick = random.Below(100);
+            if (pick < 45) {
+                gate.Enter();
+                Write(random, afile, offset);
+                gate.Leave();
+            } else if (pick < 70) {
+                Read(random, afile, offset, false);
+            } else if (pick < 92) {
+                Read(random, afile, offset, true);
+            } else {
+                bool cached = false, recorded = false;
+                CZoError err = lbc->IsExtentInCache(afile, offset, kTessarel, kCopy, cached, recorded);
+                if (err.IsError()) Tally(err);
+            }
+            ++figures.ops;
+        }
+    }
+
+    WriteGate gate;
     CLiveBrowseCache* lbc = nullptr;
+    // Also check that no read is served an older generation than one closed
+    // before it was admitted.
+    bool checkOrder = false;
     int64_t now = 0;
     uint64_t seed = stress::RunSeed(1234);
     Ledger ledger;
@@ -418,4 +563,76 @@ TEST_F(ThreadsStressTest, AReaderKeepsItsBytesWhileItsExtentIsRewritten) {
     CAutoMemory<char> latest;
     ASSERT_FALSE(fresh->Read(latest).IsError());
     EXPECT_EQ(second, std::string(latest.Ptr(), latest.Size()));
+}
+
+// Eight hosts on the extents of one afile (reads whole and in chunks,
+// rewrites, Writers released without Close) while, from outside, its
+// container is released, its flat file deleted or cut (so that the next write
+// renews its validity GUID) and its commits fail. Every byte served belongs
+// to one whole closed write of its extent, never older than one closed
+// before the read was admitted.
+TEST_F(ThreadsStressTest, EightHostsOnOneAfileThroughReleasesRenewalsAndFailedCommitsGetTheirLatestBytes) {
+    checkOrder = true;
+    const long long afile = kAfiles[1];
+    const int kThreads = 8;
+    const int kOperations = stress::UnderSanitizer() ? 300 : 1000;
+    const long long kOpsPerEvent = 60;
+    const auto started = std::chrono::steady_clock::now();
+
+    ASSERT_TRUE(GetCache(afile, kCopy));
+    OneAfileEvents events;
+    long long rounds = 0;
+    std::atomic<bool> hostsDone{false};
+    std::thread outside([&] {
+        for (;;) {
+            const long long due = (rounds + 1) * kOpsPerEvent;
+            WaitFor([&] { return hostsDone.load() || figures.ops.load() >= due; },
+                    std::chrono::milliseconds(120000));
+            if (hostsDone.load()) break;
+            OneAfileEvent(afile, rounds++, events);
+        }
+    });
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < kThreads; ++t)
+        hosts.emplace_back([this, t, kOperations, afile] { OneAfileHost(t, kOperations, afile); });
+    for (std::thread& host : hosts) host.join();
+    hostsDone = true;
+    outside.join();
+
+    // Quiet now: every extent written once more (a file cut or deleted last
+    // is found lost by the first write, which renews its GUID), then read:
+    // every extent still readable carries its latest closed bytes.
+    Random random(seed);
+    for (long long offset : kOffsets) Write(random, afile, offset);
+    for (long long offset : kOffsets) Read(random, afile, offset, false);
+
+    long long renewals = 0;
+    for (const EvDebug::CapturedLine& line : Lines())
+        if (line.text.find("it is treated as lost") != std::string::npos) ++renewals;
+    StopService();
+    const stress::LocationCheck check =
+        stress::CheckLocation(LocalCacheFolder() + "/DB", LocalCacheFolder() + "/DATA");
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    std::cout << "[ FIGURES  ] threads=" << kThreads << " operations=" << figures.ops.load()
+              << " writes closed=" << figures.writesClosed.load() << " abandoned=" << figures.writesAbandoned.load()
+              << " reads served whole=" << figures.readsServed.load()
+              << " chunked=" << figures.chunkedReadsServed.load() << " bytes verified=" << figures.bytesVerified.load()
+              << " events=" << rounds << " released=" << events.released
+              << " flat files deleted=" << events.flatFilesDeleted << " cut=" << events.flatFilesCut
+              << " renewals=" << renewals << " commits failed=" << events.commitsFailed << " seconds=" << seconds
+              << "\n[ FIGURES  ] refusals: " << errors.AsText() << "\n[ FIGURES  ] on disk: databases="
+              << check.databases << " rows=" << check.extentRows << " served rows=" << check.servedRows << std::endl;
+
+    EXPECT_EQ(0, violationCount.load());
+    for (const std::string& violation : violations) ADD_FAILURE() << violation;
+    for (const std::string& problem : check.problems) ADD_FAILURE() << problem;
+    EXPECT_EQ(kThreads * kOperations, figures.ops.load());
+    EXPECT_GT(figures.writesClosed.load(), 0);
+    EXPECT_GT(figures.writesAbandoned.load(), 0);
+    EXPECT_GT(figures.readsServed.load(), 0);
+    EXPECT_GT(figures.chunkedReadsServed.load(), 0);
+    EXPECT_GT(events.released, 0);
+    EXPECT_GT(events.flatFilesDeleted + events.flatFilesCut, 0);
+    EXPECT_GT(renewals, 0);
 }

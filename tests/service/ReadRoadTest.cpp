@@ -3,6 +3,7 @@
 #include "service/MainRoadSupport.h"
 
 #include "LiveBrowseCacheCodes.h"
+#include "foundation/PerfCounters.h"
 #include "foundation/PeriodicUtilityThread.h"
 
 #include <cstring>
@@ -144,6 +145,40 @@ TEST_F(ReadRoadTest, AReadRefreshesOnlyTheReferenceTimeAndTheJobOfTheVMRow) {
     Extent row(0, 0, 0, 0, 0);
     ASSERT_TRUE(Row(0, row));
     EXPECT_EQ(kJob, row.JobID);  // the extent row is not written
+}
+
+// A row that already holds this second and this job is what the read would
+// write: it is left alone, and "[DBUpdate] UpsertVM" counts the writes made.
+TEST_F(ReadRoadTest, AReadWritesTheVMRowOnlyWhenThatChangesIt) {
+    ASSERT_FALSE(WriteExtent(kAfile, 0, Payload(10, 1)).IsError());
+    auto upserts = [] {
+        return GetPerJobPerfCounters(0)->Counter(LBCPerfCounters::SlotDbUpsertVM)->GetTimer().GetTotalSamples();
+    };
+    const struct {
+        long long advance;
+        long long job;
+        bool written;
+    } reads[] = {
+        {0, kJob, false},  // the write referenced the row this second, for this job
+        {0, 777, true},    // another job
+        {0, 777, false},
+        {1, 777, true},    // a second later
+        {0, 777, false},
+        {0, kJob, true},
+    };
+    for (const auto& read : reads) {
+        SystemClock::TEST_AdvanceSeconds(read.advance);
+        const VM before = VMRow();
+        const long long counted = upserts();
+        CLiveBrowseCache::ReaderPtr reader;
+        CZoError err = lbc->GetReaderObject(kAfile, 0, kTessarel, kCopy, read.job, reader);
+        ASSERT_FALSE(err.IsError()) << err.AsString();
+        EXPECT_EQ(read.written ? 1 : 0, upserts() - counted) << "job " << read.job << " +" << read.advance << " s";
+        const VM after = VMRow();
+        EXPECT_EQ(SystemClock::Time(), after.LastReferenceTime);
+        EXPECT_EQ(read.job, after.JobID);
+        EXPECT_EQ(before.ValidityGUID, after.ValidityGUID);
+    }
 }
 
 TEST_F(ReadRoadTest, AnExtentWithoutARowIs5) {
