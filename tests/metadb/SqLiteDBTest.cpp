@@ -248,7 +248,7 @@ TEST_F(SqLiteDBTest, CompiledStatementsDoWhatTheirTextsDo) {
     std::vector<Extent> extents;
     for (long long afile : {5LL, -1LL, LLONG_MIN, LLONG_MAX}) {
         for (unsigned cell : {2u, 0u, UINT_MAX}) {
-            Extent e = Row(afile, afile == 5 ? 4096 : -afile / 2, cell, cell / 2 + 1, afile / 3);
+            Extent e = Row(afile, afile == 5 ? 4096 : -(afile / 2), cell, cell / 2 + 1, afile / 3);
             e.Flags = cell == UINT_MAX ? -1 : 2;
             e.CacheLocation = cell == 0 ? "" : "loc:AB/it's.cache:0:10";
             e.ValidityGUID = "v'1''";
