@@ -354,8 +354,17 @@ CZoError SQLiteAdapter::DeleteExtents(ExtentsParam filter, size_t limit) {
 CZoError SQLiteAdapter::InsertUpdateVM(const VM& vm, bool insertOnly) {
     LBC_LOG(4, "Updating vm [%s]", vm.description().c_str());
     PerJobSpan span(vm.JobID, LBCPerfCounters::SlotDbUpsertVM);
+    // One hold for the statement and the count after it: the row it stored
+    // (all seven columns, the table's one row of this copy) is the engine's
+    // answer for the copy until the table changes again. A key of copy 0
+    // may be answered by another copy's row, so it is not kept for one.
+    ConnectionHold hold(*database);
     CZoError err = insertOnly ? database->InsertVM(vm) : database->UpdateVM(vm);
-    if (!err.IsError()) NoteVMReferenceWritten(vm.LastReferenceTime);
+    if (err.IsError()) return err;
+    if (vm.CopyID != 0)
+        kept.KeepVM(vm, database->TableChanges(vmsTable),
+                    VM(vm.TessarelID, vm.CopyID, vm.AfileID, vm.GUID, vm.JobID, vm.LastReferenceTime, vm.ValidityGUID));
+    NoteVMReferenceWritten(vm.LastReferenceTime);
     return err;
 }
 

@@ -11,7 +11,8 @@
 // A one-row read holds the connection across its statement, the reading of
 // its row and the release of its query; a listing holds it a row at a time.
 // The VM row read is answered from the kept answers (KeptAnswers.h) while
-// its table is unchanged, without the connection.
+// its table is unchanged, without the connection; a VM row written is kept
+// as the answer for its copy.
 // Nothing thrown below it leaves a call.
 
 #include "metadb/CacheDBImpl.h"
