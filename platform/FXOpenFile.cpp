@@ -4,8 +4,12 @@
 #include "platform/FXFile.h"
 #include "platform/FXPosixError.h"
 
+#include "platform/LockOrder.h"
+
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +22,19 @@ CZoError Describe(const struct stat& st, const std::string& path, FXOpenFile::St
     status.inode = st.st_ino;
     status.length = static_cast<long long>(st.st_size);
     return CZoError::Success();
+}
+
+// The test hook of SetLength, not held while the hook runs; the flag spares
+// every set the lock while no hook is set.
+std::atomic<bool> g_afterSetLengthArmed{false};
+RankedMutex& AfterSetLengthLock() {
+    static RankedMutex* lock = new RankedMutex(LockRank::PlatformAnswers, "length-set test hook");  // used at unload
+    return *lock;
+}
+// guarded by AfterSetLengthLock()
+std::function<void()>& AfterSetLength() {
+    static std::function<void()>* hook = new std::function<void()>();
+    return *hook;
 }
 
 }  // namespace
@@ -71,5 +88,19 @@ CZoError FXOpenFile::Length(long long& length) const {
 
 CZoError FXOpenFile::SetLength(long long length) const {
     if (::ftruncate(fd, static_cast<off_t>(length)) != 0) return FXErrorUtil::ErrorErrNo(FXLOC, errno);
+    if (g_afterSetLengthArmed.load()) {
+        std::function<void()> hook;
+        {
+            std::lock_guard<RankedMutex> guard(AfterSetLengthLock());
+            hook = AfterSetLength();
+        }
+        if (hook) hook();
+    }
     return CZoError::Success();
+}
+
+void FXOpenFile::TEST_SetAfterSetLength(std::function<void()> hook) {
+    std::lock_guard<RankedMutex> guard(AfterSetLengthLock());
+    g_afterSetLengthArmed = static_cast<bool>(hook);
+    AfterSetLength() = std::move(hook);
 }

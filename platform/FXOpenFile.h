@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -49,6 +50,11 @@ public:
     CZoError Length(long long& length) const;
     // Grows (with zero bytes) or cuts the file.
     CZoError SetLength(long long length) const;
+
+    // Runs `hook` after every length set that succeeded, on the setting
+    // thread (empty: none), so that a test can change the file between a
+    // region's reservation and its bytes.
+    static void TEST_SetAfterSetLength(std::function<void()> hook);
 
 private:
     // constant after construction

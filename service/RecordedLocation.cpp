@@ -61,6 +61,12 @@ CZoError IsFlatFileLost(Cache& cache, CacheDB& db, FlatFileLedger& ledger, const
         if (err.IsError()) return err.Push(FXLOC);
         ledger.Reset(vm.ValidityGUID, end, path);
     }
+    if (ledger.Lost()) {
+        LBC_LOG(0, "Flat file [%s] was cut below a region reserved in it: it is treated as lost",
+                ledger.FlatFilePath().c_str());
+        lost = true;
+        return CZoError::Success();
+    }
     const long long end = ledger.RecordedEnd();
     if (end <= 0) return CZoError::Success();
     CCacheFileIOPtr io = cache.GetFSIO();

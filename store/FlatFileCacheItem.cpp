@@ -238,8 +238,10 @@ CZoError FlatFileCacheItem::Close() {
             if (!err.IsError() && !md5.empty())
                 LBC_LOG(4, "[%s] [md5=%s]", shortDescription().c_str(), md5.c_str());
         }
+        CZoError err = CheckStillReserved();
+        if (err.IsError()) return err.Push(FXLOC);
         unsigned long written = 0;
-        CZoError err = openFile ? openFile->WriteAt(writeBuffer.data(), static_cast<unsigned long>(writeBuffer.size()),
+        err = openFile ? openFile->WriteAt(writeBuffer.data(), static_cast<unsigned long>(writeBuffer.size()),
                                                     position, &written)
                                 : fileIO->Write(&writeBuffer[0], static_cast<unsigned long>(writeBuffer.size()), &written);
         if (err.IsError())
@@ -322,6 +324,33 @@ CZoError FlatFileCacheItem::OpenForFileWrite() {
     location = ConstructCacheItemLocationForDB(flatFilePath.substr(prefix.size()));
     LBC_LOG(4, "Cache item [%s] opened for write", shortDescription().c_str());
     return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::CheckStillReserved() {
+    // The reservation grew the file to the region's end; only a cut (or a
+    // start anew) from outside makes it shorter. Bytes written now would grow
+    // it again, and the regions between the cut and this one would read as
+    // zeros under the GUID their rows still name. A cut after this look and
+    // before the write itself, of the topmost region, is not seen: only
+    // checksums of the bytes could tell it.
+    long long length = 0;
+    CZoError err;
+    if (openFile) {
+        err = openFile->Length(length);
+    } else {
+        err = fileIO->Seek(0, FILE_END, length);
+        long long back = 0;
+        if (!err.IsError()) err = fileIO->Seek(position, FILE_BEGIN, back);
+    }
+    if (err.IsError())
+        return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileWriteFailed, "(error=%s)", err.AsString().c_str());
+    const long long regionEnd = position + static_cast<long long>(writeBuffer.size());
+    if (length >= regionEnd) return CZoError::Success();
+    if (ledger) ledger->MarkLost(reservedFor);
+    return FXErrorUtil::ErrorInt(FXLOC, kErrorFlatFileLost,
+                                 "Flat file [%s] is %lld bytes long, shorter than the region reserved in it up to "
+                                 "%lld: it was cut short from outside, and the region is not written",
+                                 flatFilePath.c_str(), length, regionEnd);
 }
 
 CZoError FlatFileCacheItem::OpenForFileRewrite() {
@@ -416,7 +445,7 @@ void FlatFileCacheItem::ServeOnlyUnder(const std::string& validityGUID) {
     if (!watched) return;
     servesOneGUID = true;
     servedGUID = validityGUID;
-    validityLost = !seenGUID.empty() && !FXString::MatchesNoCase(seenGUID, servedGUID);
+    validityLost = (!seenGUID.empty() && !FXString::MatchesNoCase(seenGUID, servedGUID)) || watched->IsLost(servedGUID);
 }
 
 CZoError FlatFileCacheItem::CheckStillValid(const FXCodeLocation& at) {
@@ -428,7 +457,7 @@ CZoError FlatFileCacheItem::CheckStillValid(const FXCodeLocation& at) {
         // learnt the GUID served. Any other may have put new bytes in it.
         const bool learnt =
             seenGUID.empty() && changes == seenChanges + 1 && FXString::MatchesNoCase(now, servedGUID);
-        validityLost = !learnt;
+        validityLost = !learnt || watched->IsLost(servedGUID);
         seenChanges = changes;
         seenGUID = now;
     }

@@ -154,6 +154,9 @@ private:
     // is none to use (remote location, no container keeps the file open, or
     // the path cannot be opened: the item then opens the path itself).
     bool UseKeptFile(bool create, long long& length);
+    // LBCError::kFlatFileLost, and the file marked lost under the reserved
+    // GUID, when the file no longer reaches the end of the item's region.
+    CZoError CheckStillReserved();
     // The read position at `at`, through the file the item opened.
     CZoError MoveTo(long long at);
     // ErrorInt 37 once the flat file was started anew under another GUID

@@ -105,6 +105,7 @@ uint64_t FlatFileHandle::Adopt(const std::string& validityGUID, long long region
     if (!FXString::MatchesNoCase(guid, validityGUID)) {
         guid = validityGUID;
         handedOutEnd = 0;
+        lost = false;
         ++guidChanges;
     }
     handedOutEnd = std::max(handedOutEnd, regionsEnd);
@@ -121,6 +122,19 @@ bool FlatFileHandle::RegionsEnd(const std::string& validityGUID, long long& end)
     if (!FXString::MatchesNoCase(guid, validityGUID)) return false;
     end = handedOutEnd;
     return true;
+}
+
+void FlatFileHandle::MarkLost(const std::string& validityGUID) {
+    std::lock_guard<RankedMutex> guard(lock);
+    if (lost.load() || !FXString::MatchesNoCase(guid, validityGUID)) return;
+    lost = true;
+    ++guidChanges;
+}
+
+bool FlatFileHandle::IsLost(const std::string& validityGUID) const {
+    if (!lost.load()) return false;
+    std::lock_guard<RankedMutex> guard(lock);
+    return lost.load() && FXString::MatchesNoCase(guid, validityGUID);
 }
 
 uint64_t FlatFileHandle::ValidityGUID(std::string& validityGUID) const {

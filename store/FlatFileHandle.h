@@ -74,6 +74,14 @@ public:
     // The GUID last set (empty while none was) and the number of changes
     // that led to it, read together.
     uint64_t ValidityGUID(std::string& validityGUID) const;
+    // A Writer found the file cut below its own reservation under
+    // `validityGUID`: every region of that GUID is lost, whatever the file's
+    // length says later (the bytes of a later write may grow it again). Held
+    // Readers see it as a change of the GUID. Kept until another GUID is adopted.
+    void MarkLost(const std::string& validityGUID);
+    // Whether the file is marked lost under `validityGUID`; a flag test while
+    // it was never marked.
+    bool IsLost(const std::string& validityGUID) const;
     // That number alone, without the lock: one load per read.
     uint64_t ValidityGUIDChanges() const { return guidChanges.load(); }
 
@@ -85,6 +93,8 @@ private:
     FXOpenFilePtr kept;
     std::string guid;
     long long handedOutEnd = 0;
+    // written under lock, read without it first by IsLost
+    std::atomic<bool> lost{false};
     // written under lock, read without it by every read of a held Reader
     std::atomic<uint64_t> guidChanges{0};
 };

@@ -48,7 +48,17 @@ bool FlatFileLedger::Admits(long long fileEnd, std::string& validityGUID) const 
     validityGUID = known ? guid : std::string();
     if (!known || !handle) return true;
     long long end = 0;
-    return handle->RegionsEnd(guid, end) && fileEnd >= end;
+    return handle->RegionsEnd(guid, end) && fileEnd >= end && !handle->IsLost(guid);
+}
+
+void FlatFileLedger::MarkLost(const std::string& validityGUID) {
+    std::lock_guard<RankedMutex> guard(lock);
+    if (handle) handle->MarkLost(validityGUID);
+}
+
+bool FlatFileLedger::Lost() const {
+    std::lock_guard<RankedMutex> guard(lock);
+    return known && handle && handle->IsLost(guid);
 }
 
 void FlatFileLedger::Record(long long regionEnd) {

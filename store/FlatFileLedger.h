@@ -53,6 +53,10 @@ public:
     // Record: a region now ends at `regionEnd`.
     bool Admits(long long fileEnd, std::string& validityGUID) const;
     void Record(long long regionEnd);
+    // The file was found cut below a region reserved under `validityGUID`
+    // (FlatFileHandle::MarkLost); Lost: whether it is, under the ledger's GUID.
+    void MarkLost(const std::string& validityGUID);
+    bool Lost() const;
 
     // Keeps the flat file at that path open for the container's life (Reset
     // does the same for its path); the items of the file find it by path.

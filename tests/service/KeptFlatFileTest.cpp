@@ -10,6 +10,7 @@
 #include "LiveBrowseCacheCodes.h"
 #include "pruning/CachePruner.h"
 #include "service/LiveBrowseCacheImpl.h"
+#include "platform/FXOpenFile.h"
 #include "store/FlatFileHandle.h"
 
 #include <cstdio>
@@ -411,4 +412,52 @@ TEST_F(KeptFlatFileOtherHostTest, AFreshReaderIsServedAfterAnotherHostStartedThe
         EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation))
             << "the old Reader answered " << (err.IsError() ? err.AsString() : "with bytes");
     }
+}
+
+// The file is cut from outside after a Writer reserved its region and before
+// its bytes: the Writer's bytes must not grow the file again over regions
+// that now read as zeros, and older extents are served whole or not at all.
+TEST_F(KeptFlatFileTest, AFileCutBetweenAWritersReservationAndItsBytesNeverServesOtherBytes) {
+    struct Cut {
+        const char* name;
+        // The length the file is cut to, given where B and C's regions start.
+        std::function<long long(long long bStart, long long cStart, long long length)> to;
+    };
+    const std::vector<Cut> cuts = {
+        {"to zero", [](long long, long long, long long) { return 0LL; }},
+        {"to half", [](long long, long long, long long length) { return length / 2; }},
+        {"inside B", [](long long bStart, long long, long long) { return bStart + 50; }},
+        {"inside C", [](long long, long long cStart, long long) { return cStart + 50; }},
+    };
+    ForEachDamageAndReadKind(cuts, [this](const Cut& cut, const ReadKind& kind, long long afile) {
+        const std::string a = Payload(100, 1), b = Payload(200, 2), c = Payload(300, 3);
+        ASSERT_FALSE(WriteExtent(afile, 0, a).IsError());
+        ASSERT_FALSE(WriteExtent(afile, 4096, b).IsError());
+        const std::string path = FlatFilePath(afile);
+        const long long bStart = 100, cStart = 300;
+        CLiveBrowseCache::WriterPtr writer;
+        CZoError err = lbc->GetWriterObject(afile, 8192, kTessarel, kCopy, kJob, 0, writer);
+        ASSERT_FALSE(err.IsError()) << err.AsString();
+        ASSERT_FALSE(writer->Write(c.data(), c.size()).IsError());
+        FXOpenFile::TEST_SetAfterSetLength([&] {
+            ::truncate(path.c_str(), cut.to(bStart, cStart, LengthOf(path)));
+        });
+        err = writer->Close();
+        FXOpenFile::TEST_SetAfterSetLength(nullptr);
+        EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kFlatFileLost))
+            << "C's Close answered " << (err.IsError() ? err.AsString() : "success");
+        writer.reset();
+        Extent row(0, 0, 0, 0, 0);
+        EXPECT_FALSE(Row(8192, row, afile) && !row.CacheLocation.empty()) << "a row of C points at its region";
+
+        for (const std::pair<long long, std::string>& extent : {std::make_pair(0LL, a), std::make_pair(4096LL, b)}) {
+            CLiveBrowseCache::ReaderPtr reader;
+            err = lbc->GetReaderObject(afile, extent.first, kTessarel, kCopy, kJob, 0, reader);
+            if (err.IsError()) continue;
+            const std::string got = kind.read(*reader, extent.second.size(), err);
+            EXPECT_TRUE(err.IsError() || got == extent.second)
+                << "the extent at " << extent.first << " was served other bytes than were written for it";
+        }
+        ReleaseIdleContainers();
+    });
 }
