@@ -330,8 +330,9 @@ CZoError FlatFileCacheItem::CheckStillReserved() {
     // The reservation grew the file to the region's end; only a cut (or a
     // start anew) from outside makes it shorter. Bytes written now would grow
     // it again, and the regions between the cut and this one would read as
-    // zeros under the GUID their rows still name. A cut after this look and
-    // before the write itself, of the topmost region, is not seen: only
+    // zeros under the GUID their rows still name. A cut of the topmost region
+    // after the reservation looked at the file's end (its grow fills the cut
+    // again) or after this look, before the write itself, is not seen: only
     // checksums of the bytes could tell it.
     long long length = 0;
     CZoError err;

@@ -93,13 +93,15 @@ private:
     std::map<std::pair<long long, long long>, uint32_t> closed;
 };
 
-// Lets the outside cut a flat file only while no write of it is under way: a
-// cut between a Writer's reservation of its region and its bytes would be
-// filled again by those bytes, with a hole where older regions were, and no
-// later write could tell the file was ever cut.
+// Lets the outside cut a flat file only while no Writer's Close is under
+// way. Close reserves its region (looks at the file's end, grows the file) and
+// then writes its bytes; a cut inside that span is grown back over by them,
+// older regions read as zeros under their rows' GUID, and the file's length
+// alone cannot tell (only checksums of the bytes could). A cut at any other
+// moment, also between a Writer's admission and its Close, is the test's.
 class WriteGate {
 public:
-    // Around one write, from its admission to the Writer's release.
+    // Around one Writer's Close.
     void Enter() {
         std::unique_lock<std::mutex> guard(lock);
         changed.wait(guard, [&] { return !shut; });
@@ -209,7 +211,9 @@ protected:
             return;
         }
         ledger.Closing(afile, offset, generation);
+        gate.Enter();
         err = writer->Close();
+        gate.Leave();
         if (err.IsError()) return Tally(err);
         ledger.Closed(afile, offset, generation);
         ++figures.writesClosed;
@@ -410,9 +414,7 @@ protected:
             const long long offset = kOffsets[random.Below(8)];
             const uint64_t pick = random.Below(100);
             if (pick < 45) {
-                gate.Enter();
                 Write(random, afile, offset);
-                gate.Leave();
             } else if (pick < 70) {
                 Read(random, afile, offset, false);
             } else if (pick < 92) {
