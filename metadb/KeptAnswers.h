@@ -6,11 +6,12 @@
 // only while the change count of its table (FX::CDatabaseBase::TableChanges)
 // is the count read with it, in the same hold of the connection as the query
 // that produced it, or as the statement that stored it (a VM row written
-// whole is the table's one row of its copy). That count advances with every statement that changes
-// the table's rows, every rollback and failed statement, every change of the
-// schema and the close. And while its container holds the afile's lock file,
-// the container's connection is the only writer of its staged database: so
-// an answer handed out is the answer the engine would give at that moment.
+// whole is the table's one row of its copy). That count advances with every
+// statement that changes the table's rows, every rollback and failed
+// statement, every change of the schema and the close. And while its
+// container holds the afile's lock file, the container's connection is the
+// only writer of its staged database: so an answer handed out is the answer
+// the engine would give at that moment.
 //
 // Bounded: a few VM rows per database, whatever its number of extents.
 //

@@ -362,8 +362,7 @@ CZoError SQLiteAdapter::InsertUpdateVM(const VM& vm, bool insertOnly) {
     CZoError err = insertOnly ? database->InsertVM(vm) : database->UpdateVM(vm);
     if (err.IsError()) return err;
     if (vm.CopyID != 0)
-        kept.KeepVM(vm, database->TableChanges(vmsTable),
-                    VM(vm.TessarelID, vm.CopyID, vm.AfileID, vm.GUID, vm.JobID, vm.LastReferenceTime, vm.ValidityGUID));
+        kept.KeepVM(vm, database->TableChanges(vmsTable), vm);
     NoteVMReferenceWritten(vm.LastReferenceTime);
     return err;
 }

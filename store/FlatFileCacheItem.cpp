@@ -242,8 +242,8 @@ CZoError FlatFileCacheItem::Close() {
         if (err.IsError()) return err.Push(FXLOC);
         unsigned long written = 0;
         err = openFile ? openFile->WriteAt(writeBuffer.data(), static_cast<unsigned long>(writeBuffer.size()),
-                                                    position, &written)
-                                : fileIO->Write(&writeBuffer[0], static_cast<unsigned long>(writeBuffer.size()), &written);
+                                           position, &written)
+                       : fileIO->Write(&writeBuffer[0], static_cast<unsigned long>(writeBuffer.size()), &written);
         if (err.IsError())
             return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileWriteFailed, "(error=%s)", err.AsString().c_str());
         if (written < writeBuffer.size())
