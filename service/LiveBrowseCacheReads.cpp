@@ -74,8 +74,8 @@ private:
     // the request and what it resolved to
     const ExtentRequest request;
     CachePtr cache;
-    // The top-level container, which the Reader gets, and the afile's own
-    // (set by ResolveContainer).
+    // The top-level container (passed to the Reader's SetCache, which keeps
+    // no container), and the afile's own (set by ResolveContainer).
     CacheDBPtr db;
     CacheDBPtr container;
 
