@@ -201,6 +201,8 @@ public:
     ProcessSpan& operator=(const ProcessSpan&) = delete;
 
     void End();
+    // Lets the sample go: a step that turned out to be another's adds nothing.
+    void Drop() { sample.Drop(); }
 
 private:
     // Declared before the sample, so that the set outlives it.

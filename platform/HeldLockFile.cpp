@@ -7,11 +7,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -19,11 +23,22 @@ typedef std::pair<dev_t, ino_t> FileIdentity;
 
 RankedMutex g_registryLock(LockRank::LockFileHolders, "lock-file holders");
 
-// guarded by g_registryLock: every held file, with the path it was taken by
-std::map<FileIdentity, std::string>& Held() {
-    static std::map<FileIdentity, std::string>* held = new std::map<FileIdentity, std::string>();  // used at unload
+struct HeldFile {
+    std::string path;  // the path it was taken by
+    bool recordLock = false;
+    // Descriptors of a record-locked file opened by requests that raced to
+    // it: closing one would drop the process's lock, so they go with the holder.
+    std::vector<int> strays;
+};
+
+// guarded by g_registryLock: every held file
+std::map<FileIdentity, HeldFile>& Held() {
+    static std::map<FileIdentity, HeldFile>* held = new std::map<FileIdentity, HeldFile>();  // used at unload
     return *held;
 }
+
+// guarded by g_registryLock: a record lock has been taken in this process
+bool g_recordLockReported = false;
 
 std::function<void(const std::string&)>& BeforeOpen() {
     static std::function<void(const std::string&)>* hook = new std::function<void(const std::string&)>();
@@ -32,18 +47,32 @@ std::function<void(const std::string&)>& BeforeOpen() {
 
 FileIdentity IdentityOf(const struct stat& st) { return FileIdentity(st.st_dev, st.st_ino); }
 
-// An open-file-description lock over the whole file, however long it grows.
-int SetLock(int fd, short type, bool wait) {
+// A file system without open-file-description locks, for tests.
+std::atomic<bool> g_refuseOpenFileDescriptionLocks(false);
+
+// A lock over the whole file, however long it grows: the descriptor's (an
+// open-file-description lock) or, with recordLock, the process's.
+int SetLock(int fd, short type, bool wait, bool recordLock) {
     struct flock fl = {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
     fl.l_len = 0;
+    if (!recordLock && g_refuseOpenFileDescriptionLocks.load()) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int command = recordLock ? (wait ? F_SETLKW : F_SETLK) : (wait ? F_OFD_SETLKW : F_OFD_SETLK);
     int rc;
     do {
-        rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl);
+        rc = ::fcntl(fd, command, &fl);
     } while (rc != 0 && errno == EINTR && wait);
     return rc;
+}
+
+std::string ErrNoText(int e) {
+    char buffer[256];
+    return std::string(::strerror_r(e, buffer, sizeof buffer));
 }
 
 CHeldLockFile::Attempt Refused(CHeldLockFile::Outcome outcome, const CZoError& error = CZoError()) {
@@ -55,7 +84,8 @@ CHeldLockFile::Attempt Refused(CHeldLockFile::Outcome outcome, const CZoError& e
 
 }  // namespace
 
-CHeldLockFile::CHeldLockFile(auto_handle& opened, dev_t device, ino_t inode) : device(device), inode(inode) {
+CHeldLockFile::CHeldLockFile(auto_handle& opened, dev_t device, ino_t inode, bool recordLock)
+    : device(device), inode(inode), recordLock(recordLock) {
     descriptor.reset(opened.release());
 }
 
@@ -68,7 +98,7 @@ CHeldLockFile::Attempt CHeldLockFile::Take(const std::string& path, std::unique_
             auto held = Held().find(IdentityOf(st));
             if (held == Held().end()) return false;
             attempt.outcome = Outcome::HeldInProcess;
-            attempt.heldAs = held->second;
+            attempt.heldAs = held->second.path;
             return true;
         };
         // Known before it is opened: a second descriptor of a held file must
@@ -84,11 +114,25 @@ CHeldLockFile::Attempt CHeldLockFile::Take(const std::string& path, std::unique_
         struct stat st = {};
         if (::fstat(opened.get(), &st) != 0) return Refused(Outcome::NotOpened, FXErrorUtil::ErrorErrNo(FXLOC, errno));
         // The path came to name a held file after the look-up: this
-        // descriptor goes again, which leaves the holder's lock alone (it
-        // belongs to the holder's descriptor).
-        if (heldInProcess(st)) return attempt;
-        if (SetLock(opened.get(), F_WRLCK, false) != 0) {
-            const int e = errno;
+        // descriptor goes again, which leaves an open-file-description lock
+        // alone (it belongs to the holder's descriptor); a record lock would
+        // go with it, so the holder keeps it until it lets go.
+        if (heldInProcess(st)) {
+            HeldFile& held = Held()[IdentityOf(st)];
+            if (held.recordLock) held.strays.push_back(opened.release());
+            return attempt;
+        }
+        bool recordLock = false;
+        int e = 0;
+        if (SetLock(opened.get(), F_WRLCK, false, false) != 0) {
+            e = errno;
+            if (e == EINVAL) {
+                recordLock = true;
+                if (!g_recordLockReported) attempt.firstRecordLockReason = ErrNoText(e);
+                e = SetLock(opened.get(), F_WRLCK, false, true) == 0 ? 0 : errno;
+            }
+        }
+        if (e != 0) {
             return Refused(e == EAGAIN || e == EACCES ? Outcome::HeldElsewhere : Outcome::NotLocked,
                            FXErrorUtil::ErrorErrNo(FXLOC, e));
         }
@@ -100,11 +144,14 @@ CHeldLockFile::Attempt CHeldLockFile::Take(const std::string& path, std::unique_
         if (::stat(path.c_str(), &now) != 0 || IdentityOf(now) != IdentityOf(st)) {
             // Unlocked for a forked child that may share the descriptor; the
             // close drops the lock in any case.
-            SetLock(opened.get(), F_UNLCK, true);
+            SetLock(opened.get(), F_UNLCK, true, recordLock);
             return Refused(Outcome::Replaced);
         }
-        Held()[IdentityOf(st)] = path;
-        taken.reset(new CHeldLockFile(opened, st.st_dev, st.st_ino));
+        if (recordLock) g_recordLockReported = true;
+        HeldFile& held = Held()[IdentityOf(st)];
+        held.path = path;
+        held.recordLock = recordLock;
+        taken.reset(new CHeldLockFile(opened, st.st_dev, st.st_ino, recordLock));
     }
     // Outside the registry's lock: a holder replaced here leaves it.
     hold = std::move(taken);
@@ -116,9 +163,8 @@ CHeldLockFile::~CHeldLockFile() {
     std::lock_guard<RankedMutex> guard(g_registryLock);
     if (!descriptor.is_valid()) return;
     // Closed in any case: the lock goes with the last descriptor of it.
-    SetLock(descriptor.get(), F_UNLCK, true);
-    descriptor.reset(-1);
-    Held().erase(FileIdentity(device, inode));
+    SetLock(descriptor.get(), F_UNLCK, true, recordLock);
+    Close();
 }
 
 CZoError CHeldLockFile::Release() {
@@ -128,15 +174,28 @@ CZoError CHeldLockFile::Release() {
 
 CZoError CHeldLockFile::UnlockAndClose() {
     if (!descriptor.is_valid()) return CZoError::Success();
-    if (SetLock(descriptor.get(), F_UNLCK, true) != 0) return FXErrorUtil::ErrorErrNo(FXLOC, errno);
+    if (SetLock(descriptor.get(), F_UNLCK, true, recordLock) != 0) return FXErrorUtil::ErrorErrNo(FXLOC, errno);
+    Close();
+    return CZoError::Success();
+}
+
+void CHeldLockFile::Close() {
     // Left only once closed: until then a newcomer's descriptor would be a
     // second one of the file.
     descriptor.reset(-1);
-    Held().erase(FileIdentity(device, inode));
-    return CZoError::Success();
+    auto held = Held().find(FileIdentity(device, inode));
+    if (held == Held().end()) return;
+    for (int stray : held->second.strays) ::close(stray);
+    Held().erase(held);
 }
 
 void CHeldLockFile::TEST_SetBeforeOpen(std::function<void(const std::string& path)> hook) {
     std::lock_guard<RankedMutex> guard(g_registryLock);
     BeforeOpen() = std::move(hook);
+}
+
+void CHeldLockFile::TEST_RefuseOpenFileDescriptionLocks(bool refuse) {
+    std::lock_guard<RankedMutex> guard(g_registryLock);
+    g_refuseOpenFileDescriptionLocks.store(refuse);
+    g_recordLockReported = false;
 }

@@ -19,6 +19,16 @@
 // with the classic record locks that other processes and older hosts take
 // on the same file. The descriptor is close-on-exec; a child forked without
 // exec shares it, so the holder unlocks before it closes.
+//
+// Where the file system refuses open-file-description locks (EINVAL: a
+// kernel before 3.15, some FUSE and network file systems) the holder takes
+// a classic record lock instead. That lock belongs to the process and goes
+// when the process closes any descriptor of the file, which is why it is
+// sound only under the invariant above: the holder's is the one descriptor
+// the library keeps, and one opened by a request that raced to a held file
+// is kept with the holder until it lets go instead of being closed. A
+// descriptor of the file that the host closes still drops it. A forked child
+// inherits no record lock: neither its close nor its unlock touches it.
 
 #include "CZoError.h"
 #include "auto_handle.h"
@@ -43,6 +53,9 @@ public:
         Outcome outcome = Outcome::NotOpened;
         CZoError error;      // the system's error, when there is one
         std::string heldAs;  // HeldInProcess: the path the holder took it by
+        // Taken with a record lock for the first time in the process: the
+        // file system's answer to the open-file-description lock, as text.
+        std::string firstRecordLockReason;
     };
 
     // Creates the file or empties it, and locks it. On Taken `hold` is the
@@ -62,15 +75,23 @@ public:
     // Runs between the look-up of a path's identity and its open, under the
     // registry's lock.
     static void TEST_SetBeforeOpen(std::function<void(const std::string& path)> hook);
+    // Every open-file-description lock request answers EINVAL, as on a file
+    // system without such locks; the next record lock taken is reported as
+    // the process's first again.
+    static void TEST_RefuseOpenFileDescriptionLocks(bool refuse);
 
 private:
-    CHeldLockFile(auto_handle& opened, dev_t device, ino_t inode);
+    CHeldLockFile(auto_handle& opened, dev_t device, ino_t inode, bool recordLock);
     // Called holding the registry's lock.
     CZoError UnlockAndClose();
+    // Closes the descriptor and the file's strays, and leaves the registry.
+    void Close();
 
-    // constant after construction: the file's identity
+    // constant after construction: the file's identity, and whether its lock
+    // is a record lock (the process's) rather than the descriptor's
     const dev_t device;
     const ino_t inode;
+    const bool recordLock;
     // guarded by the registry's lock; open while held
     auto_handle descriptor;
 };

@@ -218,6 +218,11 @@ CZoError CCacheFileIO::_CreateAndLockFile(const std::string& path) {
     const std::string inner = attempt.error.AsString();
     switch (attempt.outcome) {
         case CHeldLockFile::Outcome::Taken:
+            if (!attempt.firstRecordLockReason.empty())
+                LBC_LOG(0,
+                        "Lock file [%s] is held with a classic record lock: the file system refused an "
+                        "open-file-description lock (%s); lock files on such file systems are locked this way",
+                        path.c_str(), attempt.firstRecordLockReason.c_str());
             return CZoError::Success();
         case CHeldLockFile::Outcome::HeldInProcess:
             return FXErrorUtil::ErrorInt(FXLOC, LBCError::kLockedByAnotherHost,

@@ -87,6 +87,10 @@ CZoError FlatFileCacheImpl::ReadItem(long long jobId, const std::string& dbLocat
     CacheItemPtr item;
     CZoError err = GetItem(jobId, dbLocation, Cache::INTENDED_OP_READ, item);
     if (err.IsError()) return err.Push(FXLOC);
+    // Opened for this read alone: counted here, as a Reader's item is when
+    // it is handed out.
+    boost::shared_ptr<FlatFileCacheItem> flatItem = boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
+    if (flatItem) flatItem->CountOpenedForRead();
     err = item->Read(buffer);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();

@@ -7,6 +7,8 @@
 #include "support/TempDir.h"
 
 #include <boost/make_shared.hpp>
+#include <sqlite3.h>
+#include <atomic>
 #include <functional>
 #include <list>
 #include <gtest/gtest.h>
@@ -27,6 +29,34 @@ Extent Row(long long afile, long long offset, unsigned cell, unsigned copy, long
     e.ValidityGUID = "valid";
     return e;
 }
+
+// Counts the queries of VM rows ("SELECT * FROM VMs ...") that SQLite runs on
+// the connections opened while it lives.
+class VMRowQueryTrace {
+public:
+    VMRowQueryTrace() {
+        count.store(0);
+        sqlite3_auto_extension(reinterpret_cast<void (*)()>(&Install));
+    }
+    ~VMRowQueryTrace() { sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&Install)); }
+    VMRowQueryTrace(const VMRowQueryTrace&) = delete;
+    VMRowQueryTrace& operator=(const VMRowQueryTrace&) = delete;
+
+    long long Queries() const { return count.load(); }
+
+private:
+    static int Install(sqlite3* db, char**, const sqlite3_api_routines*) {
+        sqlite3_trace_v2(db, SQLITE_TRACE_STMT, &Traced, nullptr);
+        return SQLITE_OK;
+    }
+    static int Traced(unsigned, void*, void* statement, void*) {
+        const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(statement));
+        if (sql != nullptr && std::string(sql).rfind("SELECT * FROM VMs", 0) == 0) ++count;
+        return 0;
+    }
+    static std::atomic<long long> count;
+};
+std::atomic<long long> VMRowQueryTrace::count{0};
 
 class SQLiteAdapterTest : public ::testing::Test {
 protected:
@@ -629,13 +659,49 @@ TEST_F(SQLiteAdapterTest, ClosedFileIsCompleteAndReadableByAnotherConnection) {
 
 }  // namespace
 
-// The VM row read again is answered without a query while the VMs table is
-// unchanged, and by the engine once anything could have changed it: a row
-// write, a rollback, the close. Counted by the queries of the VM row made.
-TEST_F(SQLiteAdapterTest, AVMRowReadAgainIsTheEnginesAnswerWithoutAQueryWhileItsTableIsUnchanged) {
+// "[DBQuery] VM" takes one sample per VM row look-up, whether the engine
+// answers it or the row kept by the adapter does, and one per listing.
+TEST_F(SQLiteAdapterTest, EveryVMRowLookUpTakesOneSampleKeptAnswersIncluded) {
     auto processSet = boost::make_shared<LBCPerfCounters>();
     StoreLBCPerfCounters(processSet);
-    auto queries = [&] { return processSet->Counter(LBCPerfCounters::SlotDbQueryVM)->GetTimer().GetTotalSamples(); };
+    auto samples = [&] { return processSet->Counter(LBCPerfCounters::SlotDbQueryVM)->GetTimer().GetTotalSamples(); };
+    PutVM(VM(2, 1, 5, "g1", 7, 100, "v1"));
+    const struct {
+        const char* step;
+        unsigned copy;
+        bool listing;
+    } lookUps[] = {
+        {"the row as written, kept", 1, false},
+        {"again, kept", 1, false},
+        {"of any copy, queried", 0, false},
+        {"the listing", 1, true},
+        {"kept once more", 1, false},
+    };
+    long long expected = 0;
+    for (const auto& lookUp : lookUps) {
+        SCOPED_TRACE(lookUp.step);
+        if (lookUp.listing) {
+            std::list<VM> all;
+            ASSERT_FALSE(adapter->GetVMJobs(all).IsError());
+        } else {
+            VM vm(2, lookUp.copy, 5, "", 0, 0, "");
+            CZoError err = adapter->GetVMJob(vm);
+            ASSERT_FALSE(err.IsError()) << err.AsString();
+            EXPECT_EQ("g1", vm.GUID);
+        }
+        EXPECT_EQ(++expected, samples());
+    }
+    StoreLBCPerfCounters(boost::shared_ptr<LBCPerfCounters>());
+}
+
+// The VM row read again is answered without a query while the VMs table is
+// unchanged, and by the engine once anything could have changed it: a row
+// write, a rollback, the close. Counted by the queries of VM rows the engine
+// runs, as SQLite traces them on the adapter's connection.
+TEST_F(SQLiteAdapterTest, AVMRowReadAgainIsTheEnginesAnswerWithoutAQueryWhileItsTableIsUnchanged) {
+    VMRowQueryTrace trace;
+    Reopen();
+    auto queries = [&] { return trace.Queries(); };
     // The engine's own answer, through a listing (never kept), less the
     // query counted for it.
     auto engine = [&](unsigned copy) {
@@ -692,5 +758,4 @@ TEST_F(SQLiteAdapterTest, AVMRowReadAgainIsTheEnginesAnswerWithoutAQueryWhileIts
     VM closed(2, 1, 5, "", 0, 0, "");
     EXPECT_TRUE(adapter->GetVMJob(closed).IsError());
     EXPECT_EQ("", closed.GUID);
-    StoreLBCPerfCounters(boost::shared_ptr<LBCPerfCounters>());
 }

@@ -100,6 +100,21 @@ TEST_F(StatisticsCountingTest, OnlyAReaderHandedOutCountsAsAnItemOpenedForReadin
     }
 }
 
+// "[DBQuery] VM" (process-wide set) counts the VM row look-ups of the
+// requests, also those its container answers from the row it keeps: every
+// read admission looks the row up at least once.
+TEST_F(StatisticsCountingTest, EveryReadAdmissionCountsItsVMRowLookUp) {
+    const std::string a = Payload(100, 1);
+    ASSERT_FALSE(WriteExtent(kAfile, 0, a).IsError());
+    CZoError err;
+    ASSERT_EQ(a, ReadExtent(kAfile, 0, err)) << err.AsString();
+    auto lookUps = [] { return LoadLBCPerfCounters()->Counter(LBCPerfCounters::SlotDbQueryVM)->GetTimer().GetTotalSamples(); };
+    const long long before = lookUps();
+    const int kReads = 10;
+    for (int i = 0; i < kReads; ++i) ASSERT_EQ(a, ReadExtent(kAfile, 0, err)) << err.AsString();
+    EXPECT_LE(before + kReads, lookUps());
+}
+
 // Job id 0's set is the process totals: a request of job 0 takes one sample
 // there as its job's and one as the process's.
 TEST_F(StatisticsCountingTest, AJobZeroRequestIsSampledTwiceInTheProcessTotals) {

@@ -355,6 +355,84 @@ TEST(CacheFileIOLock, ThreadsRacingForOneLockFileLeaveOneHolder) {
     EXPECT_TRUE(OtherProcessCanLock(paths[0]));
 }
 
+// A file system that refuses open-file-description locks, while it lives.
+class OpenFileDescriptionLocksRefused {
+public:
+    OpenFileDescriptionLocksRefused() { CHeldLockFile::TEST_RefuseOpenFileDescriptionLocks(true); }
+    ~OpenFileDescriptionLocksRefused() { CHeldLockFile::TEST_RefuseOpenFileDescriptionLocks(false); }
+    OpenFileDescriptionLocksRefused(const OpenFileDescriptionLocksRefused&) = delete;
+    OpenFileDescriptionLocksRefused& operator=(const OpenFileDescriptionLocksRefused&) = delete;
+};
+
+// Where the file system refuses open-file-description locks the lock file is
+// still taken, with a record lock, and other processes are kept out of it.
+// A record lock belongs to the process and goes with any descriptor of the
+// file it closes: a second request for a held file, by another path or one
+// that came to name it between its look-up and its open, is refused and
+// leaves the holder's lock in place. The first such lock of the process is
+// logged once, with the file system's answer.
+TEST(CacheFileIOLock, WhereOpenFileDescriptionLocksAreRefusedARecordLockKeepsOtherProcessesOut) {
+    enum class Second { None, HardLink, ReplacedBeforeOpen };
+    const struct {
+        const char* name;
+        Second second;
+    } cases[] = {
+        {"alone", Second::None},
+        {"second request through a hard link", Second::HardLink},
+        {"second request whose path comes to name the held file before its open", Second::ReplacedBeforeOpen},
+    };
+    OpenFileDescriptionLocksRefused refused;
+    ScopedLogCapture log;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        MakeFolders(dir.sub("real"));
+        const std::string held = dir.sub("real/lockfile");
+        const std::string other = dir.sub("real/other");
+        boost::any none;
+        CCacheFileIO holder(none);
+        CZoError err = holder.CreateAndLockFile(held);
+        ASSERT_FALSE(err.IsError()) << err.AsString();
+        EXPECT_FALSE(OtherProcessCanLock(held));
+
+        if (c.second != Second::None) {
+            if (c.second == Second::HardLink) {
+                ASSERT_EQ(0, ::link(held.c_str(), other.c_str()));
+            }
+            CHeldLockFile::TEST_SetBeforeOpen([&](const std::string& path) {
+                if (c.second != Second::ReplacedBeforeOpen || path != other) return;
+                EXPECT_EQ(0, ::link(held.c_str(), dir.sub("real/link").c_str()));
+                EXPECT_EQ(0, ::rename(dir.sub("real/link").c_str(), other.c_str()));
+            });
+            {
+                CCacheFileIO second(none);
+                CZoError secondErr = second.CreateAndLockFile(other);
+                EXPECT_TRUE(FXErrorUtil::IsInt(secondErr, LBCError::kLockedByAnotherHost)) << secondErr.AsString();
+                EXPECT_NE(std::string::npos, secondErr.AsString().find("held by this process"))
+                    << secondErr.AsString();
+                EXPECT_FALSE(second.ReleaseLockFile().IsError());
+            }
+            CHeldLockFile::TEST_SetBeforeOpen(nullptr);
+            EXPECT_FALSE(OtherProcessCanLock(held)) << "the second request dropped the holder's lock";
+        }
+
+        ASSERT_FALSE(holder.ReleaseLockFile().IsError());
+        EXPECT_TRUE(OtherProcessCanLock(held));
+        {
+            // Another process's lock keeps this one out.
+            ForkedLockHolder otherHost(held);
+            ASSERT_TRUE(otherHost.Locked());
+            CCacheFileIO next(none);
+            CZoError taken = next.CreateAndLockFile(held);
+            EXPECT_TRUE(FXErrorUtil::IsInt(taken, LBCError::kLockedByAnotherHost)) << taken.AsString();
+            EXPECT_EQ(std::string::npos, taken.AsString().find("not held by another host")) << taken.AsString();
+        }
+    }
+    log.Uninstall();
+    EXPECT_EQ(1u, log->CountAny("refused an open-file-description lock"));
+    EXPECT_EQ(1u, log->CountAny("(Invalid argument)"));
+}
+
 // ---- copies and moves between two objects
 
 TEST(CacheFileIOCopy, CopyGivesTheSourceBytesExactlyWhateverTheDestinationHeld) {

@@ -5,6 +5,7 @@
 
 #include "CacheTestSupport.h"
 #include "LiveBrowseCacheCodes.h"
+#include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
 #include "store/FlatFileCacheItem.h"
 
@@ -46,6 +47,39 @@ protected:
 };
 
 INSTANTIATE_TEST_SUITE_P(Both, FlatFileCacheImplTest, testing::Bool(), LocationName);
+
+// A read by location opens an item for reading: one sample of
+// "[READS] Num extents" for its job and one in the process totals; a location
+// whose file cannot be opened opens none.
+TEST_P(FlatFileCacheImplTest, AReadByLocationCountsTheItemItOpened) {
+    const long long job = 913;
+    const std::string bytes = Payload(300, 4);
+    ExtentPtr extent = Store(0, bytes);
+    auto samples = [](long long set) {
+        return GetPerJobPerfCounters(set)->Counter(LBCPerfCounters::SlotItemOpenForRead)->GetTimer().GetTotalSamples();
+    };
+    const struct {
+        const char* name;
+        std::string location;
+        bool opened;
+    } reads[] = {
+        {"the extent's region", extent->CacheLocation, true},
+        {"a location in a missing flat file", "loc:C1/afile_1/none.cache:0:10", false},
+    };
+    for (const auto& read : reads) {
+        SCOPED_TRACE(read.name);
+        const long long jobBefore = samples(job), processBefore = samples(0);
+        CAutoMemory<char> buffer;
+        CZoError err = impl->ReadItem(job, read.location, buffer);
+        EXPECT_EQ(!read.opened, err.IsError()) << err.AsString();
+        if (read.opened) {
+            EXPECT_EQ(bytes, std::string(buffer.Ptr(), buffer.Size()));
+        }
+        const long long added = read.opened ? 1 : 0;
+        EXPECT_EQ(jobBefore + added, samples(job));
+        EXPECT_EQ(processBefore + added, samples(0));
+    }
+}
 
 TEST_P(FlatFileCacheImplTest, WrittenExtentRecordsItsLocationAndReadsBack) {
     const std::string bytes = Payload(500, 1);
