@@ -61,13 +61,18 @@ CZoError FXPath::Append(std::string& path, const std::string& component, unsigne
     if (path.empty() || skip == component.size())
         return FXErrorUtil::ErrorWin32(FXLOC, ERROR_INVALID_PARAMETER, "cannot append [%s] to [%s]",
                                        component.c_str(), path.c_str());
-    std::string joined = path.substr(0, TrimmedLength(path));
-    if (joined != "/") joined += '/';
-    joined.append(component, skip, std::string::npos);
-    if (joined.size() >= PATH_MAX)
+    const size_t kept = TrimmedLength(path);
+    const bool root = kept == 1 && path[0] == '/';
+    if (kept + (root ? 0 : 1) + (component.size() - skip) >= PATH_MAX)
         return FXErrorUtil::ErrorWin32(FXLOC, ERROR_FILENAME_EXCED_RANGE, "path too long [%s] + [%s]",
                                        path.c_str(), component.c_str());
-    path.swap(joined);
+    // Joined in place, growing the path once at most; a component that is
+    // the path itself is copied first.
+    const std::string copied = &component == &path ? component : std::string();
+    const std::string& tail = &component == &path ? copied : component;
+    path.resize(kept);
+    if (!root) path += '/';
+    path.append(tail, skip, std::string::npos);
     return CZoError::Success();
 }
 

@@ -332,19 +332,19 @@ CZoError CLiveBrowseCacheImpl::GetMediaConfiguredCache(long long afileId, unsign
     // location's creation included.
     auto_lock guard(&serviceLock);
 
-    // Read on every call; the names are made once.
-    static const std::string key = kConfigKey;
-    static const std::string enableMMCachePath = "bEnableMMCachePath";
-    bool useMediaManager = true;
-    XKPlatformInfo().getBoolean(key, enableMMCachePath, &useMediaManager);
-
     const AfilePathId afileKey{afileId, copyId};
     // The road of every request after the first of its afile copy: two
-    // lookups, nothing copied but the three pointers.
+    // lookups, nothing copied but the three pointers. The switch below
+    // decides only how a miss is resolved, so a hit does not read it.
     if (FindKnownLocation(afileKey, cache, db, pruner)) return CZoError::Success();
     MediaManager::MountPathInfo mountPath;
     const bool resolvedNow = !LookUpAfilePath(afileKey, mountPath);
     if (resolvedNow) {
+        // The names are made once.
+        static const std::string key = kConfigKey;
+        static const std::string enableMMCachePath = "bEnableMMCachePath";
+        bool useMediaManager = true;
+        XKPlatformInfo().getBoolean(key, enableMMCachePath, &useMediaManager);
         CZoError err = ResolveMountPath(afileKey, useMediaManager, mountPath);
         if (err.IsError()) return err.Push(FXLOC);
     }

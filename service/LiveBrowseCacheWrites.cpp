@@ -26,7 +26,6 @@
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_generators.hpp>
 #include <boost/uuid/uuid_io.hpp>
-#include <boost/weak_ptr.hpp>
 
 namespace {
 
@@ -78,8 +77,8 @@ public:
     CZoError RecordExtentRow(CacheItemPtr& rewriteItem);
     // The opened Writer in the out-parameter, which from then on owns the
     // registration.
-    CZoError HandOutWriter(boost::weak_ptr<CLiveBrowseCacheImpl> service, CacheItemPtr rewriteItem,
-                           ExtentWriteRegistration& registration, CLiveBrowseCache::WriterPtr& writer);
+    CZoError HandOutWriter(CacheItemPtr rewriteItem, ExtentWriteRegistration& registration,
+                           CLiveBrowseCache::WriterPtr& writer);
 
 private:
     // RenewValidity's steps, in their order.
@@ -311,14 +310,11 @@ CZoError WriteAdmission::WriteExtentRow() {
     return err.Push(FXLOC);
 }
 
-CZoError WriteAdmission::HandOutWriter(boost::weak_ptr<CLiveBrowseCacheImpl> service, CacheItemPtr rewriteItem,
-                                       ExtentWriteRegistration& registration, CLiveBrowseCache::WriterPtr& writer) {
-    // Nothing is left to do when a Close is done; the callback only holds the
-    // extent record, and the service weakly: a Writer the host holds on to
-    // does not keep the service alive.
-    ExtentPtr written = extent;
-    std::function<void()> onDone = [service, written]() {};
-    CLiveBrowseCache::Writer* made = new CLiveBrowseCache::Writer(extent, onDone, rewriteItem);
+CZoError WriteAdmission::HandOutWriter(CacheItemPtr rewriteItem, ExtentWriteRegistration& registration,
+                                       CLiveBrowseCache::WriterPtr& writer) {
+    // Nothing is left to do when a Close is done: no callback, and nothing
+    // that keeps the service alive while the host holds on to the Writer.
+    CLiveBrowseCache::Writer* made = new CLiveBrowseCache::Writer(extent, std::function<void()>(), rewriteItem);
     // From here the Writer's release ends the registration.
     registration.HandOver();
     writer.reset(made);
@@ -379,7 +375,7 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
         if (err.IsError()) return err.Push(FXLOC);
         admissionTime.End();
 
-        err = admission.HandOutWriter(shared_from_this(), rewriteItem, registration, writer);
+        err = admission.HandOutWriter(rewriteItem, registration, writer);
         if (err.IsError()) return err.Push(FXLOC);
         return CZoError::Success();
     });

@@ -85,7 +85,7 @@ CZoError WriterImpl::OpenInContainer() {
                                  : cache->CreateItem(extent, validityGUID, Cache::INTENDED_OP_WRITE, item);
         if (err.IsError()) return err.Push(FXLOC);
     }
-    boost::shared_ptr<FlatFileCacheItem> flatItem = FlatItem();
+    flatItem = dynamic_cast<FlatFileCacheItem*>(item.get());
     if (flatItem && container) flatItem->SetLedger(container->FlatFile());
     return CZoError::Success();
 }
@@ -183,7 +183,6 @@ CZoError WriterImpl::CloseItem() {
     if (err.IsError()) return err.Push(FXLOC);
     // The region's bytes are written: the container flushes the flat file
     // before it commits the row that will name them.
-    boost::shared_ptr<FlatFileCacheItem> flatItem = FlatItem();
     if (flatItem && containerHold && containerHold->Container())
         containerHold->Container()->NoteWrittenRegion(flatItem->GetFlatFilePath());
     return CZoError::Success();
@@ -225,7 +224,6 @@ CZoError WriterImpl::DecideToRecord(const Extent& row, const VM& vm, bool& recor
     // The region was reserved for an older flat file than the VM's now (it
     // was cut or deleted meanwhile): recorded with the new GUID it could be
     // served from the new file.
-    boost::shared_ptr<FlatFileCacheItem> flatItem = FlatItem();
     if (flatItem && !flatItem->ReservedForGUID().empty() &&
         !FXString::MatchesNoCase(flatItem->ReservedForGUID(), vm.ValidityGUID)) {
         LBC_LOG(4, "Cache item [%s] was written for a flat file that has since been replaced. Do not commit this "
@@ -260,10 +258,6 @@ CZoError WriterImpl::RecordLocation(const VM& vm) {
 }
 
 CacheDB& WriterImpl::Rows() const { return *containerHold->Container(); }
-
-boost::shared_ptr<FlatFileCacheItem> WriterImpl::FlatItem() const {
-    return boost::dynamic_pointer_cast<FlatFileCacheItem>(item);
-}
 
 void WriterImpl::CleanupItem() {
     if (!containerHold || !containerHold->Container() || !extent) return;

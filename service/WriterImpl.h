@@ -82,8 +82,6 @@ private:
     // The afile's container the Writer holds, which the statements of Close
     // and of the roll-back go to directly; only while the Writer is open.
     CacheDB& Rows() const;
-    // The item as a flat-file item; empty for another kind.
-    boost::shared_ptr<FlatFileCacheItem> FlatItem() const;
     long long JobId() const { return extent ? extent->JobID : 0; }
 
     // given at construction or set by admission before Open (the item by
@@ -93,6 +91,8 @@ private:
     CacheDBPtr db;
     const ExtentPtr extent;
     CacheItemPtr item;
+    // item's flat-file part, cast once when Open has the item
+    FlatFileCacheItem* flatItem = nullptr;
     const std::function<void()> onDone;
     std::string validityGUID;
 

@@ -9,7 +9,6 @@
 #include "store/FlatFileCacheItem.h"
 
 #include <boost/make_shared.hpp>
-#include <cctype>
 
 namespace {
 const size_t kRegionLockStripes = 64;
@@ -24,9 +23,15 @@ FlatFileCacheItem::RegionLocks::RegionLocks() : stripes(new Stripe[kRegionLockSt
 FlatFileCacheItem::RegionLocks::~RegionLocks() { delete[] stripes; }
 
 FXCriticalSection& FlatFileCacheItem::RegionLocks::Of(const std::string& flatFilePath) {
-    // Case folded: one file never gets two locks however its path is spelled.
+    // Case folded (ASCII, as the C locale folds): one file never gets two
+    // locks however its path is spelled. Folded inline: a call per byte
+    // cost more than the rest of the lookup.
     size_t h = 0;
-    for (char c : flatFilePath) h = h * 31 + static_cast<unsigned char>(tolower(static_cast<unsigned char>(c)));
+    for (char c : flatFilePath) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 'A' && u <= 'Z') u = static_cast<unsigned char>(u - 'A' + 'a');
+        h = h * 31 + u;
+    }
     return stripes[h % kRegionLockStripes].lock;
 }
 

@@ -12,9 +12,9 @@
 
 #include <boost/make_shared.hpp>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -28,25 +28,43 @@ const char* const kTagMagic = "TAGHD01";
 const size_t kTagMagicLength = 7;
 
 // Item locations come from database rows, which other hosts and older files
-// may have written: the path must stay below the data folder.
-bool IsRelativePathBelowDataFolder(const std::string& path) {
-    if (path.empty() || path[0] == '/') return false;
-    for (size_t start = 0;;) {
-        const size_t end = path.find('/', start);
-        if (path.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0) return false;
-        if (end == std::string::npos) return true;
-        start = end + 1;
+// may have written: the path must stay below the data folder. One pass over
+// the path's `length` bytes, no ".." component.
+bool IsRelativePathBelowDataFolder(const char* path, size_t length) {
+    if (length == 0 || path[0] == '/') return false;
+    size_t start = 0;
+    for (size_t i = 0; i <= length; ++i) {
+        if (i < length && path[i] != '/') continue;
+        if (i - start == 2 && path[start] == '.' && path[start + 1] == '.') return false;
+        start = i + 1;
     }
+    return true;
 }
 
-// The C library's reading of a decimal field: leading blanks and a sign are
-// allowed, reading stops at the first non-digit and no digits read as 0.
-// False when the value does not fit. A field read where it stands ends at
-// its separator, which is no digit.
+// The C library's reading of a decimal field (strtoll in the C locale):
+// leading blanks and a sign are allowed, reading stops at the first
+// non-digit and no digits read as 0. False when the value does not fit. A
+// field read where it stands ends at its separator, which is no digit.
+// Read here rather than by strtoll, which cost more than the rest of a
+// location's parse.
 bool ReadDecimal(const char* field, long long& value) {
-    errno = 0;
-    value = std::strtoll(field, nullptr, 10);
-    return errno != ERANGE;
+    const char* p = field;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    const unsigned long long limit =
+        static_cast<unsigned long long>(std::numeric_limits<long long>::max()) + (negative ? 1 : 0);
+    unsigned long long magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        const unsigned digit = static_cast<unsigned>(*p - '0');
+        if (magnitude > (limit - digit) / 10) return false;
+        magnitude = magnitude * 10 + digit;
+    }
+    if (!negative)
+        value = static_cast<long long>(magnitude);
+    else
+        value = magnitude == limit ? std::numeric_limits<long long>::min() : -static_cast<long long>(magnitude);
+    return true;
 }
 
 }  // namespace
@@ -90,8 +108,7 @@ CZoError FlatFileCacheItem::ParseLocation(const std::string& location, std::stri
             FXLOC, LBCError::kInvalidLocation,
             "Item location %s we are trying to open is with invalid format. Expected format it %s", location.c_str(),
             kExpectedFormat);
-    std::string path = location.substr(0, first);
-    if (!IsRelativePathBelowDataFolder(path))
+    if (!IsRelativePathBelowDataFolder(location.data(), first))
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
                                      "Item location %s names a path outside the cache data folder", location.c_str());
     // Rejected before anything is opened: a negative or overflowing region
@@ -101,7 +118,7 @@ CZoError FlatFileCacheItem::ParseLocation(const std::string& location, std::stri
         regionOffset > std::numeric_limits<long long>::max() - regionLength)
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
                                      "Item location %s names a region no file can hold", location.c_str());
-    relativePath = std::move(path);
+    relativePath.assign(location, 0, first);
     return CZoError::Success();
 }
 
@@ -224,8 +241,9 @@ CZoError FlatFileCacheItem::Close() {
             size = writeBuffer.size();
             CZoError err;
             {
+                FXCriticalSection& regionLock = fileHandle ? fileHandle->RegionLock() : s_flatFileLock.Of(flatFilePath);
                 PerJobSpan lockWait(jobId, LBCPerfCounters::SlotLockOpen);
-                auto_lock lock(&s_flatFileLock.Of(flatFilePath));
+                auto_lock lock(&regionLock);
                 lockWait.End();
                 err = OpenForFileWrite();
             }
@@ -316,12 +334,15 @@ CZoError FlatFileCacheItem::OpenForFileWrite() {
     }
     offset = position;
 
-    const std::string prefix = std::string(dataFolderPath.c_str()) + "/";
-    if (!FXString::MatchLeft(flatFilePath, prefix))
+    // The path below the data folder: the full path without the data
+    // folder's path (up to a NUL, as %s prints it) and one "/".
+    const size_t base = std::strlen(dataFolderPath.c_str());
+    if (flatFilePath.size() <= base || flatFilePath.compare(0, base, dataFolderPath.c_str(), base) != 0 ||
+        flatFilePath[base] != '/')
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOutsideBase,
                                      "Flat file path [%s] does not contain base path [%s]", flatFilePath.c_str(),
                                      dataFolderPath.c_str());
-    location = ConstructCacheItemLocationForDB(flatFilePath.substr(prefix.size()));
+    location = LocationText(flatFilePath.c_str() + base + 1);
     LBC_LOG(4, "Cache item [%s] opened for write", shortDescription().c_str());
     return CZoError::Success();
 }
@@ -391,6 +412,7 @@ CZoError FlatFileCacheItem::OpenForFileReadInternal() {
         // change, whatever file the opening finds.
         watched = FlatFileHandle::ForPath(flatFilePath);
         seenChanges = watched->ValidityGUID(seenGUID);
+        fileHandle = watched;
     }
     long long length = 0;
     if (UseKeptFile(false, length)) {
@@ -411,12 +433,20 @@ CZoError FlatFileCacheItem::OpenForFileReadInternal() {
 bool FlatFileCacheItem::UseKeptFile(bool create, long long& length) {
     openFile.reset();
     if (!fileIO || fileIO->IsRemote()) return false;
-    FlatFileHandlePtr handle = FlatFileHandle::Find(flatFilePath);
+    FlatFileHandlePtr handle = fileHandle ? fileHandle : FlatFileHandle::Find(flatFilePath);
     if (!handle) return false;
     FXOpenFilePtr file;
     if (handle->Current(create, file, length).IsError()) return false;
     openFile = file;
     return true;
+}
+
+void FlatFileCacheItem::SetLedger(FlatFileLedgerPtr flatFileLedger) {
+    ledger = flatFileLedger;
+    if (!ledger) return;
+    FlatFileHandlePtr handle = ledger->Handle();
+    // Another path (a file of another name) keeps finding its own.
+    if (handle && handle->Path() == flatFilePath) fileHandle = handle;
 }
 
 CZoError FlatFileCacheItem::MoveTo(long long at) {
@@ -479,8 +509,15 @@ CZoError FlatFileCacheItem::PrepareForRewrite() {
 }
 
 std::string FlatFileCacheItem::ConstructCacheItemLocationForDB(const std::string& relativePath) {
-    // Up to a NUL, as %s prints it.
-    std::string text(relativePath.c_str());
+    return LocationText(relativePath.c_str());
+}
+
+std::string FlatFileCacheItem::LocationText(const char* relativePath) const {
+    // Up to a NUL, as %s prints it; sized once for the path and both numbers.
+    const size_t length = std::strlen(relativePath);
+    std::string text;
+    text.reserve(length + 2 * (1 + std::numeric_limits<unsigned long long>::digits10 + 1));
+    text.append(relativePath, length);
     text += kSeparator;
     FXString::AppendDecimal(text, static_cast<unsigned long long>(offset));
     text += kSeparator;

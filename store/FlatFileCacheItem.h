@@ -94,7 +94,9 @@ public:
     const std::string& GetFlatFilePath() const { return flatFilePath; }
     // The ledger of the flat file; a new region is then reserved only where
     // no recorded region lies (otherwise Close fails with LBCError::kFlatFileLost).
-    void SetLedger(FlatFileLedgerPtr flatFileLedger) { ledger = flatFileLedger; }
+    // The file's handle the ledger keeps serves the item too, so that it
+    // finds neither its region lock nor its descriptor by the path.
+    void SetLedger(FlatFileLedgerPtr flatFileLedger);
     // The validity GUID the region reserved by Close belongs to; empty when
     // no ledger spoke for one.
     const std::string& ReservedForGUID() const { return reservedFor; }
@@ -147,6 +149,8 @@ private:
     // can hold.
     static CZoError ParseLocation(const std::string& location, std::string& relativePath, long long& regionOffset,
                                   long long& regionLength);
+    // The item location text of this item's region under that path.
+    std::string LocationText(const char* relativePath) const;
     // ErrorInt `code` when the item has no file access.
     CZoError RequireFileIO(const FXCodeLocation& at, int code) const;
     // The kept descriptor of the file now at the flat file's path (created
@@ -176,6 +180,9 @@ private:
     // so that the first Read does not look at the file again.
     long long lengthAtOpen = -1;
     FlatFileLedgerPtr ledger;
+    // The handle of the item's flat file when one is known ahead (the
+    // ledger's, or a read item's watched one); otherwise found by the path.
+    FlatFileHandlePtr fileHandle;
     std::string reservedFor;
     // The kept descriptor in use (see UseKeptFile) and the item's position
     // in it; empty while the item reads or writes through fileIO.

@@ -1,6 +1,7 @@
 #include "store/FlatFileHandle.h"
 
 #include "platform/FXString.h"
+#include "store/FlatFileCacheItem.h"
 
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
@@ -59,7 +60,8 @@ void FlatFileHandle::Forget(const std::string& flatFilePath) {
     if (handle) handle->Drop();
 }
 
-FlatFileHandle::FlatFileHandle(const std::string& flatFilePath) : path(flatFilePath) {}
+FlatFileHandle::FlatFileHandle(const std::string& flatFilePath)
+    : path(flatFilePath), regionLock(FlatFileCacheItem::s_flatFileLock.Of(flatFilePath)) {}
 
 FlatFileHandle::~FlatFileHandle() {
     Registry::Stripe& stripe = TheRegistry().Of(path);

@@ -27,6 +27,7 @@
 // lock and the ledger's (ranked in platform/LockOrder.h).
 
 #include "CZoError.h"
+#include "FXCriticalSection.h"
 #include "platform/FXOpenFile.h"
 #include "platform/LockOrder.h"
 
@@ -55,6 +56,9 @@ public:
     FlatFileHandle& operator=(const FlatFileHandle&) = delete;
 
     const std::string& Path() const { return path; }
+    // The region lock of the file (FlatFileCacheItem::s_flatFileLock's
+    // stripe), chosen once for the handle's life.
+    FXCriticalSection& RegionLock() const { return regionLock; }
     // The file now at the path, opened (created when `create`) or kept, and
     // its length. Fails as opening the path fails: the caller then takes the
     // per-request road, which reports it as it always has.
@@ -88,6 +92,7 @@ public:
 private:
     // constant after construction
     const std::string path;
+    FXCriticalSection& regionLock;
     mutable RankedMutex lock{LockRank::KeptFile, "kept flat file"};
     // guarded by lock
     FXOpenFilePtr kept;

@@ -31,6 +31,11 @@ bool FlatFileLedger::KeepsOpen() const {
     return static_cast<bool>(handle);
 }
 
+FlatFileHandlePtr FlatFileLedger::Handle() const {
+    std::lock_guard<RankedMutex> guard(lock);
+    return handle;
+}
+
 long long FlatFileLedger::RecordedEnd() const {
     std::lock_guard<RankedMutex> guard(lock);
     long long end = 0;

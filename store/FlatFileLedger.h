@@ -62,6 +62,8 @@ public:
     // does the same for its path); the items of the file find it by path.
     void KeepOpen(const std::string& flatFilePath);
     bool KeepsOpen() const;
+    // The handle of the flat file kept open, or none.
+    FlatFileHandlePtr Handle() const;
 
     // The afile copy's flat-file path: named by `name` the first time, then
     // the same for the ledger's life (its container is one afile copy at one

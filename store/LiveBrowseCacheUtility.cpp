@@ -135,7 +135,7 @@ CZoError LiveBrowseCacheUtility::GetCanonicalCacheFolder(const std::string& path
     return CZoError::Success();
 }
 
-CZoError LiveBrowseCacheUtility::GetMd5(std::string text, std::string& out) {
+CZoError LiveBrowseCacheUtility::GetMd5(const std::string& text, std::string& out) {
     CMd5 md5;
     md5.Start();
     md5.Process(text.data(), static_cast<uint32_t>(text.size()));

@@ -42,7 +42,7 @@ public:
     static CZoError GetCanonicalCacheFolder(const std::string& path, bool dataServer, std::string& folder);
 
     // 32 upper-case hexadecimal digits of the MD5 of the text's bytes.
-    static CZoError GetMd5(std::string text, std::string& out);
+    static CZoError GetMd5(const std::string& text, std::string& out);
 
     // The matching files of `src` land flat in `dst`; the first failure ends
     // the call and what was done stays. Empty file access means the local disk.

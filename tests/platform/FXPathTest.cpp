@@ -50,6 +50,13 @@ TEST(FXPath, AppendRefusesAnEmptyPathOrComponentAndLeavesThePathUnchanged) {
     }
 }
 
+TEST(FXPath, AppendOfAPathToItselfJoinsTwoCopies) {
+    std::string path = "a/b/";
+    CZoError err = FXPath::Append(path, path, 0);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_EQ(path, "a/b/a/b/");
+}
+
 TEST(FXPath, AppendRefusesAnOverlongPathAndLeavesItUnchanged) {
     std::string path = "/base";
     const std::string huge(PATH_MAX, 'n');

@@ -13,6 +13,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -424,6 +427,40 @@ TEST(FlatFileCacheItemRemoteTest, FailedAndShortTransfersAreReported) {
     err = reader->Read(buffer);
     EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kShortRead)) << err.AsString();
     LoopbackFS::TEST_Reset();
+}
+
+// A location's numbers read as strtoll reads them in the C locale: the end
+// of a region is what strtoll makes of its two fields, and a field strtoll
+// finds out of range, or a negative one, makes the location unusable.
+TEST(FlatFileCacheItemLocationTest, RegionEndReadsFieldsAsStrtollDoes) {
+    const char* const fields[] = {
+        "0",   "7",   " 12", "\t\n\v\f\r3", "+5",  "-0",   "+",  "-",   "",   "abc", "12xyz", "007", " +9z", "- 1",
+        "-7",  "9223372036854775807", "9223372036854775808", "-9223372036854775808", "99999999999999999999",
+        "4611686018427387904",
+    };
+    auto strtollReads = [](const char* field, long long& value) {
+        errno = 0;
+        value = std::strtoll(field, nullptr, 10);
+        return errno != ERANGE;
+    };
+    for (const char* offsetField : fields) {
+        for (const char* lengthField : fields) {
+            const std::string location =
+                std::string("loc:C1/afile_1_1_1/1_1_1.cache:") + offsetField + ":" + lengthField;
+            long long offset = 0;
+            long long length = 0;
+            const bool usable = strtollReads(offsetField, offset) && strtollReads(lengthField, length) && offset >= 0 &&
+                                length >= 0 && offset <= std::numeric_limits<long long>::max() - length;
+            long long end = -1;
+            CZoError err = FlatFileCacheItem::RegionEnd(location, end);
+            if (usable) {
+                EXPECT_FALSE(err.IsError()) << location << " " << err.AsString();
+                EXPECT_EQ(offset + length, end) << location;
+            } else {
+                EXPECT_TRUE(FXErrorUtil::IsInt(err, LBCError::kInvalidLocation)) << location << " " << err.AsString();
+            }
+        }
+    }
 }
 
 }  // namespace
