@@ -227,7 +227,7 @@ public:
     // A missing row is found false, not an error.
     CZoError FindExtent(ExtentParam key, Extent& row, bool& found);
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows);
-    CZoError VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit);
+    CZoError VisitNewestExtents(ExtentsParam filter, size_t count, const std::function<void(const Extent&)>& visit);
     CZoError GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch);
     CZoError GetExtentCount(ExtentsParam filter, long long& count);
     CZoError GetVMJob(VM& vm);

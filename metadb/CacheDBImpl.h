@@ -75,9 +75,10 @@ public:
     virtual CZoError FindExtent(ExtentParam key, Extent& row, bool& found) = 0;
     // Every matching extent row.
     virtual CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) = 0;
-    // Every matching extent row, one at a time: a scan of an afile with a
-    // million extents holds one row in memory, not all of them.
-    virtual CZoError VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit) = 0;
+    // Of the `count` extent rows last written (inserted or replaced), the
+    // matching ones, one at a time; the rows written before them are not read.
+    virtual CZoError VisitNewestExtents(ExtentsParam filter, size_t count,
+                                        const std::function<void(const Extent&)>& visit) = 0;
     // The next batch of matching extent rows; an empty batch ends the listing.
     virtual CZoError GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) = 0;
     virtual CZoError GetVMsInBatches(VMJobParam filter, size_t batchSize, DBObjectCollection<VM>& batch) = 0;

@@ -31,8 +31,9 @@ CZoError CacheDB::GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& ro
     return Routed(filter, [&](CacheDB& db) { return db.impl->GetExtents(filter, rows); });
 }
 
-CZoError CacheDB::VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit) {
-    return Routed(filter, [&](CacheDB& db) { return db.impl->VisitExtents(filter, visit); });
+CZoError CacheDB::VisitNewestExtents(ExtentsParam filter, size_t count,
+                                     const std::function<void(const Extent&)>& visit) {
+    return Routed(filter, [&](CacheDB& db) { return db.impl->VisitNewestExtents(filter, count, visit); });
 }
 
 CZoError CacheDB::GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) {

@@ -163,6 +163,7 @@ CZoError SQLiteAdapter::ReadExtent(const ExtentParam& key, Extent& row, bool* fo
         FX::CSQLite3Query& q = *query;
         if (q.Eof()) return CZoError::Success();
         *found = true;
+        ++extentRowsRead;
         // TessarelID and CopyID stay as the caller gave them.
         row.AfileID = BigInt(q, "AfileID");
         row.AfileOffset = BigInt(q, "AfileOffset");
@@ -277,8 +278,12 @@ CZoError SQLiteAdapter::GetExtents(ExtentsParam filter, DBObjectCollection<Exten
     return ReadExtents(filter, batchSize, offset, [&rows](const Extent& row) { rows.append(row); });
 }
 
-CZoError SQLiteAdapter::VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit) {
-    return ReadExtents(filter, 0, 0, visit);
+CZoError SQLiteAdapter::VisitNewestExtents(ExtentsParam filter, size_t count,
+                                           const std::function<void(const Extent&)>& visit) {
+    LBC_LOG(4, "%s", c_stars);
+    LBC_LOG(4, "Fetching the newest %lu extents for [%s] ...", static_cast<unsigned long>(count),
+            filter.description().c_str());
+    return VisitRows([&](QueryPtr& query) { return database->QueryNewestExtents(query, filter, count); }, visit);
 }
 
 CZoError SQLiteAdapter::ReadExtents(const ExtentsParam& filter, size_t batchSize, size_t offset,
@@ -287,10 +292,16 @@ CZoError SQLiteAdapter::ReadExtents(const ExtentsParam& filter, size_t batchSize
     LBC_LOG(4, "%s", c_stars);
     LBC_LOG(4, "Fetching extents for [%s] ...", filter.description().c_str());
     LogPageRequest(batchSize, offset);
+    return VisitRows([&](QueryPtr& query) { return database->QueryExtents(query, filter, batchSize, offset); },
+                     visit);
+}
+
+CZoError SQLiteAdapter::VisitRows(const std::function<CZoError(QueryPtr&)>& run,
+                                  const std::function<void(const Extent&)>& visit) {
     FrameQuery frame;
     QueryPtr& query = frame.Ptr();
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
-        CZoError queryErr = database->QueryExtents(query, filter, batchSize, offset);
+        CZoError queryErr = run(query);
         if (queryErr.IsError()) return queryErr;
         for (FX::CSQLite3Query& q = *query; !q.Eof(); q.NextRow()) {
             Extent row(0, 0, 0, 0, 0);
@@ -303,6 +314,7 @@ CZoError SQLiteAdapter::ReadExtents(const ExtentsParam& filter, size_t batchSize
                 row.TessarelID = static_cast<unsigned int>(Int(q, "TessarelID"));
                 ReadExtentAttributes(q, row);
             }
+            ++extentRowsRead;
             visit(row);
         }
         return CZoError::Success();

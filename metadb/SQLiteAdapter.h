@@ -21,6 +21,8 @@
 #include "platform/LockOrder.h"
 
 #include <boost/shared_ptr.hpp>
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -36,7 +38,8 @@ public:
     CZoError GetExtent(ExtentParam key, Extent& row) override;
     CZoError FindExtent(ExtentParam key, Extent& row, bool& found) override;
     CZoError GetExtents(ExtentsParam filter, DBObjectCollection<Extent>& rows) override;
-    CZoError VisitExtents(ExtentsParam filter, const std::function<void(const Extent&)>& visit) override;
+    CZoError VisitNewestExtents(ExtentsParam filter, size_t count,
+                                const std::function<void(const Extent&)>& visit) override;
     CZoError GetExtentsInBatches(ExtentsParam filter, size_t batchSize, DBObjectCollection<Extent>& batch) override;
     CZoError GetVMsInBatches(VMJobParam filter, size_t batchSize, DBObjectCollection<VM>& batch) override;
     CZoError GetExtentCount(ExtentsParam filter, long long& count) override;
@@ -75,6 +78,8 @@ public:
 
     // The database itself, for tests that inject faults into it.
     CSQLiteDB& TEST_Database() { return *database; }
+    // Extent rows read from the database so far, by every reader above.
+    uint64_t TEST_ExtentRowsRead() const { return extentRowsRead.load(); }
 
 private:
     // The first row of the key into row; found false when there is none.
@@ -83,6 +88,10 @@ private:
     // visit as it is read.
     CZoError ReadExtents(const ExtentsParam& filter, size_t batchSize, size_t offset,
                          const std::function<void(const Extent&)>& visit);
+    // Every row of the extent query `run` makes, each handed to visit as it
+    // is read.
+    CZoError VisitRows(const std::function<CZoError(boost::shared_ptr<FX::CSQLite3Query>&)>& run,
+                       const std::function<void(const Extent&)>& visit);
 
     // constant after construction; its only owner
     const std::string name;
@@ -95,4 +104,6 @@ private:
     // guarded by transactionStateLock: BEGIN was issued and no COMMIT or
     // ROLLBACK has ended it since.
     bool transactionBegun = false;
+    // counted without a lock, read by tests only
+    std::atomic<uint64_t> extentRowsRead{0};
 };

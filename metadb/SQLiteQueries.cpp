@@ -248,6 +248,14 @@ std::string SQLiteQueries::QueryAllVMs() { return "SELECT * FROM VMs ORDER BY La
 
 std::string SQLiteQueries::QueryVM(const VM& vm) { return QueryVMStatement(vm).FullText(); }
 
+std::string SQLiteQueries::QueryNewestExtents(const ExtentsParam& filter, size_t count) {
+    SqlText text(256);
+    text << "SELECT * FROM (SELECT * FROM Extents ORDER BY rowid DESC LIMIT " << static_cast<unsigned long>(count)
+         << ") ";
+    AppendClause(text, filter);
+    return text.Take();
+}
+
 std::string SQLiteQueries::QueryExtentsCount(const ExtentsParam& filter) {
     SqlText text(160);
     text << "SELECT COUNT(*) FROM Extents ";

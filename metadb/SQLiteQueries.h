@@ -97,6 +97,10 @@ public:
     static std::string QueryAllVMs();
     static std::string QueryVM(const VM& vm);
     static std::string QueryExtentsCount(const ExtentsParam& filter);
+    // The `count` rows last written to the table (rowid descending: an
+    // insert, and a replace, gives its row a rowid above every other), those
+    // matching the filter; SQLite stops after them, whatever the table holds.
+    static std::string QueryNewestExtents(const ExtentsParam& filter, size_t count);
     static std::string QueryVMCount(const VMJobParam& filter);
 
     // insertionTime: seconds since 1970, stamped on every insert and replace.

@@ -285,6 +285,11 @@ CZoError CSQLiteDB::QueryExtents(boost::shared_ptr<FX::CSQLite3Query>& query, Ex
     return Query(SQLiteQueries::QueryExtents(filter, batchSize, offset), query);
 }
 
+CZoError CSQLiteDB::QueryNewestExtents(boost::shared_ptr<FX::CSQLite3Query>& query, ExtentsParam filter,
+                                       size_t count) {
+    return Query(SQLiteQueries::QueryNewestExtents(filter, count), query);
+}
+
 CZoError CSQLiteDB::QueryVMs(boost::shared_ptr<FX::CSQLite3Query>& query, VMJobParam filter, size_t batchSize,
                              size_t offset) {
     return Query(SQLiteQueries::QueryVMs(filter, batchSize, offset), query);

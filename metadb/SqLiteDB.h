@@ -58,6 +58,8 @@ public:
     CZoError QueryExtent(boost::shared_ptr<FX::CSQLite3Query>& query, ExtentParam key);
     CZoError QueryExtents(boost::shared_ptr<FX::CSQLite3Query>& query, ExtentsParam filter, size_t batchSize,
                           size_t offset);
+    // Of the `count` rows last written, those matching the filter.
+    CZoError QueryNewestExtents(boost::shared_ptr<FX::CSQLite3Query>& query, ExtentsParam filter, size_t count);
     CZoError QueryVMs(boost::shared_ptr<FX::CSQLite3Query>& query, VMJobParam filter, size_t batchSize,
                       size_t offset);
     CZoError QueryVMs(boost::shared_ptr<FX::CSQLite3Query>& query);

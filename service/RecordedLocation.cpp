@@ -25,15 +25,31 @@ CZoError TestRecordedLocation(Cache& cache, const Extent& row, const VM& vm, boo
 
 namespace {
 
-// Where the regions recorded under the VM's validity GUID end. The rows are
-// visited one at a time: an afile copy may hold millions of them.
+// How many of the copy's newest extent rows are looked at for where the
+// regions recorded under the VM's validity GUID end; the rows before them
+// are not read, however many the copy holds.
+//
+// What must stay true: the region that ends last under a GUID is recorded in
+// one of the copy's kNewestRows newest rows. Every region is appended at the
+// flat file's end, a rewrite's too (no region is written over), by the Close
+// that then records it with INSERT OR REPLACE, which gives its row a rowid
+// above every other. So each row written after the row of the last region
+// records an earlier region or none under the GUID, and is one of: the row of
+// a Close that was still running when the last region was reserved; an
+// admission's row that its Close has not replaced yet; a row that a failed
+// write left since. Together these stay far below kNewestRows. A region
+// written over an older one, or rows renumbered by a VACUUM (which nothing
+// here runs), would break it.
+const size_t kNewestRows = 4096;
+
+// Where the regions recorded under the VM's validity GUID end.
 CZoError RecordedEnd(CacheDB& db, const VM& vm, long long& end) {
     ExtentsParam filter;
     filter.AfileID = vm.AfileID;
     filter.TessarelID = vm.TessarelID;
     filter.CopyID = vm.CopyID;
     end = 0;
-    CZoError err = db.VisitExtents(filter, [&vm, &end](const Extent& row) {
+    CZoError err = db.VisitNewestExtents(filter, kNewestRows, [&vm, &end](const Extent& row) {
         if (row.CacheLocation.empty() || !FXString::MatchesNoCase(row.ValidityGUID, vm.ValidityGUID)) return;
         long long rowEnd = 0;
         // An unusable location records no region.

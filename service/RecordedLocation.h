@@ -20,9 +20,10 @@ CZoError TestRecordedLocation(Cache& cache, const Extent& row, const VM& vm, boo
 // Whether the afile copy's flat file has lost regions handed out under the
 // VM's validity GUID (recorded in a row, or given to a Writer or a Reader of
 // this process): it is gone, or shorter than where they end. The
-// ledger learns the rows' end once per container life, and the file's handle
-// keeps the rest beyond the container while a Reader holds it; after
-// that a call costs one stat of the file, and none while nothing is recorded.
+// ledger learns the rows' end once per container life, from the copy's newest
+// rows alone, and the file's handle keeps the rest beyond the container while
+// a Reader holds it; after that a call costs one stat of the file, and none
+// while nothing is recorded.
 CZoError IsFlatFileLost(Cache& cache, CacheDB& db, FlatFileLedger& ledger, const VM& vm, bool& lost);
 
 // The afile copy's container keeps its flat file open from the first request

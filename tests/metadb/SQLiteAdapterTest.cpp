@@ -8,6 +8,7 @@
 
 #include <boost/make_shared.hpp>
 #include <sqlite3.h>
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <list>
@@ -292,6 +293,39 @@ TEST_F(SQLiteAdapterTest, BatchSizeZeroHandsOutEveryRowOnceThenEnds) {
         ASSERT_FALSE(adapter->GetVMsInBatches(VMJobParam(), 0, vms).IsError());
         EXPECT_EQ(0u, extents.count());
         EXPECT_EQ(0u, vms.count());
+    }
+}
+
+// The newest rows are those last inserted or replaced, whatever their keys;
+// the filter applies to them only, and the rows before them are not read.
+TEST_F(SQLiteAdapterTest, NewestExtentsAreTheRowsLastWrittenAndNoOthers) {
+    for (long long offset = 1; offset <= 10; ++offset) Put(Row(1, offset, 7, 1, 5));
+    Put(Row(1, 3, 7, 1, 5));   // replaced: newest now
+    Put(Row(1, 11, 7, 2, 5));  // another copy
+    struct Case {
+        size_t count;
+        unsigned copy;
+        std::vector<long long> offsets;  // in any order
+    };
+    const std::vector<Case> cases = {
+        {1, 0, {11}},   {3, 0, {11, 3, 10}}, {3, 1, {3, 10}},
+        {2, 2, {11}},   {100, 2, {11}},      {12, 1, {3, 10, 9, 8, 7, 6, 5, 4, 2, 1}},
+    };
+    for (const Case& c : cases) {
+        ExtentsParam filter;
+        filter.AfileID = 1;
+        filter.CopyID = c.copy;
+        std::vector<long long> offsets;
+        const uint64_t before = adapter->TEST_ExtentRowsRead();
+        CZoError err = adapter->VisitNewestExtents(filter, c.count, [&offsets](const Extent& row) {
+            offsets.push_back(row.AfileOffset);
+        });
+        ASSERT_FALSE(err.IsError()) << err.AsString();
+        std::vector<long long> expected = c.offsets;
+        std::sort(expected.begin(), expected.end());
+        std::sort(offsets.begin(), offsets.end());
+        EXPECT_EQ(expected, offsets) << "newest " << c.count << " of copy " << c.copy;
+        EXPECT_EQ(c.offsets.size(), adapter->TEST_ExtentRowsRead() - before);
     }
 }
 
