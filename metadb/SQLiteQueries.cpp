@@ -195,20 +195,6 @@ std::string SqlFormat::Print(const FX::CompiledSql::Value* values, size_t count)
     return text;
 }
 
-bool SqlStatement::Next() {
-    if (count < kMaxValues && count < format.Conversions()) return true;
-    bindable = false;
-    return false;
-}
-
-SqlStatement& SqlStatement::Number(long long value) {
-    if (!Next()) return *this;
-    if (format.KindAt(count) == Value::Text) bindable = false;
-    values[count] = Value{format.KindAt(count), value, nullptr, 0};
-    ++count;
-    return *this;
-}
-
 void SqlStatement::BindQuotedNumbersAsNumbers() {
     for (size_t i = 0; i < count; ++i)
         if (values[i].kind == Value::IntegerText) values[i].kind = Value::Integer;

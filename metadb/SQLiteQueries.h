@@ -78,9 +78,20 @@ public:
 
 private:
     static const size_t kMaxValues = 16;
-    SqlStatement& Number(long long value);
+    // Inline: a row statement takes 15 values on every write.
+    SqlStatement& Number(long long value) {
+        if (!Next()) return *this;
+        const Value::Kind kind = format.KindAt(count);
+        if (kind == Value::Text) bindable = false;
+        values[count++] = Value{kind, value, nullptr, 0};
+        return *this;
+    }
     // false when the value has no place
-    bool Next();
+    bool Next() {
+        if (count < kMaxValues && count < format.Conversions()) return true;
+        bindable = false;
+        return false;
+    }
 
     const SqlFormat& format;
     Value values[kMaxValues];
