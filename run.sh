@@ -7,6 +7,7 @@
 #   ./run.sh fuzz           only the fuzzers (clang, libFuzzer), LBC_FUZZ_SECONDS each
 #   ./run.sh install-check  install into a temporary prefix, build and run the README's host program against it
 #   ./run.sh bench [FOLDER] Release build, then the benchmark table (files in FOLDER)
+#   ./run.sh cost [FOLDER]  Release build, then instructions per 4 KiB write and read under callgrind
 #   ./run.sh help           this list
 # Each installs what it lacks first (the PACKAGES below, and its own).
 # Build folders and flags are the presets of CMakePresets.json (build/ is
@@ -260,6 +261,12 @@ case "$cmd" in
     build release lbc_bench
     step "Running the benchmark"
     build-release/tools/bench/lbc_bench "${2:-$(pwd)/build-release/bench}"
+    ;;
+  cost)
+    install_missing
+    build release lbc_bench
+    step "Counting the cost per operation under callgrind"
+    build-release/tools/bench/lbc_bench --cost "${2:-$(pwd)/build-release/cost}"
     ;;
   "")
     { echo "$0: no command given; one of:"; commands; } >&2

@@ -54,17 +54,28 @@ int Int(FX::CSQLite3Query& q, const char* column) { return q.GetIntField(q.Field
 
 std::string Text(FX::CSQLite3Query& q, const char* column) { return q.GetStringField(q.FieldIndex(column), ""); }
 
+// The columns of an extent row that the readers take, found by name once per
+// compiled statement; InsertionTime and Reserved2 are never read.
+const char* const c_extentColumnNames[] = {"AfileID",  "AfileOffset", "TessarelID",   "CopyID",   "CacheLocation",
+                                           "Signature", "ExtentID",   "VMGUID",       "DiskID",   "JobID",
+                                           "Flags",     "ValidityGUID", "Reserved1"};
+const FX::CSQLite3Columns c_extentColumns(c_extentColumnNames);
+enum ExtentColumn {
+    kAfileID, kAfileOffset, kTessarelID, kCopyID, kCacheLocation, kSignature, kExtentID, kVMGUID, kDiskID, kJobID,
+    kFlags, kValidityGUID, kReserved1
+};
+
 // Every column but the four key columns, which the callers treat differently.
-void ReadExtentAttributes(FX::CSQLite3Query& q, Extent& row) {
-    row.CacheLocation = Text(q, "CacheLocation");
-    row.Signature = Text(q, "Signature");
-    row.ExtentID = BigInt(q, "ExtentID");
-    row.VMGUID = Text(q, "VMGUID");
-    row.DiskID = Text(q, "DiskID");
-    row.JobID = BigInt(q, "JobID");
-    row.Flags = Int(q, "Flags");
-    row.ValidityGUID = Text(q, "ValidityGUID");
-    row.Reserved1 = Text(q, "Reserved1");
+void ReadExtentAttributes(const FX::CSQLite3Row& r, Extent& row) {
+    r.Text(kCacheLocation, row.CacheLocation);
+    r.Text(kSignature, row.Signature);
+    row.ExtentID = r.BigInt(kExtentID);
+    r.Text(kVMGUID, row.VMGUID);
+    r.Text(kDiskID, row.DiskID);
+    row.JobID = r.BigInt(kJobID);
+    row.Flags = r.Int(kFlags);
+    r.Text(kValidityGUID, row.ValidityGUID);
+    r.Text(kReserved1, row.Reserved1);
 }
 
 VM ReadVM(FX::CSQLite3Query& q) {
@@ -160,14 +171,14 @@ CZoError SQLiteAdapter::ReadExtent(const ExtentParam& key, Extent& row, bool* fo
     CZoError err = Guarded(FXLOC, [&]() -> CZoError {
         CZoError queryErr = database->QueryExtent(query, key);
         if (queryErr.IsError()) return queryErr;
-        FX::CSQLite3Query& q = *query;
-        if (q.Eof()) return CZoError::Success();
+        if (query->Eof()) return CZoError::Success();
         *found = true;
         ++extentRowsRead;
+        const FX::CSQLite3Row r(*query, hold, c_extentColumns);
         // TessarelID and CopyID stay as the caller gave them.
-        row.AfileID = BigInt(q, "AfileID");
-        row.AfileOffset = BigInt(q, "AfileOffset");
-        ReadExtentAttributes(q, row);
+        row.AfileID = r.BigInt(kAfileID);
+        row.AfileOffset = r.BigInt(kAfileOffset);
+        ReadExtentAttributes(r, row);
         if (row.AfileID != key.AfileID || row.AfileOffset != key.AfileOffset)
             return FXErrorUtil::ErrorInt(
                 FXLOC, LBCError::kUnexpectedRow,
@@ -308,11 +319,12 @@ CZoError SQLiteAdapter::VisitRows(const std::function<CZoError(QueryPtr&)>& run,
             {
                 // A row at a time: a listing may hold millions.
                 ConnectionHold hold(*database);
-                row.AfileID = BigInt(q, "AfileID");
-                row.AfileOffset = BigInt(q, "AfileOffset");
-                row.CopyID = static_cast<unsigned int>(Int(q, "CopyID"));
-                row.TessarelID = static_cast<unsigned int>(Int(q, "TessarelID"));
-                ReadExtentAttributes(q, row);
+                const FX::CSQLite3Row r(q, hold, c_extentColumns);
+                row.AfileID = r.BigInt(kAfileID);
+                row.AfileOffset = r.BigInt(kAfileOffset);
+                row.CopyID = static_cast<unsigned int>(r.Int(kCopyID));
+                row.TessarelID = static_cast<unsigned int>(r.Int(kTessarelID));
+                ReadExtentAttributes(r, row);
             }
             ++extentRowsRead;
             visit(row);

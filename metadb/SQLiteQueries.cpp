@@ -2,6 +2,8 @@
 
 #include "platform/FXString.h"
 
+#include <atomic>
+
 namespace {
 
 const char* const c_extentColumns =
@@ -113,6 +115,14 @@ SqlStatement ExtentRow(const SqlFormat& format, const Extent& row, long long ins
     return statement;
 }
 
+// Formats live for the program's life (each is a function's static), so a
+// slot is never given to another text.
+int NextSlot() {
+    static std::atomic<int> next{0};
+    const int slot = next.fetch_add(1);
+    return slot < FX::CompiledSql::kSlots ? slot : -1;
+}
+
 void AppendSigned(std::string& text, long long value) {
     unsigned long long magnitude = static_cast<unsigned long long>(value);
     if (value < 0) {
@@ -124,7 +134,7 @@ void AppendSigned(std::string& text, long long value) {
 
 }  // namespace
 
-SqlFormat::SqlFormat(const std::string& format) {
+SqlFormat::SqlFormat(const std::string& format) : slot(NextSlot()) {
     // The full text's piece before the next conversion; it opens with the
     // closing quote of a quoted conversion before it, which the compiled
     // text drops as it drops the opening one.
@@ -183,20 +193,6 @@ std::string SqlFormat::Print(const FX::CompiledSql::Value* values, size_t count)
         text += pieces[i + 1];
     }
     return text;
-}
-
-bool SqlStatement::Next() {
-    if (count < kMaxValues && count < format.Conversions()) return true;
-    bindable = false;
-    return false;
-}
-
-SqlStatement& SqlStatement::Number(long long value) {
-    if (!Next()) return *this;
-    if (format.KindAt(count) == Value::Text) bindable = false;
-    values[count] = Value{format.KindAt(count), value, nullptr, 0};
-    ++count;
-    return *this;
 }
 
 void SqlStatement::BindQuotedNumbersAsNumbers() {

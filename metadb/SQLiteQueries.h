@@ -29,6 +29,9 @@ public:
     SqlFormat& operator=(const SqlFormat&) = delete;
 
     const std::string& Compiled() const { return compiled; }
+    // The connection's slot for its compiled statement (CompiledSql::Slot):
+    // each format has its own while there are slots left, -1 after.
+    int Slot() const { return slot; }
     size_t Conversions() const { return conversions.size(); }
     // How conversion i's value is bound: an integer, or text where the
     // format quotes it.
@@ -46,6 +49,7 @@ private:
     std::vector<std::string> pieces;
     std::vector<Conversion> conversions;
     std::string compiled;
+    int slot;
 };
 
 // One statement as its format and its values, given in the order of the
@@ -64,6 +68,7 @@ public:
     void BindQuotedNumbersAsNumbers();
 
     const std::string& Compiled() const override { return format.Compiled(); }
+    int Slot() const override { return format.Slot(); }
     size_t ValueCount() const override { return count; }
     const Value& ValueAt(size_t i) const override { return values[i]; }
     // A text holding a NUL is not bound: its full text ends there, as it
@@ -73,9 +78,20 @@ public:
 
 private:
     static const size_t kMaxValues = 16;
-    SqlStatement& Number(long long value);
+    // Inline: a row statement takes 15 values on every write.
+    SqlStatement& Number(long long value) {
+        if (!Next()) return *this;
+        const Value::Kind kind = format.KindAt(count);
+        if (kind == Value::Text) bindable = false;
+        values[count++] = Value{kind, value, nullptr, 0};
+        return *this;
+    }
     // false when the value has no place
-    bool Next();
+    bool Next() {
+        if (count < kMaxValues && count < format.Conversions()) return true;
+        bindable = false;
+        return false;
+    }
 
     const SqlFormat& format;
     Value values[kMaxValues];

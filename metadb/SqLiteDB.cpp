@@ -112,7 +112,7 @@ CZoError CSQLiteDB::ReadColumnAffinities() {
     return CZoError::Success();
 }
 
-SqlStatement CSQLiteDB::Bound(SqlStatement statement) const {
+const SqlStatement& CSQLiteDB::Bound(SqlStatement& statement) const {
     if (numbersBindAsNumbers) statement.BindQuotedNumbersAsNumbers();
     return statement;
 }
@@ -341,15 +341,18 @@ CZoError CSQLiteDB::ExecuteRowStatement(const FXCodeLocation& at, const Sql& sql
 }
 
 CZoError CSQLiteDB::InsertExtent(const Extent& row) {
-    return ExecuteRowStatement(FXLOC, Bound(SQLiteQueries::InsertExtentStatement(row, SystemClock::Time())), true);
+    SqlStatement statement = SQLiteQueries::InsertExtentStatement(row, SystemClock::Time());
+    return ExecuteRowStatement(FXLOC, Bound(statement), true);
 }
 
 CZoError CSQLiteDB::UpdateExtent(const Extent& row) {
-    return ExecuteRowStatement(FXLOC, Bound(SQLiteQueries::UpdateExtentStatement(row, SystemClock::Time())), true);
+    SqlStatement statement = SQLiteQueries::UpdateExtentStatement(row, SystemClock::Time());
+    return ExecuteRowStatement(FXLOC, Bound(statement), true);
 }
 
 CZoError CSQLiteDB::DeleteExtent(ExtentParam key) {
-    return ExecuteRowStatement(FXLOC, Bound(SQLiteQueries::DeleteExtentStatement(key)), true);
+    SqlStatement statement = SQLiteQueries::DeleteExtentStatement(key);
+    return ExecuteRowStatement(FXLOC, Bound(statement), true);
 }
 
 CZoError CSQLiteDB::DeleteExtents(ExtentsParam filter, size_t limit) {
@@ -363,5 +366,6 @@ CZoError CSQLiteDB::ResetExtentsCacheLocation(ExtentsParam filter) {
 CZoError CSQLiteDB::InsertUpdateVM(const VM& vm, bool insertOnly) {
     // The insert-only form meeting an existing row is how callers learn that
     // the row exists: not worth a failure line.
-    return ExecuteRowStatement(FXLOC, Bound(SQLiteQueries::InsertUpdateVMStatement(vm, insertOnly)), false);
+    SqlStatement statement = SQLiteQueries::InsertUpdateVMStatement(vm, insertOnly);
+    return ExecuteRowStatement(FXLOC, Bound(statement), false);
 }

@@ -93,8 +93,9 @@ public:
     static CZoError FromException(const FXCodeLocation& at, const FX::CSQLite3Exception& e);
 
 private:
-    // A row statement as this file binds it (numbersBindAsNumbers).
-    SqlStatement Bound(SqlStatement statement) const;
+    // The row statement made ready to bind as this file binds it
+    // (numbersBindAsNumbers).
+    const SqlStatement& Bound(SqlStatement& statement) const;
     // Sql: a text, or a statement compiled from its format (SQLiteQueries).
     template <typename Sql>
     CZoError ExecuteRowStatement(const FXCodeLocation& at, const Sql& sql, bool logPrimaryKeyClash);

@@ -39,9 +39,18 @@ struct FieldMemo {
 // Enough for every column of the widest row the library reads.
 const size_t kFieldMemoEntries = 32;
 
+// The positions of one list of column names (CSQLite3Row) in a compiled
+// statement's result, found when SQLite had compiled it `recompiled` times.
+struct ColumnPositions {
+    const char* const* names = nullptr;
+    int recompiled = 0;
+    std::vector<int> positions;
+};
+
 // What a compiled statement of a shape carries from one use to the next.
 struct KeptWithStatement {
     FieldMemo fields;
+    ColumnPositions columns;
     // The text literals bound for a query object, which steps the statement
     // after the call that bound them returned, when the text and the
     // thread's literals may be gone. Grown once, then reused; a vector, as
@@ -49,9 +58,21 @@ struct KeptWithStatement {
     std::vector<char> texts;
 };
 
+// Where a kept statement goes back once its user is done with it: the slot
+// of its compiled text (CompiledSql::Slot), or its text in the set of idle
+// statements; and the generation it was taken in. Neither: it is finalized.
+struct KeptPlace {
+    int slot = -1;
+    const std::string* compiled = nullptr;  // the slot's text
+    std::string shape;
+    uint64_t taken = 0;
+    bool Kept() const { return slot >= 0 || !shape.empty(); }
+};
+
 // Every live statement of one connection, so that closing the connection can
 // finalize those whose query objects are still held somewhere; and the
-// compiled statements of shaped texts that no one uses at the moment.
+// compiled statements that no one uses at the moment: one for each slot of a
+// compiled text, found without comparing texts, and any others by their text.
 struct StatementRegistry {
     // Every use of the connection and of its statements is made holding it:
     // the connection is opened without SQLite's own mutex.
@@ -71,8 +92,14 @@ struct StatementRegistry {
         uint64_t lastUse;
         KeptWithStatement kept;
     };
+    struct Slot {
+        const std::string* compiled = nullptr;
+        sqlite3_stmt* stmt = nullptr;
+        KeptWithStatement kept;
+    };
     // guarded by cacheLock
     std::vector<Idle> idle;
+    Slot slots[CompiledSql::kSlots];
     uint64_t uses = 0;
     size_t compiled = 0;
     // Moved on by every ATTACH and DETACH: a statement compiled before may
@@ -112,14 +139,15 @@ struct StatementRegistry {
     // Row changes the update hook reported, holding the connection.
     uint64_t rowChangesSeen = 0;
 
-    // An idle statement of that shape, taken out of the set (its shape moved
-    // into `key`, what it carries into `kept`), or null; `taken` is the
-    // generation it belongs to, also for one the caller compiles now.
-    sqlite3_stmt* Take(const std::string& shape, std::string& key, KeptWithStatement& kept, uint64_t& taken);
+    // An idle statement of that text, from the slot `place.slot` names
+    // (when the slot holds that text) or else from the set by its text,
+    // taken out (what it carries moved into `kept`), or null; `place` says
+    // where it goes back, also for one the caller compiles now.
+    sqlite3_stmt* Take(const std::string& text, KeptPlace& place, KeptWithStatement& kept);
     // Puts a reset statement back; returns the one to finalize outside the
     // lock (one evicted to keep the set small, or this one when it belongs
     // to an earlier generation), or null.
-    sqlite3_stmt* Put(std::string& shape, sqlite3_stmt* stmt, KeptWithStatement& kept, uint64_t taken);
+    sqlite3_stmt* Put(KeptPlace& place, sqlite3_stmt* stmt, KeptWithStatement& kept);
     std::vector<sqlite3_stmt*> TakeAllIdle();
     // Finalizes every idle statement and disowns those in use.
     void DropKept();
@@ -133,27 +161,47 @@ struct StatementRegistry {
 // request road uses.
 const size_t kIdleStatements = 32;
 
-sqlite3_stmt* StatementRegistry::Take(const std::string& shape, std::string& key, KeptWithStatement& kept,
-                                      uint64_t& taken) {
+sqlite3_stmt* StatementRegistry::Take(const std::string& text, KeptPlace& place, KeptWithStatement& kept) {
     std::lock_guard<RankedMutex> guard(cacheLock);
-    taken = generation;
+    place.taken = generation;
+    if (place.slot >= 0) {
+        Slot& slot = slots[place.slot];
+        if (slot.stmt != nullptr && slot.compiled == place.compiled) {
+            sqlite3_stmt* stmt = slot.stmt;
+            slot.stmt = nullptr;
+            kept = std::move(slot.kept);
+            return stmt;
+        }
+    }
     for (size_t i = 0; i < idle.size(); ++i) {
-        if (idle[i].shape != shape) continue;
+        if (idle[i].shape != text) continue;
         sqlite3_stmt* stmt = idle[i].stmt;
-        key.swap(idle[i].shape);
+        place.shape.swap(idle[i].shape);
         kept = std::move(idle[i].kept);
         idle[i] = std::move(idle.back());
         idle.pop_back();
         return stmt;
     }
+    if (place.slot < 0) place.shape = text;
     return nullptr;
 }
 
-sqlite3_stmt* StatementRegistry::Put(std::string& shape, sqlite3_stmt* stmt, KeptWithStatement& kept,
-                                     uint64_t taken) {
+sqlite3_stmt* StatementRegistry::Put(KeptPlace& place, sqlite3_stmt* stmt, KeptWithStatement& kept) {
     std::lock_guard<RankedMutex> guard(cacheLock);
-    if (taken != generation) return stmt;
-    idle.push_back(Idle{std::move(shape), stmt, ++uses, std::move(kept)});
+    if (place.taken != generation) return stmt;
+    if (place.slot >= 0) {
+        Slot& slot = slots[place.slot];
+        if (slot.stmt == nullptr) {
+            slot.compiled = place.compiled;
+            slot.stmt = stmt;
+            slot.kept = std::move(kept);
+            return nullptr;
+        }
+        // Another statement of the slot's text is idle already (threads
+        // used the text at once): this one is kept by its text.
+        if (place.shape.empty()) place.shape = *place.compiled;
+    }
+    idle.push_back(Idle{std::move(place.shape), stmt, ++uses, std::move(kept)});
     if (idle.size() <= kIdleStatements) return nullptr;
     size_t oldest = 0;
     for (size_t i = 1; i < idle.size(); ++i)
@@ -169,10 +217,8 @@ void StatementRegistry::DropKept() {
     {
         std::lock_guard<RankedMutex> guard(cacheLock);
         ++generation;
-        for (auto& entry : idle) all.push_back(entry.stmt);
-        idle.clear();
     }
-    for (sqlite3_stmt* stmt : all) sqlite3_finalize(stmt);
+    for (sqlite3_stmt* stmt : TakeAllIdle()) sqlite3_finalize(stmt);
 }
 
 std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
@@ -180,6 +226,11 @@ std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
     std::vector<sqlite3_stmt*> all;
     for (auto& entry : idle) all.push_back(entry.stmt);
     idle.clear();
+    for (Slot& slot : slots) {
+        if (slot.stmt != nullptr) all.push_back(slot.stmt);
+        slot.stmt = nullptr;
+        slot.kept = KeptWithStatement();
+    }
     return all;
 }
 
@@ -188,20 +239,18 @@ std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
 // every parameter again before stepping it (a statement of a shape is taken
 // with as many values as it has parameters), and until then nothing reads
 // them, not a reset nor a finalize, even where the texts they name are gone.
-void PutBack(StatementRegistry& registry, std::string& shape, sqlite3_stmt* stmt, KeptWithStatement& kept,
-             uint64_t taken) {
+void PutBack(StatementRegistry& registry, KeptPlace& place, sqlite3_stmt* stmt, KeptWithStatement& kept) {
     sqlite3_reset(stmt);
-    sqlite3_finalize(registry.Put(shape, stmt, kept, taken));
+    sqlite3_finalize(registry.Put(place, stmt, kept));
 }
 
 class StatementHandle {
 public:
-    // A non-empty shape puts the statement back into the connection's set
-    // when the handle goes, instead of finalizing it.
+    // A kept place puts the statement back into the connection's set when
+    // the handle goes, instead of finalizing it.
     StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt,
-                    std::string&& shape = std::string(), KeptWithStatement&& kept = KeptWithStatement(),
-                    uint64_t generation = 0)
-        : registry(registry), stmt(stmt), kept(std::move(kept)), shape(std::move(shape)), generation(generation) {
+                    KeptPlace&& place = KeptPlace(), KeptWithStatement&& kept = KeptWithStatement())
+        : registry(registry), stmt(stmt), kept(std::move(kept)), place(std::move(place)) {
         std::lock_guard<RankedMutex> guard(registry->lock);
         next = registry->live;
         if (next != nullptr) next->previous = this;
@@ -211,10 +260,10 @@ public:
         std::lock_guard<RankedRecursiveMutex> connection(registry->connection);
         std::lock_guard<RankedMutex> guard(registry->lock);
         if (stmt != nullptr) {
-            if (shape.empty())
-                sqlite3_finalize(stmt);
+            if (place.Kept())
+                PutBack(*registry, place, stmt, kept);
             else
-                PutBack(*registry, shape, stmt, kept, generation);
+                sqlite3_finalize(stmt);
         }
         if (previous != nullptr) previous->next = next;
         else registry->live = next;
@@ -232,8 +281,7 @@ public:
     KeptWithStatement kept;
 
 private:
-    std::string shape;
-    uint64_t generation;
+    KeptPlace place;
     // guarded by registry->lock
     StatementHandle* previous = nullptr;
     StatementHandle* next = nullptr;
@@ -337,22 +385,21 @@ struct ThreadShapeBuffers {
 thread_local ThreadShapeBuffers t_shapeBuffers;
 
 // An idle compiled statement of that text from the connection's set, or one
-// compiled now; its text goes into `key`, what it carries into `kept` and
-// its generation into `taken`. Null when it does not compile with
+// compiled now; where it goes back goes into `place` (given its slot, or -1),
+// what it carries into `kept`. Null when it does not compile with
 // `parameters` parameters.
-sqlite3_stmt* TakeCompiled(sqlite3* db, detail::StatementRegistry& registry, const std::string& shape,
-                           size_t parameters, std::string& key, detail::KeptWithStatement& kept, uint64_t& taken) {
-    sqlite3_stmt* stmt = registry.Take(shape, key, kept, taken);
+sqlite3_stmt* TakeCompiled(sqlite3* db, detail::StatementRegistry& registry, const std::string& text,
+                           size_t parameters, detail::KeptPlace& place, detail::KeptWithStatement& kept) {
+    sqlite3_stmt* stmt = registry.Take(text, place, kept);
     if (stmt != nullptr) return stmt;
     const char* tail = nullptr;
-    if (sqlite3_prepare_v3(db, shape.c_str(), static_cast<int>(shape.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
+    if (sqlite3_prepare_v3(db, text.c_str(), static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
                            &tail) != SQLITE_OK ||
         stmt == nullptr || sqlite3_bind_parameter_count(stmt) != static_cast<int>(parameters)) {
         sqlite3_finalize(stmt);
         return nullptr;
     }
     registry.CountCompiled();
-    key = shape;
     return stmt;
 }
 
@@ -379,15 +426,17 @@ size_t PrintDecimal(char* at, long long value) {
 // fails; the statement is then finalized.
 template <typename ValueAt>
 bool BindValues(sqlite3_stmt* stmt, size_t count, ValueAt value, bool copyTexts, std::vector<char>& texts) {
-    size_t total = 0;
-    bool buffered = false;
-    for (size_t i = 0; i < count; ++i) {
-        const CompiledSql::Value v = value(i);
-        if (v.kind == CompiledSql::Value::IntegerText) total += 20, buffered = true;
-        if (v.kind == CompiledSql::Value::Text && copyTexts) total += v.size, buffered = true;
+    // Without copies only quoted numbers go into the buffer, 20 bytes at
+    // most each: room for them all saves a pass over the values.
+    size_t total = 20 * count;
+    if (copyTexts) {
+        for (size_t i = 0; i < count; ++i) {
+            const CompiledSql::Value v = value(i);
+            if (v.kind == CompiledSql::Value::Text) total += v.size;
+        }
     }
     // never empty, else an empty text would bind as NULL
-    if (buffered && texts.size() <= total) texts.resize(total + 1);
+    if (texts.size() <= total) texts.resize(total + 1);
     char* copied = texts.data();
     for (size_t i = 0; i < count; ++i) {
         const CompiledSql::Value v = value(i);
@@ -417,16 +466,16 @@ bool BindValues(sqlite3_stmt* stmt, size_t count, ValueAt value, bool copyTexts,
 }
 
 // The compiled statement of the text's shape with the text's literals bound:
-// an idle one of the connection's set, or compiled now; its shape goes into
-// `key`, what it carries into `kept` and its generation into `taken`. Null
-// when the text has no shape, or its shape does not compile as the text
-// does; the caller then runs the text as it stands.
+// an idle one of the connection's set, or compiled now; where it goes back
+// goes into `place`, what it carries into `kept`. Null when the text has no
+// shape, or its shape does not compile as the text does; the caller then
+// runs the text as it stands.
 //
 // Unless `outlivesCall`, the caller steps the statement and resets it before
 // it returns, and the texts are bound where they stand, in `sql` and the
 // thread's literals; else they are copied into `kept.texts`.
-sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql, std::string& key,
-                         detail::KeptWithStatement& kept, uint64_t& taken, bool outlivesCall) {
+sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql,
+                         detail::KeptPlace& place, detail::KeptWithStatement& kept, bool outlivesCall) {
     if (registry.attached.load()) return nullptr;
     // The limit is the text's, however short its shape.
     if (sql.size() > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1))) return nullptr;
@@ -435,7 +484,7 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
     std::string& shape = buffers.shape;
     std::vector<SqlLiteral>& literals = buffers.literals;
     if (!buffers.memo.Shape(sql.c_str(), shape, literals)) return nullptr;
-    sqlite3_stmt* stmt = TakeCompiled(db, registry, shape, literals.size(), key, kept, taken);
+    sqlite3_stmt* stmt = TakeCompiled(db, registry, shape, literals.size(), place, kept);
     if (stmt == nullptr) return nullptr;
     // This call's buffers go when it returns.
     const bool copyTexts = outlivesCall || &buffers == &callBuffers;
@@ -462,11 +511,17 @@ public:
     StatementSource& operator=(const StatementSource&) = delete;
 
     // The statement with its values bound, or null: the caller then runs Text().
-    sqlite3_stmt* Take(sqlite3* db, StatementRegistry& registry, bool outlivesCall, std::string& key,
-                       KeptWithStatement& kept, uint64_t& taken) const {
-        if (sql != nullptr) return TakeShaped(db, registry, *sql, key, kept, taken, outlivesCall);
+    sqlite3_stmt* Take(sqlite3* db, StatementRegistry& registry, bool outlivesCall, KeptPlace& place,
+                       KeptWithStatement& kept) const {
+        if (sql != nullptr) return TakeShaped(db, registry, *sql, place, kept, outlivesCall);
         if (!compiled->Bindable() || LongerThanLimit(db)) return nullptr;
-        sqlite3_stmt* stmt = TakeCompiled(db, registry, compiled->Compiled(), compiled->ValueCount(), key, kept, taken);
+        const std::string& text = compiled->Compiled();
+        const int slot = compiled->Slot();
+        if (slot >= 0 && slot < CompiledSql::kSlots) {
+            place.slot = slot;
+            place.compiled = &text;
+        }
+        sqlite3_stmt* stmt = TakeCompiled(db, registry, text, compiled->ValueCount(), place, kept);
         if (stmt == nullptr) return nullptr;
         auto value = [this](size_t i) { return compiled->ValueAt(i); };
         return BindValues(stmt, compiled->ValueCount(), value, outlivesCall, kept.texts) ? stmt : nullptr;
@@ -637,6 +692,40 @@ std::string CSQLite3Query::GetStringField(int field, const char* defaultValue) {
     int bytes = sqlite3_column_bytes(stmt, field);
     if (text == nullptr) return std::string();
     return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(bytes));
+}
+
+CSQLite3Row::CSQLite3Row(CSQLite3Query& query, const CDatabaseBase::ConnectionHold&, const CSQLite3Columns& columns)
+    : stmt(LiveStatement(query.handle)), positions(nullptr) {
+    if (stmt == nullptr) throw CSQLite3Exception(SQLITE_MISUSE, "query has no statement");
+    if (query.eof) throw CSQLite3Exception(SQLITE_MISUSE, "query has no current row");
+    // Only this query steps the statement, so nothing recompiles it while
+    // the positions are read.
+    detail::ColumnPositions& found = query.handle->kept.columns;
+    const int recompiled = sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0);
+    if (found.names != columns.names || found.positions.size() != columns.count || found.recompiled != recompiled) {
+        found.names = nullptr;
+        found.positions.resize(columns.count);
+        for (size_t i = 0; i < columns.count; ++i) found.positions[i] = query.FieldIndex(columns.names[i]);
+        found.names = columns.names;
+        found.recompiled = recompiled;
+    }
+    positions = found.positions.data();
+}
+
+long long CSQLite3Row::BigInt(size_t column) const { return sqlite3_column_int64(stmt, positions[column]); }
+
+int CSQLite3Row::Int(size_t column) const {
+    return static_cast<int>(static_cast<uint32_t>(sqlite3_column_int64(stmt, positions[column])));
+}
+
+void CSQLite3Row::Text(size_t column, std::string& value) const {
+    const int field = positions[column];
+    const unsigned char* text = sqlite3_column_text(stmt, field);
+    if (text == nullptr) {
+        value.clear();
+        return;
+    }
+    value.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(stmt, field)));
 }
 
 namespace {
@@ -833,10 +922,9 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const detail::State
         ConnectionLock lock(*registry);
         RowChangeWatch watch(db, *registry);
         sqlite3_int64 before = sqlite3_total_changes64(db);
-        std::string key;
+        detail::KeptPlace place;
         detail::KeptWithStatement kept;
-        uint64_t taken = 0;
-        sqlite3_stmt* shaped = reuseStatements ? sql.Take(db, *registry, false, key, kept, taken) : nullptr;
+        sqlite3_stmt* shaped = reuseStatements ? sql.Take(db, *registry, false, place, kept) : nullptr;
         if (shaped != nullptr) {
             do {
                 rc = sqlite3_step(shaped);
@@ -854,7 +942,7 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const detail::State
             registry->EveryTableChanged();
         }
         // reset only once the error has been read
-        if (shaped != nullptr) detail::PutBack(*registry, key, shaped, kept, taken);
+        if (shaped != nullptr) detail::PutBack(*registry, place, shaped, kept);
         DropKeptAfterAttachments();
     }
     if (rc != SQLITE_OK)
@@ -889,13 +977,11 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const detail::Statemen
 CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const detail::StatementSource& sql, bool outlivesCall,
                                        boost::shared_ptr<detail::StatementHandle>& handle) {
     ConnectionLock lock(*registry);
-    std::string key;
+    detail::KeptPlace place;
     detail::KeptWithStatement kept;
-    uint64_t taken = 0;
-    sqlite3_stmt* shaped =
-        db != nullptr && reuseStatements ? sql.Take(db, *registry, outlivesCall, key, kept, taken) : nullptr;
+    sqlite3_stmt* shaped = db != nullptr && reuseStatements ? sql.Take(db, *registry, outlivesCall, place, kept) : nullptr;
     if (shaped == nullptr) return Prepare(at, sql, handle);
-    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(key), std::move(kept), taken);
+    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(place), std::move(kept));
     return CZoError::Success();
 }
 
@@ -914,7 +1000,9 @@ uint64_t CDatabaseBase::TableChanges(int table) const {
 
 size_t CDatabaseBase::TEST_IdleStatements() {
     std::lock_guard<RankedMutex> guard(registry->cacheLock);
-    return registry->idle.size();
+    size_t idle = registry->idle.size();
+    for (const auto& slot : registry->slots) idle += slot.stmt != nullptr ? 1 : 0;
+    return idle;
 }
 
 size_t CDatabaseBase::TEST_ShapesCompiled() {

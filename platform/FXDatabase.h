@@ -44,6 +44,7 @@
 #include <string>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace FX {
 
@@ -108,9 +109,17 @@ public:
         size_t size;
     };
 
+    // Slots a connection keeps a compiled statement in.
+    static constexpr int kSlots = 32;
+
     virtual ~CompiledSql() = default;
     // The same object for every statement of one compiled text.
     virtual const std::string& Compiled() const = 0;
+    // A number below kSlots naming the compiled text for the program's life,
+    // given to no other text: the connection keeps the text's compiled
+    // statement in that slot and finds it there without comparing texts.
+    // -1: found by its text.
+    virtual int Slot() const { return -1; }
     virtual size_t ValueCount() const = 0;
     virtual const Value& ValueAt(size_t i) const = 0;
     virtual bool Bindable() const = 0;
@@ -144,6 +153,7 @@ public:
 
 private:
     friend class CDatabaseBase;
+    friend class CSQLite3Row;
     void CheckField(int field) const;
 
     boost::shared_ptr<detail::StatementHandle> handle;
@@ -310,6 +320,41 @@ private:
     InjectedFault nextFault;
     // nextFault is armed; set and cleared under hookLock, read without it
     std::atomic<bool> faultArmed{false};
+};
+
+// The result columns a reader takes from every row, by name. The names are
+// one array for the program's life (a static one): its address tells the
+// lists apart.
+struct CSQLite3Columns {
+    template <size_t N>
+    explicit CSQLite3Columns(const char* const (&names)[N]) : names(names), count(N) {}
+    const char* const* names;
+    size_t count;
+};
+
+// The current row of a query, read by column position within one hold of
+// the connection, the caller's (the hold given). The positions of the named
+// columns are found by name, as FieldIndex finds them, the first time a
+// compiled statement meets the list (and again after SQLite compiled it
+// anew), then kept with the statement. A column is named by its place in the
+// list; NULL reads as 0 or the empty text. Construction throws as the field
+// getters do (no statement, no current row, no such column); valid until the
+// query moves on.
+class CSQLite3Row {
+public:
+    CSQLite3Row(CSQLite3Query& query, const CDatabaseBase::ConnectionHold& hold, const CSQLite3Columns& columns);
+    CSQLite3Row(const CSQLite3Row&) = delete;
+    CSQLite3Row& operator=(const CSQLite3Row&) = delete;
+
+    long long BigInt(size_t column) const;
+    // The low 32 bits, as GetIntField gives them.
+    int Int(size_t column) const;
+    // Into `value`, whose buffer is reused.
+    void Text(size_t column, std::string& value) const;
+
+private:
+    sqlite3_stmt* const stmt;
+    const int* positions;
 };
 
 // A database that also prepares the wrapper's own storage. This wrapper keeps

@@ -149,6 +149,70 @@ TEST_F(FXDatabaseTest, QueryReadsColumnsByNameAndThrowsOnMisuse) {
     EXPECT_THROW(empty.FieldIndex("Id"), FX::CSQLite3Exception);
 }
 
+// A row read by position takes what the getters take by name, NULL as 0 or
+// the empty text; the positions kept with the statement follow its columns
+// when SQLite compiles it again after the table was made anew in another order.
+TEST_F(FXDatabaseTest, RowsReadByPositionFindTheirColumnsByName) {
+    static const char* const names[] = {"Name", "Big", "Id"};
+    static const FX::CSQLite3Columns columns(names);
+    FX::CDatabaseWithStorage db(0);
+    OpenIn(db);
+    struct Expected {
+        long long big;
+        std::string name;
+        unsigned id;
+    };
+    auto read = [&db](const std::string& sql, std::vector<Expected>& rows) {
+        boost::shared_ptr<FX::CSQLite3Query> q;
+        ASSERT_FALSE(db.Query(sql, q).IsError());
+        for (; !q->Eof(); q->NextRow()) {
+            FX::CDatabaseBase::ConnectionHold hold(db);
+            const FX::CSQLite3Row row(*q, hold, columns);
+            Expected e;
+            e.big = row.BigInt(1);
+            row.Text(0, e.name);
+            e.id = static_cast<unsigned>(row.Int(2));
+            EXPECT_EQ(e.big, q->GetBigIntField(q->FieldIndex("Big"), 0));
+            EXPECT_EQ(e.name, q->GetStringField(q->FieldIndex("Name"), ""));
+            rows.push_back(e);
+        }
+    };
+    const std::string select = "SELECT * FROM k WHERE Id <> 5 ORDER BY Id";
+    Exec(db, "CREATE TABLE k (Id INT, Big BIGINT, Name VARCHAR)");
+    Exec(db, "INSERT INTO k VALUES ('4294967295', '-9000000000', 'a''b'), (7, NULL, NULL)");
+    std::vector<Expected> rows;
+    read(select, rows);
+    ASSERT_EQ(2u, rows.size());
+    EXPECT_EQ(0, rows[0].big);
+    EXPECT_EQ("", rows[0].name);
+    EXPECT_EQ(7u, rows[0].id);
+    EXPECT_EQ(-9000000000LL, rows[1].big);
+    EXPECT_EQ("a'b", rows[1].name);
+    EXPECT_EQ(4294967295u, rows[1].id);
+
+    Exec(db, "DROP TABLE k");
+    Exec(db, "CREATE TABLE k (Name VARCHAR, Extra INT, Id INT, Big BIGINT)");
+    Exec(db, "INSERT INTO k VALUES ('z', 99, 3, 30)");
+    rows.clear();
+    read(select, rows);
+    ASSERT_EQ(1u, rows.size());
+    EXPECT_EQ(30, rows[0].big);
+    EXPECT_EQ("z", rows[0].name);
+    EXPECT_EQ(3u, rows[0].id);
+
+    static const char* const missing[] = {"Name", "Nowhere"};
+    static const FX::CSQLite3Columns missingColumns(missing);
+    boost::shared_ptr<FX::CSQLite3Query> q;
+    ASSERT_FALSE(db.Query(select, q).IsError());
+    FX::CDatabaseBase::ConnectionHold hold(db);
+    EXPECT_THROW(FX::CSQLite3Row(*q, hold, missingColumns), FX::CSQLite3Exception);
+    q->NextRow();
+    ASSERT_TRUE(q->Eof());
+    EXPECT_THROW(FX::CSQLite3Row(*q, hold, columns), FX::CSQLite3Exception);
+    FX::CSQLite3Query empty;
+    EXPECT_THROW(FX::CSQLite3Row(empty, hold, columns), FX::CSQLite3Exception);
+}
+
 TEST_F(FXDatabaseTest, QueryAndScalarReportFailureThroughTheirResult) {
     FX::CDatabaseWithStorage db(0);
     OpenIn(db);

@@ -499,6 +499,50 @@ TEST_F(StatementReuseTest, CompiledStatementsDoWhatTheirFullTextsDo) {
     }
 }
 
+// A compiled text with a slot of its own, as every format of the library's
+// row statements has.
+class SlottedCompiled : public GivenCompiled {
+public:
+    SlottedCompiled(int slot, std::string compiled, std::vector<Value> values, std::string full)
+        : GivenCompiled(std::move(compiled), std::move(values), std::move(full)), slot(slot) {}
+    int Slot() const override { return slot; }
+    const int slot;
+};
+
+// A text with a slot is compiled once and found in its slot again; two of
+// its statements in use at once are both kept (the second by its text) and
+// both reused, and each query reads its own rows. A second text claiming the
+// same slot gets its own statement, never the first text's.
+TEST_F(StatementReuseTest, ACompiledTextInASlotIsReusedAndNeverTakenForAnother) {
+    InsertRows();
+    const int slot = FX::CompiledSql::kSlots - 1;
+    const SlottedCompiled byNumber(slot, "SELECT s FROM t WHERE i = ?", {Number(1)},
+                                   "SELECT s FROM t WHERE i = 1");
+    const SlottedCompiled other(slot, "SELECT s FROM t WHERE i = ? OR i = 3", {Number(-5)},
+                                "SELECT s FROM t WHERE i = -5 OR i = 3");
+    const size_t compiled = reused.TEST_ShapesCompiled();
+    const size_t idle = reused.TEST_IdleStatements();
+    for (int round = 0; round < 3; ++round) {
+        boost::shared_ptr<FX::CSQLite3Query> first, second;
+        ASSERT_FALSE(reused.Query(byNumber, first).IsError());
+        ASSERT_FALSE(reused.Query(byNumber, second).IsError());
+        for (const auto& q : {first, second}) {
+            ASSERT_FALSE(q->Eof());
+            EXPECT_EQ("it's", q->GetStringField(0, ""));
+            q->NextRow();
+            EXPECT_TRUE(q->Eof());
+        }
+        EXPECT_EQ(compiled + 2, reused.TEST_ShapesCompiled()) << round;
+        first.reset();
+        second.reset();
+        EXPECT_EQ(idle + 2, reused.TEST_IdleStatements()) << round;
+    }
+    ExpectSame(Query(plain, other.full), Query(reused, other), other.full);
+    ExpectSame(Query(plain, byNumber.full), Query(reused, byNumber), byNumber.full);
+    EXPECT_EQ(compiled + 3, reused.TEST_ShapesCompiled());
+    EXPECT_EQ(0, byNumber.printed + other.printed);
+}
+
 // The adapter prints signed ids into its texts: a sign must not make a shape.
 TEST_F(StatementReuseTest, TextsDifferingInASignShareOneStatement) {
     InsertRows();

@@ -2,9 +2,11 @@
 // one run on one machine. Figures are medians over repeated runs.
 //
 //   ./run.sh bench [folder]   (Release build; LBC_BENCH_RUNS sets the repeats, 3 by default)
+//   ./run.sh cost [folder]    (Release build; instructions per operation under callgrind, CallgrindCost.h)
 
 #include "LiveBrowseCache.h"
 #include "bench/Baselines.h"
+#include "bench/CallgrindCost.h"
 #include "metadb/CacheDB.h"
 #include "platform/SystemClock.h"
 #include "platform/XKPlatformInfo.h"
@@ -161,6 +163,25 @@ struct PhaseMarks {
 
 double Monotonic() { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
 
+// The store's set-up, before anything is measured: its files and schema, and
+// for the library the afile's container with its lock file, staging and
+// first commits, made by one extent written and read at `offset`.
+void WarmUp(BenchStore& store, long long afile, ExtentBytes& bytes, long long offset) {
+    const char* got = nullptr;
+    size_t gotSize = 0;
+    if (!store.Write({afile, offset}, bytes.For(afile, offset), bytes.Size()) || !store.Read({afile, offset}, got, gotSize) ||
+        !bytes.Matches(got, gotSize, afile, offset))
+        Fail(store, "warm-up failed");
+}
+
+// The order in which the extents 0 to count - 1 are read back: the same in every run.
+std::vector<int> ShuffledOrder(int count) {
+    std::vector<int> order(count);
+    for (int i = 0; i < count; ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), std::mt19937(42));
+    return order;
+}
+
 // Writes `count` extents into afile `afile` of every store, extent by extent,
 // the store that goes first moving on by one with each extent, then reads
 // them back in a shuffled order the same way, checking every byte. Only each
@@ -178,12 +199,7 @@ std::vector<Spent> Interleaved(const std::vector<BenchStore*>& stores, long long
     const char* got = nullptr;
     size_t gotSize = 0;
     auto offsetOf = [size](int i) { return static_cast<long long>(i) * static_cast<long long>(size); };
-    const long long warmUp = offsetOf(count);
-    for (BenchStore* store : stores) {
-        if (!store->Write({afile, warmUp}, bytes.For(afile, warmUp), size) || !store->Read({afile, warmUp}, got, gotSize) ||
-            !bytes.Matches(got, gotSize, afile, warmUp))
-            Fail(*store, "warm-up failed");
-    }
+    for (BenchStore* store : stores) WarmUp(*store, afile, bytes, offsetOf(count));
     // One call on every store, the first moving on by one with each turn;
     // only the call is timed, the check of what a read delivered is not.
     auto eachStore = [&](int turn, long long offset, double Spent::*phase, auto call) {
@@ -204,9 +220,7 @@ std::vector<Spent> Interleaved(const std::vector<BenchStore*>& stores, long long
         eachStore(i, offset, &Spent::write,
                   [&](BenchStore& store) { return store.Write({afile, offset}, data, size); });
     }
-    std::vector<int> order(count);
-    for (int i = 0; i < count; ++i) order[i] = i;
-    std::shuffle(order.begin(), order.end(), std::mt19937(42));
+    const std::vector<int> order = ShuffledOrder(count);
     if (marks) marks->reads = Monotonic();
     for (int j = 0; j < count; ++j) {
         const long long offset = offsetOf(order[j]);
@@ -438,11 +452,67 @@ void ConcurrencyTable(Bench& bench, int only = 0) {
     }
 }
 
+// The measured process of the cost table: one store writes `count` extents
+// of 4 KiB into one afile after its warm-up, then reads them back in the
+// order Interleaved reads them, callgrind counting the store's calls alone.
+int CostRun(const std::string& storeName, const std::string& root, int count) {
+    int which = 0;
+    while (which < kStoreKinds && storeName != kStoreNames[which]) ++which;
+    if (which == kStoreKinds || count <= 0) {
+        fprintf(stderr, "--cost-run: no store '%s' or no count\n", storeName.c_str());
+        return 2;
+    }
+    {
+        Bench bench(root);
+        std::unique_ptr<BenchStore> store = bench.Make(which);
+        ExtentBytes bytes(4096);
+        const long long afile = bench.nextAfile++;
+        auto offsetOf = [&bytes](int i) { return static_cast<long long>(i) * static_cast<long long>(bytes.Size()); };
+        WarmUp(*store, afile, bytes, offsetOf(count));
+        for (int i = 0; i < count; ++i) {
+            const long long offset = offsetOf(i);
+            const char* data = bytes.For(afile, offset);
+            bool ok;
+            {
+                CollectedCall counted;
+                ok = store->Write({afile, offset}, data, bytes.Size());
+            }
+            if (!ok) Fail(*store, "write failed");
+        }
+        EndPhase("writes");
+        const char* got = nullptr;
+        size_t gotSize = 0;
+        for (int i : ShuffledOrder(count)) {
+            const long long offset = offsetOf(i);
+            bool ok;
+            {
+                CollectedCall counted;
+                ok = store->Read({afile, offset}, got, gotSize);
+            }
+            if (!ok || !bytes.Matches(got, gotSize, afile, offset)) Fail(*store, "read failed");
+        }
+        EndPhase("reads");
+        store->Flush();
+    }
+    fs::remove_all(root);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool scaling = argc > 1 && strcmp(argv[1], "--scaling") == 0;
     std::string root = argc > (scaling ? 2 : 1) ? argv[scaling ? 2 : 1] : (fs::temp_directory_path() / "lbc-bench").string();
+    if (argc > 4 && strcmp(argv[1], "--cost-run") == 0) return CostRun(argv[2], argv[3], atoi(argv[4]));
+    if (argc > 1 && strcmp(argv[1], "--cost") == 0) {
+        // LBC_COST_OPS writes and as many reads per store, 2000 by default.
+        const int count = getenv("LBC_COST_OPS") ? atoi(getenv("LBC_COST_OPS")) : 2000;
+        const std::string folder = argc > 2 ? argv[2] : (fs::temp_directory_path() / "lbc-cost").string();
+        const std::string self = fs::read_symlink("/proc/self/exe").string();
+        const bool ok = PrintCostTable(self, {kStoreNames[kLibrary], kStoreNames[kFloorCopy]}, folder, count > 0 ? count : 2000);
+        fs::remove_all(folder);
+        return ok ? 0 : 1;
+    }
     if (scaling) {
         {
             Bench bench(root);
