@@ -14,6 +14,9 @@
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include <cinttypes>
+#include <cstdint>
+
 // Static destruction runs in reverse order of these definitions: whatever is
 // defined below them (the service) goes first, then the writer, then the
 // engine's file record that the writer's engine writes through.
@@ -134,13 +137,15 @@ CZoError CLiveBrowseCache::InitializeInTestMode(std::string path) { return Initi
 
 CZoError CLiveBrowseCache::InitializeInternal(std::string path, bool testMode) {
     InitializeLogging();
-    LBC_LOG(0, "Initializing live browse cache (0x%p) ...", static_cast<void*>(this));
+    // The address in hex after one "0x": glibc's %p carries its own prefix.
+    const uintptr_t address = reinterpret_cast<uintptr_t>(this);
+    LBC_LOG(0, "Initializing live browse cache (0x%" PRIxPTR ") ...", address);
     CZoError err = impl->Initialize(path, testMode);
     if (err.IsError()) {
         LBC_LOG(0, "Failed to initialize live browse cache (%p)", static_cast<void*>(this));
         return err.Push(FXLOC);
     }
-    LBC_LOG(0, "Successfully initialized live browse cache (0x%p)%s", static_cast<void*>(this),
+    LBC_LOG(0, "Successfully initialized live browse cache (0x%" PRIxPTR ")%s", address,
             testMode ? " in test mode" : "");
     return CZoError::Success();
 }

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -85,9 +86,11 @@ TEST_F(LiveBrowseCacheTest, StartUpLinesAndTheLocalCacheFolder) {
     ASSERT_NE(nullptr, instance);
     EXPECT_TRUE(IsFolder(LocalCacheFolder()));
 
+    // The address once, with one "0x" before it, whatever the C library's %p prints.
     const std::string address = [&] {
         char text[64];
-        std::snprintf(text, sizeof(text), "0x%p", static_cast<void*>(instance));
+        std::snprintf(text, sizeof(text), "0x%llx",
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(instance)));
         return std::string(text);
     }();
     EXPECT_EQ(1u, Count(0, "Initializing live browse cache (" + address + ") ..."));
