@@ -44,6 +44,14 @@ const Afile kAfiles[] = {{1001, 501}, {1002, 501}, {1003, 502}};
 std::mutex g_outputLock;
 std::atomic<int> g_failures{0};
 
+// Where the library writes its debug log: sLBCLogFolder, or its default.
+std::string DebugLogPath() {
+    std::string logFolder;
+    XKPlatformInfo().getValue("VirtualServer", "sLBCLogFolder", logFolder);
+    if (logFolder.empty()) logFolder = "/tmp/LiveBrowseCacheLogs";
+    return logFolder + "/LiveBrowseCache.log";
+}
+
 void Check(bool held, const std::string& what) {
     std::lock_guard<std::mutex> guard(g_outputLock);
     if (!held) ++g_failures;
@@ -167,7 +175,7 @@ void ListJobsAndExtents(CLiveBrowseCache* lbc) {
         err = jobs->GetNextVMInfo(afile, job, copy, tessarel, guid, when);
         if (err.IsError()) break;
         listed.insert(afile);
-        std::printf("       cached job: afile %lld copy %u cell %u, database of %s", afile, copy, tessarel,
+        std::printf("       cached job: afile %lld copy %u Tessarel id %u, database of %s", afile, copy, tessarel,
                     std::ctime(&when));
     }
     Check(FXErrorUtil::IsInt(err, LBCError::kEndOfListing) && listed.size() == sizeof(kAfiles) / sizeof(kAfiles[0]),
@@ -225,9 +233,7 @@ void PrintStatistics() {
     // The same into the debug log, as the periodic thread would.
     LBCPerfCounters::LogPerJobStats(true, true);
 
-    std::string logFolder = "/tmp/LiveBrowseCacheLogs";
-    XKPlatformInfo().getValue("VirtualServer", "sLBCLogFolder", logFolder);
-    std::printf("Debug log: %s/LiveBrowseCache.log\n", logFolder.c_str());
+    std::printf("Debug log: %s\n", DebugLogPath().c_str());
 }
 
 }  // namespace
@@ -239,7 +245,10 @@ int main() {
     CLiveBrowseCache::SetTestability();  // extents record their MD5 text
     CLiveBrowseCache* lbc = CLiveBrowseCache::GetInstance();
     Check(lbc != nullptr, "GetInstance gives the cache");
-    if (lbc == nullptr) return 1;
+    if (lbc == nullptr) {
+        std::printf("No cache; the reason is in %s\n", DebugLogPath().c_str());
+        return 1;
+    }
     std::string dataFolder, dbFolder;
     CZoError err = lbc->GetBaseFolderPath(dataFolder, dbFolder);
     CheckOk(err, "cache folders: " + dataFolder + " and " + dbFolder);
