@@ -38,9 +38,10 @@ install_missing() {
     local sudo=""
     if [ "$(id -u)" -ne 0 ]; then
       if ! command -v sudo >/dev/null 2>&1; then
-        { echo "$0: missing packages: ${missing[*]}"
-          echo "Installing them needs root: run this command as root, or install sudo (as root:"
-          echo "apt-get install sudo) and allow this user to use it, or install the packages as root."
+        { echo "$0: these packages are missing: ${missing[*]}"
+          echo "Installing them needs root, and sudo is not installed. Run $0 as root, or"
+          echo "install sudo for this user, or install the packages as root with"
+          echo "  apt-get install --no-install-recommends ${missing[*]}"
         } >&2
         exit 1
       fi
