@@ -16,9 +16,13 @@
 #include "platform/XKPlatformInfo.h"
 #include "store/CacheLookup.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -246,7 +250,15 @@ int main() {
     CLiveBrowseCache* lbc = CLiveBrowseCache::GetInstance();
     Check(lbc != nullptr, "GetInstance gives the cache");
     if (lbc == nullptr) {
-        std::printf("No cache; the reason is in %s\n", DebugLogPath().c_str());
+        // The library logs why, unless the log belongs to another user (made
+        // by root's run, say).
+        const std::string log = DebugLogPath();
+        if (::access(log.c_str(), W_OK) == 0)
+            std::printf("No cache; the reason is in %s\n", log.c_str());
+        else
+            std::printf("No cache, and this user cannot write the debug log %s (%s): set sLBCLogFolder to a "
+                        "folder of its own to learn why\n",
+                        log.c_str(), std::strerror(errno));
         return 1;
     }
     std::string dataFolder, dbFolder;
