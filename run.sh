@@ -36,9 +36,19 @@ install_missing() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
-    step "Installing ${missing[*]}"
     local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    if [ "$(id -u)" -ne 0 ]; then
+      if ! command -v sudo >/dev/null 2>&1; then
+        { echo "$0: these packages are missing: ${missing[*]}"
+          echo "Installing them needs root, and sudo is not installed. Run $0 as root, or"
+          echo "install sudo for this user, or install the packages as root with"
+          echo "  apt-get install --no-install-recommends ${missing[*]}"
+        } >&2
+        exit 1
+      fi
+      sudo="sudo"
+    fi
+    step "Installing ${missing[*]}"
     $sudo apt-get update
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
   fi
@@ -73,6 +83,9 @@ skip_reasons() {
   awk '
     /^[0-9]+\/[0-9]+ Test: / { name = substr($0, index($0, "Test: ") + 6); next }
     /:[0-9]+: Skipped$/ { reason = ""; inside = 1; next }
+    # The SCOPED_TRACE lines after a reason say where, not why.
+    inside && /^Google Test trace:$/ { inside = 2; next }
+    inside == 2 && !/^\[  SKIPPED \]/ { next }
     inside && /^\[  SKIPPED \]/ {
       if (!shown++) print "==> Skipped tests and why"
       print name
@@ -224,6 +237,17 @@ run_install_check() {
 }
 
 cmd=${1:-}
+# A word after a command that takes none is refused, as an unknown command is.
+case "$cmd" in
+  bench) words=1 ;;
+  help | -h | --help | test | sanitize | fuzz | install-check | demo) words=0 ;;
+  *) words=$(($# > 0 ? $# - 1 : 0)) ;;  # unknown or none: said below
+esac
+if [ $# -gt $((words + 1)) ]; then
+  { echo "$0: '$cmd' takes $([ "$words" -eq 0 ] && echo "no argument" || echo "at most $words argument"), given: ${*:$((words + 2))}; one of:"
+    commands; } >&2
+  exit 2
+fi
 case "$cmd" in
   help | -h | --help)
     commands

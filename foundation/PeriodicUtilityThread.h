@@ -23,7 +23,6 @@ public:
 
     // Keeps the callback (replacing any earlier one) and starts the thread; a
     // thread already running is not started again.
-    // Hides the base's Start(), which would run the thread without a callback.
     void Start(std::function<void()> callback);
 
 protected:
@@ -32,6 +31,10 @@ protected:
     void OnStop() override;
 
 private:
+    // The base's Start() would run the thread without a callback: kept out
+    // of callers' reach here, named rather than hidden.
+    using CAlertableEventThread::Start;
+
     RankedMutex callbackLock{LockRank::PeriodicCallback, "periodic callback"};
     // guarded by callbackLock; copied out before it runs
     std::function<void()> callback;

@@ -138,7 +138,8 @@ public:
     // The singleton, built and initialised on first use; null while the
     // configuration switches "bEnableMetadataRestoreOptimization" (default
     // false) and "bEnableLiveBrowseCache" (default true) are not both true, or
-    // when the start-up fails.
+    // when the start-up fails. Either way the debug log says why at level -1
+    // (a closed gate once, not at every call).
     static CLiveBrowseCache* GetInstance();
     // Deletes the singleton, if any. The service behind it is released by the
     // next GetInstance or at unload.

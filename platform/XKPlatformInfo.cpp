@@ -117,6 +117,8 @@ int XKPlatformInfo::deleteField(const std::string& key, const std::string& name)
 
 void XKPlatformInfo::SetNoticeLog(NoticeLog log) { XKPlatformStore::Instance().SetNoticeLog(log); }
 
+std::string XKPlatformInfo::getSeedFile(bool& read) { return XKPlatformStore::Instance().SeedFile(read); }
+
 std::string XKPlatformInfo::getPhysicalMachine() const { return XKPlatformStore::Instance().PhysicalMachine(); }
 
 void XKPlatformInfo::TEST_Set(const std::string& key, const std::string& name, const std::string& text) {

@@ -47,6 +47,10 @@ public:
     // Non-zero when a value was removed.
     int deleteField(const std::string& key, const std::string& name) const;
 
+    // The file LBC_CONFIG_FILE named when the store was seeded (empty: the
+    // variable was unset or empty), and whether it could be read.
+    static std::string getSeedFile(bool& read);
+
     // This machine's name: gethostname() unless set.
     std::string getPhysicalMachine() const;
 

@@ -214,10 +214,22 @@ void XKPlatformStore::NoticeOnce(const std::string& text) {
 
 bool XKPlatformStore::SeedFromEnvironment() {
     const char* path = getenv("LBC_CONFIG_FILE");
-    if (path == nullptr || *path == '\0') return false;
-    if (LoadFile(path)) return true;
+    const std::string named = path != nullptr ? path : "";
+    const bool read = !named.empty() && LoadFile(named);
+    {
+        std::lock_guard<RankedMutex> guard(mutex);
+        seedFile = named;
+        seedFileRead = read;
+    }
+    if (named.empty() || read) return read;
     // The log writer itself reads this store, so stderr is the only place
     // left to say why the configuration is missing.
     fprintf(stderr, "LiveBrowseCache: cannot read the configuration file [%s] named by LBC_CONFIG_FILE\n", path);
     return false;
+}
+
+std::string XKPlatformStore::SeedFile(bool& read) const {
+    std::lock_guard<RankedMutex> guard(mutex);
+    read = seedFileRead;
+    return seedFile;
 }

@@ -45,6 +45,9 @@ public:
     // See XKPlatformInfo::TEST_LoadFile for the format.
     bool LoadFile(const std::string& path);
     bool SeedFromEnvironment();
+    // What LBC_CONFIG_FILE named when the store was last seeded from it
+    // (empty: unset), and whether that file was read.
+    std::string SeedFile(bool& read) const;
 
     // Reports go to the notice log (XKPlatformInfo::SetNoticeLog); NoticeOnce
     // reports a text only the first time it is given.
@@ -70,6 +73,8 @@ private:
     std::string hubServerHostName;
     std::string physicalMachine;  // empty: gethostname()
     std::string focus;
+    std::string seedFile;
+    bool seedFileRead = false;
     void (*noticeLog)(const std::string&) = nullptr;
     std::vector<std::string> pendingNotices;  // made while no notice log was set
     std::set<std::string> noticesGiven;       // of NoticeOnce

@@ -4,6 +4,7 @@
 #include "foundation/EvDebugWrapper.h"
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/FXString.h"
 #include "platform/LockOrder.h"
 #include "platform/XKPlatformInfo.h"
 #include "platform/XKPlatformObjects.h"
@@ -12,6 +13,9 @@
 
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
+
+#include <cinttypes>
+#include <cstdint>
 
 // Static destruction runs in reverse order of these definitions: whatever is
 // defined below them (the service) goes first, then the writer, then the
@@ -27,8 +31,41 @@ namespace {
 
 const char kConfigKey[] = "VirtualServer";
 
+const char kOptimizationSwitch[] = "bEnableMetadataRestoreOptimization";
+const char kCacheSwitch[] = "bEnableLiveBrowseCache";
+
 // What the configuration store cannot read goes to the debug log.
 void LogConfigurationNotice(const std::string& text) { LBC_LOG(-1, "%s", text.c_str()); }
+
+// The switch that keeps the cache off, with its value as read; empty when
+// both let it on. The second switch is not read while the first is off.
+std::string ClosedGateReason() {
+    XKPlatformInfo info;
+    for (const char* name : {kOptimizationSwitch, kCacheSwitch}) {
+        const bool defaultValue = name == kCacheSwitch;
+        bool value = defaultValue;
+        const bool readable = info.getBoolean(kConfigKey, name, &value) != 0;
+        if (value) continue;
+        std::string text;
+        if (info.getValue(kConfigKey, name, text) == 0) return FXString::Format("%s is absent (default false)", name);
+        if (!readable)
+            return FXString::Format("%s = [%s] is not a boolean, taken as absent (default false)", name, text.c_str());
+        return FXString::Format("%s = [%s]", name, text.c_str());
+    }
+    return std::string();
+}
+
+// Where the settings came from, for a host that wonders why they did not apply.
+std::string SettingsSource() {
+    bool read = false;
+    const std::string file = XKPlatformInfo::getSeedFile(read);
+    if (file.empty()) return "no configuration file: LBC_CONFIG_FILE is not set";
+    if (!read) return FXString::Format("the configuration file [%s] named by LBC_CONFIG_FILE could not be read", file.c_str());
+    return FXString::Format("configuration file [%s]", file.c_str());
+}
+
+// The reason last logged for a closed gate; guarded by singletonLock.
+std::string g_loggedClosedGate;
 
 // Releases, at unload, a facade the host never destroyed and the published
 // service with its threads. It is made at the first GetInstance, after every
@@ -60,13 +97,20 @@ CLiveBrowseCache* CLiveBrowseCache::GetInstance() {
     static UnloadGuard unloadGuard;
     if (pLiveBrowseCache != nullptr) return pLiveBrowseCache;
 
-    XKPlatformInfo info;
-    bool optimization = false;
-    info.getBoolean(kConfigKey, "bEnableMetadataRestoreOptimization", &optimization);
-    if (!optimization) return nullptr;
-    bool enabled = true;
-    info.getBoolean(kConfigKey, "bEnableLiveBrowseCache", &enabled);
-    if (!enabled) return nullptr;
+    const std::string closed = ClosedGateReason();
+    if (!closed.empty()) {
+        // Logging is set up for this one line: a host that gets null is sent
+        // to the debug log, and a host that asks again and again gets it once.
+        if (closed != g_loggedClosedGate) {
+            InitializeLogging();
+            LBC_LOG(-1,
+                    "Live browse cache is off by configuration: %s; it is on when %s is true and %s is not false (%s)",
+                    closed.c_str(), kOptimizationSwitch, kCacheSwitch, SettingsSource().c_str());
+            g_loggedClosedGate = closed;
+        }
+        return nullptr;
+    }
+    g_loggedClosedGate.clear();
 
     pLiveBrowseCache = new CLiveBrowseCache();
     CZoError err = pLiveBrowseCache->Initialize(std::string());
@@ -93,13 +137,15 @@ CZoError CLiveBrowseCache::InitializeInTestMode(std::string path) { return Initi
 
 CZoError CLiveBrowseCache::InitializeInternal(std::string path, bool testMode) {
     InitializeLogging();
-    LBC_LOG(0, "Initializing live browse cache (0x%p) ...", static_cast<void*>(this));
+    // The address in hex after one "0x": glibc's %p carries its own prefix.
+    const uintptr_t address = reinterpret_cast<uintptr_t>(this);
+    LBC_LOG(0, "Initializing live browse cache (0x%" PRIxPTR ") ...", address);
     CZoError err = impl->Initialize(path, testMode);
     if (err.IsError()) {
         LBC_LOG(0, "Failed to initialize live browse cache (%p)", static_cast<void*>(this));
         return err.Push(FXLOC);
     }
-    LBC_LOG(0, "Successfully initialized live browse cache (0x%p)%s", static_cast<void*>(this),
+    LBC_LOG(0, "Successfully initialized live browse cache (0x%" PRIxPTR ")%s", address,
             testMode ? " in test mode" : "");
     return CZoError::Success();
 }

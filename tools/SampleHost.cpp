@@ -16,9 +16,13 @@
 #include "platform/XKPlatformInfo.h"
 #include "store/CacheLookup.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -43,6 +47,14 @@ const Afile kAfiles[] = {{1001, 501}, {1002, 501}, {1003, 502}};
 
 std::mutex g_outputLock;
 std::atomic<int> g_failures{0};
+
+// Where the library writes its debug log: sLBCLogFolder, or its default.
+std::string DebugLogPath() {
+    std::string logFolder;
+    XKPlatformInfo().getValue("VirtualServer", "sLBCLogFolder", logFolder);
+    if (logFolder.empty()) logFolder = "/tmp/LiveBrowseCacheLogs";
+    return logFolder + "/LiveBrowseCache.log";
+}
 
 void Check(bool held, const std::string& what) {
     std::lock_guard<std::mutex> guard(g_outputLock);
@@ -167,7 +179,7 @@ void ListJobsAndExtents(CLiveBrowseCache* lbc) {
         err = jobs->GetNextVMInfo(afile, job, copy, tessarel, guid, when);
         if (err.IsError()) break;
         listed.insert(afile);
-        std::printf("       cached job: afile %lld copy %u cell %u, database of %s", afile, copy, tessarel,
+        std::printf("       cached job: afile %lld copy %u Tessarel id %u, database of %s", afile, copy, tessarel,
                     std::ctime(&when));
     }
     Check(FXErrorUtil::IsInt(err, LBCError::kEndOfListing) && listed.size() == sizeof(kAfiles) / sizeof(kAfiles[0]),
@@ -225,9 +237,7 @@ void PrintStatistics() {
     // The same into the debug log, as the periodic thread would.
     LBCPerfCounters::LogPerJobStats(true, true);
 
-    std::string logFolder = "/tmp/LiveBrowseCacheLogs";
-    XKPlatformInfo().getValue("VirtualServer", "sLBCLogFolder", logFolder);
-    std::printf("Debug log: %s/LiveBrowseCache.log\n", logFolder.c_str());
+    std::printf("Debug log: %s\n", DebugLogPath().c_str());
 }
 
 }  // namespace
@@ -239,7 +249,18 @@ int main() {
     CLiveBrowseCache::SetTestability();  // extents record their MD5 text
     CLiveBrowseCache* lbc = CLiveBrowseCache::GetInstance();
     Check(lbc != nullptr, "GetInstance gives the cache");
-    if (lbc == nullptr) return 1;
+    if (lbc == nullptr) {
+        // The library logs why, unless the log belongs to another user (made
+        // by root's run, say).
+        const std::string log = DebugLogPath();
+        if (::access(log.c_str(), W_OK) == 0)
+            std::printf("No cache; the reason is in %s\n", log.c_str());
+        else
+            std::printf("No cache, and this user cannot write the debug log %s (%s): set sLBCLogFolder to a "
+                        "folder of its own to learn why\n",
+                        log.c_str(), std::strerror(errno));
+        return 1;
+    }
     std::string dataFolder, dbFolder;
     CZoError err = lbc->GetBaseFolderPath(dataFolder, dbFolder);
     CheckOk(err, "cache folders: " + dataFolder + " and " + dbFolder);

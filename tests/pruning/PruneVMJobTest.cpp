@@ -7,10 +7,14 @@
 #include "platform/XKPlatformInfo.h"
 #include "store/CacheSyncObject.h"
 
+#include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <list>
 #include <string>
 
@@ -25,11 +29,26 @@ bool InPruning(PruningLocation& location, long long afile) {
     return CCacheSyncObject::Execute([&vm, &at] { return CCacheSyncObject::IsVMInPruning(vm, at); });
 }
 
+// Whether this process holds the capability of that number (capabilities(7)).
+bool HasCapability(int capability) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, 7, "CapEff:") != 0) continue;
+        const unsigned long long effective = std::stoull(line.substr(7), nullptr, 16);
+        return (effective >> capability) & 1;
+    }
+    return false;
+}
+
 // Marks a file immutable for its lifetime (a rename of it then fails with
-// EPERM, even for root); Active() is false where the file system refuses.
+// EPERM, even for root); Active() is false where it cannot, and WhyNot() says
+// why.
 class ImmutableFile {
 public:
-    explicit ImmutableFile(const std::string& path) : path(path) { active = Set(true); }
+    explicit ImmutableFile(const std::string& path) : path(path) {
+        active = Set(true);
+        if (!active) error = errno;
+    }
     ~ImmutableFile() {
         if (active) Set(false);
     }
@@ -37,6 +56,11 @@ public:
     ImmutableFile& operator=(const ImmutableFile&) = delete;
 
     bool Active() const { return active; }
+    std::string WhyNot() const {
+        if (error == EPERM && !HasCapability(CAP_LINUX_IMMUTABLE))
+            return "marking a file immutable needs CAP_LINUX_IMMUTABLE, which this process lacks (root has it)";
+        return std::string("the file system cannot mark a file immutable here: ") + std::strerror(error);
+    }
     void Clear() {
         if (active) Set(false);
         active = false;
@@ -58,6 +82,7 @@ private:
 
     const std::string path;
     bool active = false;
+    int error = 0;  // errno of the failed marking
 };
 
 class PruneVMJobTest : public ::testing::TestWithParam<bool> {};
@@ -147,7 +172,7 @@ TEST_P(PruneVMJobTest, AFolderThatCannotBeRemovedStillReleasesTheLock) {
         const std::string stuck = (dataFolder ? location.DataFolder(812) : location.DBFolder(812)) + "/stuck";
         WriteWholeFile(stuck, "x");
         ImmutableFile pinned(stuck);
-        if (!pinned.Active()) GTEST_SKIP() << "the file system cannot mark a file immutable here";
+        if (!pinned.Active()) GTEST_SKIP() << pinned.WhyNot();
         CacheDBPtr held;
         ASSERT_FALSE(location.db.top->GetCacheDB(PruningLocation::Job(812), held, false, false).IsError());
         CachePrunerPtr pruner = location.MakePruner();
@@ -207,7 +232,7 @@ TEST(PruneVMJobInUseTest, ARefusedRenameSkipsAfterTheDatabaseAndReleasesTheLock)
     PruningLocation location;
     location.AddJob(812, 8 * kDay);
     ImmutableFile pinned(location.FlatFile(812));
-    if (!pinned.Active()) GTEST_SKIP() << "the file system cannot mark a file immutable here";
+    if (!pinned.Active()) GTEST_SKIP() << pinned.WhyNot();
     CachePrunerPtr pruner = location.MakePruner();
 
     long long bytes = 0;

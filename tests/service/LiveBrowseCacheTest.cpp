@@ -12,10 +12,20 @@
 #include "store/LiveBrowseCacheUtility.h"
 #include "support/LockProbes.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -76,9 +86,11 @@ TEST_F(LiveBrowseCacheTest, StartUpLinesAndTheLocalCacheFolder) {
     ASSERT_NE(nullptr, instance);
     EXPECT_TRUE(IsFolder(LocalCacheFolder()));
 
+    // The address once, with one "0x" before it, whatever the C library's %p prints.
     const std::string address = [&] {
         char text[64];
-        std::snprintf(text, sizeof(text), "0x%p", static_cast<void*>(instance));
+        std::snprintf(text, sizeof(text), "0x%llx",
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(instance)));
         return std::string(text);
     }();
     EXPECT_EQ(1u, Count(0, "Initializing live browse cache (" + address + ") ..."));
@@ -231,6 +243,105 @@ TEST_F(LiveBrowseCacheTest, SetTestabilityTurnsOnTheMd5Record) {
     EXPECT_EQ(0, LIVE_BROWSE_CACHE_TESTABILITY.load());
     CLiveBrowseCache::SetTestability();  // also before any instance
     EXPECT_EQ(1, LIVE_BROWSE_CACHE_TESTABILITY.load());
+}
+
+// A host whose configuration keeps the cache off learns why from the debug
+// log, where the README sends it: one line at level -1 naming the switch, its
+// value as read and the configuration file, however often it asks.
+class ClosedGateTest : public ::testing::Test {
+protected:
+    static constexpr const char* kDefaultLogFile = "/tmp/LiveBrowseCacheLogs/LiveBrowseCache.log";
+
+    // Runs the gate host with LBC_CONFIG_FILE naming configFile (unset when
+    // empty); its output is what it printed, its pid is returned.
+    pid_t RunGateHost(const std::string& configFile, std::string& output) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e)
+            if (std::string(*e).compare(0, 16, "LBC_CONFIG_FILE=") != 0) env.push_back(*e);
+        if (!configFile.empty()) env.push_back("LBC_CONFIG_FILE=" + configFile);
+        std::vector<char*> envp;
+        for (std::string& entry : env) envp.push_back(&entry[0]);
+        envp.push_back(nullptr);
+
+        const std::string outFile = temp.sub("host.out");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::string host = LBC_GATE_HOST;
+        char* argv[] = {&host[0], nullptr};
+        pid_t pid = -1;
+        const int rc = posix_spawn(&pid, host.c_str(), &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) return -1;
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+        output = ReadWholeFile(outFile);
+        return pid;
+    }
+
+    // The messages of the level -1 lines that process pid wrote to the log
+    // file ("time pid thread level [function:line] message").
+    static std::vector<std::string> FailureLinesOf(const std::string& logFile, pid_t pid) {
+        std::vector<std::string> messages;
+        std::istringstream lines(ReadWholeFile(logFile));
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            std::string date, time, linePid, thread, level;
+            fields >> date >> time >> linePid >> thread >> level;
+            const size_t at = line.find("] ");
+            if (linePid == std::to_string(pid) && level == "-1" && at != std::string::npos)
+                messages.push_back(line.substr(at + 2));
+        }
+        return messages;
+    }
+
+    TempDir temp;
+};
+
+TEST_F(ClosedGateTest, TheDebugLogSaysOnceWhichSwitchKeepsTheCacheOff) {
+    const std::string logs = temp.sub("logs");
+    const std::string conf = temp.sub("lbc.conf");
+    const std::string off = "Live browse cache is off by configuration: ";
+    const std::string rule =
+        "; it is on when bEnableMetadataRestoreOptimization is true and bEnableLiveBrowseCache is not false";
+    const std::string fromFile = " (configuration file [" + conf + "])";
+    const struct {
+        const char* name;
+        const char* switches;  // nullptr: no configuration file at all
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"a file without the switch", "bEnableLiveBrowseCache=true\n",
+         {off + "bEnableMetadataRestoreOptimization is absent (default false)" + rule + fromFile}},
+        {"the switch misspelt", "bEnableMetadataRestoreOptimization=ture\n",
+         {"Configuration value [VirtualServer\\bEnableMetadataRestoreOptimization] = [ture] is not a boolean; "
+          "taken as absent",
+          off + "bEnableMetadataRestoreOptimization = [ture] is not a boolean, taken as absent (default false)" +
+              rule + fromFile}},
+        {"the second switch off", "bEnableMetadataRestoreOptimization=true\nbEnableLiveBrowseCache=off\n",
+         {off + "bEnableLiveBrowseCache = [off]" + rule + fromFile}},
+        // Last: it may be skipped where the default log folder belongs to another user.
+        {"no configuration file", nullptr,
+         {off + "bEnableMetadataRestoreOptimization is absent (default false)" + rule +
+          " (no configuration file: LBC_CONFIG_FILE is not set)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string logFile = kDefaultLogFile;
+        if (c.switches != nullptr) {
+            logFile = logs + "/LiveBrowseCache.log";
+            WriteWholeFile(conf, std::string(c.switches) + "sLBCLogFolder=" + logs + "\n[Platform]\n" +
+                                     "JobResultsDirectory=" + temp.sub("JobResults") + "\n");
+        } else if (::access(kDefaultLogFile, W_OK) != 0 && errno != ENOENT) {
+            // Made by another user (root's demo, say): this host cannot log there.
+            GTEST_SKIP() << kDefaultLogFile << " is not writable by this user: " << std::strerror(errno);
+        }
+        std::string output;
+        const pid_t pid = RunGateHost(c.switches != nullptr ? conf : std::string(), output);
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ("null\nnull\n", output);
+        EXPECT_EQ(c.expected, FailureLinesOf(logFile, pid));
+    }
 }
 
 }  // namespace

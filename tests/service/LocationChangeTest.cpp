@@ -21,8 +21,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <set>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -418,6 +420,28 @@ protected:
         return offsets;
     }
 
+    // Whether this process's root is a mount point: in a chroot it is not
+    // (/proc/self/mountinfo lists only mounts below the root, by their paths
+    // from it). True when it cannot be told.
+    static bool RootIsMountPoint() {
+        std::ifstream mounts("/proc/self/mountinfo");
+        if (!mounts) return true;
+        for (std::string line; std::getline(mounts, line);) {
+            std::istringstream fields(line);
+            std::string id, parent, device, root, mountPoint;
+            if (fields >> id >> parent >> device >> root >> mountPoint && mountPoint == "/") return true;
+        }
+        return false;
+    }
+
+    // Why the kernel refuses a plain user a user namespace, where it can be told.
+    static std::string UserNamespaceRefusal() {
+        if (!RootIsMountPoint()) return ": this process runs in a chroot, where a plain user gets no user namespace";
+        for (const char* setting : {"/proc/sys/kernel/unprivileged_userns_clone", "/proc/sys/user/max_user_namespaces"})
+            if (ReadWholeFile(setting) == "0\n") return std::string(": ") + setting + " is 0";
+        return std::string();
+    }
+
     // A mount namespace of this process's own, its mounts private to it (and
     // a user namespace first where this process may not mount); empty when
     // made, else why not.
@@ -425,14 +449,20 @@ protected:
         if (::unshare(CLONE_NEWNS) != 0) {
             const uid_t uid = ::getuid();
             const gid_t gid = ::getgid();
-            if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-                return std::string("no mount namespace: ") + std::strerror(errno);
+            if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+                const int error = errno;
+                return std::string("no mount namespace: ") + std::strerror(error) +
+                       (error == EPERM ? UserNamespaceRefusal() : std::string());
+            }
             WriteWholeFile("/proc/self/setgroups", "deny");
             WriteWholeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
             WriteWholeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
         }
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return std::string("mounts not made private: ") + std::strerror(errno);
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            const int error = errno;
+            return std::string("mounts not made private: ") + std::strerror(error) +
+                   (error == EINVAL && !RootIsMountPoint() ? ": the root is not a mount point, as in a chroot" : "");
+        }
         return std::string();
     }
 };
