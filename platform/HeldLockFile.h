@@ -17,11 +17,14 @@
 // look-up and the open, or one opened by a host) does not drop it, and a
 // second lock on the file from this process conflicts with it. It conflicts
 // with the classic record locks that other processes and older hosts take
-// on the same file. The descriptor is close-on-exec; a child forked without
-// exec shares it, so the holder unlocks before it closes.
+// on the same file. The descriptor is close-on-exec. A child forked without
+// exec shares the description and so the parent's lock: only the process
+// that took the lock unlocks it; a holder let go of in a forked child closes
+// its copy of the descriptor (which leaves the lock alone) and nothing else.
 
 #include "CZoError.h"
 #include "auto_handle.h"
+#include "platform/ProcessFork.h"
 
 #include <sys/types.h>
 
@@ -50,13 +53,14 @@ public:
     static Attempt Take(const std::string& path, std::unique_ptr<CHeldLockFile>& hold);
 
     // Unlocks and closes (also when the unlock fails: closing drops the lock
-    // unless a forked child shares the descriptor).
+    // unless a forked child shares the descriptor). In a forked child: closes.
     ~CHeldLockFile();
     CHeldLockFile(const CHeldLockFile&) = delete;
     CHeldLockFile& operator=(const CHeldLockFile&) = delete;
 
     // Unlocks, closes and leaves the registry; on a failed unlock (ErrNo)
-    // the file stays held and open.
+    // the file stays held and open. In a forked child: ErrNo EPERM, nothing
+    // done.
     CZoError Release();
 
     // Runs between the look-up of a path's identity and its open, under the
@@ -68,9 +72,11 @@ private:
     // Called holding the registry's lock.
     CZoError UnlockAndClose();
 
-    // constant after construction: the file's identity
+    // constant after construction: the file's identity, and the process that
+    // took the lock
     const dev_t device;
     const ino_t inode;
+    const MadeInProcess madeIn;
     // guarded by the registry's lock; open while held
     auto_handle descriptor;
 };
