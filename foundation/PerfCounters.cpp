@@ -9,7 +9,11 @@
 #include <boost/smart_ptr/shared_ptr.hpp>
 #include <type_traits>
 
-std::map<long long, boost::shared_ptr<LBCPerfCounters>> g_mapPerJobPerfCounters;
+// Never destroyed, nor the cleared sets below: the exit of a child forked
+// without exec must not walk a map that a thread of the parent was changing
+// at the fork. Reachable from here until the process ends.
+std::map<long long, boost::shared_ptr<LBCPerfCounters>>& g_mapPerJobPerfCounters =
+    *new std::map<long long, boost::shared_ptr<LBCPerfCounters>>();
 FXCriticalSection g_lockPerJobPerfCounters(static_cast<uint16_t>(LockRank::PerJobCounters), "per-job counters");
 
 namespace {
@@ -51,7 +55,8 @@ const boost::shared_ptr<LBCPerfCounters>& FindOrEnterLocked(long long jobId) {
 std::atomic<unsigned long> g_perJobGeneration{0};
 
 // guarded by g_lockPerJobPerfCounters
-std::vector<boost::shared_ptr<LBCPerfCounters>> g_clearedPerJobSets;
+std::vector<boost::shared_ptr<LBCPerfCounters>>& g_clearedPerJobSets =
+    *new std::vector<boost::shared_ptr<LBCPerfCounters>>();
 
 // One thread's last lookup: the process totals and the last job id's set,
 // kept apart so that a thread that alternates between a job and job id 0

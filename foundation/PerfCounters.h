@@ -130,7 +130,7 @@ public:
 // keep it alive until unload and bump the generation, as
 // TEST_ClearPerJobPerfCounters does.
 // guarded by g_lockPerJobPerfCounters
-extern std::map<long long, boost::shared_ptr<LBCPerfCounters>> g_mapPerJobPerfCounters;
+extern std::map<long long, boost::shared_ptr<LBCPerfCounters>>& g_mapPerJobPerfCounters;
 extern FXCriticalSection g_lockPerJobPerfCounters;
 
 // g_ptrLBCPerfCounters is replaced while other threads feed it: reach it only

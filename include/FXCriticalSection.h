@@ -41,7 +41,7 @@ public:
     // The library's own locks carry their place in its lock map (rank and
     // name); a lock made without one is not checked.
     FXCriticalSection(uint16_t rank, const char* name) : rank(rank), name(name) {}
-    ~FXCriticalSection() override = default;
+    ~FXCriticalSection() override;
 
     bool TryLock() override;
     bool TryLock(CTimeInterval interval) override { return FXLockableResource::TryLock(interval); }

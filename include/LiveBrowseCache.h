@@ -137,9 +137,12 @@ public:
 
     // The singleton, built and initialised on first use; null while the
     // configuration switches "bEnableMetadataRestoreOptimization" (default
-    // false) and "bEnableLiveBrowseCache" (default true) are not both true, or
-    // when the start-up fails. Either way the debug log says why at level -1
-    // (a closed gate once, not at every call).
+    // false) and "bEnableLiveBrowseCache" (default true) are not both true,
+    // when the start-up fails, or in a process forked (without exec) from one
+    // whose cache was started: the cache serves only that process, and a
+    // facade or handle kept across the fork answers LBCError::kForkedProcess.
+    // A closed gate or a failed start-up says why in the debug log at level
+    // -1 (a closed gate once, not at every call).
     static CLiveBrowseCache* GetInstance();
     // Deletes the singleton, if any. The service behind it is released by the
     // next GetInstance or at unload.

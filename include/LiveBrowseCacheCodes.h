@@ -54,6 +54,9 @@ constexpr int kRegionsNotFlushed = 87;
 constexpr int kTransactionLost = 91;
 // The flat file ends before the regions recorded in it (cut from outside).
 constexpr int kFlatFileLost = 92;
+// A process forked (without exec) from one whose cache was started: the cache
+// and every handle of it belong to that process; this one is not served.
+constexpr int kForkedProcess = 93;
 
 // The six-argument GetWriterObject and GetReaderObject report kLockedByAnotherHost
 // as this Win32 code (ERROR_ACCESS_DENIED); test it with FXErrorUtil::IsWin32.

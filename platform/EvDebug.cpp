@@ -30,7 +30,9 @@ std::atomic<int> g_levelOverride{kNoLevelOverride};
 
 std::atomic<bool> g_capturing{false};
 RankedMutex g_captureMutex(LockRank::DebugLog, "debug log capture");
-std::vector<EvDebug::CapturedLine> g_captured;  // guarded by g_captureMutex
+// guarded by g_captureMutex; never destroyed: a forked child's exit must not
+// free a buffer another thread of the parent was growing at the fork
+std::vector<EvDebug::CapturedLine>& g_captured = *new std::vector<EvDebug::CapturedLine>();
 
 long CurrentThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 

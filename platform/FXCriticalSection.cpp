@@ -1,8 +1,27 @@
 #include "FXCriticalSection.h"
 
 #include "platform/LockOrder.h"
+#include "platform/ProcessFork.h"
 
 #include <sched.h>
+
+#include <new>
+
+FXCriticalSection::~FXCriticalSection() {
+    // A lock is never destroyed while held, except in a forked child whose
+    // parent had it held by another thread at the fork: that thread does not
+    // exist here. Made anew, it is destroyed free (a held one is refused).
+    if (ProcessFork::Generation() == 0) return;
+    bool free = false;
+    try {
+        free = mutex.try_lock();
+    } catch (...) {
+    }
+    if (free)
+        mutex.unlock();
+    else
+        new (&mutex) boost::interprocess::interprocess_recursive_mutex();
+}
 
 bool FXCriticalSection::TryLock() {
     try {

@@ -160,6 +160,12 @@ CHeldLockFile::Attempt CHeldLockFile::Take(const std::string& path, std::unique_
 }
 
 CHeldLockFile::~CHeldLockFile() {
+    if (!madeIn.Here()) {
+        // Neither the registry's lock (a thread of the parent may have held it
+        // at the fork) nor an unlock, which would drop the parent's lock.
+        descriptor.reset(-1);
+        return;
+    }
     std::lock_guard<RankedMutex> guard(g_registryLock);
     if (!descriptor.is_valid()) return;
     // Closed in any case: the lock goes with the last descriptor of it.
@@ -168,6 +174,7 @@ CHeldLockFile::~CHeldLockFile() {
 }
 
 CZoError CHeldLockFile::Release() {
+    if (!madeIn.Here()) return FXErrorUtil::ErrorErrNo(FXLOC, EPERM);
     std::lock_guard<RankedMutex> guard(g_registryLock);
     return UnlockAndClose();
 }

@@ -17,8 +17,10 @@
 // look-up and the open, or one opened by a host) does not drop it, and a
 // second lock on the file from this process conflicts with it. It conflicts
 // with the classic record locks that other processes and older hosts take
-// on the same file. The descriptor is close-on-exec; a child forked without
-// exec shares it, so the holder unlocks before it closes.
+// on the same file. The descriptor is close-on-exec. A child forked without
+// exec shares the description and so the parent's lock: only the process
+// that took the lock unlocks it; a holder let go of in a forked child closes
+// its copy of the descriptor (which leaves the lock alone) and nothing else.
 //
 // Where the file system refuses open-file-description locks (EINVAL: a
 // kernel before 3.15, some FUSE and network file systems) the holder takes
@@ -32,6 +34,7 @@
 
 #include "CZoError.h"
 #include "auto_handle.h"
+#include "platform/ProcessFork.h"
 
 #include <sys/types.h>
 
@@ -63,13 +66,14 @@ public:
     static Attempt Take(const std::string& path, std::unique_ptr<CHeldLockFile>& hold);
 
     // Unlocks and closes (also when the unlock fails: closing drops the lock
-    // unless a forked child shares the descriptor).
+    // unless a forked child shares the descriptor). In a forked child: closes.
     ~CHeldLockFile();
     CHeldLockFile(const CHeldLockFile&) = delete;
     CHeldLockFile& operator=(const CHeldLockFile&) = delete;
 
     // Unlocks, closes and leaves the registry; on a failed unlock (ErrNo)
-    // the file stays held and open.
+    // the file stays held and open. In a forked child: ErrNo EPERM, nothing
+    // done.
     CZoError Release();
 
     // Runs between the look-up of a path's identity and its open, under the
@@ -87,11 +91,13 @@ private:
     // Closes the descriptor and the file's strays, and leaves the registry.
     void Close();
 
-    // constant after construction: the file's identity, and whether its lock
-    // is a record lock (the process's) rather than the descriptor's
+    // constant after construction: the file's identity, whether its lock is a
+    // record lock (the process's) rather than the descriptor's, and the
+    // process that took it
     const dev_t device;
     const ino_t inode;
     const bool recordLock;
+    const MadeInProcess madeIn;
     // guarded by the registry's lock; open while held
     auto_handle descriptor;
 };

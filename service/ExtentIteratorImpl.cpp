@@ -5,6 +5,7 @@
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
 #include "service/IteratorSupport.h"
+#include "service/InheritedService.h"
 
 #include <boost/make_shared.hpp>
 
@@ -15,21 +16,26 @@ CLiveBrowseCache::ExtentIterator::ExtentIterator(const std::string& vmGuid, long
                                                  unsigned long batchSize)
     : impl(boost::make_shared<ExtentIteratorImpl>(vmGuid, jobId, afileId, tessarelId, copyId, batchSize)) {}
 
-CLiveBrowseCache::ExtentIterator::~ExtentIterator() = default;
+CLiveBrowseCache::ExtentIterator::~ExtentIterator() { AbandonIfInherited(impl); }
 
 CZoError CLiveBrowseCache::ExtentIterator::GetNextExtentInfo(long long& afileId, long long& afileOffset,
                                                              unsigned int& copyId, unsigned int& tessarelId,
                                                              std::string& validityGUID) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return impl->GetNextExtentInfo(afileId, afileOffset, copyId, tessarelId, validityGUID);
 }
 
 CZoError CLiveBrowseCache::ExtentIterator::GetNextExtentInfo(long long& afileId, long long& afileOffset,
                                                              unsigned int& copyId, unsigned int& tessarelId,
                                                              std::string& validityGUID, std::string& md5) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return impl->GetNextExtentInfo(afileId, afileOffset, copyId, tessarelId, validityGUID, md5);
 }
 
-CZoError CLiveBrowseCache::ExtentIterator::GetTotalCount(long long& count) { return impl->GetTotalCount(count); }
+CZoError CLiveBrowseCache::ExtentIterator::GetTotalCount(long long& count) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
+    return impl->GetTotalCount(count);
+}
 
 // ---- ExtentIteratorImpl
 

@@ -8,6 +8,7 @@
 #include "platform/LockOrder.h"
 #include "platform/XKPlatformInfo.h"
 #include "platform/XKPlatformObjects.h"
+#include "service/InheritedService.h"
 #include "service/LiveBrowseCacheImpl.h"
 #include "store/FlatFileCacheItem.h"
 
@@ -77,6 +78,13 @@ class UnloadGuard {
 public:
     UnloadGuard() = default;
     ~UnloadGuard() {
+        if (ServiceInheritedByFork()) {
+            // The parent's service outlives the static that publishes it. Read
+            // without the atomic load, whose spinlock a parent's thread may
+            // have held: only this thread is left to touch it now.
+            ProcessFork::Abandon(g_ptrCacheImpl);
+            return;
+        }
         CLiveBrowseCache::DestroyInstance();
         ReleasePublishedCacheImpl();
     }
@@ -93,6 +101,8 @@ CLiveBrowseCache::CLiveBrowseCache() : impl(boost::make_shared<CLiveBrowseCacheI
 CLiveBrowseCache::~CLiveBrowseCache() = default;
 
 CLiveBrowseCache* CLiveBrowseCache::GetInstance() {
+    // Before the lock: a thread of the parent may have held it at the fork.
+    if (ServiceInheritedByFork()) return nullptr;
     auto_lock guard(&singletonLock);
     static UnloadGuard unloadGuard;
     if (pLiveBrowseCache != nullptr) return pLiveBrowseCache;
@@ -124,6 +134,7 @@ CLiveBrowseCache* CLiveBrowseCache::GetInstance() {
 }
 
 void CLiveBrowseCache::DestroyInstance() {
+    if (ServiceInheritedByFork()) return;
     auto_lock guard(&singletonLock);
     delete pLiveBrowseCache;
     pLiveBrowseCache = nullptr;
@@ -136,6 +147,7 @@ CZoError CLiveBrowseCache::Initialize(std::string path) { return InitializeInter
 CZoError CLiveBrowseCache::InitializeInTestMode(std::string path) { return InitializeInternal(path, true); }
 
 CZoError CLiveBrowseCache::InitializeInternal(std::string path, bool testMode) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     InitializeLogging();
     // The address in hex after one "0x": glibc's %p carries its own prefix.
     const uintptr_t address = reinterpret_cast<uintptr_t>(this);
@@ -151,6 +163,7 @@ CZoError CLiveBrowseCache::InitializeInternal(std::string path, bool testMode) {
 }
 
 bool CLiveBrowseCache::InitializeLogging() {
+    if (ServiceInheritedByFork()) return false;
     // The platform object is held for the whole set-up, as the platform's
     // debug-log engine expects of its callers.
     XKPI_PlatformBase platform;
@@ -192,48 +205,57 @@ CZoError TranslateLockError(CZoError err, long long afileId, const FXCodeLocatio
 
 CZoError CLiveBrowseCache::GetWriterObject(long long afileId, long long afileOffset, unsigned int tessarelId,
                                            unsigned int copyId, long long jobId, WriterPtr& writer) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return TranslateLockError(impl->GetWriterObject(afileId, afileOffset, tessarelId, copyId, jobId, writer),
                               afileId, FXLOC);
 }
 
 CZoError CLiveBrowseCache::GetWriterObject(long long afileId, long long afileOffset, unsigned int tessarelId,
                                            unsigned int copyId, long long jobId, long long flags, WriterPtr& writer) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return impl->GetWriterObject(afileId, afileOffset, tessarelId, copyId, jobId, flags, writer);
 }
 
 CZoError CLiveBrowseCache::GetReaderObject(long long afileId, long long afileOffset, unsigned int tessarelId,
                                            unsigned int copyId, long long jobId, ReaderPtr& reader) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return TranslateLockError(impl->GetReaderObject(afileId, afileOffset, tessarelId, copyId, jobId, reader),
                               afileId, FXLOC);
 }
 
 CZoError CLiveBrowseCache::GetReaderObject(long long afileId, long long afileOffset, unsigned int tessarelId,
                                            unsigned int copyId, long long jobId, long long flags, ReaderPtr& reader) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return impl->GetReaderObject(afileId, afileOffset, tessarelId, copyId, jobId, flags, reader);
 }
 
 CZoError CLiveBrowseCache::IsExtentInCache(long long afileId, long long afileOffset, unsigned int tessarelId,
                                            unsigned int copyId, bool& cached, bool& recorded) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return impl->IsExtentInCache(afileId, afileOffset, tessarelId, copyId, cached, recorded);
 }
 
 CZoError CLiveBrowseCache::AgeCachedJob(long long jobId, long long afileId, unsigned int tessarelId,
                                         unsigned int copyId, unsigned int days) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return impl->AgeCachedJob(jobId, afileId, tessarelId, copyId, days);
 }
 
 CZoError CLiveBrowseCache::GetExtentIterator(long long jobId, long long afileId, unsigned int tessarelId,
                                              unsigned int copyId, unsigned long batchSize,
                                              boost::shared_ptr<ExtentIterator>& iterator) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return impl->GetExtentIterator(jobId, afileId, tessarelId, copyId, batchSize, iterator);
 }
 
 CZoError CLiveBrowseCache::GetCachedJobIterator(long long jobId, long long afileId, unsigned int tessarelId,
                                                 unsigned int copyId, unsigned long batchSize,
                                                 boost::shared_ptr<JobIterator>& iterator) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return impl->GetCachedJobIterator(jobId, afileId, tessarelId, copyId, batchSize, iterator);
 }
 
 CZoError CLiveBrowseCache::GetBaseFolderPath(std::string& dataFolder, std::string& dbFolder) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return impl->GetBaseFolderPath(dataFolder, dbFolder);
 }

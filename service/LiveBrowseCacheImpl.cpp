@@ -1,5 +1,7 @@
 #include "service/LiveBrowseCacheImpl.h"
 
+#include "service/InheritedService.h"
+
 #include "LiveBrowseCacheCodes.h"
 #include "foundation/DebugSimulation.h"
 #include "foundation/LogWriter.h"
@@ -30,6 +32,8 @@
 #include <boost/make_shared.hpp>
 #include <boost/smart_ptr/shared_ptr.hpp>
 
+#include <pthread.h>
+
 #include <set>
 #include <utility>
 
@@ -40,6 +44,19 @@ const int64_t kMappingClearSeconds = 86399;
 const int64_t kProcessStatsSeconds = 599;
 
 std::atomic<int> g_liveImplementations{0};
+
+// Set in a forked child when a service was alive at the fork (one being
+// destroyed counts): from then on that process, and any it forks, is not served.
+std::atomic<bool> g_serviceInherited{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "read in a child whatever the parent's threads held");
+
+void AtForkInChild() {
+    if (g_liveImplementations.load(std::memory_order_relaxed) > 0) g_serviceInherited.store(true);
+}
+
+// At load, before a host can fork.
+const int g_atForkRegistered = ::pthread_atfork(nullptr, nullptr, &AtForkInChild);
 
 // Staging folders cleaned in this process. Each is cleaned at its first start
 // only: a later start must not delete the staged copies under open containers.
@@ -99,6 +116,18 @@ void InstallResolver() {
 
 }  // namespace
 
+// ---- a forked child
+
+bool ServiceInheritedByFork() {
+    (void)g_atForkRegistered;
+    return g_serviceInherited.load(std::memory_order_relaxed);
+}
+
+CZoError ForkedProcessError(const FXCodeLocation& at) {
+    return FXErrorUtil::ErrorInt(at, LBCError::kForkedProcess,
+                                 "The live browse cache serves only the process that started it, not one forked from it");
+}
+
 // ---- the published implementation
 
 CLiveBrowseCacheImplPtr LoadCacheImpl() { return boost::atomic_load(&g_ptrCacheImpl); }
@@ -145,6 +174,10 @@ CLiveBrowseCacheImpl::CLiveBrowseCacheImpl()
 }
 
 CLiveBrowseCacheImpl::~CLiveBrowseCacheImpl() {
+    if (ServiceInheritedByFork()) {
+        AbandonInChild();
+        return;
+    }
     StopThreads();
     DebugSimulation::ClearSimulationPoints(g_mapSimulationInfo);
 
@@ -173,6 +206,24 @@ CLiveBrowseCacheImpl::~CLiveBrowseCacheImpl() {
     locations.clear();
     mappings.clear();
     --g_liveImplementations;
+}
+
+void CLiveBrowseCacheImpl::AbandonInChild() {
+    // No lock is taken: serviceLock may be held by a thread of the parent.
+    // The maps hold the locations and the mappings; the periodic thread's
+    // object the callback of a thread that does not exist here.
+    struct Abandoned {
+        std::map<CachePathId, CachePath, CachePathIdCompare> ids;
+        std::map<std::string, CachePath> locations;
+        std::map<AfilePathId, AfilePath, AfilePathIdCompare> mappings;
+        boost::shared_ptr<PeriodicUtilityThread> periodic;
+    };
+    boost::shared_ptr<Abandoned> kept = boost::make_shared<Abandoned>();
+    kept->ids.swap(cachePathMap);
+    kept->locations.swap(cacheFolderMap);
+    kept->mappings.swap(afilePathMap);
+    kept->periodic = periodicThread;
+    ProcessFork::Abandon(kept);
 }
 
 void CLiveBrowseCacheImpl::StopThreads() {

@@ -14,9 +14,12 @@
 // published, so that no pruner of the old one resolves through the new one
 // and the old one is never destroyed on one of its own threads.
 //
-// A service lets go of everything it made where it is destroyed: every afile
-// copy its locations hold is committed, written back and unlocked there,
-// whoever still holds a location's top-level container. The host's handles
+// A service lets go of everything it made where it is destroyed, in the
+// process that made it: every afile copy its locations hold is committed,
+// written back and unlocked there, whoever still holds a location's top-level
+// container. In a child forked from that process the service is the parent's
+// and is never let go of (service/InheritedService.h): a destruction there
+// abandons the locations and threads as they are. The host's handles
 // keep no container of a location, except that an open Writer holds its own
 // afile copy's container until its Close or release, which then writes that
 // copy back and unlocks it (while it lives, a new service's location takes
@@ -147,6 +150,10 @@ public:
     static int TEST_LiveImplementations();
 
 private:
+    // In a forked child: keeps the locations and the thread objects for good,
+    // untouched; the destructor does nothing else there.
+    void AbandonInChild();
+
     // ---- the steps of GetMediaConfiguredCache, each called holding serviceLock
 
     // The location of an afile copy resolved since the last daily clearing;

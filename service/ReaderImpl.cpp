@@ -5,6 +5,7 @@
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
+#include "service/InheritedService.h"
 #include "store/FlatFileCacheItem.h"
 
 #include <boost/make_shared.hpp>
@@ -32,11 +33,15 @@ public:
 CLiveBrowseCache::Reader::Reader(ExtentPtr extent, CacheItemPtr item)
     : impl(boost::make_shared<ReaderImpl>(extent, item)) {}
 
-CLiveBrowseCache::Reader::~Reader() = default;
+CLiveBrowseCache::Reader::~Reader() { AbandonIfInherited(impl); }
 
-CZoError CLiveBrowseCache::Reader::Open() { return impl->Open(); }
+CZoError CLiveBrowseCache::Reader::Open() {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
+    return impl->Open();
+}
 
 CZoError CLiveBrowseCache::Reader::Read(CAutoMemory<char>& buffer, unsigned long& size) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     size_t wanted = size;
     CZoError err = impl->Read(buffer, wanted);
     size = wanted;
@@ -44,17 +49,23 @@ CZoError CLiveBrowseCache::Reader::Read(CAutoMemory<char>& buffer, unsigned long
 }
 
 CZoError CLiveBrowseCache::Reader::Read(void* memory, unsigned long& size) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     size_t wanted = size;
     CZoError err = impl->Read(memory, wanted);
     size = wanted;
     return err;
 }
 
-CZoError CLiveBrowseCache::Reader::Read(CAutoMemory<char>& buffer) { return impl->Read(buffer); }
+CZoError CLiveBrowseCache::Reader::Read(CAutoMemory<char>& buffer) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
+    return impl->Read(buffer);
+}
 
-unsigned long CLiveBrowseCache::Reader::Size() { return impl->Size(); }
+unsigned long CLiveBrowseCache::Reader::Size() { return ServiceInheritedByFork() ? 0 : impl->Size(); }
 
-void CLiveBrowseCache::Reader::SetCache(CachePtr cache, CacheDBPtr db) { impl->SetCache(cache, db); }
+void CLiveBrowseCache::Reader::SetCache(CachePtr cache, CacheDBPtr db) {
+    if (!ServiceInheritedByFork()) impl->SetCache(cache, db);
+}
 
 // ---- ReaderImpl
 

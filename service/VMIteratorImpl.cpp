@@ -5,6 +5,7 @@
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
 #include "service/IteratorSupport.h"
+#include "service/InheritedService.h"
 
 #include <boost/make_shared.hpp>
 
@@ -14,15 +15,19 @@ CLiveBrowseCache::JobIterator::JobIterator(const std::string& vmGuid, long long 
                                            unsigned int tessarelId, unsigned int copyId, unsigned long batchSize)
     : impl(boost::make_shared<VMIteratorImpl>(vmGuid, jobId, afileId, tessarelId, copyId, batchSize)) {}
 
-CLiveBrowseCache::JobIterator::~JobIterator() = default;
+CLiveBrowseCache::JobIterator::~JobIterator() { AbandonIfInherited(impl); }
 
 CZoError CLiveBrowseCache::JobIterator::GetNextVMInfo(long long& afileId, long long& jobId, unsigned int& copyId,
                                                       unsigned int& tessarelId, std::string& validityGUID,
                                                       time_t& lastReferenceTime) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
     return impl->GetNextVMInfo(afileId, jobId, copyId, tessarelId, validityGUID, lastReferenceTime);
 }
 
-CZoError CLiveBrowseCache::JobIterator::GetTotalCount(long long& count) { return impl->GetTotalCount(count); }
+CZoError CLiveBrowseCache::JobIterator::GetTotalCount(long long& count) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
+    return impl->GetTotalCount(count);
+}
 
 // ---- VMIteratorImpl
 

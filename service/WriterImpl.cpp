@@ -8,6 +8,7 @@
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
 #include "service/RecordedLocation.h"
+#include "service/InheritedService.h"
 #include "store/CacheSyncObject.h"
 #include "store/FlatFileCacheItem.h"
 
@@ -18,17 +19,30 @@
 CLiveBrowseCache::Writer::Writer(ExtentPtr extent, std::function<void()> onDone, CacheItemPtr item)
     : impl(boost::make_shared<WriterImpl>(extent, onDone, item)) {}
 
-CLiveBrowseCache::Writer::~Writer() = default;
+CLiveBrowseCache::Writer::~Writer() { AbandonIfInherited(impl); }
 
-CZoError CLiveBrowseCache::Writer::Open() { return impl->Open(); }
+CZoError CLiveBrowseCache::Writer::Open() {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
+    return impl->Open();
+}
 
-CZoError CLiveBrowseCache::Writer::Close() { return impl->Close(); }
+CZoError CLiveBrowseCache::Writer::Close() {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
+    return impl->Close();
+}
 
-CZoError CLiveBrowseCache::Writer::Write(const void* data, unsigned long length) { return impl->Write(data, length); }
+CZoError CLiveBrowseCache::Writer::Write(const void* data, unsigned long length) {
+    if (ServiceInheritedByFork()) return ForkedProcessError(FXLOC);
+    return impl->Write(data, length);
+}
 
-void CLiveBrowseCache::Writer::SetValidityGUID(const std::string& validityGUID) { impl->SetValidityGUID(validityGUID); }
+void CLiveBrowseCache::Writer::SetValidityGUID(const std::string& validityGUID) {
+    if (!ServiceInheritedByFork()) impl->SetValidityGUID(validityGUID);
+}
 
-void CLiveBrowseCache::Writer::SetCache(CachePtr cache, CacheDBPtr db) { impl->SetCache(cache, db); }
+void CLiveBrowseCache::Writer::SetCache(CachePtr cache, CacheDBPtr db) {
+    if (!ServiceInheritedByFork()) impl->SetCache(cache, db);
+}
 
 // ---- WriterImpl
 

@@ -698,4 +698,29 @@ TEST(CacheFileIOLockTest, LockFileThatCannotBeOpenedForWantOfDescriptorsSaysSo) 
     EXPECT_EQ('R', LockWithoutDescriptors(dir.sub("lockfile")));
 }
 
+// A child forked without exec shares the holder's descriptor, and so its
+// lock: what the child does with the holder it inherited (release it, destroy
+// it) leaves the parent's lock in place.
+TEST(CacheFileIOLock, AForkedChildLettingGoOfTheInheritedHolderLeavesTheParentsLock) {
+    TempDir dir;
+    const std::string path = dir.sub("lockfile");
+    boost::any none;
+    CCacheFileIOPtr holder = boost::make_shared<CCacheFileIO>(none);
+    ASSERT_FALSE(holder->CreateAndLockFile(path).IsError());
+    {
+        ForkedChild child([&holder](ForkedChild&) {
+            const bool refused = holder->ReleaseLockFile().IsError();
+            holder.reset();
+            return refused ? 0 : 1;
+        });
+        ASSERT_TRUE(child.Started());
+        const int status = child.Wait();
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(0, WEXITSTATUS(status)) << "the child's release was not refused";
+    }
+    EXPECT_FALSE(OtherProcessCanLock(path)) << "the parent's lock went with the child's copy";
+    EXPECT_FALSE(holder->ReleaseLockFile().IsError());
+    EXPECT_TRUE(OtherProcessCanLock(path));
+}
+
 }  // namespace

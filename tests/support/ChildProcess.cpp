@@ -42,14 +42,30 @@ bool ForkedChild::Send(char c) { return sendFd >= 0 && ::write(sendFd, &c, 1) ==
 
 bool ForkedChild::Receive(char& c) { return receiveFd >= 0 && ::read(receiveFd, &c, 1) == 1; }
 
-int ForkedChild::Wait() {
-    if (pid <= 0 || reaped) return status;
+void ForkedChild::CloseSendEnd() {
     if (sendFd >= 0) ::close(sendFd);
     if (toChild[1] == sendFd) toChild[1] = -1;
     sendFd = -1;
+}
+
+int ForkedChild::Wait() {
+    if (pid <= 0 || reaped) return status;
+    CloseSendEnd();
     ::waitpid(pid, &status, 0);
     reaped = true;
     return status;
+}
+
+bool ForkedChild::WaitWithin(std::chrono::milliseconds limit) {
+    if (pid <= 0 || reaped) return reaped;
+    CloseSendEnd();
+    const bool ended = WaitFor([this] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit);
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    reaped = true;
+    return ended;
 }
 
 ChildProcess::ChildProcess(const std::string& test,

@@ -32,8 +32,13 @@ public:
     // In the parent: closes the channel, waits for the end and gives the wait
     // status (-1 when there is no child); later calls give the same.
     int Wait();
+    // In the parent: as Wait, but the child is killed when it has not ended
+    // within the limit; true when it ended by itself.
+    bool WaitWithin(std::chrono::milliseconds limit);
 
 private:
+    void CloseSendEnd();
+
     pid_t pid = -1;
     bool reaped = false;
     int status = -1;
