@@ -280,9 +280,8 @@ private:
                      boost::shared_ptr<detail::StatementHandle>& handle);
     // A statement of the text's shape (or the compiled statement), reused
     // from the connection's set, when the text has one; else compiled from
-    // the text as it stands. `outlivesCall`: the statement is stepped or
-    // reset after the caller returned (a query object's).
-    CZoError PrepareOrReuse(const FXCodeLocation& at, const detail::StatementSource& sql, bool outlivesCall,
+    // the text as it stands.
+    CZoError PrepareOrReuse(const FXCodeLocation& at, const detail::StatementSource& sql,
                             boost::shared_ptr<detail::StatementHandle>& handle);
     CZoError RunQuery(const FXCodeLocation& at, const detail::StatementSource& sql,
                       boost::shared_ptr<CSQLite3Query>& query);
