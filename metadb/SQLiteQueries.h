@@ -70,7 +70,7 @@ public:
     const std::string& Compiled() const override { return format.Compiled(); }
     int Slot() const override { return format.Slot(); }
     size_t ValueCount() const override { return count; }
-    const Value& ValueAt(size_t i) const override { return values[i]; }
+    const Value* Values() const override { return values; }
     // A text holding a NUL is not bound: its full text ends there, as it
     // always has. Nor is a value of another kind than its conversion's.
     bool Bindable() const override { return bindable && count == format.Conversions(); }

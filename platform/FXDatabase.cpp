@@ -439,7 +439,7 @@ bool BindValues(sqlite3_stmt* stmt, size_t count, ValueAt value, std::vector<det
         bound.resize(count);
     }
     for (size_t i = 0; i < count; ++i) {
-        const CompiledSql::Value v = value(i);
+        const CompiledSql::Value& v = value(i);
         detail::BoundValue& b = bound[i];
         if (b.set && b.kind == v.kind &&
             (v.kind == CompiledSql::Value::Text
@@ -521,10 +521,12 @@ public:
             place.slot = slot;
             place.compiled = &text;
         }
-        sqlite3_stmt* stmt = TakeCompiled(db, registry, text, compiled->ValueCount(), place, kept);
+        const size_t count = compiled->ValueCount();
+        sqlite3_stmt* stmt = TakeCompiled(db, registry, text, count, place, kept);
         if (stmt == nullptr) return nullptr;
-        auto value = [this](size_t i) { return compiled->ValueAt(i); };
-        return BindValues(stmt, compiled->ValueCount(), value, kept.bound) ? stmt : nullptr;
+        const CompiledSql::Value* values = compiled->Values();
+        auto value = [values](size_t i) -> const CompiledSql::Value& { return values[i]; };
+        return BindValues(stmt, count, value, kept.bound) ? stmt : nullptr;
     }
 
     // Printed once, when first asked for.
@@ -542,7 +544,8 @@ private:
     // with its values by their quotes and doubled quotes only.
     bool LongerThanLimit(sqlite3* db) const {
         size_t length = compiled->Compiled().size();
-        for (size_t i = 0; i < compiled->ValueCount(); ++i) length += 2 * compiled->ValueAt(i).size + 22;
+        const CompiledSql::Value* values = compiled->Values();
+        for (size_t i = 0; i < compiled->ValueCount(); ++i) length += 2 * values[i].size + 22;
         return length > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1));
     }
 

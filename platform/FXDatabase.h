@@ -121,7 +121,10 @@ public:
     // -1: found by its text.
     virtual int Slot() const { return -1; }
     virtual size_t ValueCount() const = 0;
-    virtual const Value& ValueAt(size_t i) const = 0;
+    // The values in order, ValueCount() of them: read in one pass, with no
+    // call per value.
+    virtual const Value* Values() const = 0;
+    const Value& ValueAt(size_t i) const { return Values()[i]; }
     virtual bool Bindable() const = 0;
     virtual std::string FullText() const = 0;
 };

@@ -432,7 +432,7 @@ public:
         : compiled(std::move(compiled)), values(std::move(values)), full(std::move(full)), bindable(bindable) {}
     const std::string& Compiled() const override { return compiled; }
     size_t ValueCount() const override { return values.size(); }
-    const Value& ValueAt(size_t i) const override { return values[i]; }
+    const Value* Values() const override { return values.data(); }
     bool Bindable() const override { return bindable; }
     std::string FullText() const override {
         ++printed;
