@@ -83,19 +83,19 @@ struct KeptPlace {
 // finalize those whose query objects are still held somewhere; and the
 // compiled statements that no one uses at the moment: one for each slot of a
 // compiled text, found without comparing texts, and any others by their text.
+// A statement is taken, handed out, reset and put back only holding the
+// connection, so the connection's lock guards these too: no lock of their
+// own is taken on the way of a request.
 struct StatementRegistry {
     // Every use of the connection and of its statements is made holding it:
     // the connection is opened without SQLite's own mutex.
     RankedRecursiveMutex connection{LockRank::DatabaseConnection, "database connection"};
 
-    RankedMutex lock{LockRank::DatabaseHandles, "database handles"};
-    // guarded by lock: the live handles, linked through their own fields
+    // guarded by connection: the live handles, linked through their own fields
     StatementHandle* live = nullptr;
 
     void FinalizeAll();
 
-    // Nothing calls into SQLite while it is held.
-    RankedMutex cacheLock{LockRank::DatabaseStatements, "database statements"};
     struct Idle {
         std::string shape;
         sqlite3_stmt* stmt;
@@ -107,7 +107,7 @@ struct StatementRegistry {
         sqlite3_stmt* stmt = nullptr;
         KeptWithStatement kept;
     };
-    // guarded by cacheLock
+    // guarded by connection
     std::vector<Idle> idle;
     Slot slots[CompiledSql::kSlots];
     uint64_t uses = 0;
@@ -161,10 +161,7 @@ struct StatementRegistry {
     std::vector<sqlite3_stmt*> TakeAllIdle();
     // Finalizes every idle statement and disowns those in use.
     void DropKept();
-    void CountCompiled() {
-        std::lock_guard<RankedMutex> guard(cacheLock);
-        ++compiled;
-    }
+    void CountCompiled() { ++compiled; }
 };
 
 // Compiled statements kept per connection: enough for every shape the
@@ -172,7 +169,6 @@ struct StatementRegistry {
 const size_t kIdleStatements = 32;
 
 sqlite3_stmt* StatementRegistry::Take(const std::string& text, KeptPlace& place, KeptWithStatement& kept) {
-    std::lock_guard<RankedMutex> guard(cacheLock);
     place.taken = generation;
     if (place.slot >= 0) {
         Slot& slot = slots[place.slot];
@@ -197,7 +193,6 @@ sqlite3_stmt* StatementRegistry::Take(const std::string& text, KeptPlace& place,
 }
 
 sqlite3_stmt* StatementRegistry::Put(KeptPlace& place, sqlite3_stmt* stmt, KeptWithStatement& kept) {
-    std::lock_guard<RankedMutex> guard(cacheLock);
     if (place.taken != generation) return stmt;
     if (place.slot >= 0) {
         Slot& slot = slots[place.slot];
@@ -223,16 +218,11 @@ sqlite3_stmt* StatementRegistry::Put(KeptPlace& place, sqlite3_stmt* stmt, KeptW
 }
 
 void StatementRegistry::DropKept() {
-    std::vector<sqlite3_stmt*> all;
-    {
-        std::lock_guard<RankedMutex> guard(cacheLock);
-        ++generation;
-    }
+    ++generation;
     for (sqlite3_stmt* stmt : TakeAllIdle()) sqlite3_finalize(stmt);
 }
 
 std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
-    std::lock_guard<RankedMutex> guard(cacheLock);
     std::vector<sqlite3_stmt*> all;
     for (auto& entry : idle) all.push_back(entry.stmt);
     idle.clear();
@@ -261,14 +251,12 @@ public:
     StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt,
                     KeptPlace&& place = KeptPlace(), KeptWithStatement&& kept = KeptWithStatement())
         : registry(registry), stmt(stmt), kept(std::move(kept)), place(std::move(place)) {
-        std::lock_guard<RankedMutex> guard(registry->lock);
         next = registry->live;
         if (next != nullptr) next->previous = this;
         registry->live = this;
     }
     ~StatementHandle() {
         std::lock_guard<RankedRecursiveMutex> connection(registry->connection);
-        std::lock_guard<RankedMutex> guard(registry->lock);
         if (stmt != nullptr) {
             if (place.Kept())
                 PutBack(*registry, place, stmt, kept);
@@ -284,7 +272,7 @@ public:
 
     // constant after construction
     const boost::shared_ptr<StatementRegistry> registry;
-    // cleared under registry->lock when the connection closes first
+    // cleared holding the connection when the connection closes first
     sqlite3_stmt* stmt;
     // used by the one query object holding the handle; its bound texts stay
     // until the statement is reset
@@ -292,7 +280,7 @@ public:
 
 private:
     KeptPlace place;
-    // guarded by registry->lock
+    // guarded by registry->connection
     StatementHandle* previous = nullptr;
     StatementHandle* next = nullptr;
     friend struct StatementRegistry;
@@ -300,7 +288,6 @@ private:
 
 void StatementRegistry::FinalizeAll() {
     std::lock_guard<RankedRecursiveMutex> held(connection);
-    std::lock_guard<RankedMutex> guard(lock);
     for (StatementHandle* handle = live; handle != nullptr; handle = handle->next) {
         if (handle->stmt != nullptr) sqlite3_finalize(handle->stmt);
         handle->stmt = nullptr;
@@ -1002,14 +989,14 @@ uint64_t CDatabaseBase::TableChanges(int table) const {
 }
 
 size_t CDatabaseBase::TEST_IdleStatements() {
-    std::lock_guard<RankedMutex> guard(registry->cacheLock);
+    ConnectionLock lock(*registry);
     size_t idle = registry->idle.size();
     for (const auto& slot : registry->slots) idle += slot.stmt != nullptr ? 1 : 0;
     return idle;
 }
 
 size_t CDatabaseBase::TEST_ShapesCompiled() {
-    std::lock_guard<RankedMutex> guard(registry->cacheLock);
+    ConnectionLock lock(*registry);
     return registry->compiled;
 }
 

@@ -19,9 +19,9 @@
 // as it stands. Stored values, their types and the rows returned are those
 // of the text itself.
 //
-// Locks: the connection lock, then the statement registry's lock (finalizing
-// or resetting a statement takes both), the idle statements' lock and the
-// test-hook lock (platform/LockOrder.h).
+// Locks: the connection lock, which also guards the connection's statement
+// handles and its idle compiled statements (each is taken, reset and put
+// back holding the connection), then the test-hook lock (platform/LockOrder.h).
 //
 // A CompiledSql names its compiled text and its values itself and is not
 // shaped; its full text is printed only when it must run as it stands or an
