@@ -532,7 +532,8 @@ private:
     bool LongerThanLimit(sqlite3* db) const {
         size_t length = compiled->Compiled().size();
         const CompiledSql::Value* values = compiled->Values();
-        for (size_t i = 0; i < compiled->ValueCount(); ++i) length += 2 * values[i].size + 22;
+        const size_t count = compiled->ValueCount();
+        for (size_t i = 0; i < count; ++i) length += 2 * values[i].size + 22;
         return length > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1));
     }
 
