@@ -21,7 +21,6 @@
 #include "VM.h"
 #include "platform/LockOrder.h"
 
-#include <boost/shared_ptr.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -39,12 +38,16 @@ public:
     void KeepVM(const VM& key, uint64_t changes, const VM& row);
 
 private:
+    // The row is copied in and out under the lock: a copy into a slot's
+    // own texts, whose room stays from one write to the next, allocates
+    // nothing, where a row of its own per answer allocated on every write.
     struct VMAnswer {
+        bool kept = false;
         unsigned int tessarelId = 0;
         unsigned int copyId = 0;
         long long afileId = 0;
         uint64_t changes = 0;
-        boost::shared_ptr<const VM> row;
+        VM row;
     };
     // An afile database holds the row of its one afile copy.
     static const size_t kVMs = 4;

@@ -200,14 +200,6 @@ void SqlStatement::BindQuotedNumbersAsNumbers() {
         if (values[i].kind == Value::IntegerText) values[i].kind = Value::Integer;
 }
 
-SqlStatement& SqlStatement::operator<<(const std::string& value) {
-    if (!Next()) return *this;
-    if (format.KindAt(count) != Value::Text || value.find('\0') != std::string::npos) bindable = false;
-    values[count] = Value{Value::Text, 0, value.data(), value.size()};
-    ++count;
-    return *this;
-}
-
 std::string SQLiteQueries::Clause(const ExtentsParam& filter) {
     SqlText text(128);
     AppendClause(text, filter);

@@ -47,15 +47,25 @@ struct ColumnPositions {
     std::vector<int> positions;
 };
 
+// One parameter's value as the statement holds it bound. A reset keeps the
+// bindings, so the next use binds only the values that differ. Texts are
+// bound from `text`, never from the caller's memory: a query object steps
+// its statement after the call that bound it returned, and a binding kept
+// for a later use must outlive every caller.
+struct BoundValue {
+    bool set = false;
+    CompiledSql::Value::Kind kind = CompiledSql::Value::Integer;
+    long long number = 0;
+    std::string text;  // Text: its bytes; IntegerText: its decimal text
+};
+
 // What a compiled statement of a shape carries from one use to the next.
 struct KeptWithStatement {
     FieldMemo fields;
     ColumnPositions columns;
-    // The text literals bound for a query object, which steps the statement
-    // after the call that bound them returned, when the text and the
-    // thread's literals may be gone. Grown once, then reused; a vector, as
-    // its bytes stay where they are when it moves with the statement.
-    std::vector<char> texts;
+    // One per parameter, sized once: the bound texts stay where they are as
+    // the vector moves with the statement.
+    std::vector<BoundValue> bound;
 };
 
 // Where a kept statement goes back once its user is done with it: the slot
@@ -73,19 +83,19 @@ struct KeptPlace {
 // finalize those whose query objects are still held somewhere; and the
 // compiled statements that no one uses at the moment: one for each slot of a
 // compiled text, found without comparing texts, and any others by their text.
+// A statement is taken, handed out, reset and put back only holding the
+// connection, so the connection's lock guards these too: no lock of their
+// own is taken on the way of a request.
 struct StatementRegistry {
     // Every use of the connection and of its statements is made holding it:
     // the connection is opened without SQLite's own mutex.
     RankedRecursiveMutex connection{LockRank::DatabaseConnection, "database connection"};
 
-    RankedMutex lock{LockRank::DatabaseHandles, "database handles"};
-    // guarded by lock: the live handles, linked through their own fields
+    // guarded by connection: the live handles, linked through their own fields
     StatementHandle* live = nullptr;
 
     void FinalizeAll();
 
-    // Nothing calls into SQLite while it is held.
-    RankedMutex cacheLock{LockRank::DatabaseStatements, "database statements"};
     struct Idle {
         std::string shape;
         sqlite3_stmt* stmt;
@@ -97,7 +107,7 @@ struct StatementRegistry {
         sqlite3_stmt* stmt = nullptr;
         KeptWithStatement kept;
     };
-    // guarded by cacheLock
+    // guarded by connection
     std::vector<Idle> idle;
     Slot slots[CompiledSql::kSlots];
     uint64_t uses = 0;
@@ -151,10 +161,7 @@ struct StatementRegistry {
     std::vector<sqlite3_stmt*> TakeAllIdle();
     // Finalizes every idle statement and disowns those in use.
     void DropKept();
-    void CountCompiled() {
-        std::lock_guard<RankedMutex> guard(cacheLock);
-        ++compiled;
-    }
+    void CountCompiled() { ++compiled; }
 };
 
 // Compiled statements kept per connection: enough for every shape the
@@ -162,7 +169,6 @@ struct StatementRegistry {
 const size_t kIdleStatements = 32;
 
 sqlite3_stmt* StatementRegistry::Take(const std::string& text, KeptPlace& place, KeptWithStatement& kept) {
-    std::lock_guard<RankedMutex> guard(cacheLock);
     place.taken = generation;
     if (place.slot >= 0) {
         Slot& slot = slots[place.slot];
@@ -187,7 +193,6 @@ sqlite3_stmt* StatementRegistry::Take(const std::string& text, KeptPlace& place,
 }
 
 sqlite3_stmt* StatementRegistry::Put(KeptPlace& place, sqlite3_stmt* stmt, KeptWithStatement& kept) {
-    std::lock_guard<RankedMutex> guard(cacheLock);
     if (place.taken != generation) return stmt;
     if (place.slot >= 0) {
         Slot& slot = slots[place.slot];
@@ -213,16 +218,11 @@ sqlite3_stmt* StatementRegistry::Put(KeptPlace& place, sqlite3_stmt* stmt, KeptW
 }
 
 void StatementRegistry::DropKept() {
-    std::vector<sqlite3_stmt*> all;
-    {
-        std::lock_guard<RankedMutex> guard(cacheLock);
-        ++generation;
-    }
+    ++generation;
     for (sqlite3_stmt* stmt : TakeAllIdle()) sqlite3_finalize(stmt);
 }
 
 std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
-    std::lock_guard<RankedMutex> guard(cacheLock);
     std::vector<sqlite3_stmt*> all;
     for (auto& entry : idle) all.push_back(entry.stmt);
     idle.clear();
@@ -235,10 +235,10 @@ std::vector<sqlite3_stmt*> StatementRegistry::TakeAllIdle() {
 }
 
 // Resets a statement of a shape and puts it back into the set; finalizes the
-// one the set gives back. Its bindings stay: whoever takes it next binds
-// every parameter again before stepping it (a statement of a shape is taken
-// with as many values as it has parameters), and until then nothing reads
-// them, not a reset nor a finalize, even where the texts they name are gone.
+// one the set gives back. Its bindings stay, bound from the values kept with
+// it: whoever takes it next binds only the values that differ before
+// stepping it (a statement of a shape is taken with as many values as it has
+// parameters).
 void PutBack(StatementRegistry& registry, KeptPlace& place, sqlite3_stmt* stmt, KeptWithStatement& kept) {
     sqlite3_reset(stmt);
     sqlite3_finalize(registry.Put(place, stmt, kept));
@@ -251,14 +251,12 @@ public:
     StatementHandle(const boost::shared_ptr<StatementRegistry>& registry, sqlite3_stmt* stmt,
                     KeptPlace&& place = KeptPlace(), KeptWithStatement&& kept = KeptWithStatement())
         : registry(registry), stmt(stmt), kept(std::move(kept)), place(std::move(place)) {
-        std::lock_guard<RankedMutex> guard(registry->lock);
         next = registry->live;
         if (next != nullptr) next->previous = this;
         registry->live = this;
     }
     ~StatementHandle() {
         std::lock_guard<RankedRecursiveMutex> connection(registry->connection);
-        std::lock_guard<RankedMutex> guard(registry->lock);
         if (stmt != nullptr) {
             if (place.Kept())
                 PutBack(*registry, place, stmt, kept);
@@ -274,7 +272,7 @@ public:
 
     // constant after construction
     const boost::shared_ptr<StatementRegistry> registry;
-    // cleared under registry->lock when the connection closes first
+    // cleared holding the connection when the connection closes first
     sqlite3_stmt* stmt;
     // used by the one query object holding the handle; its bound texts stay
     // until the statement is reset
@@ -282,7 +280,7 @@ public:
 
 private:
     KeptPlace place;
-    // guarded by registry->lock
+    // guarded by registry->connection
     StatementHandle* previous = nullptr;
     StatementHandle* next = nullptr;
     friend struct StatementRegistry;
@@ -290,7 +288,6 @@ private:
 
 void StatementRegistry::FinalizeAll() {
     std::lock_guard<RankedRecursiveMutex> held(connection);
-    std::lock_guard<RankedMutex> guard(lock);
     for (StatementHandle* handle = live; handle != nullptr; handle = handle->next) {
         if (handle->stmt != nullptr) sqlite3_finalize(handle->stmt);
         handle->stmt = nullptr;
@@ -419,48 +416,45 @@ size_t PrintDecimal(char* at, long long value) {
     return length;
 }
 
-// Binds count values, value(i) giving the i-th (a CompiledSql::Value). SQLite
-// keeps no copy of a bound text: it must stay until the statement is reset.
-// With `copyTexts` the texts are copied into `texts`, which the statement
-// keeps; a quoted number's text is always printed there. False when a bind
-// fails; the statement is then finalized.
+// Binds count values, value(i) giving the i-th (a CompiledSql::Value), each
+// only when it differs from what the statement holds bound from its last
+// use (`bound`). False when a bind fails; the statement is then finalized.
 template <typename ValueAt>
-bool BindValues(sqlite3_stmt* stmt, size_t count, ValueAt value, bool copyTexts, std::vector<char>& texts) {
-    // Without copies only quoted numbers go into the buffer, 20 bytes at
-    // most each: room for them all saves a pass over the values.
-    size_t total = 20 * count;
-    if (copyTexts) {
-        for (size_t i = 0; i < count; ++i) {
-            const CompiledSql::Value v = value(i);
-            if (v.kind == CompiledSql::Value::Text) total += v.size;
-        }
+bool BindValues(sqlite3_stmt* stmt, size_t count, ValueAt value, std::vector<detail::BoundValue>& bound) {
+    if (bound.size() != count) {
+        bound.clear();
+        bound.resize(count);
     }
-    // never empty, else an empty text would bind as NULL
-    if (texts.size() <= total) texts.resize(total + 1);
-    char* copied = texts.data();
     for (size_t i = 0; i < count; ++i) {
-        const CompiledSql::Value v = value(i);
+        const CompiledSql::Value& v = value(i);
+        detail::BoundValue& b = bound[i];
+        if (b.set && b.kind == v.kind &&
+            (v.kind == CompiledSql::Value::Text
+                 ? b.text.size() == v.size && (v.size == 0 || memcmp(b.text.data(), v.text, v.size) == 0)
+                 : b.number == v.number))
+            continue;
+        b.set = false;
+        b.kind = v.kind;
+        b.number = v.number;
         const int column = static_cast<int>(i) + 1;
         int rc;
         if (v.kind == CompiledSql::Value::Integer) {
             rc = sqlite3_bind_int64(stmt, column, v.number);
-        } else if (v.kind == CompiledSql::Value::IntegerText) {
-            const size_t length = PrintDecimal(copied, v.number);
-            rc = sqlite3_bind_text(stmt, column, copied, static_cast<int>(length), SQLITE_STATIC);
-            copied += length;
         } else {
-            const char* text = v.text;
-            if (copyTexts) {
-                memcpy(copied, text, v.size);
-                text = copied;
-                copied += v.size;
+            if (v.kind == CompiledSql::Value::IntegerText) {
+                char digits[24];
+                b.text.assign(digits, PrintDecimal(digits, v.number));
+            } else {
+                b.text.assign(v.text, v.size);
             }
-            rc = sqlite3_bind_text(stmt, column, text, static_cast<int>(v.size), SQLITE_STATIC);
+            // data() is never null, so an empty text binds as '', not NULL
+            rc = sqlite3_bind_text(stmt, column, b.text.data(), static_cast<int>(b.text.size()), SQLITE_STATIC);
         }
         if (rc != SQLITE_OK) {
             sqlite3_finalize(stmt);
             return false;
         }
+        b.set = true;
     }
     return true;
 }
@@ -470,12 +464,8 @@ bool BindValues(sqlite3_stmt* stmt, size_t count, ValueAt value, bool copyTexts,
 // goes into `place`, what it carries into `kept`. Null when the text has no
 // shape, or its shape does not compile as the text does; the caller then
 // runs the text as it stands.
-//
-// Unless `outlivesCall`, the caller steps the statement and resets it before
-// it returns, and the texts are bound where they stand, in `sql` and the
-// thread's literals; else they are copied into `kept.texts`.
 sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const std::string& sql,
-                         detail::KeptPlace& place, detail::KeptWithStatement& kept, bool outlivesCall) {
+                         detail::KeptPlace& place, detail::KeptWithStatement& kept) {
     if (registry.attached.load()) return nullptr;
     // The limit is the text's, however short its shape.
     if (sql.size() > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1))) return nullptr;
@@ -486,14 +476,12 @@ sqlite3_stmt* TakeShaped(sqlite3* db, detail::StatementRegistry& registry, const
     if (!buffers.memo.Shape(sql.c_str(), shape, literals)) return nullptr;
     sqlite3_stmt* stmt = TakeCompiled(db, registry, shape, literals.size(), place, kept);
     if (stmt == nullptr) return nullptr;
-    // This call's buffers go when it returns.
-    const bool copyTexts = outlivesCall || &buffers == &callBuffers;
     auto literal = [&](size_t i) {
         const SqlLiteral& l = literals[i];
         return l.isText ? CompiledSql::Value{CompiledSql::Value::Text, 0, l.TextData(sql.c_str()), l.TextSize()}
                         : CompiledSql::Value{CompiledSql::Value::Integer, l.number, nullptr, 0};
     };
-    return BindValues(stmt, literals.size(), literal, copyTexts, kept.texts) ? stmt : nullptr;
+    return BindValues(stmt, literals.size(), literal, kept.bound) ? stmt : nullptr;
 }
 
 }  // namespace
@@ -511,9 +499,8 @@ public:
     StatementSource& operator=(const StatementSource&) = delete;
 
     // The statement with its values bound, or null: the caller then runs Text().
-    sqlite3_stmt* Take(sqlite3* db, StatementRegistry& registry, bool outlivesCall, KeptPlace& place,
-                       KeptWithStatement& kept) const {
-        if (sql != nullptr) return TakeShaped(db, registry, *sql, place, kept, outlivesCall);
+    sqlite3_stmt* Take(sqlite3* db, StatementRegistry& registry, KeptPlace& place, KeptWithStatement& kept) const {
+        if (sql != nullptr) return TakeShaped(db, registry, *sql, place, kept);
         if (!compiled->Bindable() || LongerThanLimit(db)) return nullptr;
         const std::string& text = compiled->Compiled();
         const int slot = compiled->Slot();
@@ -521,10 +508,12 @@ public:
             place.slot = slot;
             place.compiled = &text;
         }
-        sqlite3_stmt* stmt = TakeCompiled(db, registry, text, compiled->ValueCount(), place, kept);
+        const size_t count = compiled->ValueCount();
+        sqlite3_stmt* stmt = TakeCompiled(db, registry, text, count, place, kept);
         if (stmt == nullptr) return nullptr;
-        auto value = [this](size_t i) { return compiled->ValueAt(i); };
-        return BindValues(stmt, compiled->ValueCount(), value, outlivesCall, kept.texts) ? stmt : nullptr;
+        const CompiledSql::Value* values = compiled->Values();
+        auto value = [values](size_t i) -> const CompiledSql::Value& { return values[i]; };
+        return BindValues(stmt, count, value, kept.bound) ? stmt : nullptr;
     }
 
     // Printed once, when first asked for.
@@ -542,7 +531,9 @@ private:
     // with its values by their quotes and doubled quotes only.
     bool LongerThanLimit(sqlite3* db) const {
         size_t length = compiled->Compiled().size();
-        for (size_t i = 0; i < compiled->ValueCount(); ++i) length += 2 * compiled->ValueAt(i).size + 22;
+        const CompiledSql::Value* values = compiled->Values();
+        const size_t count = compiled->ValueCount();
+        for (size_t i = 0; i < count; ++i) length += 2 * values[i].size + 22;
         return length > static_cast<size_t>(sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, -1));
     }
 
@@ -924,7 +915,7 @@ CZoError CDatabaseBase::ExecLocked(const FXCodeLocation& at, const detail::State
         sqlite3_int64 before = sqlite3_total_changes64(db);
         detail::KeptPlace place;
         detail::KeptWithStatement kept;
-        sqlite3_stmt* shaped = reuseStatements ? sql.Take(db, *registry, false, place, kept) : nullptr;
+        sqlite3_stmt* shaped = reuseStatements ? sql.Take(db, *registry, place, kept) : nullptr;
         if (shaped != nullptr) {
             do {
                 rc = sqlite3_step(shaped);
@@ -974,12 +965,12 @@ CZoError CDatabaseBase::Prepare(const FXCodeLocation& at, const detail::Statemen
     return CZoError::Success();
 }
 
-CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const detail::StatementSource& sql, bool outlivesCall,
+CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const detail::StatementSource& sql,
                                        boost::shared_ptr<detail::StatementHandle>& handle) {
     ConnectionLock lock(*registry);
     detail::KeptPlace place;
     detail::KeptWithStatement kept;
-    sqlite3_stmt* shaped = db != nullptr && reuseStatements ? sql.Take(db, *registry, outlivesCall, place, kept) : nullptr;
+    sqlite3_stmt* shaped = db != nullptr && reuseStatements ? sql.Take(db, *registry, place, kept) : nullptr;
     if (shaped == nullptr) return Prepare(at, sql, handle);
     handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(place), std::move(kept));
     return CZoError::Success();
@@ -999,14 +990,14 @@ uint64_t CDatabaseBase::TableChanges(int table) const {
 }
 
 size_t CDatabaseBase::TEST_IdleStatements() {
-    std::lock_guard<RankedMutex> guard(registry->cacheLock);
+    ConnectionLock lock(*registry);
     size_t idle = registry->idle.size();
     for (const auto& slot : registry->slots) idle += slot.stmt != nullptr ? 1 : 0;
     return idle;
 }
 
 size_t CDatabaseBase::TEST_ShapesCompiled() {
-    std::lock_guard<RankedMutex> guard(registry->cacheLock);
+    ConnectionLock lock(*registry);
     return registry->compiled;
 }
 
@@ -1058,7 +1049,7 @@ CZoError CDatabaseBase::RunQuery(const FXCodeLocation& at, const detail::Stateme
     query->Finalize();
 
     boost::shared_ptr<detail::StatementHandle> handle;
-    CZoError err = PrepareOrReuse(at, sql, true, handle);
+    CZoError err = PrepareOrReuse(at, sql, handle);
     if (err.IsError()) return err;
     RowChangeWatch watch(db, *registry);
     const int rc = sqlite3_step(handle->stmt);
@@ -1087,7 +1078,7 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
     ConnectionLock lock(*registry);
     boost::shared_ptr<detail::StatementHandle> handle;
     const detail::StatementSource source(sql);
-    CZoError err = PrepareOrReuse(FXLOC, source, false, handle);
+    CZoError err = PrepareOrReuse(FXLOC, source, handle);
     if (err.IsError()) return err;
     int rc;
     std::string text;
@@ -1101,7 +1092,6 @@ CZoError CDatabaseBase::QueryScalar(const std::string& sql, long& value, long de
         registry->EveryTableChanged();
     }
     DropKeptAfterAttachments();
-    // reset while the texts bound from `sql` and the thread's literals stay
     handle.reset();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return FXErrorUtil::ErrorSQLite(FXLOC, rc, "%s (sql=%s)", text.c_str(), SqlForText(sql).c_str());

@@ -19,9 +19,9 @@
 // as it stands. Stored values, their types and the rows returned are those
 // of the text itself.
 //
-// Locks: the connection lock, then the statement registry's lock (finalizing
-// or resetting a statement takes both), the idle statements' lock and the
-// test-hook lock (platform/LockOrder.h).
+// Locks: the connection lock, which also guards the connection's statement
+// handles and its idle compiled statements (each is taken, reset and put
+// back holding the connection), then the test-hook lock (platform/LockOrder.h).
 //
 // A CompiledSql names its compiled text and its values itself and is not
 // shaped; its full text is printed only when it must run as it stands or an
@@ -121,7 +121,10 @@ public:
     // -1: found by its text.
     virtual int Slot() const { return -1; }
     virtual size_t ValueCount() const = 0;
-    virtual const Value& ValueAt(size_t i) const = 0;
+    // The values in order, ValueCount() of them: read in one pass, with no
+    // call per value.
+    virtual const Value* Values() const = 0;
+    const Value& ValueAt(size_t i) const { return Values()[i]; }
     virtual bool Bindable() const = 0;
     virtual std::string FullText() const = 0;
 };
@@ -280,9 +283,8 @@ private:
                      boost::shared_ptr<detail::StatementHandle>& handle);
     // A statement of the text's shape (or the compiled statement), reused
     // from the connection's set, when the text has one; else compiled from
-    // the text as it stands. `outlivesCall`: the statement is stepped or
-    // reset after the caller returned (a query object's).
-    CZoError PrepareOrReuse(const FXCodeLocation& at, const detail::StatementSource& sql, bool outlivesCall,
+    // the text as it stands.
+    CZoError PrepareOrReuse(const FXCodeLocation& at, const detail::StatementSource& sql,
                             boost::shared_ptr<detail::StatementHandle>& handle);
     CZoError RunQuery(const FXCodeLocation& at, const detail::StatementSource& sql,
                       boost::shared_ptr<CSQLite3Query>& query);

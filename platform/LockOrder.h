@@ -51,8 +51,6 @@
 //                      wrapper's own lock: SQLite's is off); recursive, held
 //                      across one statement with the reading of its rows.
 //   KeptAnswers        an adapter's kept answers of one-row reads.
-//   DatabaseHandles    the wrapper's live statement handles.
-//   DatabaseStatements the wrapper's idle compiled statements.
 //   DatabaseHook       a connection's test hook.
 //   ThreadLifecycle    start and stop of a thread or a pool (XkThread,
 //                      CAlertableEventThread, XkThreadPool).
@@ -105,8 +103,6 @@ enum class LockRank : uint16_t {
     AdapterTransaction,
     DatabaseConnection,
     KeptAnswers,
-    DatabaseHandles,
-    DatabaseStatements,
     DatabaseHook,
     ThreadLifecycle,
     ThreadState,

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sqlite3.h>
 #include <thread>
 #include <vector>
@@ -431,7 +432,7 @@ public:
         : compiled(std::move(compiled)), values(std::move(values)), full(std::move(full)), bindable(bindable) {}
     const std::string& Compiled() const override { return compiled; }
     size_t ValueCount() const override { return values.size(); }
-    const Value& ValueAt(size_t i) const override { return values[i]; }
+    const Value* Values() const override { return values.data(); }
     bool Bindable() const override { return bindable; }
     std::string FullText() const override {
         ++printed;
@@ -541,6 +542,50 @@ TEST_F(StatementReuseTest, ACompiledTextInASlotIsReusedAndNeverTakenForAnother) 
     ExpectSame(Query(plain, byNumber.full), Query(reused, byNumber), byNumber.full);
     EXPECT_EQ(compiled + 3, reused.TEST_ShapesCompiled());
     EXPECT_EQ(0, byNumber.printed + other.printed);
+}
+
+// The full text's literal of a value.
+std::string Literal(const FX::CompiledSql::Value& v) {
+    if (v.kind == FX::CompiledSql::Value::Integer) return std::to_string(v.number);
+    if (v.kind == FX::CompiledSql::Value::IntegerText) return "'" + std::to_string(v.number) + "'";
+    return "'" + FX::CDatabaseBase::EscapeText(std::string(v.text, v.size)) + "'";
+}
+
+// A kept statement holds its bindings from one use to the next and binds
+// again only the values that differ: a value equal to the last one stores
+// and finds the same after the caller's memory of it went, and the same
+// number given as another kind is bound as that kind.
+TEST_F(StatementReuseTest, AKeptStatementRebindsOnlyWhatDiffersAndHoldsItsOwnCopy) {
+    const int insertSlot = FX::CompiledSql::kSlots - 2, selectSlot = FX::CompiledSql::kSlots - 3;
+    // a: the number as given, or the text itself when no number is given
+    struct Use {
+        const char* text;
+        const FX::CompiledSql::Value* number;
+    };
+    const FX::CompiledSql::Value five = Number(5), quotedFive = QuotedNumber(5), minusOne = Number(-1),
+                                 quotedMinusOne = QuotedNumber(-1);
+    const Use uses[] = {
+        {"it's", &five}, {"it's", &five}, {"", &quotedFive}, {"", &quotedFive}, {"5", nullptr},
+        {"5", nullptr},  {"x", &minusOne}, {"it's", &quotedMinusOne}, {"it's", &five},
+    };
+    Table(reused);
+    const size_t compiled = reused.TEST_ShapesCompiled();
+    for (const Use& use : uses) {
+        // Overwritten and gone before the next use.
+        auto text = std::make_unique<std::string>(use.text);
+        const FX::CompiledSql::Value value = use.number != nullptr ? *use.number : Text(*text);
+        const SlottedCompiled insert(insertSlot, "INSERT INTO t(s, a) VALUES (?, ?)", {Text(*text), value},
+                                     "INSERT INTO t(s, a) VALUES (" + Literal(Text(*text)) + ", " + Literal(value) + ")");
+        ExpectSame(Execute(plain, insert.full), Execute(reused, insert), insert.full);
+        const SlottedCompiled select(selectSlot, "SELECT rowid, s FROM t WHERE a = ? AND s = ?", {value, Text(*text)},
+                                     "SELECT rowid, s FROM t WHERE a = " + Literal(value) +
+                                         " AND s = " + Literal(Text(*text)));
+        ExpectSame(Query(plain, select.full), Query(reused, select), select.full);
+        std::fill(text->begin(), text->end(), 'z');
+        text.reset();
+        ExpectSame(Table(plain), Table(reused), insert.full);
+    }
+    EXPECT_EQ(compiled + 2, reused.TEST_ShapesCompiled());
 }
 
 // The adapter prints signed ids into its texts: a sign must not make a shape.
