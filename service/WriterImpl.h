@@ -27,6 +27,9 @@
 #include "store/Cache.h"
 #include "store/CacheItem.h"
 
+#include "foundation/PerfCounters.h"
+
+#include <boost/optional.hpp>
 #include <boost/shared_ptr.hpp>
 
 #include <cstddef>
@@ -83,6 +86,8 @@ private:
     // and of the roll-back go to directly; only while the Writer is open.
     CacheDB& Rows() const;
     long long JobId() const { return extent ? extent->JobID : 0; }
+    // The sets of JobId(), looked up on the Writer's first sample.
+    const PerJobSets& Counters();
 
     // given at construction or set by admission before Open (the item by
     // Open for a new write), then constant; the location's container only
@@ -100,4 +105,5 @@ private:
     bool opened;
     bool closed;
     CacheDB::CWriterHoldPtr containerHold;
+    boost::optional<PerJobSets> counters;
 };

@@ -237,20 +237,23 @@ CZoError FlatFileCacheItem::Close() {
             else if (FXErrorUtil::IsNotInt(err, LBCError::kRewriteInPlaceRefused))
                 return err.Push(FXLOC);
         }
+        FXCriticalSection* regionLock = nullptr;
+        if (newRegion) regionLock = fileHandle ? &fileHandle->RegionLock() : &s_flatFileLock.Of(flatFilePath);
+        // One sample runs through the adjacent steps: the lock wait, the
+        // reservation, writing the bytes, closing the file.
+        PerJobSpan step(Counters(), newRegion ? LBCPerfCounters::SlotLockOpen : LBCPerfCounters::SlotItemWrite);
         if (newRegion) {
             size = writeBuffer.size();
             CZoError err;
             {
-                FXCriticalSection& regionLock = fileHandle ? fileHandle->RegionLock() : s_flatFileLock.Of(flatFilePath);
-                PerJobSpan lockWait(jobId, LBCPerfCounters::SlotLockOpen);
-                auto_lock lock(&regionLock);
-                lockWait.End();
-                err = OpenForFileWrite();
+                auto_lock lock(regionLock);
+                step.Then(LBCPerfCounters::SlotItemOpenForWrite);
+                err = ReserveRegion();
+                if (!err.IsError()) step.Then(LBCPerfCounters::SlotItemWrite);
             }
             if (err.IsError()) return err.Push(FXLOC);
         }
 
-        PerJobSpan writing(jobId, LBCPerfCounters::SlotItemWrite);
         if (LIVE_BROWSE_CACHE_TESTABILITY.load() > 0) {
             CZoError err = LiveBrowseCacheUtility::GetMd5(writeBuffer, md5);
             if (!err.IsError() && !md5.empty())
@@ -270,24 +273,35 @@ CZoError FlatFileCacheItem::Close() {
                 "Failed to fully write buffer to cache item [%s]. Bytes to write=[%lu], written=[%lu]",
                 shortDescription().c_str(), static_cast<unsigned long>(writeBuffer.size()), written);
         LBC_LOG(4, "Cache item [%s] write done", shortDescription().c_str());
+        step.Then(LBCPerfCounters::SlotItemClose);
+        CloseFile();
+        return CZoError::Success();
     }
 
-    PerJobSpan closing(jobId, LBCPerfCounters::SlotItemClose);
-    openFile.reset();
-    if (fileIO) {
-        // The region is complete whatever closing says; only log it.
-        CZoError err = fileIO->Close();
-        if (err.IsError())
-            LBC_LOG(-1, "Closing cache item [%s] failed (error=%s)", shortDescription().c_str(),
-                    err.AsString().c_str());
-    }
+    PerJobSpan closing(Counters(), LBCPerfCounters::SlotItemClose);
+    CloseFile();
     return CZoError::Success();
+}
+
+void FlatFileCacheItem::CloseFile() {
+    openFile.reset();
+    if (!fileIO) return;
+    // The region is complete whatever closing says; only log it.
+    CZoError err = fileIO->Close();
+    if (err.IsError())
+        LBC_LOG(-1, "Closing cache item [%s] failed (error=%s)", shortDescription().c_str(), err.AsString().c_str());
 }
 
 bool FlatFileCacheItem::IsAvailable() { return fileIO && fileIO->IsConnected(); }
 
 CZoError FlatFileCacheItem::OpenForFileWrite() {
-    PerJobSpan timing(jobId, LBCPerfCounters::SlotItemOpenForWrite);
+    PerJobSpan timing(Counters(), LBCPerfCounters::SlotItemOpenForWrite);
+    CZoError err = ReserveRegion();
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::ReserveRegion() {
     CZoError err = RequireFileIO(FXLOC, LBCError::kFlatFileOpenFailed);
     if (err.IsError()) return err;
 
@@ -376,7 +390,7 @@ CZoError FlatFileCacheItem::CheckStillReserved() {
 }
 
 CZoError FlatFileCacheItem::OpenForFileRewrite() {
-    PerJobSpan timing(jobId, LBCPerfCounters::SlotItemOpenForWrite);
+    PerJobSpan timing(Counters(), LBCPerfCounters::SlotItemOpenForWrite);
     CZoError err = RequireFileIO(FXLOC, LBCError::kFlatFileOpenFailed);
     if (err.IsError()) return err;
     err = fileIO->CreateOpenFileForWrite(flatFilePath);
@@ -391,7 +405,7 @@ CZoError FlatFileCacheItem::OpenForFileRewrite() {
 }
 
 CZoError FlatFileCacheItem::OpenForFileRead() {
-    openedForRead.Start(jobId, LBCPerfCounters::SlotItemOpenForRead);
+    openedForRead.Start(Counters(), LBCPerfCounters::SlotItemOpenForRead);
     CZoError err = OpenForFileReadInternal();
     openedForRead.Stop();
     if (err.IsError()) return err.Push(FXLOC);
@@ -523,6 +537,11 @@ std::string FlatFileCacheItem::LocationText(const char* relativePath) const {
     text += kSeparator;
     FXString::AppendDecimal(text, static_cast<unsigned long>(size));
     return text;
+}
+
+const PerJobSets& FlatFileCacheItem::Counters() {
+    if (!counters) counters.emplace(jobId);
+    return *counters;
 }
 
 CZoError FlatFileCacheItem::RequireFileIO(const FXCodeLocation& at, int code) const {

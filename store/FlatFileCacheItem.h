@@ -42,6 +42,8 @@
 #include "store/FlatFileHandle.h"
 #include "store/FlatFileLedger.h"
 
+#include <boost/optional.hpp>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -151,6 +153,12 @@ private:
                                   long long& regionLength);
     // The item location text of this item's region under that path.
     std::string LocationText(const char* relativePath) const;
+    // OpenForFileWrite's work, untimed: Close times it as one of its steps.
+    CZoError ReserveRegion();
+    // The end of Close: the kept descriptor let go, the file access closed.
+    void CloseFile();
+    // The job's sets, looked up on the item's first sample.
+    const PerJobSets& Counters();
     // ErrorInt `code` when the item has no file access.
     CZoError RequireFileIO(const FXCodeLocation& at, int code) const;
     // The kept descriptor of the file now at the flat file's path (created
@@ -199,4 +207,5 @@ private:
     bool validityLost = false;
     // The time of OpenForFileRead, counted by CountOpenedForRead.
     PerJobDeferredSpan openedForRead;
+    boost::optional<PerJobSets> counters;
 };
