@@ -23,6 +23,7 @@
 #include "service/RequestGuard.h"
 #include "service/VMRowLock.h"
 #include "store/Cache.h"
+#include "store/FlatFileHandle.h"
 
 #include <boost/make_shared.hpp>
 
@@ -133,7 +134,10 @@ CZoError ReadAdmission::ReadExtentRow() {
 }
 
 void ReadAdmission::OpenItem() {
-    opening = cache->GetItem(request.jobId, extent->CacheLocation, Cache::INTENDED_OP_READ, item);
+    // The container's kept flat file serves an item of its path as it is.
+    const FlatFileLedgerPtr& ledger = container->FlatFile();
+    opening = cache->GetItem(request.jobId, extent->CacheLocation, Cache::INTENDED_OP_READ,
+                             ledger ? ledger->Handle() : FlatFileHandlePtr(), item);
 }
 
 CZoError ReadAdmission::ReadVMRowAndJudgeLocation() {

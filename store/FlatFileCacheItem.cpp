@@ -12,6 +12,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +33,12 @@ const size_t kTagMagicLength = 7;
 // the path's `length` bytes, no ".." component.
 bool IsRelativePathBelowDataFolder(const char* path, size_t length) {
     if (length == 0 || path[0] == '/') return false;
+    // A path without two dots in a row has no ".." component; dots are few.
+    const char* end = path + length;
+    const char* dot = static_cast<const char*>(memchr(path, '.', length));
+    while (dot != nullptr && dot + 1 < end && dot[1] != '.')
+        dot = static_cast<const char*>(memchr(dot + 1, '.', static_cast<size_t>(end - dot - 1)));
+    if (dot == nullptr || dot + 1 == end) return true;
     size_t start = 0;
     for (size_t i = 0; i <= length; ++i) {
         if (i < length && path[i] != '/') continue;
@@ -71,19 +78,30 @@ bool ReadDecimal(const char* field, long long& value) {
 
 FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::IntendedOp op,
                                      const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId)
+    : FlatFileCacheItem(location, op, dataFolderPath, mountPathInfo, jobId, FlatFileHandlePtr()) {}
+
+FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::IntendedOp op,
+                                     const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId,
+                                     const FlatFileHandlePtr& keptFile)
     : CacheItem(location, op, dataFolderPath, mountPathInfo, jobId), offset(0) {
     fileIO = boost::make_shared<CCacheFileIO>(mountPathInfo);
 
-    std::string relativePath;
+    size_t pathLength = 0;
     long long regionOffset = 0;
     long long regionLength = 0;
-    CZoError err = ParseLocation(location, relativePath, regionOffset, regionLength);
+    CZoError err = ParseLocation(location, pathLength, regionOffset, regionLength);
     if (err.IsError()) throw err.Push(FXLOC);
 
-    flatFilePath = dataFolderPath;
-    err = FXPath::Append(flatFilePath, relativePath, 0);
-    if (err.IsError())
-        throw FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFilePathFailed, "error=%s", err.AsString().c_str());
+    if (keptFile && JoinsTo(keptFile->Path(), dataFolderPath, location.data(), pathLength)) {
+        // The path the join would give: the kept file's, whose handle serves.
+        flatFilePath = keptFile->Path();
+        fileHandle = keptFile;
+    } else {
+        flatFilePath = dataFolderPath;
+        err = FXPath::Append(flatFilePath, location.substr(0, pathLength), 0);
+        if (err.IsError())
+            throw FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFilePathFailed, "error=%s", err.AsString().c_str());
+    }
     LBC_LOG(4, "Processing cache item [%s]", flatFilePath.c_str());
 
     offset = regionOffset;
@@ -98,11 +116,21 @@ FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::Intende
     }
 }
 
-CZoError FlatFileCacheItem::ParseLocation(const std::string& location, std::string& relativePath,
-                                          long long& regionOffset, long long& regionLength) {
+bool FlatFileCacheItem::JoinsTo(const std::string& path, const std::string& folder, const char* relativePath,
+                                size_t length) {
+    // As FXPath::Append joins a folder without a trailing "/" and a relative
+    // path; any other folder is left to the join itself.
+    const size_t base = folder.size();
+    return base > 1 && folder[base - 1] != '/' && path.size() == base + 1 + length && path.size() < PATH_MAX &&
+           path.compare(0, base, folder) == 0 && path[base] == '/' &&
+           path.compare(base + 1, length, relativePath, length) == 0;
+}
+
+CZoError FlatFileCacheItem::ParseLocation(const std::string& location, size_t& pathLength, long long& regionOffset,
+                                          long long& regionLength) {
     // Three fields at least; any after the third are not looked at.
-    const size_t first = location.find(kSeparator);
-    const size_t second = first == std::string::npos ? first : location.find(kSeparator, first + 1);
+    const size_t first = location.find(kSeparator[0]);
+    const size_t second = first == std::string::npos ? first : location.find(kSeparator[0], first + 1);
     if (second == std::string::npos)
         return FXErrorUtil::ErrorInt(
             FXLOC, LBCError::kInvalidLocation,
@@ -118,7 +146,7 @@ CZoError FlatFileCacheItem::ParseLocation(const std::string& location, std::stri
         regionOffset > std::numeric_limits<long long>::max() - regionLength)
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
                                      "Item location %s names a region no file can hold", location.c_str());
-    relativePath.assign(location, 0, first);
+    pathLength = first;
     return CZoError::Success();
 }
 
@@ -126,10 +154,10 @@ CZoError FlatFileCacheItem::RegionEnd(const std::string& dbLocation, long long& 
     std::string location;
     CZoError err = CacheImpl::ParseCacheItemLocation(dbLocation, location);
     if (err.IsError()) return err.Push(FXLOC);
-    std::string relativePath;
+    size_t pathLength = 0;
     long long regionOffset = 0;
     long long regionLength = 0;
-    err = ParseLocation(location, relativePath, regionOffset, regionLength);
+    err = ParseLocation(location, pathLength, regionOffset, regionLength);
     if (err.IsError()) return err.Push(FXLOC);
     end = regionOffset + regionLength;
     return CZoError::Success();
@@ -424,7 +452,8 @@ CZoError FlatFileCacheItem::OpenForFileReadInternal() {
     if (intendedOp == Cache::INTENDED_OP_READ) {
         // Looked at before the file is opened: a GUID set after this is a
         // change, whatever file the opening finds.
-        watched = FlatFileHandle::ForPath(flatFilePath);
+        // The kept file's handle is the one the path finds.
+        watched = fileHandle ? fileHandle : FlatFileHandle::ForPath(flatFilePath);
         seenChanges = watched->ValidityGUID(seenGUID);
         fileHandle = watched;
     }
