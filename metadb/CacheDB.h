@@ -210,7 +210,8 @@ public:
     // back to the cache location while it stays in use. A new validity GUID
     // must be there before its flat file gets a byte.
     CZoError WriteBackCommitted();
-    // A Writer's hold on the extent's per-afile container (made on first use).
+    // A Writer's hold on the extent's per-afile container (made on first
+    // use); asked of a per-afile container, on that container itself.
     CZoError HoldForWriter(const ExtentParam& key, CWriterHoldPtr& hold);
     // On a per-afile container: a Writer has written a region of this flat
     // file. It is flushed once before the next commit, so that no committed

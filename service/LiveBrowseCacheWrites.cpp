@@ -319,7 +319,10 @@ CZoError WriteAdmission::HandOutWriter(CacheItemPtr rewriteItem, ExtentWriteRegi
     registration.HandOver();
     writer.reset(made);
     writer->SetValidityGUID(vm.ValidityGUID);
-    writer->SetCache(cache, db);
+    // The afile copy's own container, resolved once for the whole request:
+    // the Writer holds it as it is (a container the idle pass released
+    // meanwhile is kept alive by the hold, as it would be by the admission).
+    writer->SetCache(cache, container);
     CZoError err = writer->Open();
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();

@@ -54,6 +54,8 @@ public:
     virtual CZoError Write(const void* buffer, size_t size);
 
     void SetValidityGUID(const std::string& guid);
+    // db: the location's top-level container, or the extent's own container
+    // when the admission has resolved it (Open then holds it as it is).
     void SetCache(CachePtr cache, CacheDBPtr db);
 
     CZoError CloseInternal(bool commit);
