@@ -303,6 +303,11 @@ private:
     // parameter names (made on first use), which has an implementation.
     template <typename T, typename Op>
     CZoError Routed(const T& param, Op op, bool stage = true, bool lock = true) {
+        // Asked of a per-afile container, which is its own: no key is made.
+        if (isAfileDB) {
+            if (!impl) return NoImplementation(FXLOC);
+            return op(*this);
+        }
         CacheDBPtr db;
         CZoError err = GetCacheDB(RouteKey(param), db, stage, lock);
         if (err.IsError()) return err.Push(FXLOC);
