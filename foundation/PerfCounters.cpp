@@ -169,19 +169,38 @@ std::vector<std::pair<long long, boost::shared_ptr<LBCPerfCounters>>> SnapshotPe
                                                                                  g_mapPerJobPerfCounters.end());
 }
 
+PerJobSets::PerJobSets(long long jobId) : jobId(jobId) {
+    JobSets sets = LookUp(jobId);
+    job = sets.job;
+    process = sets.process;
+}
+
 PerJobSpan::PerJobSpan(long long jobId, LBCPerfCounters::Slot slot) {
     JobSets sets = LookUp(jobId);
+    job = sets.job;
+    process = sets.process;
     // Started after the lookup: it is not part of the step.
-    sample.Start(CounterOf(sets.job, slot), CounterOf(sets.process, slot));
+    sample.Start(CounterOf(job, slot), CounterOf(process, slot));
+}
+
+PerJobSpan::PerJobSpan(const PerJobSets& sets, LBCPerfCounters::Slot slot)
+    : job(sets.Job()), process(sets.Process()) {
+    sample.Start(CounterOf(job, slot), CounterOf(process, slot));
 }
 
 PerJobSpan::~PerJobSpan() { End(); }
 
 void PerJobSpan::End() { sample.End(); }
 
+void PerJobSpan::Then(LBCPerfCounters::Slot slot) { sample.Then(CounterOf(job, slot), CounterOf(process, slot)); }
+
 void PerJobDeferredSpan::Start(long long jobId, LBCPerfCounters::Slot slot) {
     JobSets sets = LookUp(jobId);
     sample.Start(CounterOf(sets.job, slot), CounterOf(sets.process, slot));
+}
+
+void PerJobDeferredSpan::Start(const PerJobSets& sets, LBCPerfCounters::Slot slot) {
+    sample.Start(CounterOf(sets.Job(), slot), CounterOf(sets.Process(), slot));
 }
 
 void PerJobDeferredSpan::Stop() { sample.Stop(); }
@@ -191,11 +210,19 @@ void PerJobDeferredSpan::Count() {
     sample.End();
 }
 
+namespace {
+void CountIn(LBCPerfCounters* job, LBCPerfCounters* process, LBCPerfCounters::Slot slot) {
+    AddSamples(CounterOf(job, slot), 1);
+    AddSamples(CounterOf(process, slot), 1);
+}
+}  // namespace
+
 void PerJobCount(long long jobId, LBCPerfCounters::Slot slot) {
     JobSets sets = LookUp(jobId);
-    AddSamples(CounterOf(sets.job, slot), 1);
-    AddSamples(CounterOf(sets.process, slot), 1);
+    CountIn(sets.job, sets.process, slot);
 }
+
+void PerJobCount(const PerJobSets& sets, LBCPerfCounters::Slot slot) { CountIn(sets.Job(), sets.Process(), slot); }
 
 void PerJobBytes(long long jobId, LBCPerfCounters::Slot slot, unsigned long long bytes) {
     // The process totals receive no bytes, and job id 0's set is the process totals.
@@ -210,6 +237,11 @@ void PerJobBytes(long long jobId, LBCPerfCounters::Slot slot, unsigned long long
         set = entered.get();
     }
     AddSamples(CounterOf(set, slot), static_cast<long long>(bytes));
+}
+
+void PerJobBytes(const PerJobSets& sets, LBCPerfCounters::Slot slot, unsigned long long bytes) {
+    if (sets.JobId() == 0) return;
+    AddSamples(CounterOf(sets.Job(), slot), static_cast<long long>(bytes));
 }
 
 ProcessSpan::ProcessSpan(LBCPerfCounters::Slot slot) : set(LoadLBCPerfCounters()) {

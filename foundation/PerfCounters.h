@@ -143,6 +143,25 @@ boost::shared_ptr<LBCPerfCounters> GetPerJobPerfCounters(long long jobId);
 // A copy of the registry's entries in ascending job id, taken under the lock.
 std::vector<std::pair<long long, boost::shared_ptr<LBCPerfCounters>>> SnapshotPerJobPerfCounters();
 
+// The job's set and the process totals of one request, looked up once: the
+// request's steps then sample them without a look-up of their own. Sets are
+// never freed before unload, so a request may keep their addresses.
+class PerJobSets {
+public:
+    // Enters the job when absent.
+    explicit PerJobSets(long long jobId);
+
+    long long JobId() const { return jobId; }
+    LBCPerfCounters* Job() const { return job; }
+    LBCPerfCounters* Process() const { return process; }
+
+private:
+    long long jobId;
+    // job id 0: both are the process totals
+    LBCPerfCounters* job;
+    LBCPerfCounters* process;
+};
+
 // A timed step of one slot in the job's set and in the process totals, both
 // samples started and ended together, on one clock reading at each end (job
 // id 0's set is the process totals, which then take both samples). For a
@@ -152,13 +171,21 @@ std::vector<std::pair<long long, boost::shared_ptr<LBCPerfCounters>>> SnapshotPe
 class PerJobSpan {
 public:
     PerJobSpan(long long jobId, LBCPerfCounters::Slot slot);
+    // On the sets a request looked up.
+    PerJobSpan(const PerJobSets& sets, LBCPerfCounters::Slot slot);
     ~PerJobSpan();
     PerJobSpan(const PerJobSpan&) = delete;
     PerJobSpan& operator=(const PerJobSpan&) = delete;
 
     void End();
+    // Ends this step and starts the next one, of another slot in the same
+    // sets, on the same clock reading: adjacent steps share their boundary.
+    void Then(LBCPerfCounters::Slot slot);
 
 private:
+    // the sets of the request; never freed
+    LBCPerfCounters* job;
+    LBCPerfCounters* process;
     // on counters of sets that are never freed
     CTimeSample sample;
 };
@@ -176,6 +203,7 @@ public:
 
     // At most once.
     void Start(long long jobId, LBCPerfCounters::Slot slot);
+    void Start(const PerJobSets& sets, LBCPerfCounters::Slot slot);
     void Stop();
     // Later calls add nothing.
     void Count();
@@ -190,6 +218,9 @@ private:
 void PerJobCount(long long jobId, LBCPerfCounters::Slot slot);
 // Adds bytes as samples of no time to the job's set only.
 void PerJobBytes(long long jobId, LBCPerfCounters::Slot slot, unsigned long long bytes);
+// The same on the sets a request looked up.
+void PerJobCount(const PerJobSets& sets, LBCPerfCounters::Slot slot);
+void PerJobBytes(const PerJobSets& sets, LBCPerfCounters::Slot slot, unsigned long long bytes);
 
 // A timed step on the process-wide set alone; a no-op while there is no set.
 // The sample keeps the set it started on, even when that set is replaced.

@@ -210,7 +210,8 @@ public:
     // back to the cache location while it stays in use. A new validity GUID
     // must be there before its flat file gets a byte.
     CZoError WriteBackCommitted();
-    // A Writer's hold on the extent's per-afile container (made on first use).
+    // A Writer's hold on the extent's per-afile container (made on first
+    // use); asked of a per-afile container, on that container itself.
     CZoError HoldForWriter(const ExtentParam& key, CWriterHoldPtr& hold);
     // On a per-afile container: a Writer has written a region of this flat
     // file. It is flushed once before the next commit, so that no committed
@@ -302,6 +303,11 @@ private:
     // parameter names (made on first use), which has an implementation.
     template <typename T, typename Op>
     CZoError Routed(const T& param, Op op, bool stage = true, bool lock = true) {
+        // Asked of a per-afile container, which is its own: no key is made.
+        if (isAfileDB) {
+            if (!impl) return NoImplementation(FXLOC);
+            return op(*this);
+        }
         CacheDBPtr db;
         CZoError err = GetCacheDB(RouteKey(param), db, stage, lock);
         if (err.IsError()) return err.Push(FXLOC);

@@ -38,6 +38,13 @@ CacheDB::CWriterHold::~CWriterHold() {
 }
 
 CZoError CacheDB::HoldForWriter(const ExtentParam& key, CWriterHoldPtr& hold) {
+    // Asked of the afile copy's own container (the one its request resolved),
+    // which its Writer holds as it is: released meanwhile, it is kept alive
+    // by the hold, and the next request takes it up again.
+    if (isAfileDB) {
+        hold = boost::make_shared<CWriterHold>(getPtr());
+        return CZoError::Success();
+    }
     CacheDBPtr container;
     CZoError err = GetCacheDB(key, container);
     if (err.IsError()) return err.Push(FXLOC);

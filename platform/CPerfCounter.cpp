@@ -120,21 +120,32 @@ void CTimeSample::Start(CPerfCounter* first, CPerfCounter* second) {
 
 void CTimeSample::End() {
     if (!first && !second) return;
-    long long elapsed = stopped ? stoppedUnits : UnitsSince(startUnits);
-    if (first) first->AddTotals(elapsed, 1);
-    if (second) second->AddTotals(elapsed, 1);
+    const long long elapsed = stopped ? stoppedUnits : UnitsSince(startUnits);
+    if (first) first->state->Add(elapsed, 1);
+    if (second) second->state->Add(elapsed, 1);
     Drop();
+}
+
+void CTimeSample::Then(CPerfCounter* nextFirst, CPerfCounter* nextSecond) {
+    if ((!first && !second) || stopped) {
+        End();
+        Start(nextFirst, nextSecond);
+        return;
+    }
+    const long long now = MonotonicUnits();
+    const long long elapsed = now - startUnits;
+    // A sample that spans a change of the test seam could come out negative.
+    if (first) first->state->Add(elapsed < 0 ? 0 : elapsed, 1);
+    if (second) second->state->Add(elapsed < 0 ? 0 : elapsed, 1);
+    first = nextFirst;
+    second = nextSecond;
+    startUnits = now;
 }
 
 void CTimeSample::Stop() {
     if ((!first && !second) || stopped) return;
     stoppedUnits = UnitsSince(startUnits);
     stopped = true;
-}
-
-void CTimeSample::Drop() {
-    first = second = nullptr;
-    stopped = false;
 }
 
 CAutoTimeCounter::CAutoTimeCounter(const boost::shared_ptr<CPerfCounterState>& state)

@@ -70,7 +70,14 @@ public:
     // Stops the clock and keeps the sample for a later End(), which adds the
     // time up to here; Drop() lets it go and adds nothing.
     void Stop();
-    void Drop();
+    void Drop() {
+        first = second = nullptr;
+        stopped = false;
+    }
+    // Ends the sample and starts the next step's on other counters on the
+    // same clock reading, so that adjacent steps share their boundary. A
+    // stopped sample ends as End() would; one not running only starts.
+    void Then(CPerfCounter* nextFirst, CPerfCounter* nextSecond);
 
 private:
     CPerfCounter* first = nullptr;
@@ -114,6 +121,9 @@ public:
     static void TEST_ResetMonotonicClock();
 
 private:
+    // Feeds the totals without a call through the library's symbol table.
+    friend class CTimeSample;
+
     // constant after construction
     const int level;
     const boost::shared_ptr<CPerfCounterState> state;

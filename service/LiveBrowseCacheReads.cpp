@@ -23,6 +23,7 @@
 #include "service/RequestGuard.h"
 #include "service/VMRowLock.h"
 #include "store/Cache.h"
+#include "store/FlatFileHandle.h"
 
 #include <boost/make_shared.hpp>
 
@@ -43,7 +44,7 @@ public:
     // The location's cache and top-level container; kCacheUnavailable.
     CZoError ResolveLocation(CLiveBrowseCacheImpl& service);
     // Counts a full-extent request.
-    void CountRequestKind() const;
+    void CountRequestKind(const PerJobSets& counters) const;
     // The per-afile container of the request, resolved once: every statement
     // of the admission goes to it directly.
     CZoError ResolveContainer();
@@ -106,8 +107,8 @@ CZoError ReadAdmission::ResolveLocation(CLiveBrowseCacheImpl& service) {
     return CZoError::Success();
 }
 
-void ReadAdmission::CountRequestKind() const {
-    if ((request.flags & kPartialExtentFlag) == 0) PerJobCount(request.jobId, LBCPerfCounters::SlotFullExtentReads);
+void ReadAdmission::CountRequestKind(const PerJobSets& counters) const {
+    if ((request.flags & kPartialExtentFlag) == 0) PerJobCount(counters, LBCPerfCounters::SlotFullExtentReads);
 }
 
 CZoError ReadAdmission::ResolveContainer() {
@@ -133,7 +134,10 @@ CZoError ReadAdmission::ReadExtentRow() {
 }
 
 void ReadAdmission::OpenItem() {
-    opening = cache->GetItem(request.jobId, extent->CacheLocation, Cache::INTENDED_OP_READ, item);
+    // The container's kept flat file serves an item of its path as it is.
+    const FlatFileLedgerPtr& ledger = container->FlatFile();
+    opening = cache->GetItem(request.jobId, extent->CacheLocation, Cache::INTENDED_OP_READ,
+                             ledger ? ledger->Handle() : FlatFileHandlePtr(), item);
 }
 
 CZoError ReadAdmission::ReadVMRowAndJudgeLocation() {
@@ -208,12 +212,13 @@ CZoError CLiveBrowseCacheImpl::GetReaderObject(long long afileId, long long afil
     if (!g_bIsEnableLBCReadDuringValidation.load()) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kReadsDisabled);
 
     return RunRequest(FXLOC, [&]() -> CZoError {
-        PerJobSpan admissionTime(jobId, LBCPerfCounters::SlotReaderRequests);
+        const PerJobSets counters(jobId);
+        PerJobSpan admissionTime(counters, LBCPerfCounters::SlotReaderRequests);
         ReadAdmission admission(ExtentRequest{afileId, afileOffset, tessarelId, copyId, jobId, flags});
         const ExtentPtr extent = admission.NewExtentRecord();
         CZoError err = admission.ResolveLocation(*this);
         if (err.IsError()) return err.Push(FXLOC);
-        admission.CountRequestKind();
+        admission.CountRequestKind(counters);
 
         err = admission.ResolveContainer();
         if (err.IsError()) return err.Push(FXLOC);

@@ -63,7 +63,7 @@ public:
     const CacheDBPtr& Container() const { return container; }
     // The extent row, when there is one, into the record; the record takes
     // the request's Flags.
-    CZoError ReadExtentRow();
+    CZoError ReadExtentRow(const PerJobSets& counters);
 
     // The VM record; its row lock is held across the next two steps.
     const VM& VMRecord() const { return vm; }
@@ -147,14 +147,14 @@ CZoError WriteAdmission::ResolveContainer() {
     return CZoError::Success();
 }
 
-CZoError WriteAdmission::ReadExtentRow() {
+CZoError WriteAdmission::ReadExtentRow(const PerJobSets& counters) {
     // Flags 0: a row of any Flags. A row found replaces the record's values,
     // its job id included.
     CZoError err = container->FindExtent(ExtentParam::Of(*extent), *extent, rowFound);
     if (err.IsError()) return err.Push(FXLOC);
 
     const bool partial = (request.flags & kPartialExtentFlag) != 0;
-    if (partial) PerJobCount(request.jobId, LBCPerfCounters::SlotPartialWrites);
+    if (partial) PerJobCount(counters, LBCPerfCounters::SlotPartialWrites);
     hasLocation = !extent->CacheLocation.empty();
     extent->Flags = partial ? kFlagsPartialExtent : kFlagsFullExtent;
     return CZoError::Success();
@@ -319,7 +319,10 @@ CZoError WriteAdmission::HandOutWriter(CacheItemPtr rewriteItem, ExtentWriteRegi
     registration.HandOver();
     writer.reset(made);
     writer->SetValidityGUID(vm.ValidityGUID);
-    writer->SetCache(cache, db);
+    // The afile copy's own container, resolved once for the whole request:
+    // the Writer holds it as it is (a container the idle pass released
+    // meanwhile is kept alive by the hold, as it would be by the admission).
+    writer->SetCache(cache, container);
     CZoError err = writer->Open();
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
@@ -349,7 +352,8 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
         err = admission.Admit();
         if (err.IsError()) return err.Push(FXLOC);
 
-        PerJobSpan admissionTime(jobId, LBCPerfCounters::SlotWriterRequests);
+        const PerJobSets counters(jobId);
+        PerJobSpan admissionTime(counters, LBCPerfCounters::SlotWriterRequests);
         const ExtentPtr extent = admission.NewExtentRecord();
         ExtentWriteRegistration registration(extent, cache);
         if (!registration.Held()) return admission.RefuseWriteInProgress();
@@ -359,7 +363,7 @@ CZoError CLiveBrowseCacheImpl::GetWriterObject(long long afileId, long long afil
         // Released when the admission returns: a deferred commit.
         const CacheDB::CTransactionContextPtr transaction = admission.Container()->BeginTransaction(extent);
 
-        err = admission.ReadExtentRow();
+        err = admission.ReadExtentRow(counters);
         if (err.IsError()) return err.Push(FXLOC);
         {
             // The VM row is read, judged and written back as one step among

@@ -106,7 +106,7 @@ CZoError ReaderImpl::Open() {
 }
 
 CZoError ReaderImpl::Read(CAutoMemory<char>& buffer, size_t& size) {
-    PerJobSpan timing(JobId(), LBCPerfCounters::SlotReadTime);
+    PerJobSpan timing(Counters(), LBCPerfCounters::SlotReadTime);
     if (!item || !cache) {
         size = 0;
         return NoItem(FXLOC);
@@ -120,19 +120,19 @@ CZoError ReaderImpl::Read(CAutoMemory<char>& buffer, size_t& size) {
     if (size == 0) return CZoError::Success();
     CZoError err = cache->ReadItem(JobId(), item, size, buffer);
     if (err.IsError()) return err.Push(FXLOC);
-    PerJobBytes(JobId(), LBCPerfCounters::SlotReadBytes, size);
+    PerJobBytes(Counters(), LBCPerfCounters::SlotReadBytes, size);
     bytesRead += size;
     return CZoError::Success();
 }
 
 CZoError ReaderImpl::Read(CAutoMemory<char>& buffer) {
-    PerJobSpan timing(JobId(), LBCPerfCounters::SlotReadTime);
+    PerJobSpan timing(Counters(), LBCPerfCounters::SlotReadTime);
     if (!item) return NoItem(FXLOC);
     // Through the Reader's own item, never by the location again: the path
     // may name another file by now than the one validated.
     CZoError err = item->Read(buffer);
     if (err.IsError()) return err.Push(FXLOC);
-    PerJobBytes(JobId(), LBCPerfCounters::SlotReadBytes, buffer.Size());
+    PerJobBytes(Counters(), LBCPerfCounters::SlotReadBytes, buffer.Size());
     return CZoError::Success();
 }
 
@@ -148,6 +148,11 @@ CZoError ReaderImpl::Read(void* memory, size_t& size) {
     }
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
+}
+
+const PerJobSets& ReaderImpl::Counters() {
+    if (!counters) counters.emplace(JobId());
+    return *counters;
 }
 
 size_t ReaderImpl::Size() { return item ? item->Size() : 0; }

@@ -13,7 +13,10 @@
 #include "Extent.h"
 #include "metadb/CacheDB.h"
 #include "store/Cache.h"
+#include "foundation/PerfCounters.h"
 #include "store/CacheItem.h"
+
+#include <boost/optional.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -47,6 +50,8 @@ public:
 private:
     CZoError NoItem(const FXCodeLocation& at) const;
     long long JobId() const { return extent ? extent->JobID : 0; }
+    // The sets of JobId(), looked up on the Reader's first sample.
+    const PerJobSets& Counters();
 
     // set by admission before Open, then constant
     CachePtr cache;
@@ -56,4 +61,5 @@ private:
     // used by the Reader's one caller at a time
     bool opened;
     uint64_t bytesRead;
+    boost::optional<PerJobSets> counters;
 };

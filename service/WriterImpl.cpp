@@ -120,7 +120,7 @@ CZoError WriterImpl::CreateItemInFlatFile(FlatFileLedger& ledger) {
 }
 
 CZoError WriterImpl::Write(const void* buffer, size_t size) {
-    PerJobSpan timing(JobId(), LBCPerfCounters::SlotWriteTime);
+    PerJobSpan timing(Counters(), LBCPerfCounters::SlotWriteTime);
     // Nothing is touched on a Writer without an open item.
     if (!opened || closed || !item) return NotOpen(FXLOC);
     LBC_LOG(4, "%lu bytes being written for %s", static_cast<unsigned long>(size),
@@ -132,7 +132,7 @@ CZoError WriterImpl::Write(const void* buffer, size_t size) {
         CleanupItem();
         return err.Push(FXLOC);
     }
-    PerJobBytes(JobId(), LBCPerfCounters::SlotWriteBytes, size);
+    PerJobBytes(Counters(), LBCPerfCounters::SlotWriteBytes, size);
     return CZoError::Success();
 }
 
@@ -269,6 +269,11 @@ CZoError WriterImpl::RecordLocation(const VM& vm) {
     CZoError err = Rows().UpdateExtent(*extent);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
+}
+
+const PerJobSets& WriterImpl::Counters() {
+    if (!counters) counters.emplace(JobId());
+    return *counters;
 }
 
 CacheDB& WriterImpl::Rows() const { return *containerHold->Container(); }

@@ -27,6 +27,9 @@
 #include "store/Cache.h"
 #include "store/CacheItem.h"
 
+#include "foundation/PerfCounters.h"
+
+#include <boost/optional.hpp>
 #include <boost/shared_ptr.hpp>
 
 #include <cstddef>
@@ -51,6 +54,8 @@ public:
     virtual CZoError Write(const void* buffer, size_t size);
 
     void SetValidityGUID(const std::string& guid);
+    // db: the location's top-level container, or the extent's own container
+    // when the admission has resolved it (Open then holds it as it is).
     void SetCache(CachePtr cache, CacheDBPtr db);
 
     CZoError CloseInternal(bool commit);
@@ -83,6 +88,8 @@ private:
     // and of the roll-back go to directly; only while the Writer is open.
     CacheDB& Rows() const;
     long long JobId() const { return extent ? extent->JobID : 0; }
+    // The sets of JobId(), looked up on the Writer's first sample.
+    const PerJobSets& Counters();
 
     // given at construction or set by admission before Open (the item by
     // Open for a new write), then constant; the location's container only
@@ -100,4 +107,5 @@ private:
     bool opened;
     bool closed;
     CacheDB::CWriterHoldPtr containerHold;
+    boost::optional<PerJobSets> counters;
 };

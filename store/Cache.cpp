@@ -274,10 +274,16 @@ CZoError Cache::CreateItemAt(ExtentPtr extent, const std::string& itemPath, Inte
 }
 
 CZoError Cache::GetItem(long long jobId, const std::string& dbLocation, IntendedOp op, CacheItemPtr& item) {
+    return GetItem(jobId, dbLocation, op, FlatFileHandlePtr(), item);
+}
+
+CZoError Cache::GetItem(long long jobId, const std::string& dbLocation, IntendedOp op,
+                        const FlatFileHandlePtr& keptFile, CacheItemPtr& item) {
     CacheImplPtr impl;
     CZoError err = Impl(FXLOC, impl);
     if (err.IsError()) return err;
-    err = impl->GetItem(jobId, dbLocation, op, item);
+    err = keptFile ? impl->GetItemOfKeptFile(jobId, dbLocation, op, keptFile, item)
+                   : impl->GetItem(jobId, dbLocation, op, item);
     if (err.IsError()) return err.Push(FXLOC);
     return CZoError::Success();
 }

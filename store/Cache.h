@@ -35,6 +35,8 @@ typedef boost::shared_ptr<CacheImpl> CacheImplPtr;
 
 class Cache;
 typedef boost::shared_ptr<Cache> CachePtr;
+class FlatFileHandle;
+typedef boost::shared_ptr<FlatFileHandle> FlatFileHandlePtr;
 
 class Cache {
 public:
@@ -122,6 +124,10 @@ public:
     CZoError CreateItem(ExtentPtr extent, const std::string& validityGuid, IntendedOp op, CacheItemPtr& item);
     CZoError CreateItemAt(ExtentPtr extent, const std::string& itemPath, IntendedOp op, CacheItemPtr& item);
     CZoError GetItem(long long jobId, const std::string& dbLocation, IntendedOp op, CacheItemPtr& item);
+    // The same, given the handle of the afile copy's flat file its container
+    // keeps: an item of that file takes it up instead of finding it again.
+    CZoError GetItem(long long jobId, const std::string& dbLocation, IntendedOp op, const FlatFileHandlePtr& keptFile,
+                     CacheItemPtr& item);
     CZoError ReadItem(long long jobId, const std::string& dbLocation, CAutoMemory<char>& buffer);
     CZoError ReadItem(long long jobId, CacheItemPtr item, size_t& size, CAutoMemory<char>& buffer);
     CZoError DeleteItem(CacheItemPtr item);

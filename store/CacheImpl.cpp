@@ -36,6 +36,11 @@ CZoError CacheImpl::ParseCacheItemLocation(const std::string& dbLocation, std::s
     return CZoError::Success();
 }
 
+CZoError CacheImpl::GetItemOfKeptFile(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
+                                      const FlatFileHandlePtr&, CacheItemPtr& item) {
+    return GetItem(jobId, dbLocation, op, item);
+}
+
 bool CacheImpl::IsAvailable() { return available.load(); }
 
 void CacheImpl::MarkUnavailable() { available.store(false); }

@@ -45,6 +45,10 @@ public:
                                   CacheItemPtr& item);
     virtual CZoError GetItem(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
                              CacheItemPtr& item) = 0;
+    // The same, given the handle of the afile copy's flat file that its
+    // container keeps; by default the handle is not used.
+    virtual CZoError GetItemOfKeptFile(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
+                                       const FlatFileHandlePtr& keptFile, CacheItemPtr& item);
     virtual CZoError ReadItem(long long jobId, const std::string& dbLocation, CAutoMemory<char>& buffer) = 0;
     virtual CZoError ReadItem(long long jobId, CacheItemPtr item, size_t& size, CAutoMemory<char>& buffer) = 0;
     virtual CZoError DeleteItem(CacheItemPtr item) = 0;

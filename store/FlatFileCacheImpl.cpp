@@ -65,12 +65,17 @@ CZoError FlatFileCacheImpl::CreateItemAt(ExtentPtr extent, const std::string& fl
 
 CZoError FlatFileCacheImpl::GetItem(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
                                     CacheItemPtr& item) {
+    return GetItemOfKeptFile(jobId, dbLocation, op, FlatFileHandlePtr(), item);
+}
+
+CZoError FlatFileCacheImpl::GetItemOfKeptFile(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
+                                              const FlatFileHandlePtr& keptFile, CacheItemPtr& item) {
     std::string location;
     CZoError err = ParseCacheItemLocation(dbLocation, location);
     if (err.IsError()) return err.Push(FXLOC);
     CacheItemPtr opened;
     try {
-        opened = boost::make_shared<FlatFileCacheItem>(location, op, dataFolderPath, mountPathInfo, jobId);
+        opened = boost::make_shared<FlatFileCacheItem>(location, op, dataFolderPath, mountPathInfo, jobId, keptFile);
     } catch (CZoError& thrown) {
         // A read item that cannot open its file on a location that is gone is
         // an unavailable location, not a missing file: a validity test would

@@ -28,6 +28,10 @@ public:
     // cannot be reached.
     CZoError GetItem(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
                      CacheItemPtr& item) override;
+    // An item of the kept file's path uses the kept handle: its path is not
+    // joined again, nor its handle looked up by the path.
+    CZoError GetItemOfKeptFile(long long jobId, const std::string& dbLocation, Cache::IntendedOp op,
+                               const FlatFileHandlePtr& keptFile, CacheItemPtr& item) override;
     CZoError ReadItem(long long jobId, const std::string& dbLocation, CAutoMemory<char>& buffer) override;
     CZoError ReadItem(long long jobId, CacheItemPtr item, size_t& size, CAutoMemory<char>& buffer) override;
     // Regions go only with their flat file: always ErrorWin32 50.

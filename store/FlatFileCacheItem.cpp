@@ -12,6 +12,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +33,12 @@ const size_t kTagMagicLength = 7;
 // the path's `length` bytes, no ".." component.
 bool IsRelativePathBelowDataFolder(const char* path, size_t length) {
     if (length == 0 || path[0] == '/') return false;
+    // A path without two dots in a row has no ".." component; dots are few.
+    const char* end = path + length;
+    const char* dot = static_cast<const char*>(memchr(path, '.', length));
+    while (dot != nullptr && dot + 1 < end && dot[1] != '.')
+        dot = static_cast<const char*>(memchr(dot + 1, '.', static_cast<size_t>(end - dot - 1)));
+    if (dot == nullptr || dot + 1 == end) return true;
     size_t start = 0;
     for (size_t i = 0; i <= length; ++i) {
         if (i < length && path[i] != '/') continue;
@@ -71,19 +78,30 @@ bool ReadDecimal(const char* field, long long& value) {
 
 FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::IntendedOp op,
                                      const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId)
+    : FlatFileCacheItem(location, op, dataFolderPath, mountPathInfo, jobId, FlatFileHandlePtr()) {}
+
+FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::IntendedOp op,
+                                     const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId,
+                                     const FlatFileHandlePtr& keptFile)
     : CacheItem(location, op, dataFolderPath, mountPathInfo, jobId), offset(0) {
     fileIO = boost::make_shared<CCacheFileIO>(mountPathInfo);
 
-    std::string relativePath;
+    size_t pathLength = 0;
     long long regionOffset = 0;
     long long regionLength = 0;
-    CZoError err = ParseLocation(location, relativePath, regionOffset, regionLength);
+    CZoError err = ParseLocation(location, pathLength, regionOffset, regionLength);
     if (err.IsError()) throw err.Push(FXLOC);
 
-    flatFilePath = dataFolderPath;
-    err = FXPath::Append(flatFilePath, relativePath, 0);
-    if (err.IsError())
-        throw FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFilePathFailed, "error=%s", err.AsString().c_str());
+    if (keptFile && JoinsTo(keptFile->Path(), dataFolderPath, location.data(), pathLength)) {
+        // The path the join would give: the kept file's, whose handle serves.
+        flatFilePath = keptFile->Path();
+        fileHandle = keptFile;
+    } else {
+        flatFilePath = dataFolderPath;
+        err = FXPath::Append(flatFilePath, location.substr(0, pathLength), 0);
+        if (err.IsError())
+            throw FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFilePathFailed, "error=%s", err.AsString().c_str());
+    }
     LBC_LOG(4, "Processing cache item [%s]", flatFilePath.c_str());
 
     offset = regionOffset;
@@ -98,11 +116,21 @@ FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::Intende
     }
 }
 
-CZoError FlatFileCacheItem::ParseLocation(const std::string& location, std::string& relativePath,
-                                          long long& regionOffset, long long& regionLength) {
+bool FlatFileCacheItem::JoinsTo(const std::string& path, const std::string& folder, const char* relativePath,
+                                size_t length) {
+    // As FXPath::Append joins a folder without a trailing "/" and a relative
+    // path; any other folder is left to the join itself.
+    const size_t base = folder.size();
+    return base > 1 && folder[base - 1] != '/' && path.size() == base + 1 + length && path.size() < PATH_MAX &&
+           path.compare(0, base, folder) == 0 && path[base] == '/' &&
+           path.compare(base + 1, length, relativePath, length) == 0;
+}
+
+CZoError FlatFileCacheItem::ParseLocation(const std::string& location, size_t& pathLength, long long& regionOffset,
+                                          long long& regionLength) {
     // Three fields at least; any after the third are not looked at.
-    const size_t first = location.find(kSeparator);
-    const size_t second = first == std::string::npos ? first : location.find(kSeparator, first + 1);
+    const size_t first = location.find(kSeparator[0]);
+    const size_t second = first == std::string::npos ? first : location.find(kSeparator[0], first + 1);
     if (second == std::string::npos)
         return FXErrorUtil::ErrorInt(
             FXLOC, LBCError::kInvalidLocation,
@@ -118,7 +146,7 @@ CZoError FlatFileCacheItem::ParseLocation(const std::string& location, std::stri
         regionOffset > std::numeric_limits<long long>::max() - regionLength)
         return FXErrorUtil::ErrorInt(FXLOC, LBCError::kInvalidLocation,
                                      "Item location %s names a region no file can hold", location.c_str());
-    relativePath.assign(location, 0, first);
+    pathLength = first;
     return CZoError::Success();
 }
 
@@ -126,10 +154,10 @@ CZoError FlatFileCacheItem::RegionEnd(const std::string& dbLocation, long long& 
     std::string location;
     CZoError err = CacheImpl::ParseCacheItemLocation(dbLocation, location);
     if (err.IsError()) return err.Push(FXLOC);
-    std::string relativePath;
+    size_t pathLength = 0;
     long long regionOffset = 0;
     long long regionLength = 0;
-    err = ParseLocation(location, relativePath, regionOffset, regionLength);
+    err = ParseLocation(location, pathLength, regionOffset, regionLength);
     if (err.IsError()) return err.Push(FXLOC);
     end = regionOffset + regionLength;
     return CZoError::Success();
@@ -237,20 +265,23 @@ CZoError FlatFileCacheItem::Close() {
             else if (FXErrorUtil::IsNotInt(err, LBCError::kRewriteInPlaceRefused))
                 return err.Push(FXLOC);
         }
+        FXCriticalSection* regionLock = nullptr;
+        if (newRegion) regionLock = fileHandle ? &fileHandle->RegionLock() : &s_flatFileLock.Of(flatFilePath);
+        // One sample runs through the adjacent steps: the lock wait, the
+        // reservation, writing the bytes, closing the file.
+        PerJobSpan step(Counters(), newRegion ? LBCPerfCounters::SlotLockOpen : LBCPerfCounters::SlotItemWrite);
         if (newRegion) {
             size = writeBuffer.size();
             CZoError err;
             {
-                FXCriticalSection& regionLock = fileHandle ? fileHandle->RegionLock() : s_flatFileLock.Of(flatFilePath);
-                PerJobSpan lockWait(jobId, LBCPerfCounters::SlotLockOpen);
-                auto_lock lock(&regionLock);
-                lockWait.End();
-                err = OpenForFileWrite();
+                auto_lock lock(regionLock);
+                step.Then(LBCPerfCounters::SlotItemOpenForWrite);
+                err = ReserveRegion();
+                if (!err.IsError()) step.Then(LBCPerfCounters::SlotItemWrite);
             }
             if (err.IsError()) return err.Push(FXLOC);
         }
 
-        PerJobSpan writing(jobId, LBCPerfCounters::SlotItemWrite);
         if (LIVE_BROWSE_CACHE_TESTABILITY.load() > 0) {
             CZoError err = LiveBrowseCacheUtility::GetMd5(writeBuffer, md5);
             if (!err.IsError() && !md5.empty())
@@ -270,24 +301,35 @@ CZoError FlatFileCacheItem::Close() {
                 "Failed to fully write buffer to cache item [%s]. Bytes to write=[%lu], written=[%lu]",
                 shortDescription().c_str(), static_cast<unsigned long>(writeBuffer.size()), written);
         LBC_LOG(4, "Cache item [%s] write done", shortDescription().c_str());
+        step.Then(LBCPerfCounters::SlotItemClose);
+        CloseFile();
+        return CZoError::Success();
     }
 
-    PerJobSpan closing(jobId, LBCPerfCounters::SlotItemClose);
-    openFile.reset();
-    if (fileIO) {
-        // The region is complete whatever closing says; only log it.
-        CZoError err = fileIO->Close();
-        if (err.IsError())
-            LBC_LOG(-1, "Closing cache item [%s] failed (error=%s)", shortDescription().c_str(),
-                    err.AsString().c_str());
-    }
+    PerJobSpan closing(Counters(), LBCPerfCounters::SlotItemClose);
+    CloseFile();
     return CZoError::Success();
+}
+
+void FlatFileCacheItem::CloseFile() {
+    openFile.reset();
+    if (!fileIO) return;
+    // The region is complete whatever closing says; only log it.
+    CZoError err = fileIO->Close();
+    if (err.IsError())
+        LBC_LOG(-1, "Closing cache item [%s] failed (error=%s)", shortDescription().c_str(), err.AsString().c_str());
 }
 
 bool FlatFileCacheItem::IsAvailable() { return fileIO && fileIO->IsConnected(); }
 
 CZoError FlatFileCacheItem::OpenForFileWrite() {
-    PerJobSpan timing(jobId, LBCPerfCounters::SlotItemOpenForWrite);
+    PerJobSpan timing(Counters(), LBCPerfCounters::SlotItemOpenForWrite);
+    CZoError err = ReserveRegion();
+    if (err.IsError()) return err.Push(FXLOC);
+    return CZoError::Success();
+}
+
+CZoError FlatFileCacheItem::ReserveRegion() {
     CZoError err = RequireFileIO(FXLOC, LBCError::kFlatFileOpenFailed);
     if (err.IsError()) return err;
 
@@ -376,7 +418,7 @@ CZoError FlatFileCacheItem::CheckStillReserved() {
 }
 
 CZoError FlatFileCacheItem::OpenForFileRewrite() {
-    PerJobSpan timing(jobId, LBCPerfCounters::SlotItemOpenForWrite);
+    PerJobSpan timing(Counters(), LBCPerfCounters::SlotItemOpenForWrite);
     CZoError err = RequireFileIO(FXLOC, LBCError::kFlatFileOpenFailed);
     if (err.IsError()) return err;
     err = fileIO->CreateOpenFileForWrite(flatFilePath);
@@ -391,7 +433,7 @@ CZoError FlatFileCacheItem::OpenForFileRewrite() {
 }
 
 CZoError FlatFileCacheItem::OpenForFileRead() {
-    openedForRead.Start(jobId, LBCPerfCounters::SlotItemOpenForRead);
+    openedForRead.Start(Counters(), LBCPerfCounters::SlotItemOpenForRead);
     CZoError err = OpenForFileReadInternal();
     openedForRead.Stop();
     if (err.IsError()) return err.Push(FXLOC);
@@ -410,7 +452,8 @@ CZoError FlatFileCacheItem::OpenForFileReadInternal() {
     if (intendedOp == Cache::INTENDED_OP_READ) {
         // Looked at before the file is opened: a GUID set after this is a
         // change, whatever file the opening finds.
-        watched = FlatFileHandle::ForPath(flatFilePath);
+        // The kept file's handle is the one the path finds.
+        watched = fileHandle ? fileHandle : FlatFileHandle::ForPath(flatFilePath);
         seenChanges = watched->ValidityGUID(seenGUID);
         fileHandle = watched;
     }
@@ -523,6 +566,11 @@ std::string FlatFileCacheItem::LocationText(const char* relativePath) const {
     text += kSeparator;
     FXString::AppendDecimal(text, static_cast<unsigned long>(size));
     return text;
+}
+
+const PerJobSets& FlatFileCacheItem::Counters() {
+    if (!counters) counters.emplace(jobId);
+    return *counters;
 }
 
 CZoError FlatFileCacheItem::RequireFileIO(const FXCodeLocation& at, int code) const {

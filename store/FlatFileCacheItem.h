@@ -42,6 +42,8 @@
 #include "store/FlatFileHandle.h"
 #include "store/FlatFileLedger.h"
 
+#include <boost/optional.hpp>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +63,11 @@ public:
     // access can be made.
     FlatFileCacheItem(const std::string& location, Cache::IntendedOp op, const std::string& dataFolderPath,
                       boost::any& mountPathInfo, long long jobId);
+    // The same; when the location's path is `keptFile`'s, the item takes that
+    // handle up (its descriptor, region lock and validity GUID) instead of
+    // finding it by the path.
+    FlatFileCacheItem(const std::string& location, Cache::IntendedOp op, const std::string& dataFolderPath,
+                      boost::any& mountPathInfo, long long jobId, const FlatFileHandlePtr& keptFile);
     // Opens nothing and throws nothing; without file access the item is not available.
     FlatFileCacheItem(ExtentPtr extent, const std::string& flatFilePath, Cache::IntendedOp op,
                       const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId);
@@ -144,13 +151,21 @@ public:
     static RegionLocks& s_flatFileLock;
 
 private:
-    // The path, offset and length of an item location; ErrorInt 37 when it
-    // is malformed or names a path or region outside what the data folder
-    // can hold.
-    static CZoError ParseLocation(const std::string& location, std::string& relativePath, long long& regionOffset,
+    // The length of the path that begins an item location, its offset and
+    // length; ErrorInt 37 when it is malformed or names a path or region
+    // outside what the data folder can hold.
+    static CZoError ParseLocation(const std::string& location, size_t& pathLength, long long& regionOffset,
                                   long long& regionLength);
+    // Whether joining `folder` and the relative path gives `path`.
+    static bool JoinsTo(const std::string& path, const std::string& folder, const char* relativePath, size_t length);
     // The item location text of this item's region under that path.
     std::string LocationText(const char* relativePath) const;
+    // OpenForFileWrite's work, untimed: Close times it as one of its steps.
+    CZoError ReserveRegion();
+    // The end of Close: the kept descriptor let go, the file access closed.
+    void CloseFile();
+    // The job's sets, looked up on the item's first sample.
+    const PerJobSets& Counters();
     // ErrorInt `code` when the item has no file access.
     CZoError RequireFileIO(const FXCodeLocation& at, int code) const;
     // The kept descriptor of the file now at the flat file's path (created
@@ -199,4 +214,5 @@ private:
     bool validityLost = false;
     // The time of OpenForFileRead, counted by CountOpenedForRead.
     PerJobDeferredSpan openedForRead;
+    boost::optional<PerJobSets> counters;
 };

@@ -240,6 +240,75 @@ TEST_F(PerfCountersTest, JobZeroIsSampledTwiceInTheProcessTotalsAndGetsNoBytes) 
     EXPECT_FALSE(process->readBytes->IsCounted());
 }
 
+// A request looks its job up once: the sets it holds take every kind of
+// sample as a look-up by job id would, job id 0 included.
+TEST_F(PerfCountersTest, ARequestsSetsSampleAsALookUpByJobIdWould) {
+    for (long long jobId : {0LL, 21LL}) {
+        SCOPED_TRACE(jobId);
+        TEST_ClearPerJobPerfCounters();
+        {
+            const PerJobSets sets(jobId);
+            PerJobSpan span(sets, LBCPerfCounters::SlotWriteTime);
+            PerJobCount(sets, LBCPerfCounters::SlotPartialWrites);
+            PerJobBytes(sets, LBCPerfCounters::SlotWriteBytes, 4096);
+            Advance(2);
+        }
+        const long long processSamples = jobId == 0 ? 2 : 1;
+        SetPtr process = GetPerJobPerfCounters(0), job = GetPerJobPerfCounters(jobId);
+        EXPECT_EQ(processSamples, Samples(process, LBCPerfCounters::SlotWriteTime));
+        EXPECT_EQ(CTimeInterval::FromSeconds(2 * processSamples), Time(process, LBCPerfCounters::SlotWriteTime));
+        EXPECT_EQ(processSamples, Samples(process, LBCPerfCounters::SlotPartialWrites));
+        EXPECT_EQ(jobId == 0 ? 0 : 4096, Samples(job, LBCPerfCounters::SlotWriteBytes));
+        if (jobId == 0) continue;
+        EXPECT_EQ(1, Samples(job, LBCPerfCounters::SlotWriteTime));
+        EXPECT_EQ(CTimeInterval::FromSeconds(2), Time(job, LBCPerfCounters::SlotWriteTime));
+        EXPECT_EQ(1, Samples(job, LBCPerfCounters::SlotPartialWrites));
+        EXPECT_FALSE(process->writeBytes->IsCounted());
+    }
+}
+
+// Adjacent steps share one clock reading at their boundary: each step gets
+// exactly the time that passed in it, one sample each, in both sets.
+TEST_F(PerfCountersTest, AdjacentStepsEachGetTheTimeBetweenTheirBoundaries) {
+    {
+        PerJobSpan step(PerJobSets(31), LBCPerfCounters::SlotLockOpen);
+        Advance(2);
+        step.Then(LBCPerfCounters::SlotItemOpenForWrite);
+        Advance(3);
+        step.Then(LBCPerfCounters::SlotItemWrite);
+        Advance(5);
+        step.Then(LBCPerfCounters::SlotItemClose);
+        Advance(7);
+    }
+    for (long long key : {0LL, 31LL}) {
+        SetPtr set = GetPerJobPerfCounters(key);
+        EXPECT_EQ((std::set<int>{LBCPerfCounters::SlotLockOpen, LBCPerfCounters::SlotItemOpenForWrite,
+                                 LBCPerfCounters::SlotItemWrite, LBCPerfCounters::SlotItemClose}),
+                  CountedSlots(set));
+        EXPECT_EQ(CTimeInterval::FromSeconds(2), Time(set, LBCPerfCounters::SlotLockOpen));
+        EXPECT_EQ(CTimeInterval::FromSeconds(3), Time(set, LBCPerfCounters::SlotItemOpenForWrite));
+        EXPECT_EQ(CTimeInterval::FromSeconds(5), Time(set, LBCPerfCounters::SlotItemWrite));
+        EXPECT_EQ(CTimeInterval::FromSeconds(7), Time(set, LBCPerfCounters::SlotItemClose));
+        for (Slot slot : {LBCPerfCounters::SlotLockOpen, LBCPerfCounters::SlotItemOpenForWrite,
+                          LBCPerfCounters::SlotItemWrite, LBCPerfCounters::SlotItemClose})
+            EXPECT_EQ(1, Samples(set, slot));
+    }
+
+    // After End() a further step starts on a reading of its own.
+    {
+        PerJobSpan step(31, LBCPerfCounters::SlotLockWrite);
+        Advance(1);
+        step.End();
+        Advance(4);
+        step.Then(LBCPerfCounters::SlotItemWrite);
+        Advance(6);
+    }
+    SetPtr job = GetPerJobPerfCounters(31);
+    EXPECT_EQ(CTimeInterval::FromSeconds(1), Time(job, LBCPerfCounters::SlotLockWrite));
+    EXPECT_EQ(CTimeInterval::FromSeconds(5 + 6), Time(job, LBCPerfCounters::SlotItemWrite));
+    EXPECT_EQ(2, Samples(job, LBCPerfCounters::SlotItemWrite));
+}
+
 TEST_F(PerfCountersTest, IsCountedFollowsItemOpensAgainstLastLoggedCount) {
     SetPtr job = GetPerJobPerfCounters(9);
     long long count = -1;

@@ -309,6 +309,38 @@ TEST_F(CacheDBTransactionsTest, OpenWriterKeepsItsContainerAndLockFile) {
     EXPECT_TRUE(f.OthersCanLock(kAfile));
 }
 
+// A Writer holds the container its request resolved, as it is: one the idle
+// pass released while the request held it stays alive and locked under the
+// hold, the next request takes that same container up again, and it is
+// written back and unlocked once the last holder lets it go.
+TEST_F(CacheDBTransactionsTest, AWritersHoldOnItsRequestsContainerOutlastsTheContainersRelease) {
+    f.Open();
+    CacheDBPtr resolved;
+    ASSERT_FALSE(f.top->GetCacheDB(TestExtent(kAfile, 0), resolved).IsError());
+    SystemClock::TEST_AdvanceSeconds(3600);
+    ASSERT_FALSE(f.top->ReleaseIdleResources().IsError());
+    EXPECT_EQ(0u, f.top->TEST_ContainerCount());
+
+    CacheDB::CWriterHoldPtr hold;
+    ASSERT_FALSE(resolved->HoldForWriter(KeyOf(TestExtent(kAfile, 0)), hold).IsError());
+    EXPECT_EQ(resolved.get(), hold->Container().get());
+    EXPECT_EQ(1, resolved->TEST_OpenWriters());
+    resolved.reset();
+    EXPECT_FALSE(f.OthersCanLock(kAfile));
+
+    CacheDBPtr next;
+    ASSERT_FALSE(f.top->GetCacheDB(TestExtent(kAfile, 0), next).IsError());
+    EXPECT_EQ(hold->Container().get(), next.get());
+    next.reset();
+    SystemClock::TEST_AdvanceSeconds(3600);
+    ASSERT_FALSE(f.top->ReleaseIdleResources().IsError());
+    EXPECT_EQ(1u, f.top->TEST_ContainerCount()) << "an open Writer keeps it";
+    hold.reset();
+    ASSERT_FALSE(f.top->ReleaseIdleResources().IsError());
+    EXPECT_EQ(0u, f.top->TEST_ContainerCount());
+    EXPECT_TRUE(f.OthersCanLock(kAfile));
+}
+
 TEST_F(CacheDBTransactionsTest, ContextReleasedAfterItsContainerLeftTheMapCommitsAtDestruction) {
     f.Open();
     Begin().reset();  // first commit

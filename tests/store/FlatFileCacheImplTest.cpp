@@ -8,6 +8,7 @@
 #include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
 #include "store/FlatFileCacheItem.h"
+#include "store/FlatFileHandle.h"
 
 #include <gtest/gtest.h>
 
@@ -100,6 +101,47 @@ TEST_P(FlatFileCacheImplTest, WrittenExtentRecordsItsLocationAndReadsBack) {
     ASSERT_FALSE(impl->CloseItem(item).IsError());
     EXPECT_EQ(extent->CacheLocation, item->GetExtent()->CacheLocation);
     EXPECT_EQ(0, item->GetExtent()->AfileID);
+}
+
+// An item of the kept file's own path takes the kept handle up; any other
+// location is joined and opened as without one, and is refused as it would be.
+TEST_P(FlatFileCacheImplTest, AnItemGivenTheKeptFileReadsWhatItsLocationNames) {
+    const std::string bytes = Payload(300, 3);
+    ExtentPtr extent = Store(0, bytes);
+    const std::string ownPath = dataFolder + "/" + relative;
+    const std::string otherRelative = FlatFileOf(dataFolder, 813).substr(dataFolder.size() + 1);
+    struct Case {
+        const char* name;
+        std::string location;
+        std::string keptPath;
+        // 0: served, the item's file being the location's
+        int code;
+    };
+    const Case cases[] = {
+        {"own file", extent->CacheLocation, ownPath, 0},
+        {"another file kept", extent->CacheLocation, FlatFileOf(dataFolder, 813), 0},
+        {"the kept file spelt with a doubled slash", extent->CacheLocation, dataFolder + "//" + relative, 0},
+        {"a path outside the data folder", "loc:../" + relative + ":0:300", ownPath, LBCError::kInvalidLocation},
+        {"a file never written", "loc:" + otherRelative + ":0:10", ownPath, LBCError::kFlatFileOpenFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CacheItemPtr item;
+        CZoError err = impl->GetItemOfKeptFile(900, c.location, Cache::INTENDED_OP_READ,
+                                               FlatFileHandle::ForPath(c.keptPath), item);
+        if (c.code != 0) {
+            EXPECT_TRUE(FXErrorUtil::IsInt(err, c.code)) << err.AsString();
+            EXPECT_FALSE(item);
+            continue;
+        }
+        ASSERT_FALSE(err.IsError()) << err.AsString();
+        EXPECT_EQ(ownPath, boost::dynamic_pointer_cast<FlatFileCacheItem>(item)->GetFlatFilePath());
+        CAutoMemory<char> buffer;
+        ASSERT_FALSE(item->Read(buffer).IsError());
+        EXPECT_EQ(bytes, std::string(buffer.Ptr(), buffer.Size()));
+        ASSERT_FALSE(impl->CloseItem(item).IsError());
+        EXPECT_EQ(extent->CacheLocation, item->GetExtent()->CacheLocation);
+    }
 }
 
 TEST_P(FlatFileCacheImplTest, RewriteThroughTheBackEnd) {

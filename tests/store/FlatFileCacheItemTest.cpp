@@ -350,6 +350,8 @@ TEST_P(FlatFileCacheItemTest, UntrustedLocationsAreRejectedWith37AndOpenNothing)
         "/" + loc.Local("outside.cache") + ":0:6",
         "../outside.cache:0:6",
         "C1/../../outside.cache:0:6",
+        "C1/.x.y/../../../outside.cache:0:6",
+        "C1/..:0:6",
         ":0:6",
         relative + ":-1:5",
         relative + ":0:-5",
