@@ -5,6 +5,7 @@
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
 #include "platform/LockOrder.h"
+#include "platform/RecycledBlock.h"
 #include "store/CacheNamespace.h"
 #include "store/FlatFileCacheItem.h"
 
@@ -78,8 +79,8 @@ CZoError FlatFileCacheImpl::GetItemOfKeptFile(long long jobId, const std::string
     CacheItemPtr opened;
     try {
         // The parsed text becomes the item's own location.
-        opened = boost::make_shared<FlatFileCacheItem>(std::move(location), op, dataFolderPath, mountPathInfo, jobId,
-                                                       keptFile);
+        opened = boost::allocate_shared<FlatFileCacheItem>(RecycledBlock<FlatFileCacheItem>(), std::move(location), op,
+                                                           dataFolderPath, mountPathInfo, jobId, keptFile);
     } catch (CZoError& thrown) {
         // A read item that cannot open its file on a location that is gone is
         // an unavailable location, not a missing file: a validity test would
