@@ -31,7 +31,10 @@ struct ThreadWriter {
     bool destroyed;
 };
 static_assert(std::is_trivially_destructible<ThreadWriter>::value, "must stay readable at thread exit");
-thread_local ThreadWriter t_writer{0, nullptr, false};
+// Initial-exec: read at a fixed offset from the thread pointer, not through
+// __tls_get_addr on every line; its few bytes fit the static TLS space that
+// glibc keeps for a library loaded with dlopen.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadWriter t_writer{0, nullptr, false};
 
 // This thread's reference to the writer it logs through; touched only when
 // the writer was replaced.

@@ -9,6 +9,7 @@
 #include "LiveBrowseCacheCodes.h"
 #include "foundation/LogWriter.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/RecycledBlock.h"
 #include "platform/SystemClock.h"
 #include "platform/Win32Constants.h"
 #include "platform/XKJobQuery.h"
@@ -78,7 +79,8 @@ CacheDB::CTransactionContextPtr CacheDB::BeginTransaction(ExtentPtr extent) {
     }
     transactionOpen = true;
     ++requestsInTransaction;
-    return boost::make_shared<CTransactionContext>(getPtr());
+    // One per request: its block is recycled.
+    return boost::allocate_shared<CTransactionContext>(RecycledBlock<CTransactionContext>(), getPtr());
 }
 
 CZoError CacheDB::CommitTransaction(bool force) {

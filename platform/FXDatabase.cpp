@@ -3,6 +3,7 @@
 #include "platform/FXErrorUtil.h"
 #include "platform/FXPosixError.h"
 #include "platform/LockOrder.h"
+#include "platform/RecycledBlock.h"
 #include "platform/SqlShape.h"
 
 #include <boost/make_shared.hpp>
@@ -972,7 +973,9 @@ CZoError CDatabaseBase::PrepareOrReuse(const FXCodeLocation& at, const detail::S
     detail::KeptWithStatement kept;
     sqlite3_stmt* shaped = db != nullptr && reuseStatements ? sql.Take(db, *registry, place, kept) : nullptr;
     if (shaped == nullptr) return Prepare(at, sql, handle);
-    handle = boost::make_shared<detail::StatementHandle>(registry, shaped, std::move(place), std::move(kept));
+    // One per query: its block is recycled.
+    handle = boost::allocate_shared<detail::StatementHandle>(RecycledBlock<detail::StatementHandle>(), registry, shaped,
+                                                             std::move(place), std::move(kept));
     return CZoError::Success();
 }
 

@@ -17,6 +17,7 @@
 #include "foundation/PeriodicUtilityThread.h"
 #include "metadb/CacheDB.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/RecycledBlock.h"
 #include "platform/SystemClock.h"
 #include "service/LiveBrowseCacheImpl.h"
 #include "service/RecordedLocation.h"
@@ -94,7 +95,8 @@ ReadAdmission::ReadAdmission(const ExtentRequest& request)
       vm(request.tessarelId, request.copyId, request.afileId, std::string(), request.jobId, 0, std::string()) {}
 
 ExtentPtr ReadAdmission::NewExtentRecord() {
-    extent = boost::make_shared<Extent>(request.afileId, request.afileOffset, request.tessarelId, request.copyId, 0);
+    extent = boost::allocate_shared<Extent>(RecycledBlock<Extent>(), request.afileId, request.afileOffset,
+                                            request.tessarelId, request.copyId, 0);
     extent->JobID = request.jobId;
     LBC_LOG(4, "Read requested for %s", extent->description().c_str());
     return extent;
@@ -187,7 +189,7 @@ CZoError ReadAdmission::MarkReferenced() {
 }
 
 CZoError ReadAdmission::HandOutReader(CLiveBrowseCache::ReaderPtr& reader) {
-    reader.reset(new CLiveBrowseCache::Reader(extent, item));
+    reader = boost::allocate_shared<CLiveBrowseCache::Reader>(RecycledBlock<CLiveBrowseCache::Reader>(), extent, item);
     reader->SetCache(cache, db);
     CZoError err = reader->Open();
     if (err.IsError()) return err.Push(FXLOC);

@@ -5,6 +5,7 @@
 #include "foundation/LogWriter.h"
 #include "foundation/PerfCounters.h"
 #include "platform/FXErrorUtil.h"
+#include "platform/RecycledBlock.h"
 #include "service/InheritedService.h"
 #include "store/FlatFileCacheItem.h"
 
@@ -31,7 +32,7 @@ public:
 // ---- the handle
 
 CLiveBrowseCache::Reader::Reader(ExtentPtr extent, CacheItemPtr item)
-    : impl(boost::make_shared<ReaderImpl>(extent, item)) {}
+    : impl(boost::allocate_shared<ReaderImpl>(RecycledBlock<ReaderImpl>(), extent, item)) {}
 
 CLiveBrowseCache::Reader::~Reader() { AbandonIfInherited(impl); }
 

@@ -76,6 +76,10 @@ CZoError CacheImpl::IsOpenedLocationValid(const Extent& extent, const VM& vm, co
 }
 
 std::string CacheImpl::ConstructCacheItemLocationForDB(const std::string& location) const {
+    return DBLocationOf(location);
+}
+
+std::string CacheImpl::DBLocationOf(const std::string& location) {
     std::string text(kLocationPrefix);
     text += kLocationSeparator;
     // Up to a NUL, as %s prints it.

@@ -76,6 +76,8 @@ public:
     virtual CZoError IsOpenedLocationValid(const Extent& extent, const VM& vm, const CZoError& opening, bool& valid,
                                            Cache::INVALIDITY_REASON& reason);
     virtual std::string ConstructCacheItemLocationForDB(const std::string& location) const;
+    // A location as a row holds it.
+    static std::string DBLocationOf(const std::string& location);
 
 protected:
     // constant after construction

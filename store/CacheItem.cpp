@@ -1,14 +1,17 @@
 #include "store/CacheItem.h"
 
 #include "platform/FXString.h"
+#include "store/CacheImpl.h"
 
 #include <boost/make_shared.hpp>
 
-CacheItem::CacheItem(const std::string& location, Cache::IntendedOp op, const std::string& dataFolderPath,
+#include <utility>
+
+CacheItem::CacheItem(std::string location, Cache::IntendedOp op, const std::string& dataFolderPath,
                      boost::any& mountPathInfo, long long jobId)
-    : extent(boost::make_shared<Extent>(0, 0, 0, 0, 0)),
+    : shared(false),
       size(0),
-      location(location),
+      location(std::move(location)),
       intendedOp(op),
       dataFolderPath(dataFolderPath),
       mountPathInfo(mountPathInfo),
@@ -16,7 +19,8 @@ CacheItem::CacheItem(const std::string& location, Cache::IntendedOp op, const st
 
 CacheItem::CacheItem(ExtentPtr extent, Cache::IntendedOp op, const std::string& dataFolderPath,
                      boost::any& mountPathInfo, long long jobId)
-    : extent(extent),
+    : shared(true),
+      extent(extent),
       size(0),
       intendedOp(op),
       dataFolderPath(dataFolderPath),
@@ -24,6 +28,19 @@ CacheItem::CacheItem(ExtentPtr extent, Cache::IntendedOp op, const std::string& 
       jobId(jobId) {}
 
 CacheItem::~CacheItem() = default;
+
+ExtentPtr CacheItem::GetExtent() const {
+    if (!extent && !shared) {
+        extent = boost::make_shared<Extent>(0, 0, 0, 0, 0);
+        if (locationRecorded) extent->CacheLocation = CacheImpl::DBLocationOf(location);
+    }
+    return extent;
+}
+
+void CacheItem::RecordLocation() {
+    locationRecorded = true;
+    if (extent) extent->CacheLocation = CacheImpl::DBLocationOf(location);
+}
 
 std::string CacheItem::shortDescription() const {
     return FXString::Format("Location [%s] Size [%lu]", location.c_str(), static_cast<unsigned long>(size));

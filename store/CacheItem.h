@@ -16,8 +16,9 @@
 
 class CacheItem {
 public:
-    // An item opened by its location: the extent is a new blank row.
-    CacheItem(const std::string& location, Cache::IntendedOp op, const std::string& dataFolderPath,
+    // An item opened by its location: its extent is a blank row of its own,
+    // made when first asked for (see GetExtent).
+    CacheItem(std::string location, Cache::IntendedOp op, const std::string& dataFolderPath,
               boost::any& mountPathInfo, long long jobId);
     // An item of a known extent: shares the caller's row, so a location the
     // back end records at close is seen by every holder.
@@ -40,12 +41,21 @@ public:
     virtual bool IsAvailable() = 0;
     virtual std::string GetCacheItemLocation() const;
 
-    ExtentPtr GetExtent() const { return extent; }
+    // The shared row, or the item's own blank row with the location recorded
+    // at close, if any. A read item's row is seldom looked at, so it is made
+    // only here rather than once per opened item.
+    ExtentPtr GetExtent() const;
+    // Records the item's location, as a row holds it, at close: in the shared
+    // row at once, in the item's own row when that is made.
+    void RecordLocation();
     std::string GetMd5() const { return md5; }
 
 protected:
-    // constant after construction (the pointer; the row is shared)
-    const ExtentPtr extent;
+    // The caller's row (shared), or the item's own, made by GetExtent (the
+    // item is used by one thread at a time).
+    const bool shared;
+    mutable ExtentPtr extent;
+    bool locationRecorded = false;
     // set by the derived item; the item is used by one thread at a time
     size_t size;
     std::string location;

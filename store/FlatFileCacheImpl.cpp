@@ -5,10 +5,13 @@
 #include "platform/FXErrorUtil.h"
 #include "platform/FXString.h"
 #include "platform/LockOrder.h"
+#include "platform/RecycledBlock.h"
 #include "store/CacheNamespace.h"
 #include "store/FlatFileCacheItem.h"
 
 #include <boost/make_shared.hpp>
+
+#include <utility>
 
 namespace {
 const size_t kRegionLockStripes = 64;
@@ -75,21 +78,25 @@ CZoError FlatFileCacheImpl::GetItemOfKeptFile(long long jobId, const std::string
     if (err.IsError()) return err.Push(FXLOC);
     CacheItemPtr opened;
     try {
-        opened = boost::make_shared<FlatFileCacheItem>(location, op, dataFolderPath, mountPathInfo, jobId, keptFile);
+        // The parsed text becomes the item's own location.
+        opened = boost::allocate_shared<FlatFileCacheItem>(RecycledBlock<FlatFileCacheItem>(), std::move(location), op,
+                                                           dataFolderPath, mountPathInfo, jobId, keptFile);
     } catch (CZoError& thrown) {
         // A read item that cannot open its file on a location that is gone is
         // an unavailable location, not a missing file: a validity test would
         // otherwise declare every cached extent of it invalid.
         if (FXErrorUtil::IsInt(thrown, LBCError::kFlatFileOpenFailed) ||
             FXErrorUtil::IsInt(thrown, LBCError::kNoFileSystemObject)) {
+            // Parsed again: the text went into the item that failed.
+            CZoError parsed = ParseCacheItemLocation(dbLocation, location);
+            if (parsed.IsError()) return parsed.Push(FXLOC);
             CZoError unreachable = CheckReachable(FXLOC, CacheItemPtr(), location);
             if (unreachable.IsError()) return unreachable;
         }
         return thrown.Push(FXLOC);
     }
     item = opened;
-    err = CheckReachable(FXLOC, item, location);
-    if (err.IsError()) return err;
+    if (!item->IsAvailable()) return CheckReachable(FXLOC, item, item->GetCacheItemLocation());
     return CZoError::Success();
 }
 
@@ -123,7 +130,7 @@ CZoError FlatFileCacheImpl::CloseItem(CacheItemPtr item) {
     if (!item) return FXErrorUtil::ErrorInt(FXLOC, LBCError::kFlatFileOpenFailed, "No cache item to close");
     CZoError err = item->Close();
     if (err.IsError()) return err.Push(FXLOC);
-    item->GetExtent()->CacheLocation = ConstructCacheItemLocationForDB(item->GetCacheItemLocation());
+    item->RecordLocation();
     return CZoError::Success();
 }
 

@@ -10,7 +10,6 @@
 #include "store/CacheImpl.h"
 #include "store/LiveBrowseCacheUtility.h"
 
-#include <boost/make_shared.hpp>
 
 #include <climits>
 #include <cstdint>
@@ -76,15 +75,15 @@ bool ReadDecimal(const char* field, long long& value) {
 
 }  // namespace
 
-FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::IntendedOp op,
-                                     const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId)
-    : FlatFileCacheItem(location, op, dataFolderPath, mountPathInfo, jobId, FlatFileHandlePtr()) {}
+FlatFileCacheItem::FlatFileCacheItem(std::string location, Cache::IntendedOp op, const std::string& dataFolderPath,
+                                     boost::any& mountPathInfo, long long jobId)
+    : FlatFileCacheItem(std::move(location), op, dataFolderPath, mountPathInfo, jobId, FlatFileHandlePtr()) {}
 
-FlatFileCacheItem::FlatFileCacheItem(const std::string& location, Cache::IntendedOp op,
-                                     const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId,
-                                     const FlatFileHandlePtr& keptFile)
-    : CacheItem(location, op, dataFolderPath, mountPathInfo, jobId), offset(0) {
-    fileIO = boost::make_shared<CCacheFileIO>(mountPathInfo);
+// The location is the item's own from here on: `location` is the member.
+FlatFileCacheItem::FlatFileCacheItem(std::string itemLocation, Cache::IntendedOp op, const std::string& dataFolderPath,
+                                     boost::any& mountPathInfo, long long jobId, const FlatFileHandlePtr& keptFile)
+    : CacheItem(std::move(itemLocation), op, dataFolderPath, mountPathInfo, jobId), offset(0) {
+    fileIO.emplace(mountPathInfo);
 
     size_t pathLength = 0;
     long long regionOffset = 0;
@@ -167,7 +166,7 @@ FlatFileCacheItem::FlatFileCacheItem(ExtentPtr extent, const std::string& flatFi
                                      const std::string& dataFolderPath, boost::any& mountPathInfo, long long jobId)
     : CacheItem(extent, op, dataFolderPath, mountPathInfo, jobId), offset(0), flatFilePath(flatFilePath) {
     try {
-        fileIO = boost::make_shared<CCacheFileIO>(mountPathInfo);
+        fileIO.emplace(mountPathInfo);
     } catch (CZoError& err) {
         // Left without file access: the back end finds the item unavailable.
         LBC_LOG(-1, "Cache item [%s] has no file access (error=%s)", flatFilePath.c_str(), err.AsString().c_str());

@@ -61,12 +61,12 @@ public:
     // a path or region outside what the data folder can hold, 21 when the path
     // cannot be joined, 44 when the flat file cannot be opened, 83 when no file
     // access can be made.
-    FlatFileCacheItem(const std::string& location, Cache::IntendedOp op, const std::string& dataFolderPath,
+    FlatFileCacheItem(std::string location, Cache::IntendedOp op, const std::string& dataFolderPath,
                       boost::any& mountPathInfo, long long jobId);
     // The same; when the location's path is `keptFile`'s, the item takes that
     // handle up (its descriptor, region lock and validity GUID) instead of
     // finding it by the path.
-    FlatFileCacheItem(const std::string& location, Cache::IntendedOp op, const std::string& dataFolderPath,
+    FlatFileCacheItem(std::string location, Cache::IntendedOp op, const std::string& dataFolderPath,
                       boost::any& mountPathInfo, long long jobId, const FlatFileHandlePtr& keptFile);
     // Opens nothing and throws nothing; without file access the item is not available.
     FlatFileCacheItem(ExtentPtr extent, const std::string& flatFilePath, Cache::IntendedOp op,
@@ -186,8 +186,9 @@ private:
     long long offset;
     std::string flatFilePath;
     std::string writeBuffer;
-    // empty only when no file access could be made (the item is then unavailable)
-    CCacheFileIOPtr fileIO;
+    // empty only when no file access could be made (the item is then
+    // unavailable); held in place, the item's own
+    boost::optional<CCacheFileIO> fileIO;
     // The region was found to lie wholly in the flat file (checked once, at
     // the first Read).
     bool regionInFile = false;

@@ -101,6 +101,15 @@ TEST_P(FlatFileCacheImplTest, WrittenExtentRecordsItsLocationAndReadsBack) {
     ASSERT_FALSE(impl->CloseItem(item).IsError());
     EXPECT_EQ(extent->CacheLocation, item->GetExtent()->CacheLocation);
     EXPECT_EQ(0, item->GetExtent()->AfileID);
+
+    // The same when the blank row was looked at before the close.
+    CacheItemPtr looked;
+    ASSERT_FALSE(impl->GetItem(900, extent->CacheLocation, Cache::INTENDED_OP_READ, looked).IsError());
+    const ExtentPtr before = looked->GetExtent();
+    EXPECT_EQ("", before->CacheLocation);
+    ASSERT_FALSE(impl->CloseItem(looked).IsError());
+    EXPECT_EQ(before, looked->GetExtent());
+    EXPECT_EQ(extent->CacheLocation, before->CacheLocation);
 }
 
 // An item of the kept file's own path takes the kept handle up; any other
