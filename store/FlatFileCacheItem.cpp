@@ -28,16 +28,12 @@ const char* const kTagMagic = "TAGHD01";
 const size_t kTagMagicLength = 7;
 
 // Item locations come from database rows, which other hosts and older files
-// may have written: the path must stay below the data folder. One pass over
-// the path's `length` bytes, no ".." component.
+// may have written: the path must stay below the data folder: no ".."
+// component in the path's `length` bytes.
 bool IsRelativePathBelowDataFolder(const char* path, size_t length) {
     if (length == 0 || path[0] == '/') return false;
-    // A path without two dots in a row has no ".." component; dots are few.
-    const char* end = path + length;
-    const char* dot = static_cast<const char*>(memchr(path, '.', length));
-    while (dot != nullptr && dot + 1 < end && dot[1] != '.')
-        dot = static_cast<const char*>(memchr(dot + 1, '.', static_cast<size_t>(end - dot - 1)));
-    if (dot == nullptr || dot + 1 == end) return true;
+    // A path without two dots in a row has no ".." component.
+    if (memmem(path, length, "..", 2) == nullptr) return true;
     size_t start = 0;
     for (size_t i = 0; i <= length; ++i) {
         if (i < length && path[i] != '/') continue;
